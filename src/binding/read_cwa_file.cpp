@@ -1,0 +1,27 @@
+#include "binding/arguments.hpp"
+#include "binding/errors.hpp"
+#include "binding/functions.hpp"
+#include "binding/not_built.hpp"
+#include "binding/read_options.hpp"
+
+namespace velnora::py {
+
+namespace {
+constexpr const char* parameters[] = {
+    "file_path",       "cut",         "include_magnetometer", "include_temperature", "include_light",
+    "include_battery", "resample_hz", "resample_method"};
+constexpr Signature signature{"read_cwa_file", parameters, 1};
+}  // namespace
+
+VELNORA_ENTRY(read_cwa_file) {
+  (void)module;
+  return guarded([&]() -> PyObject* {
+    PyObject* slots[8];
+    if (!bind_arguments(signature, args, nargsf, kwnames, slots)) return nullptr;
+    auto options = convert_read_options(slots[0], std::span<PyObject* const, 7>(slots + 1, 7), ReadOptions{});
+    if (!options) return nullptr;
+    return raise_not_built("read_cwa_file");
+  });
+}
+
+}  // namespace velnora::py

@@ -1,0 +1,24 @@
+#include "binding/arguments.hpp"
+#include "binding/errors.hpp"
+#include "binding/functions.hpp"
+#include "binding/not_built.hpp"
+
+namespace velnora::py {
+
+namespace {
+constexpr const char* parameters[] = {"file_path"};
+constexpr Signature signature{"read_header", parameters, 1};
+}  // namespace
+
+VELNORA_ENTRY(read_header) {
+  (void)module;
+  return guarded([&]() -> PyObject* {
+    PyObject* slots[1];
+    if (!bind_arguments(signature, args, nargsf, kwnames, slots)) return nullptr;
+    auto path = str_argument(slots[0], "file_path");
+    if (!path) return nullptr;
+    return raise_not_built("read_header");
+  });
+}
+
+}  // namespace velnora::py

@@ -1,0 +1,33 @@
+#include "binding/read_options.hpp"
+
+namespace velnora::py {
+
+PyResult<ReadOptions> convert_read_options(PyObject* file_path, std::span<PyObject* const, 7> rest,
+                                           const ReadOptions& defaults) {
+  ReadOptions options = defaults;
+  auto path = str_argument(file_path, "file_path");
+  if (!path) return raised();
+  options.file_path = *path;
+  options.cut = rest[0] == Py_None ? nullptr : rest[0];
+  auto magnetometer = flag_argument(rest[1], "include_magnetometer", defaults.include_magnetometer);
+  if (!magnetometer) return raised();
+  auto temperature = flag_argument(rest[2], "include_temperature", defaults.include_temperature);
+  if (!temperature) return raised();
+  auto light = flag_argument(rest[3], "include_light", defaults.include_light);
+  if (!light) return raised();
+  auto battery = flag_argument(rest[4], "include_battery", defaults.include_battery);
+  if (!battery) return raised();
+  auto rate = optional_f64_argument(rest[5], "resample_hz");
+  if (!rate) return raised();
+  auto method = str_argument(rest[6], "resample_method", "cubic");
+  if (!method) return raised();
+  options.include_magnetometer = *magnetometer;
+  options.include_temperature = *temperature;
+  options.include_light = *light;
+  options.include_battery = *battery;
+  options.resample_hz = *rate;
+  options.resample_method = *method;
+  return options;
+}
+
+}  // namespace velnora::py

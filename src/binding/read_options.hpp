@@ -1,0 +1,32 @@
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "binding/arguments.hpp"
+
+namespace velnora::py {
+
+// The converted arguments that read_cwa_file and write_cwa_csv share.
+// The cut object is borrowed and converted later, by the cut parser.
+struct ReadOptions {
+  std::string_view file_path;
+  PyObject* cut = nullptr;  // NULL when left out or None
+  bool include_magnetometer = true;
+  bool include_temperature = true;
+  bool include_light = true;
+  bool include_battery = true;
+  std::optional<double> resample_hz;
+  std::string_view resample_method;
+};
+
+// Converts the shared parameters from their slots: file_path, cut, the four
+// flags, resample_hz, resample_method, in that order. `defaults` supplies the
+// flags' defaults.
+PyResult<ReadOptions> convert_read_options(PyObject* file_path, std::span<PyObject* const, 7> rest,
+                                           const ReadOptions& defaults);
+
+}  // namespace velnora::py

@@ -1,0 +1,41 @@
+#include "binding/arguments.hpp"
+#include "binding/errors.hpp"
+#include "binding/functions.hpp"
+#include "binding/not_built.hpp"
+#include "binding/read_options.hpp"
+
+namespace velnora::py {
+
+namespace {
+constexpr const char* parameters[] = {
+    "file_path",     "output_path",     "cut",         "include_magnetometer", "include_temperature",
+    "include_light", "include_battery", "resample_hz", "resample_method"};
+constexpr Signature signature{"write_cwa_csv", parameters, 2};
+
+ReadOptions csv_defaults() {
+  ReadOptions defaults;
+  defaults.include_temperature = false;
+  defaults.include_light = false;
+  defaults.include_battery = false;
+  return defaults;
+}
+}  // namespace
+
+VELNORA_ENTRY(write_cwa_csv) {
+  (void)module;
+  return guarded([&]() -> PyObject* {
+    PyObject* slots[9];
+    if (!bind_arguments(signature, args, nargsf, kwnames, slots)) return nullptr;
+    // Parameter order: file_path, output_path, then the options read_cwa_file shares.
+    auto path = str_argument(slots[0], "file_path");
+    if (!path) return nullptr;
+    auto output = str_argument(slots[1], "output_path");
+    if (!output) return nullptr;
+    auto options =
+        convert_read_options(slots[0], std::span<PyObject* const, 7>(slots + 2, 7), csv_defaults());
+    if (!options) return nullptr;
+    return raise_not_built("write_cwa_csv");
+  });
+}
+
+}  // namespace velnora::py

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <expected>
+#include <string>
+#include <utility>
+
+namespace velnora {
+
+// The one error value of the system. `Io` carries an operating-system error
+// (an errno) or the I/O layer's own text; `Message` carries a fixed text.
+class CwaError {
+ public:
+  enum class Kind { Io, Message };
+
+  // An I/O error with an operating-system error number.
+  static CwaError io_errno(int error_number);
+  // An I/O error without an error number ("failed to fill whole buffer", ...).
+  static CwaError io_text(std::string text);
+  static CwaError message(std::string text);
+
+  // The read that hit the end of the file before the buffer was full.
+  static CwaError unexpected_eof();
+
+  Kind kind() const { return kind_; }
+  // "IO error: ..." for Io, the message itself for Message.
+  std::string text() const;
+  // The message, or the I/O error's own text without the "IO error: " prefix.
+  const std::string& detail() const { return detail_; }
+
+ private:
+  CwaError(Kind kind, std::string detail) : kind_(kind), detail_(std::move(detail)) {}
+
+  Kind kind_;
+  std::string detail_;
+};
+
+template <class T>
+using Result = std::expected<T, CwaError>;
+
+// Shorthand for `return fail("...")` in functions returning Result<T>.
+inline std::unexpected<CwaError> fail(std::string text) {
+  return std::unexpected(CwaError::message(std::move(text)));
+}
+inline std::unexpected<CwaError> fail(CwaError error) { return std::unexpected(std::move(error)); }
+
+}  // namespace velnora

@@ -1,0 +1,111 @@
+#include "core/io/file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace velnora {
+
+namespace {
+
+// open(2) needs a NUL-terminated path; a path with an interior NUL cannot be
+// passed on and would silently name a different file.
+Result<std::string> c_path(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return fail(CwaError::io_text("file name contained an unexpected NUL byte"));
+  }
+  return std::string(path);
+}
+
+}  // namespace
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<File> File::open_read(std::string_view path) {
+  auto name = c_path(path);
+  if (!name) return fail(std::move(name.error()));
+  int fd;
+  do {
+    fd = ::open(name->c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail(CwaError::io_errno(errno));
+  return File(fd);
+}
+
+Result<File> File::create_write(std::string_view path) {
+  auto name = c_path(path);
+  if (!name) return fail(std::move(name.error()));
+  int fd;
+  do {
+    fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail(CwaError::io_errno(errno));
+  return File(fd);
+}
+
+Result<std::size_t> File::read_some(std::span<std::byte> buffer, bool retry_interrupted) const {
+  for (;;) {
+    ssize_t got = ::read(fd_, buffer.data(), buffer.size());
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno == EINTR && retry_interrupted) continue;
+    return fail(CwaError::io_errno(errno));
+  }
+}
+
+Result<std::size_t> File::read_up_to(std::span<std::byte> buffer) const {
+  std::size_t filled = 0;
+  while (filled < buffer.size()) {
+    auto got = read_some(buffer.subspan(filled), true);
+    if (!got) return fail(std::move(got.error()));
+    if (*got == 0) break;
+    filled += *got;
+  }
+  return filled;
+}
+
+Result<void> File::read_exact(std::span<std::byte> buffer) const {
+  auto filled = read_up_to(buffer);
+  if (!filled) return fail(std::move(filled.error()));
+  if (*filled < buffer.size()) return fail(CwaError::unexpected_eof());
+  return {};
+}
+
+Result<void> File::seek(std::uint64_t offset) const {
+  if (offset > static_cast<std::uint64_t>(INT64_MAX)) return fail(CwaError::io_errno(EINVAL));
+  if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return fail(CwaError::io_errno(errno));
+  return {};
+}
+
+Result<std::uint64_t> File::size() const {
+  struct stat info;
+  if (::fstat(fd_, &info) != 0) return fail(CwaError::io_errno(errno));
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+Result<void> File::write_all(std::span<const std::byte> data) const {
+  while (!data.empty()) {
+    ssize_t put = ::write(fd_, data.data(), data.size());
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return fail(CwaError::io_errno(errno));
+    }
+    data = data.subspan(static_cast<std::size_t>(put));
+  }
+  return {};
+}
+
+}  // namespace velnora

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "core/errors/cwa_error.hpp"
+
+namespace velnora {
+
+// An owned POSIX file descriptor, closed by the destructor on every path.
+class File {
+ public:
+  File() = default;
+  File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  // Opens read-only. Errors: Io (including a path holding a NUL byte). No allocation.
+  static Result<File> open_read(std::string_view path);
+  // Creates or truncates for writing with mode 0o666 less the umask. Errors: Io.
+  static Result<File> create_write(std::string_view path);
+
+  // One read(2) of at most buffer.size() bytes; 0 means end of file.
+  // `retry_interrupted` decides whether EINTR is retried. Errors: Io.
+  Result<std::size_t> read_some(std::span<std::byte> buffer, bool retry_interrupted) const;
+  // Fills the whole buffer, retrying interrupted reads; a short file gives
+  // "failed to fill whole buffer". Errors: Io.
+  Result<void> read_exact(std::span<std::byte> buffer) const;
+  // Reads until the buffer is full or the file ends; returns the byte count. Errors: Io.
+  Result<std::size_t> read_up_to(std::span<std::byte> buffer) const;
+  // Absolute positioning. Errors: Io.
+  Result<void> seek(std::uint64_t offset) const;
+  // Size from fstat. Errors: Io.
+  Result<std::uint64_t> size() const;
+  // Writes every byte, retrying interrupted and partial writes. Errors: Io.
+  Result<void> write_all(std::span<const std::byte> data) const;
+
+  int fd() const { return fd_; }
+
+ private:
+  explicit File(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+}  // namespace velnora

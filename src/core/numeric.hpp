@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace velnora {
+
+// Float to integer the way every timestamp in the system is made: truncation
+// toward zero, NaN to 0, and saturation at both ends instead of undefined
+// behaviour.
+inline std::int64_t truncate_to_i64(double value) {
+  if (std::isnan(value)) return 0;
+  if (value >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
+  if (value <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(value);
+}
+
+}  // namespace velnora
