@@ -62,6 +62,20 @@ def datetime_from_unix(seconds: int) -> int:
     return pack_datetime(t.year, t.month, t.day, t.hour, t.minute, t.second)
 
 
+def unix_from_datetime(value: int) -> int:
+    """Whole-second Unix time of a packed date-time that names a real instant."""
+    t = _dt.datetime(
+        2000 + (value >> 26),
+        (value >> 22) & 0x0F,
+        (value >> 17) & 0x1F,
+        (value >> 12) & 0x1F,
+        (value >> 6) & 0x3F,
+        value & 0x3F,
+        tzinfo=_dt.timezone.utc,
+    )
+    return int((t - _EPOCH).total_seconds())
+
+
 DEFAULT_BLOCK_UNIX_TIME = 1600000000  # 2020-09-13T12:26:40Z
 DEFAULT_BLOCK_TIMESTAMP = datetime_from_unix(DEFAULT_BLOCK_UNIX_TIME)
 
@@ -352,6 +366,18 @@ def steady_samples(first: int, count: int, sample_format: int = FORMAT_PACKED) -
     return [steady_sample(i, sample_format) for i in range(first, first + count)]
 
 
+def _stamp(t_first: Fraction, rate: Fraction) -> tuple[int, int]:
+    """(whole second, timestamp offset) that place the first sample at t_first."""
+    whole = t_first.numerator // t_first.denominator
+    periods = (t_first - whole) * rate
+    if periods.denominator == 1:
+        return whole, -int(periods)
+    j = 1
+    while (t_first + j / rate).denominator != 1:
+        j += 1
+    return int(t_first + j / rate), j
+
+
 def steady_recording(
     start_s: int,
     blocks: int,
@@ -364,14 +390,15 @@ def steady_recording(
     Block b holds samples b*n .. b*n+n-1. A device stamps the whole second at
     or before the block's first sample and records, as a negative offset, how
     many sample periods after that second the first sample falls; that keeps
-    the natural bounds of consecutive blocks end to start."""
+    the natural bounds of consecutive blocks end to start. At rates that are
+    not whole hertz that second may fall between samples; the block is then
+    stamped at the first later sample that lies on a whole second, with a
+    positive offset, so the bounds stay exact."""
     rate = sample_rate(rate_hz_code)
     result: list[DataBlock] = []
     for b in range(blocks):
         first = b * samples_per_block
-        t_first = start_s + Fraction(first) / rate
-        whole = t_first.numerator // t_first.denominator
-        offset = -round((t_first - whole) * rate)
+        whole, offset = _stamp(start_s + Fraction(first) / rate, rate)
         result.append(
             DataBlock(
                 sequence_id=b,

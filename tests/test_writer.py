@@ -26,6 +26,8 @@ def test_packed_datetime_keeps_impossible_fields() -> None:
 
 
 def test_datetime_from_unix() -> None:
+    assert w.unix_from_datetime(0x5D42C8B8) == 1682944496
+    assert w.unix_from_datetime(w.datetime_from_unix(1600000123)) == 1600000123
     assert w.datetime_from_unix(1600000000) == w.pack_datetime(2020, 9, 13, 12, 26, 40)
     assert w.DataBlock().timestamp == w.pack_datetime(2020, 9, 13, 12, 26, 40)
     assert w.datetime_from_unix(946684800) == w.pack_datetime(2000, 1, 1)
@@ -203,6 +205,14 @@ def test_steady_recording_tiles_exactly() -> None:
     assert blocks[1].sample_data == w.packed_samples(
         [(s[0], s[1], s[2], s[3]) for s in w.steady_samples(120, 120)]
     )
+
+
+@pytest.mark.parametrize("rate_code", range(0x40, 0x50))
+def test_steady_recording_is_exact_at_every_rate(rate_code: int) -> None:
+    rate = w.sample_rate(rate_code)
+    for b, block in enumerate(w.steady_recording(1600000000, 7, rate_code, samples_per_block=120)):
+        stamped = w.unix_from_datetime(block.timestamp)
+        assert stamped + Fraction(-block.timestamp_offset) / rate == 1600000000 + 120 * b / rate
 
 
 def test_steady_samples_vary_per_axis() -> None:
