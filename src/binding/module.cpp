@@ -84,7 +84,10 @@ PyModuleDef module_definition = {
     "velnora",
     "Reads CWA accelerometer recordings: header, samples, cuts, resampling, CSV export and a "
     "sampling consistency report.",
-    -1,
+    // Not -1: with no per-module state the import system calls PyInit_velnora
+    // again on a repeated import instead of copying a cached module dict, so the
+    // interpreter check below sees every interpreter.
+    0,
     nullptr,
     nullptr,
     nullptr,
