@@ -1,7 +1,7 @@
 #include "binding/arguments.hpp"
+#include "binding/cut_dict.hpp"
 #include "binding/errors.hpp"
 #include "binding/functions.hpp"
-#include "binding/not_built.hpp"
 
 namespace velnora::py {
 
@@ -9,6 +9,15 @@ namespace {
 constexpr const char* parameters[] = {"start", "end"};
 constexpr Signature seconds_signature{"seconds", parameters, 0};
 constexpr Signature blocks_signature{"blocks", parameters, 0};
+
+// The dictionary holds the converted values, so seconds(1) gives 1.0 and
+// blocks(True) gives 1.
+template <class Bounds>
+PyObject* validated_cut_dict(const Bounds& bounds) {
+  if (auto valid = CutConfig{bounds}.validate(); !valid)
+    return raise_cwa_error(valid.error(), PyExc_ValueError);
+  return new_cut_dict(bounds);
+}
 }  // namespace
 
 VELNORA_ENTRY(seconds) {
@@ -20,7 +29,7 @@ VELNORA_ENTRY(seconds) {
     if (!start) return nullptr;
     auto end = optional_f64_argument(slots[1], "end");
     if (!end) return nullptr;
-    return raise_not_built("seconds");
+    return validated_cut_dict(CutConfig::Seconds{*start, *end});
   });
 }
 
@@ -33,7 +42,7 @@ VELNORA_ENTRY(blocks) {
     if (!start) return nullptr;
     auto end = optional_u64_argument(slots[1], "end");
     if (!end) return nullptr;
-    return raise_not_built("blocks");
+    return validated_cut_dict(CutConfig::Blocks{*start, *end});
   });
 }
 

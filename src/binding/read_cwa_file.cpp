@@ -3,6 +3,7 @@
 #include "binding/functions.hpp"
 #include "binding/not_built.hpp"
 #include "binding/read_options.hpp"
+#include "binding/read_request.hpp"
 
 namespace velnora::py {
 
@@ -20,6 +21,8 @@ VELNORA_ENTRY(read_cwa_file) {
     if (!bind_arguments(signature, args, nargsf, kwnames, slots)) return nullptr;
     auto options = convert_read_options(slots[0], std::span<PyObject* const, 7>(slots + 1, 7), ReadOptions{});
     if (!options) return nullptr;
+    auto request = parse_read_request(*options);
+    if (!request) return nullptr;
     return raise_not_built("read_cwa_file");
   });
 }

@@ -3,6 +3,7 @@
 #include "binding/functions.hpp"
 #include "binding/not_built.hpp"
 #include "binding/read_options.hpp"
+#include "binding/read_request.hpp"
 
 namespace velnora::py {
 
@@ -34,6 +35,8 @@ VELNORA_ENTRY(write_cwa_csv) {
     auto options =
         convert_read_options(slots[0], std::span<PyObject* const, 7>(slots + 2, 7), csv_defaults());
     if (!options) return nullptr;
+    auto request = parse_read_request(*options);
+    if (!request) return nullptr;
     return raise_not_built("write_cwa_csv");
   });
 }
