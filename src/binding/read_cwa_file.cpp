@@ -19,7 +19,9 @@ VELNORA_ENTRY(read_cwa_file) {
   return guarded([&]() -> PyObject* {
     PyObject* slots[8];
     if (!bind_arguments(signature, args, nargsf, kwnames, slots)) return nullptr;
-    auto options = convert_read_options(slots[0], std::span<PyObject* const, 7>(slots + 1, 7), ReadOptions{});
+    auto path = str_argument(slots[0], "file_path");
+    if (!path) return nullptr;
+    auto options = convert_read_options(*path, std::span<PyObject* const, 7>(slots + 1, 7), ReadOptions{});
     if (!options) return nullptr;
     auto request = parse_read_request(*options);
     if (!request) return nullptr;

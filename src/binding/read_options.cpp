@@ -2,12 +2,10 @@
 
 namespace velnora::py {
 
-PyResult<ReadOptions> convert_read_options(PyObject* file_path, std::span<PyObject* const, 7> rest,
+PyResult<ReadOptions> convert_read_options(std::string_view file_path, std::span<PyObject* const, 7> rest,
                                            const ReadOptions& defaults) {
   ReadOptions options = defaults;
-  auto path = str_argument(file_path, "file_path");
-  if (!path) return raised();
-  options.file_path = *path;
+  options.file_path = file_path;
   options.cut = rest[0] == Py_None ? nullptr : rest[0];
   auto magnetometer = flag_argument(rest[1], "include_magnetometer", defaults.include_magnetometer);
   if (!magnetometer) return raised();

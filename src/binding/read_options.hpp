@@ -23,10 +23,10 @@ struct ReadOptions {
   std::string_view resample_method;
 };
 
-// Converts the shared parameters from their slots: file_path, cut, the four
-// flags, resample_hz, resample_method, in that order. `defaults` supplies the
-// flags' defaults.
-PyResult<ReadOptions> convert_read_options(PyObject* file_path, std::span<PyObject* const, 7> rest,
+// Converts the shared parameters from their slots, in order: cut, the four
+// flags, resample_hz, resample_method; `file_path` is already converted.
+// `defaults` supplies the flags' defaults.
+PyResult<ReadOptions> convert_read_options(std::string_view file_path, std::span<PyObject* const, 7> rest,
                                            const ReadOptions& defaults);
 
 }  // namespace velnora::py

@@ -32,8 +32,7 @@ VELNORA_ENTRY(write_cwa_csv) {
     if (!path) return nullptr;
     auto output = str_argument(slots[1], "output_path");
     if (!output) return nullptr;
-    auto options =
-        convert_read_options(slots[0], std::span<PyObject* const, 7>(slots + 2, 7), csv_defaults());
+    auto options = convert_read_options(*path, std::span<PyObject* const, 7>(slots + 2, 7), csv_defaults());
     if (!options) return nullptr;
     auto request = parse_read_request(*options);
     if (!request) return nullptr;
