@@ -1,0 +1,49 @@
+"""Shows what velnora reads from a CWA recording (default: examples/sample.cwa):
+the header, the sampling consistency report and the first rows of the samples.
+
+    python examples/show_sample.py [RECORDING.cwa] [ROWS]
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import pathlib
+import sys
+
+import velnora
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+
+def show_dict(title: str, values: dict) -> None:
+    print(title)
+    width = max(len(key) for key in values)
+    for key, value in values.items():
+        print(f"  {key:<{width}}  {value!r}")
+    print()
+
+
+def show_rows(columns: dict, rows: int) -> None:
+    total = len(columns["timestamp"])
+    print(f"samples: {total} rows, columns {', '.join(columns)}")
+    names = ["acc_x", "acc_y", "acc_z", "temperature", "light", "battery"]
+    names = [name for name in names if name in columns]
+    print(f"  {'timestamp (us)':>16}  {'UTC':<26}" + "".join(f"{name:>13}" for name in names))
+    for i in range(min(rows, total)):
+        us = int(columns["timestamp"][i])
+        when = dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc) + dt.timedelta(microseconds=us)
+        text = when.isoformat(timespec="microseconds").replace("+00:00", "Z")
+        print(f"  {us:>16}  {text:<26}" + "".join(f"{float(columns[name][i]):>13.5f}" for name in names))
+
+
+def main() -> None:
+    path = sys.argv[1] if len(sys.argv) > 1 else str(HERE / "sample.cwa")
+    rows = int(sys.argv[2]) if len(sys.argv) > 2 else 8
+    print(f"recording: {path}\n")
+    show_dict("header:", velnora.read_header(path))
+    show_dict("sampling consistency report:", velnora.sampling_consistency_report(path))
+    show_rows(velnora.read_cwa_file(path), rows)
+
+
+if __name__ == "__main__":
+    main()
