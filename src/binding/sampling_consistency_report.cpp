@@ -1,13 +1,29 @@
 #include "binding/arguments.hpp"
+#include "binding/dict_builder.hpp"
 #include "binding/errors.hpp"
 #include "binding/functions.hpp"
-#include "binding/not_built.hpp"
+#include "core/header/sampling_report.hpp"
 
 namespace velnora::py {
 
 namespace {
+
 constexpr const char* parameters[] = {"file_path"};
 constexpr Signature signature{"sampling_consistency_report", parameters, 1};
+
+PyObject* report_dict(const SamplingReport& report) {
+  DictBuilder dict;
+  dict.set("start_from_header", report.start_from_header)
+      .set("end_from_header", report.end_from_header)
+      .set("duration_s_from_header", report.duration_s_from_header)
+      .set("start_from_data", report.start_from_data)
+      .set("end_from_data", report.end_from_data)
+      .set("duration_s_from_data", report.duration_s_from_data)
+      .set("samplingrate_hz_from_header", report.samplingrate_hz_from_header)
+      .set("samplingrate_hz_from_data", report.samplingrate_hz_from_data);
+  return dict.finish();
+}
+
 }  // namespace
 
 VELNORA_ENTRY(sampling_consistency_report) {
@@ -17,7 +33,9 @@ VELNORA_ENTRY(sampling_consistency_report) {
     if (!bind_arguments(signature, args, nargsf, kwnames, slots)) return nullptr;
     auto path = str_argument(slots[0], "file_path");
     if (!path) return nullptr;
-    return raise_not_built("sampling_consistency_report");
+    auto report = velnora::sampling_consistency_report(*path);
+    if (!report) return raise_cwa_error(report.error(), PyExc_RuntimeError);
+    return report_dict(*report);
   });
 }
 

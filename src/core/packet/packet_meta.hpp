@@ -20,7 +20,8 @@ struct PacketMeta {
     double end;
   };
   // Start of the first sample and one nominal period after the last, in seconds
-  // since the epoch. No errors, no allocation.
+  // since the epoch. No errors, no allocation. Defined for records made by
+  // packet_meta; one whose timestamp does not decode gets NaN bounds.
   Bounds natural_bounds() const;
 };
 

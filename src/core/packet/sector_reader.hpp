@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -14,13 +15,21 @@ namespace velnora {
 // recording costs a few large reads instead of one or two system calls per
 // sector. What callers see is the same as reading sector by sector: the next
 // whole sector, nothing when the file ends exactly at a sector boundary, and the
-// Io error "failed to fill whole buffer" when 1 to 511 bytes are left.
+// Io error "failed to fill whole buffer" when 1 to 511 bytes are left. The whole
+// sectors before a partial one or a failing read are served first; the error
+// comes with the request for the sector it affects.
 class SectorReader {
  public:
+  // 1 MiB: large enough that system calls vanish from the profile, small
+  // enough to stay in the cache while its sectors are screened.
+  static constexpr std::size_t buffer_sectors = 2048;
+
+  // Reads on from the file's current position. Allocates the buffer once.
   explicit SectorReader(File file);
 
-  // The next sector (valid until the next call), nothing at the exact end of the
-  // file, or an Io error. No allocation after construction.
+  // The next sector, nothing at the exact end of the file, or an Io error. The
+  // sector is a view into the buffer, valid until the next call of any member.
+  // No allocation after construction except for an error.
   Result<std::optional<Sector>> next();
   // Positions the reader at an absolute byte offset, dropping buffered data.
   // Errors: Io.
@@ -28,12 +37,21 @@ class SectorReader {
   // Positions the reader at data block position `index`. Errors: Io.
   Result<void> seek_block(std::uint64_t index) { return seek(metadata_size + sector_size * index); }
 
+  // The underlying file. Its position runs ahead of the sectors served.
   const File& file() const { return file_; }
 
  private:
+  static constexpr std::size_t buffer_size = buffer_sectors * sector_size;
+
+  std::size_t buffered() const { return end_ - begin_; }
+  Result<void> refill();
+  Result<std::optional<Sector>> end_of_data();
+
   File file_;
-  // Implementation state (buffer, fill level, read position, deferred error) is
-  // chosen by the implementation.
+  std::unique_ptr<std::byte[]> buffer_;
+  // Unserved bytes are buffer_[begin_, end_).
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
 };
 
 }  // namespace velnora
