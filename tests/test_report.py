@@ -27,15 +27,15 @@ S0 = 1600000000  # 2020-09-13T12:26:40Z
 SECTORS_PER_BUFFER = 2048
 EOF_ERROR = "IO error: failed to fill whole buffer"
 
-KEY_TYPES: list[tuple[str, tuple[type, ...]]] = [
-    ("start_from_header", (str,)),
-    ("end_from_header", (str,)),
-    ("duration_s_from_header", (float,)),
-    ("start_from_data", (str,)),
-    ("end_from_data", (str,)),
-    ("duration_s_from_data", (float,)),
-    ("samplingrate_hz_from_header", (float,)),
-    ("samplingrate_hz_from_data", (float,)),
+KEY_TYPES: list[tuple[str, type]] = [
+    ("start_from_header", str),
+    ("end_from_header", str),
+    ("duration_s_from_header", float),
+    ("start_from_data", str),
+    ("end_from_data", str),
+    ("duration_s_from_data", float),
+    ("samplingrate_hz_from_header", float),
+    ("samplingrate_hz_from_data", float),
 ]
 
 
@@ -81,8 +81,9 @@ def test_keys_in_order_with_types(cwa_path: MakeRecording) -> None:
     )
     report = report_of(cwa_path, steady_recording(S0, 3), metadata)
     assert [key for key, _ in KEY_TYPES] == list(report)
-    for key, types in KEY_TYPES:
-        assert type(report[key]) in types, key
+    # Every entry is present here; test_file_without_data_blocks has the Nones.
+    for key, kind in KEY_TYPES:
+        assert type(report[key]) is kind, key
 
 
 def test_file_without_data_blocks(cwa_path: MakeRecording) -> None:
@@ -112,24 +113,11 @@ MAY_1_TEXT = "2023-05-01T12:00:00+00:00"
 @pytest.mark.parametrize(
     "start, end, texts, duration",
     [
-        pytest.param(
-            MAY_1,
-            pack_datetime(2023, 5, 1, 10, 59, 59),
-            (MAY_1_TEXT, "2023-05-01T10:59:59+00:00"),
-            -3601.0,
-            id="end-first",
-        ),
-        pytest.param(MAY_1, 0, (MAY_1_TEXT, None), None, id="end-unset"),
-        pytest.param(0xFFFFFFFF, MAY_1, (None, MAY_1_TEXT), None, id="start-unset"),
-        pytest.param(pack_datetime(2023, 13, 1), MAY_1, (None, MAY_1_TEXT), None, id="start-invalid"),
-        pytest.param(
-            pack_datetime(2000, 1, 1),
-            pack_datetime(2063, 12, 31, 23, 59, 59),
-            ("2000-01-01T00:00:00+00:00", "2063-12-31T23:59:59+00:00"),
-            2019686399.0,
-            id="widest",
-        ),
+        (MAY_1, pack_datetime(2023, 5, 1, 10, 59, 59), (MAY_1_TEXT, "2023-05-01T10:59:59+00:00"), -3601.0),
+        (MAY_1, 0, (MAY_1_TEXT, None), None),
+        (pack_datetime(2023, 13, 1), MAY_1, (None, MAY_1_TEXT), None),
     ],
+    ids=["end-first", "end-unset", "start-invalid"],
 )
 def test_header_values(
     cwa_path: MakeRecording, start: int, end: int, texts: tuple[str | None, ...], duration: float | None
@@ -137,12 +125,6 @@ def test_header_values(
     report = report_of(cwa_path, metadata=MetadataBlock(logging_start_time=start, logging_end_time=end))
     assert (report["start_from_header"], report["end_from_header"]) == texts
     assert report["duration_s_from_header"] == duration
-
-
-def test_header_rate_is_independent_of_the_data(cwa_path: MakeRecording) -> None:
-    report = report_of(cwa_path, steady_recording(S0, 2), MetadataBlock(rate_code=0x40))
-    assert report["samplingrate_hz_from_header"] == 0.09765625
-    assert report["samplingrate_hz_from_data"] == pytest.approx(100.0)
 
 
 # --- block timing -----------------------------------------------------------
@@ -172,16 +154,6 @@ def test_natural_bounds_bit_exact(
     assert data_part(report) == data_values(to_us(start), last_sample_us(start, end, count), count)
 
 
-def test_offset_direction(cwa_path: MakeRecording) -> None:
-    stamped = "2020-09-13T12:26:40"
-    at = report_of(cwa_path, [block_with_bounds(S0, timestamp_offset=0)])["start_from_data"]
-    later = report_of(cwa_path, [block_with_bounds(S0, timestamp_offset=-25)])["start_from_data"]
-    earlier = report_of(cwa_path, [block_with_bounds(S0, timestamp_offset=25)])["start_from_data"]
-    assert at == stamped + "+00:00"
-    assert later == stamped + ".250+00:00"
-    assert earlier == "2020-09-13T12:26:39.750+00:00"
-
-
 def test_single_sample(cwa_path: MakeRecording) -> None:
     report = report_of(cwa_path, [block_with_bounds(S0, sample_count=1)])
     assert data_part(report) == {
@@ -197,13 +169,11 @@ def test_sample_counts_add_up_across_formats(cwa_path: MakeRecording) -> None:
         DataBlock(timestamp=datetime_from_unix(S0 + 2 * i), sample_format=fmt, sample_count=n)
         for i, (fmt, n) in enumerate([(0x30, 120), (0x32, 80), (0x62, 40), (0x92, 26)])
     ]
-    report = report_of(cwa_path, blocks)
-    # Gaps of 0.8 s or more: 2 s stamps apart, the longest block 1.2 s long.
-    first = S0 * 1000000
+    # The last block starts 1.6 s after the 40-sample block before it ends,
+    # so it keeps its natural start.
     start, end = natural_bounds(S0 + 6, 0, 26, 0x4A)
-    corrected = natural_bounds(S0 + 4, 0, 40, 0x4A)[1]
-    assert start - corrected == pytest.approx(1.6)
-    assert data_part(report) == data_values(first, last_sample_us(start, end, 26), 266)
+    report = report_of(cwa_path, blocks)
+    assert data_part(report) == data_values(S0 * 1000000, last_sample_us(start, end, 26), 266)
 
 
 # --- continuity correction --------------------------------------------------
@@ -271,20 +241,16 @@ def test_out_of_order_blocks_report_file_order(cwa_path: MakeRecording) -> None:
     assert report["samplingrate_hz_from_data"] is None
 
 
-def test_steady_recording(cwa_path: MakeRecording) -> None:
-    report = report_of(cwa_path, steady_recording(S0, 300))
-    assert data_part(report) == data_values(S0 * 1000000, (S0 + 360) * 1000000 - 10000, 36000)
-
-
 # --- the buffered scan --------------------------------------------------------
 
 
+# With 3 data blocks the file holds leading + 3 sectors: B and C straddle a
+# refill, or the file ends exactly at the end of the first or second buffer.
 @pytest.mark.parametrize(
     "leading",
-    [SECTORS_PER_BUFFER - 2, SECTORS_PER_BUFFER - 1, SECTORS_PER_BUFFER, 2 * SECTORS_PER_BUFFER + 5],
+    [SECTORS_PER_BUFFER - 3, SECTORS_PER_BUFFER - 2, SECTORS_PER_BUFFER - 1, 2 * SECTORS_PER_BUFFER - 3],
 )
 def test_blocks_around_buffer_boundaries(cwa_path: MakeRecording, leading: int) -> None:
-    # The first and the last two data blocks sit at either side of a refill.
     a = block_with_bounds(S0)
     b = block_with_bounds(S0 + 10)
     c = block_with_bounds(S0 + 20, sample_count=50)
@@ -297,22 +263,10 @@ def test_blocks_around_buffer_boundaries(cwa_path: MakeRecording, leading: int) 
 @pytest.mark.parametrize(
     "sectors", [0, 1, SECTORS_PER_BUFFER - 1, SECTORS_PER_BUFFER, SECTORS_PER_BUFFER + 3]
 )
-@pytest.mark.parametrize("stray", [1, 100, 511])
-def test_stray_trailing_bytes(cwa_path: MakeRecording, sectors: int, stray: int) -> None:
+@pytest.mark.parametrize("stray", [b"\x00", b"\x00" * 100, block_with_bounds(S0).to_bytes()[:511]])
+def test_stray_trailing_bytes(cwa_path: MakeRecording, sectors: int, stray: bytes) -> None:
     blocks = steady_recording(S0, sectors) if sectors < 10 else [filler_sector(0)] * sectors
-    assert report_error(cwa_path, blocks, trailing=b"\x00" * stray) == EOF_ERROR
-
-
-def test_stray_bytes_after_a_block_are_not_a_block(cwa_path: MakeRecording) -> None:
-    # 511 bytes of an otherwise valid block: still a truncated sector.
-    partial = block_with_bounds(S0).to_bytes()[:511]
-    assert report_error(cwa_path, steady_recording(S0, 2), trailing=partial) == EOF_ERROR
-
-
-def test_exact_buffer_multiple_ends_cleanly(cwa_path: MakeRecording) -> None:
-    sectors = [block_with_bounds(S0), *[filler_sector(0)] * (2 * SECTORS_PER_BUFFER - 1)]
-    report = report_of(cwa_path, sectors)
-    assert report["end_from_data"] == rfc3339_us(last_sample_us(*natural_bounds(S0, 0, 120, 0x4A), 120))
+    assert report_error(cwa_path, blocks, trailing=stray) == EOF_ERROR
 
 
 # --- failures and file handles ----------------------------------------------
@@ -360,19 +314,3 @@ def test_success_closes_the_file(cwa_path: MakeRecording) -> None:
     for _ in range(3):
         velnora.sampling_consistency_report(path)
     assert open_descriptors() == before
-
-
-@pytest.mark.parametrize(
-    "path, message",
-    [
-        pytest.param(
-            "/nonexistent/rec.cwa", "IO error: No such file or directory (os error 2)", id="missing"
-        ),
-        pytest.param("/", "IO error: Is a directory (os error 21)", id="directory"),
-        pytest.param("rec\0.cwa", "IO error: file name contained an unexpected NUL byte", id="nul"),
-    ],
-)
-def test_open_failures(path: str, message: str) -> None:
-    with pytest.raises(RuntimeError) as caught:
-        velnora.sampling_consistency_report(path)
-    assert str(caught.value) == message
