@@ -1,0 +1,99 @@
+#include <unistd.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "check.hpp"
+#include "core/package/column.hpp"
+#include "core/package/data_result.hpp"
+
+using namespace velnora;
+
+namespace {
+
+std::size_t page() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }
+
+void empty_column_maps_nothing() {
+  Column<float> column;
+  check(column.reserve(0).has_value());
+  ColumnBuffer released = std::move(column).release();
+  check(released.length == 0 && released.memory.data() == nullptr && released.memory.mapped_bytes() == 0);
+}
+
+// The reservation is far too small: the column must remap several times and
+// keep every value, then give back all but the pages it uses.
+void growth_past_reservation_keeps_values() {
+  Column<std::int64_t> column;
+  check(column.reserve(1).has_value());
+  constexpr std::size_t count = 3'000'000;  // 24 MB, past a 2 MiB reservation
+  std::vector<std::int64_t> chunk(1000);
+  for (std::size_t start = 0; start < count; start += chunk.size()) {
+    for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<std::int64_t>(start + i) * 3 - 7;
+    check(column.append(chunk).has_value());
+  }
+  check(column.size() == count);
+  bool intact = true;
+  for (std::size_t i = 0; i < count; ++i) intact &= column.data()[i] == static_cast<std::int64_t>(i) * 3 - 7;
+  check(intact);
+  ColumnBuffer released = std::move(column).release();
+  check(column.size() == 0 && column.data() == nullptr);
+  check(released.length == count);
+  const std::size_t used = count * sizeof(std::int64_t);
+  check(released.memory.mapped_bytes() == (used + page() - 1) / page() * page());
+  check(reinterpret_cast<const std::int64_t*>(released.memory.data())[count - 1] ==
+        static_cast<std::int64_t>(count - 1) * 3 - 7);
+}
+
+void copies_and_extend_append_in_order() {
+  Column<float> column;
+  check(column.append_copies(2.5f, 3).has_value());
+  auto added = column.extend(2);
+  check(added.has_value() && added->size() == 2);
+  (*added)[0] = -1.0f;
+  (*added)[1] = 7.0f;
+  check(column.append_copies(0.0f, 0).has_value());
+  const std::vector<float> expected{2.5f, 2.5f, 2.5f, -1.0f, 7.0f};
+  check(std::ranges::equal(column.values(), expected));
+  column.truncate(9);
+  check(column.size() == 5);
+  column.truncate(0);
+  ColumnBuffer released = std::move(column).release();
+  check(released.length == 0 && released.memory.data() == nullptr);
+}
+
+void store_has_the_included_columns_and_appends_blocks() {
+  auto store = CwaDataResult::create(
+      IncludeFlags{.magnetometer = true, .temperature = false, .light = true, .battery = false}, 4);
+  check(store.has_value());
+  std::vector<std::string_view> names;
+  store->for_each_column([&](std::string_view name, auto&) {
+    names.push_back(name);
+    return true;
+  });
+  const std::vector<std::string_view> expected{"timestamp", "acc_x", "acc_y", "acc_z", "gyro_x", "gyro_y",
+                                               "gyro_z",    "mag_x", "mag_y", "mag_z", "light"};
+  check(names == expected);
+  const SampleData samples[] = {{1, 2, 3, 4, 5, 6, 7, 8, 9}, {-1, -2, -3, -4, -5, -6, 0, 0, 0}};
+  const std::int64_t times[] = {10, 20};
+  check(store->append_block(times, samples, BlockReadings{25.0f, 1.0f, 4.0f}).has_value());
+  check(store->append_block(std::span(times, 1), std::span(samples, 1), BlockReadings{26.0f, 10.0f, 4.0f})
+            .has_value());
+  const auto mismatch = store->append_block(times, std::span(samples, 1), BlockReadings{});
+  check(!mismatch && mismatch.error().text() ==
+                         "velnora internal error: a block's timestamps and samples differ in count");
+  check(store->size() == 3);
+  check(std::ranges::equal(store->acc_z.values(), std::vector<float>{3, -3, 3}));
+  check(std::ranges::equal(store->gyro_x.values(), std::vector<float>{4, -4, 4}));
+  check(std::ranges::equal(store->mag_z->values(), std::vector<float>{9, 0, 9}));
+  check(std::ranges::equal(store->light->values(), std::vector<float>{1.0f, 1.0f, 10.0f}));
+  check(!store->temperature && !store->battery);
+}
+
+}  // namespace
+
+void column_tests() {
+  empty_column_maps_nothing();
+  growth_past_reservation_keeps_values();
+  copies_and_extend_append_in_order();
+  store_has_the_included_columns_and_appends_blocks();
+}

@@ -1,0 +1,21 @@
+#include <cstdio>
+
+#include "check.hpp"
+
+void column_tests();
+void sector_reader_tests();
+void data_block_tests();
+void time_filter_tests();
+
+int main() {
+  column_tests();
+  sector_reader_tests();
+  data_block_tests();
+  time_filter_tests();
+  if (failed_checks != 0) {
+    std::fprintf(stderr, "%d check(s) failed\n", failed_checks);
+    return 1;
+  }
+  std::puts("core tests passed");
+  return 0;
+}
