@@ -220,13 +220,6 @@ def test_light_is_single_precision_powf(cwa_path, reading, codes) -> None:
     assert data["light"].tolist() == [expected, expected]
 
 
-def test_light_worked_values(cwa_path) -> None:
-    blocks = [packed_block([(0, 0, 0, 0)], light=reading) for reading in (0, 341, 682)]
-    for b, block in enumerate(blocks):
-        block.timestamp += b  # one second apart, so each is a block of its own
-    assert read(cwa_path, *blocks)["light"].tolist() == [1.0, 10.0, 100.0]
-
-
 def test_readings_repeat_within_a_block_and_change_between_blocks(cwa_path) -> None:
     first, second = steady_recording(1600000000, 2, samples_per_block=3)
     first.temperature, first.battery, first.light = 256, 170, 0

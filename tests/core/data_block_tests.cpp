@@ -66,34 +66,10 @@ void zero_samples_decode_to_nothing() {
   check(samples.has_value() && samples->samples.empty() && samples->has_magnetometer);
 }
 
-void fields_come_from_their_offsets() {
-  auto bytes = sector(0x62, 2);
-  for (std::size_t i = 2; i < 30; ++i) {
-    if (i < 24 || i > 29) bytes[i] = std::byte(i);
-  }
-  bytes[26] = std::byte{0xFE};
-  bytes[27] = std::byte{0xFF};  // timestampOffset -2
-  bytes[30] = std::byte{0x11};
-  bytes[509] = std::byte{0x22};
-  bytes[510] = std::byte{0x34};
-  bytes[511] = std::byte{0x12};
-  const auto block = CwaDataBlock::from_buffer(Sector(bytes));
-  check(block.has_value());
-  check(block->packet_header == std::array<char, 2>{'A', 'X'});
-  check(block->packet_length == 0x0302 && block->fractional_time == 0x0504);
-  check(block->session_id == 0x09080706 && block->sequence_id == 0x0D0C0B0A);
-  check(block->timestamp == 0x11100F0E && block->light == 0x1312 && block->temperature == 0x1514);
-  check(block->events == 0x16 && block->battery == 0x17 && block->rate_code == 0x4A);
-  check(block->sample_format == 0x62 && block->timestampOffset == -2 && block->sample_count == 2);
-  check(block->sample_data.front() == std::byte{0x11} && block->sample_data.back() == std::byte{0x22});
-  check(block->checksum == 0x1234);
-}
-
 }  // namespace
 
 void data_block_tests() {
   header_messages();
   sample_messages();
   zero_samples_decode_to_nothing();
-  fields_come_from_their_offsets();
 }
