@@ -15,9 +15,7 @@ import pytest
 
 import velnora
 from cwa_writer import steady_recording
-from read_pending import needs_read_cwa_file
 
-pytestmark = needs_read_cwa_file
 
 
 @pytest.fixture

@@ -13,9 +13,7 @@ import pytest
 
 import velnora
 from cwa_writer import steady_recording
-from read_pending import needs_read_cwa_file
 
-pytestmark = needs_read_cwa_file
 
 ORIGIN = 1600000000  # the first block sits on this whole second, offset 0
 BLOCKS = 5

@@ -22,9 +22,7 @@ from cwa_writer import (
     steady_samples,
     unpacked3_block,
 )
-from read_pending import needs_read_cwa_file
 
-pytestmark = needs_read_cwa_file
 
 GYRO = ("gyro_x", "gyro_y", "gyro_z")
 MAG = ("mag_x", "mag_y", "mag_z")

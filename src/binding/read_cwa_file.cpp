@@ -2,16 +2,38 @@
 #include "binding/errors.hpp"
 #include "binding/functions.hpp"
 #include "binding/not_built.hpp"
+#include "binding/numpy_arrays.hpp"
 #include "binding/read_options.hpp"
 #include "binding/read_request.hpp"
+#include "core/package/block_reader.hpp"
+#include "core/package/read_plan.hpp"
+#include "core/package/time_filter.hpp"
 
 namespace velnora::py {
 
 namespace {
+
 constexpr const char* parameters[] = {
     "file_path",       "cut",         "include_magnetometer", "include_temperature", "include_light",
     "include_battery", "resample_hz", "resample_method"};
 constexpr Signature signature{"read_cwa_file", parameters, 1};
+
+// The direct path: every sample of the planned blocks, then cut to the window.
+Result<CwaDataResult> read_planned_samples(const ReadOptions& options, const ReadPlan& plan) {
+  auto data = read_cwa_data(options.file_path, plan.start_block, plan.block_count, options.include);
+  if (!data) return fail(std::move(data.error()));
+  return filter_data_by_time_range(std::move(*data), plan.range_start_time, plan.range_end_time);
+}
+
+PyObject* read_samples(const ReadOptions& options, const ReadRequest& request) {
+  auto plan = resolve_read_plan(options.file_path, request.cut);
+  if (!plan) return raise_cwa_error(plan.error(), PyExc_RuntimeError);
+  if (request.resample_hz) return raise_not_built("read_cwa_file(resample_hz=...)");
+  auto data = read_planned_samples(options, *plan);
+  if (!data) return raise_cwa_error(data.error(), PyExc_RuntimeError);
+  return result_to_dict(std::move(*data));
+}
+
 }  // namespace
 
 VELNORA_ENTRY(read_cwa_file) {
@@ -25,7 +47,7 @@ VELNORA_ENTRY(read_cwa_file) {
     if (!options) return nullptr;
     auto request = parse_read_request(*options);
     if (!request) return nullptr;
-    return raise_not_built("read_cwa_file");
+    return read_samples(*options, *request);
   });
 }
 

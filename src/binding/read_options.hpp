@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "binding/arguments.hpp"
+#include "core/package/include_flags.hpp"
 
 namespace velnora::py {
 
@@ -15,10 +16,7 @@ namespace velnora::py {
 struct ReadOptions {
   std::string_view file_path;
   PyObject* cut = nullptr;  // NULL when left out or None
-  bool include_magnetometer = true;
-  bool include_temperature = true;
-  bool include_light = true;
-  bool include_battery = true;
+  IncludeFlags include;
   std::optional<double> resample_hz;
   std::string_view resample_method;
 };

@@ -15,9 +15,7 @@ constexpr Signature signature{"write_cwa_csv", parameters, 2};
 
 ReadOptions csv_defaults() {
   ReadOptions defaults;
-  defaults.include_temperature = false;
-  defaults.include_light = false;
-  defaults.include_battery = false;
+  defaults.include = {.magnetometer = true, .temperature = false, .light = false, .battery = false};
   return defaults;
 }
 }  // namespace
