@@ -115,6 +115,13 @@ PyResult<void> bind_arguments(const Signature& signature, PyObject* const* args,
   return {};
 }
 
+PyResult<std::string_view> bind_file_path(const Signature& signature, PyObject* const* args,
+                                          Py_ssize_t nargsf, PyObject* kwnames) {
+  PyObject* slot;
+  if (!bind_arguments(signature, args, nargsf, kwnames, std::span<PyObject*>(&slot, 1))) return raised();
+  return str_argument(slot, "file_path");
+}
+
 PyResult<std::string_view> to_utf8(PyObject* value) {
   if (!PyUnicode_Check(value)) return raise_not_convertible(value, "PyString");
   Py_ssize_t size = 0;

@@ -28,6 +28,10 @@ struct Signature {
 PyResult<void> bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames, std::span<PyObject*> slots);
 
+// Binds and converts the single `file_path` argument of a path-only function.
+PyResult<std::string_view> bind_file_path(const Signature& signature, PyObject* const* args,
+                                          Py_ssize_t nargsf, PyObject* kwnames);
+
 // Plain conversions, used by the arguments below and by the cut dictionary.
 // Each raises its own TypeError (or the interpreter's exception).
 PyResult<std::string_view> to_utf8(PyObject* value);  // valid while `value` lives

@@ -44,9 +44,7 @@ PyObject* header_dict(const CwaHeader& header) {
 VELNORA_ENTRY(read_header) {
   (void)module;
   return guarded([&]() -> PyObject* {
-    PyObject* slots[1];
-    if (!bind_arguments(signature, args, nargsf, kwnames, slots)) return nullptr;
-    auto path = str_argument(slots[0], "file_path");
+    auto path = bind_file_path(signature, args, nargsf, kwnames);
     if (!path) return nullptr;
     auto header = read_cwa_header(*path);
     if (!header) return raise_cwa_error(header.error(), PyExc_RuntimeError);

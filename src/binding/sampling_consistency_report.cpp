@@ -29,9 +29,7 @@ PyObject* report_dict(const SamplingReport& report) {
 VELNORA_ENTRY(sampling_consistency_report) {
   (void)module;
   return guarded([&]() -> PyObject* {
-    PyObject* slots[1];
-    if (!bind_arguments(signature, args, nargsf, kwnames, slots)) return nullptr;
-    auto path = str_argument(slots[0], "file_path");
+    auto path = bind_file_path(signature, args, nargsf, kwnames);
     if (!path) return nullptr;
     auto report = velnora::sampling_consistency_report(*path);
     if (!report) return raise_cwa_error(report.error(), PyExc_RuntimeError);
