@@ -4,6 +4,8 @@
 #include "binding/not_built.hpp"
 #include "binding/read_options.hpp"
 #include "binding/read_request.hpp"
+#include "core/package/csv/planned_csv_export.hpp"
+#include "core/package/read_plan.hpp"
 
 namespace velnora::py {
 
@@ -18,6 +20,17 @@ ReadOptions csv_defaults() {
   defaults.include = {.magnetometer = true, .temperature = false, .light = false, .battery = false};
   return defaults;
 }
+
+PyObject* export_samples(const ReadOptions& options, std::string_view output_path,
+                         const ReadRequest& request) {
+  auto plan = resolve_read_plan(options.file_path, request.cut);
+  if (!plan) return raise_cwa_error(plan.error(), PyExc_RuntimeError);
+  if (request.resample_hz) return raise_not_built("write_cwa_csv(resample_hz=...)");
+  auto written = write_planned_csv(options.file_path, output_path, *plan, options.include);
+  if (!written) return raise_cwa_error(written.error(), PyExc_RuntimeError);
+  Py_RETURN_NONE;
+}
+
 }  // namespace
 
 VELNORA_ENTRY(write_cwa_csv) {
@@ -34,7 +47,7 @@ VELNORA_ENTRY(write_cwa_csv) {
     if (!options) return nullptr;
     auto request = parse_read_request(*options);
     if (!request) return nullptr;
-    return raise_not_built("write_cwa_csv");
+    return export_samples(*options, *output, *request);
   });
 }
 

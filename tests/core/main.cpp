@@ -6,12 +6,14 @@ void column_tests();
 void sector_reader_tests();
 void data_block_tests();
 void time_filter_tests();
+void csv_tests();
 
 int main() {
   column_tests();
   sector_reader_tests();
   data_block_tests();
   time_filter_tests();
+  csv_tests();
   if (failed_checks != 0) {
     std::fprintf(stderr, "%d check(s) failed\n", failed_checks);
     return 1;

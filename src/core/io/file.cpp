@@ -96,14 +96,19 @@ Result<std::uint64_t> File::size() const {
   return static_cast<std::uint64_t>(info.st_size);
 }
 
+Result<std::size_t> File::write_some(std::span<const std::byte> data) const {
+  for (;;) {
+    ssize_t put = ::write(fd_, data.data(), data.size());
+    if (put >= 0) return static_cast<std::size_t>(put);
+    if (errno != EINTR) return fail(CwaError::io_errno(errno));
+  }
+}
+
 Result<void> File::write_all(std::span<const std::byte> data) const {
   while (!data.empty()) {
-    ssize_t put = ::write(fd_, data.data(), data.size());
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return fail(CwaError::io_errno(errno));
-    }
-    data = data.subspan(static_cast<std::size_t>(put));
+    auto put = write_some(data);
+    if (!put) return fail(std::move(put.error()));
+    data = data.subspan(*put);
   }
   return {};
 }

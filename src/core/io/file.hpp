@@ -37,6 +37,10 @@ class File {
   Result<void> seek(std::uint64_t offset) const;
   // Size from fstat. Errors: Io.
   Result<std::uint64_t> size() const;
+  // One write(2) of at most data.size() bytes, retrying interrupted writes;
+  // returns the count written, so a caller can resume after a failure without
+  // writing anything twice. Errors: Io. No allocation.
+  Result<std::size_t> write_some(std::span<const std::byte> data) const;
   // Writes every byte, retrying interrupted and partial writes. Errors: Io.
   Result<void> write_all(std::span<const std::byte> data) const;
 

@@ -1,0 +1,125 @@
+#include <unistd.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "check.hpp"
+#include "core/package/csv/csv_number.hpp"
+#include "core/package/csv/csv_row.hpp"
+
+using namespace velnora;
+
+namespace {
+
+std::string value_text(float value) {
+  NumberText text;
+  return std::string(text.data(), format_value(value, text));
+}
+
+std::string time_text(std::int64_t micros) {
+  NumberText text;
+  return std::string(text.data(), format_time(micros, text));
+}
+
+std::string printf_text(const char* format, double value) {
+  char text[400];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+// glibc's printf is exact, so it is the reference for every finite value,
+// from subnormals to FLT_MAX's 39 integer digits.
+void values_match_printf() {
+  std::mt19937 bits(7);
+  for (int i = 0; i < 2000000; ++i) {
+    const auto value = std::bit_cast<float>(static_cast<std::uint32_t>(bits()));
+    if (std::isnan(value)) continue;
+    check(value_text(value) == printf_text("%.6f", value));
+  }
+  for (float value : {std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
+                      std::numeric_limits<float>::denorm_min(), 0.0078125f, -0.0234375f, 3.99609375f}) {
+    check(value_text(value) == printf_text("%.6f", value));
+  }
+}
+
+void times_match_printf() {
+  std::mt19937_64 bits(11);
+  std::uniform_int_distribution<std::int64_t> recent(1500000000000000, 1900000000000000);
+  for (int i = 0; i < 1000000; ++i) {
+    const auto micros = static_cast<std::int64_t>(bits());
+    check(time_text(micros) == printf_text("%.4f", static_cast<double>(micros) / 1000000.0));
+    const std::int64_t near = recent(bits);
+    check(time_text(near) == printf_text("%.4f", static_cast<double>(near) / 1000000.0));
+  }
+  check(time_text(1700000000031250) == "1700000000.0312");
+  check(time_text(1700000000010000) == "1700000000.0100");
+  check(time_text(std::numeric_limits<std::int64_t>::min()) == "-9223372036854.7754");
+}
+
+void special_values() {
+  check(value_text(std::numeric_limits<float>::quiet_NaN()) == "NaN");
+  check(value_text(-std::numeric_limits<float>::quiet_NaN()) == "NaN");
+  check(value_text(std::numeric_limits<float>::infinity()) == "inf");
+  check(value_text(-std::numeric_limits<float>::infinity()) == "-inf");
+  check(value_text(-0.0f) == "-0.000000");
+  check(value_text(-4e-7f) == "-0.000000");
+  check(value_text(-6e-7f) == "-0.000001");
+}
+
+std::string file_text(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A reading the flags select but the row lacks fails before anything of the
+// row is written; earlier rows stay.
+void missing_readings_are_refused() {
+  char dir[] = "/tmp/velnora-csv-XXXXXX";
+  const std::string path = std::string(::mkdtemp(dir)) + "/out.csv";
+  const IncludeFlags all{};
+  CsvRow row{.timestamp = 1500000,
+             .sample = {0.5f, -1.0f, 0.25f, 0, 0, 0, 1.0f, 0, 0},
+             .temperature = 25.0f,
+             .light = 1.0f,
+             .battery = 3.0f};
+  {
+    auto writer = CsvRecordWriter::create(path);
+    CsvFields fields;
+    check(write_csv_row(*writer, fields, all, row).has_value());
+    row.battery.reset();
+    check(write_csv_row(*writer, fields, all, row).error().text() == "Battery requested but unavailable");
+    row.light.reset();
+    check(write_csv_row(*writer, fields, all, row).error().text() == "Light requested but unavailable");
+    row.temperature.reset();
+    check(write_csv_row(*writer, fields, all, row).error().text() == "Temperature requested but unavailable");
+    // Without the flags the missing readings are not asked for.
+    check(write_csv_row(
+              *writer, fields,
+              IncludeFlags{.magnetometer = false, .temperature = false, .light = false, .battery = false},
+              row)
+              .has_value());
+  }
+  check(file_text(path) ==
+        "1.5000,0.500000,-1.000000,0.250000,0.000000,0.000000,0.000000,1.000000,0.000000,0.000000,"
+        "25.000000,1.000000,3.000000\n"
+        "1.5000,0.500000,-1.000000,0.250000,0.000000,0.000000,0.000000\n");
+  ::unlink(path.c_str());
+  ::rmdir(dir);
+}
+
+}  // namespace
+
+void csv_tests() {
+  values_match_printf();
+  times_match_printf();
+  special_values();
+  missing_readings_are_refused();
+}
