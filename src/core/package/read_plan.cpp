@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <variant>
 
+#include "core/numeric.hpp"
 #include "core/package/block_time_span.hpp"
 
 namespace velnora {
@@ -41,9 +42,13 @@ Result<ReadPlan> plan_seconds(std::string_view path, const CutConfig::Seconds& c
   if (!spans) return fail(std::move(spans.error()));
   if (spans->empty()) return fail("No valid sample data found");
 
-  // The origin is the first data block's natural start, which the scan keeps
-  // uncorrected.
-  const double origin = spans->front().start_time;
+  // The origin is the first data block's first sample as the reader stamps
+  // it: its natural start (which the scan keeps uncorrected) truncated to
+  // whole microseconds. The untruncated start can lie a fraction of a
+  // microsecond after that stamp, and a cut from 0 would then drop the
+  // recording's first sample.
+  const double origin =
+      static_cast<double>(truncate_to_i64(spans->front().start_time * 1000000.0)) / 1000000.0;
   ReadPlan plan;
   if (cut.start) plan.range_start_time = origin + *cut.start;
   if (cut.end) plan.range_end_time = origin + *cut.end;
