@@ -3,6 +3,7 @@
 #include "core/io/little_endian.hpp"
 #include "core/package/data_block.hpp"
 #include "core/package/sample_scale.hpp"
+#include "core/packet/sample_format.hpp"
 
 namespace velnora {
 
@@ -10,11 +11,6 @@ namespace {
 
 // raw / 32768, exactly.
 constexpr float magnetometer_multiplier = 0x1p-15f;
-
-[[gnu::cold, gnu::noinline]] std::unexpected<CwaError> unsupported_format(std::uint8_t sample_format) {
-  return fail("Unsupported sample format: " + std::to_string(sample_format >> 4) + " axes, packing " +
-              std::to_string(sample_format & 0x0F));
-}
 
 [[gnu::cold, gnu::noinline]] std::unexpected<CwaError> insufficient_data(const char* layout) {
   return fail(std::string("Insufficient data for ") + layout + " samples");
@@ -44,12 +40,6 @@ void decode_packed(const std::byte* data, const SampleScale& scale, std::span<Sa
         .acc_x = static_cast<float>(packed_axis(word, 0, exponent)) * scale.acc_multiplier,
         .acc_y = static_cast<float>(packed_axis(word, 10, exponent)) * scale.acc_multiplier,
         .acc_z = static_cast<float>(packed_axis(word, 20, exponent)) * scale.acc_multiplier,
-        .gyro_x = 0.0f,
-        .gyro_y = 0.0f,
-        .gyro_z = 0.0f,
-        .mag_x = 0.0f,
-        .mag_y = 0.0f,
-        .mag_z = 0.0f,
     };
   }
 }
@@ -61,12 +51,6 @@ void decode_unpacked3(const std::byte* data, const SampleScale& scale, std::span
         .acc_x = raw_at(sample, 0) * scale.acc_multiplier,
         .acc_y = raw_at(sample, 1) * scale.acc_multiplier,
         .acc_z = raw_at(sample, 2) * scale.acc_multiplier,
-        .gyro_x = 0.0f,
-        .gyro_y = 0.0f,
-        .gyro_z = 0.0f,
-        .mag_x = 0.0f,
-        .mag_y = 0.0f,
-        .mag_z = 0.0f,
     };
   }
 }
@@ -81,9 +65,6 @@ void decode_axis6(const std::byte* data, const SampleScale& scale, std::span<Sam
         .gyro_x = raw_at(sample, 0) / scale.gyro_divisor,
         .gyro_y = raw_at(sample, 1) / scale.gyro_divisor,
         .gyro_z = raw_at(sample, 2) / scale.gyro_divisor,
-        .mag_x = 0.0f,
-        .mag_y = 0.0f,
-        .mag_z = 0.0f,
     };
   }
 }
@@ -100,9 +81,6 @@ void decode_axis9(const std::byte* data, const SampleScale& scale, std::span<Sam
         .gyro_x = raw_at(sample, 0) * scale.gyro_multiplier,
         .gyro_y = raw_at(sample, 1) * scale.gyro_multiplier,
         .gyro_z = raw_at(sample, 2) * scale.gyro_multiplier,
-        .mag_x = 0.0f,
-        .mag_y = 0.0f,
-        .mag_z = 0.0f,
     };
     if constexpr (WithMagnetometer) {
       decoded.mag_x = raw_at(sample, 6) * magnetometer_multiplier;
@@ -143,7 +121,7 @@ Result<DecodedSamples> CwaDataBlock::parse_samples(const CwaDataBlock& block, bo
       }
       return DecodedSamples{samples(), include_magnetometer};
     default:
-      return unsupported_format(block.sample_format);
+      return unsupported_sample_format(block.sample_format);
   }
 }
 

@@ -12,9 +12,9 @@ namespace velnora {
 // (`DecodedSamples::has_magnetometer`); where they are not, they hold 0.0, the
 // value the magnetometer columns take for such samples.
 struct SampleData {
-  float acc_x, acc_y, acc_z;
-  float gyro_x, gyro_y, gyro_z;
-  float mag_x, mag_y, mag_z;
+  float acc_x = 0.0f, acc_y = 0.0f, acc_z = 0.0f;
+  float gyro_x = 0.0f, gyro_y = 0.0f, gyro_z = 0.0f;
+  float mag_x = 0.0f, mag_y = 0.0f, mag_z = 0.0f;
 };
 
 // A data block holds at most 120 samples (packed 3-axis), so one fixed buffer

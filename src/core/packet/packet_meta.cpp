@@ -17,11 +17,6 @@ namespace {
   return fail("Old CWA format packets are not supported");
 }
 
-[[gnu::cold, gnu::noinline]] std::unexpected<CwaError> unsupported_format(std::uint8_t sample_format) {
-  return fail("Unsupported sample format: " + std::to_string(sample_format >> 4) + " axes, packing " +
-              std::to_string(sample_format & 0x0F));
-}
-
 [[gnu::cold, gnu::noinline]] std::unexpected<CwaError> over_capacity() {
   return fail("Sample count exceeds packet capacity");
 }
@@ -43,7 +38,7 @@ Result<std::optional<PacketMeta>> packet_meta(Sector sector) {
   if (rate_code == 0) return old_format();
   const std::uint8_t sample_format = load_u8(bytes + data_block::sample_format_at);
   const std::optional<std::size_t> sample_size = bytes_per_sample(sample_format);
-  if (!sample_size) return unsupported_format(sample_format);
+  if (!sample_size) return unsupported_sample_format(sample_format);
   if (*sample_size * sample_count > data_block::sample_area_size) return over_capacity();
   const std::uint32_t timestamp = load_u32(bytes + data_block::timestamp_at);
   if (!cwa_timestamp(timestamp)) return invalid_timestamp();

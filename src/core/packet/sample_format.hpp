@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/errors/cwa_error.hpp"
+
 namespace velnora {
 
 // Bytes per sample of the four accepted sample formats (axes in the high
@@ -22,5 +24,9 @@ constexpr std::optional<std::size_t> bytes_per_sample(std::uint8_t sample_format
       return std::nullopt;
   }
 }
+
+// "Unsupported sample format: {} axes, packing {}" for a sample format byte.
+// Allocates the message.
+[[gnu::cold]] std::unexpected<CwaError> unsupported_sample_format(std::uint8_t sample_format);
 
 }  // namespace velnora
