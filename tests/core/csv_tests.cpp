@@ -1,7 +1,9 @@
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <bit>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <limits>
@@ -115,6 +117,42 @@ void missing_readings_are_refused() {
   ::rmdir(dir);
 }
 
+// A hand-over that fails after a partial write is resumed, not repeated, by
+// the next one: a file size limit stops the first, and once it is lifted the
+// writer's destructor hands over the rest.
+void failed_hand_over_resumes_where_it_stopped() {
+  char dir[] = "/tmp/velnora-csv-XXXXXX";
+  const std::string path = std::string(::mkdtemp(dir)) + "/out.csv";
+  const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit capped = saved;
+  capped.rlim_cur = 5000001;  // not a multiple of the record length
+  std::string expected;
+  {
+    auto writer = CsvRecordWriter::create(path);
+    ::setrlimit(RLIMIT_FSIZE, &capped);
+    for (int i = 0;; ++i) {
+      char text[32];
+      const int length = std::snprintf(text, sizeof text, "%012d", i);
+      const std::string_view field(text, static_cast<std::size_t>(length));
+      expected.append(field).append(",").append(field).append("\n");
+      auto written = writer->write_record(std::array{field, field});
+      if (!written) {
+        check(written.error().kind() == CwaError::Kind::Message);
+        check(written.error().text() == "File too large (os error 27)");
+        break;
+      }
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+  }
+  std::signal(SIGXFSZ, previous_handler);
+  check(expected.size() > csv_flush_threshold);
+  check(file_text(path) == expected);
+  ::unlink(path.c_str());
+  ::rmdir(dir);
+}
+
 }  // namespace
 
 void csv_tests() {
@@ -122,4 +160,5 @@ void csv_tests() {
   times_match_printf();
   special_values();
   missing_readings_are_refused();
+  failed_hand_over_resumes_where_it_stopped();
 }
