@@ -1,0 +1,46 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "core/errors/cwa_error.hpp"
+#include "core/package/data_result.hpp"
+#include "core/package/interpolation.hpp"
+
+namespace velnora {
+
+// Grid points on their way into the output columns. Written straight into
+// thirteen columns, one value each per point, the stores scatter over as many
+// streams of fresh memory and stall on them; gathered here column by column,
+// a few hundred rows at a time, they reach each column as one sequential
+// copy, as a block's samples do on the direct path.
+class OutputRows {
+ public:
+  bool full() const { return count_ == capacity; }
+
+  // Stages one row at grid time `time` (seconds); there must be room (not
+  // full()). No errors, no allocation.
+  void add(double time, const PointValues& values) {
+    times_[count_] = time;
+    for (std::size_t k = 0; k < channel_count; ++k) values_[k][count_] = values[k];
+    ++count_;
+  }
+
+  // Appends the staged rows to the present columns of `output` and empties
+  // the stage. Errors: Io when a column cannot grow; the output must then be
+  // discarded. Maps memory only past the columns' reservation.
+  Result<void> flush_into(CwaDataResult& output);
+
+ private:
+  // Small enough that the stage stays in the first-level cache.
+  static constexpr std::size_t capacity = 256;
+
+  std::size_t count_ = 0;
+  // Times stay float64 until the flush turns them into timestamps: a staged
+  // 64-bit integer could alias the resampler's counters and indices, which
+  // the compiler would then reload after every row.
+  std::array<double, capacity> times_;
+  std::array<std::array<float, capacity>, channel_count> values_;
+};
+
+}  // namespace velnora

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "core/package/block_readings.hpp"
+#include "core/package/sample_data.hpp"
+
+namespace velnora {
+
+// The values a grid point interpolates, in output column order: acc_x, acc_y,
+// acc_z, gyro_x, gyro_y, gyro_z, mag_x, mag_y, mag_z, temperature, light,
+// battery. They are handled two at a time, as pairs of adjacent channels.
+inline constexpr std::size_t channel_count = 12;
+inline constexpr std::size_t channel_pairs = channel_count / 2;
+using ChannelPair = double __attribute__((vector_size(16)));
+
+// One input sample waiting in the resampler's queue: its sample's values, its
+// block's temperature, light and battery readings, and its time in seconds
+// since the epoch. The float32 values are widened to float64, an exact step,
+// once on arrival: interpolation computes in float64, and a sample takes part
+// in about four grid points when the rates are alike. A slot fills two whole
+// cache lines, which also makes the ring's slot size a power of two.
+struct alignas(64) TimedSample {
+  std::array<ChannelPair, channel_pairs> values;
+  double time;
+};
+
+// Writes a sample with its microsecond timestamp into a queue slot, in place
+// and a pair at a time, the pieces in which interpolation reads them back: a
+// sample is read right after it was written, and a load that spans two
+// smaller stores still in flight stalls until they reach the cache. An absent
+// magnetometer is 0.0 in SampleData already. No errors, no allocation.
+inline void set_timed_sample(TimedSample& slot, std::int64_t timestamp, const SampleData& sample,
+                             const BlockReadings& readings) {
+  slot.values[0] = ChannelPair{sample.acc_x, sample.acc_y};
+  slot.values[1] = ChannelPair{sample.acc_z, sample.gyro_x};
+  slot.values[2] = ChannelPair{sample.gyro_y, sample.gyro_z};
+  slot.values[3] = ChannelPair{sample.mag_x, sample.mag_y};
+  slot.values[4] = ChannelPair{sample.mag_z, readings.temperature};
+  slot.values[5] = ChannelPair{readings.light, readings.battery};
+  slot.time = static_cast<double>(timestamp) / 1000000.0;
+}
+
+}  // namespace velnora

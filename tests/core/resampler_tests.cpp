@@ -1,0 +1,135 @@
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "check.hpp"
+#include "core/package/interpolation.hpp"
+#include "core/package/streaming_resampler.hpp"
+
+using namespace velnora;
+
+namespace {
+
+constexpr IncludeFlags only_channels{
+    .magnetometer = false, .temperature = false, .light = false, .battery = false};
+
+// One block of samples at the given microsecond times; acc_x carries the
+// value, the other channels are zero.
+struct Block {
+  std::vector<std::int64_t> micros;
+  std::vector<SampleData> samples;
+};
+
+Block block_of(const std::vector<std::int64_t>& micros, const std::vector<float>& acc_x) {
+  Block block{micros, {}};
+  for (float value : acc_x) block.samples.push_back(SampleData{.acc_x = value});
+  return block;
+}
+
+StreamingResampler resampler(double hz) {
+  return std::move(*StreamingResampler::create(std::nullopt, std::nullopt, hz, only_channels, 0));
+}
+
+bool feed(StreamingResampler& resampler, const Block& block) {
+  return resampler.append_block(block.micros, block.samples, BlockReadings{}).has_value();
+}
+
+CwaDataResult finish(StreamingResampler& resampler) {
+  check(resampler.emit_ready(true).has_value());
+  return std::move(*std::move(resampler).take_output());
+}
+
+std::vector<std::int64_t> timestamps(const CwaDataResult& result) {
+  return {result.timestamp.values().begin(), result.timestamp.values().end()};
+}
+
+std::vector<float> acc_x(const CwaDataResult& result) {
+  return {result.acc_x.values().begin(), result.acc_x.values().end()};
+}
+
+// The first two and last two points lie in the outer segments and are linear;
+// the two between are cubic (3.375 where the line gives 4.5). Fed one sample
+// per block, so the cubic points wait for their right neighbour.
+void four_samples_at_200_hz() {
+  StreamingResampler run = resampler(200.0);
+  const std::vector<std::int64_t> micros{1000000000, 1000010000, 1000020000, 1000030000};
+  const std::vector<float> values{0.0f, 1.0f, 8.0f, 27.0f};
+  for (std::size_t k = 0; k < micros.size(); ++k) check(feed(run, block_of({micros[k]}, {values[k]})));
+  const CwaDataResult result = finish(run);
+  check(timestamps(result) == std::vector<std::int64_t>{1000000000, 1000005000, 1000010000, 1000015000,
+                                                        1000020000, 1000025000, 1000030000});
+  check(acc_x(result) == std::vector<float>{0.0f, 0.5f, 1.0f, 3.375f, 8.0f, 17.5f, 27.0f});
+}
+
+// Feeds `blocks` blocks of 120 samples 10 ms apart.
+void feed_steady(StreamingResampler& run, int blocks) {
+  Block block;
+  block.micros.resize(120);
+  block.samples.resize(120);
+  std::int64_t micros = 1600000000000000;
+  for (int b = 0; b < blocks; ++b) {
+    for (std::int64_t& time : block.micros) time = micros += 10000;
+    if (!feed(run, block)) break;
+  }
+}
+
+// The queue holds what the next points still need, never the recording:
+// hours at 100 Hz in 120-sample blocks leave it at the first power of two
+// that holds a block.
+void queue_stays_bounded() {
+  StreamingResampler run = resampler(30.0);
+  feed_steady(run, 10000);
+  check(run.queue_capacity() == 128);
+  check(finish(run).size() == 360000);
+}
+
+// 1000 / 5e-324 overflows, so point 0 lies at NaN: nothing can ever be
+// produced, and nothing needs keeping.
+void nan_grid_keeps_the_queue_small() {
+  StreamingResampler run = resampler(5e-324);
+  feed_steady(run, 1000);
+  check(run.queue_capacity() == 128);
+  check(finish(run).size() == 0);
+}
+
+// A sample whose first channel is `value`, the others 0.
+TimedSample sample_with(double value) {
+  TimedSample sample{};
+  sample.values[0] = ChannelPair{value, 0.0};
+  return sample;
+}
+
+// The orders of operations show only where the terms cancel. Cubic, with
+// unit weights: ((2^54 + 1) - 2^54) + 1 is 1, while pairing the sums as
+// (2^54 + 1) + (-2^54 + 1) gives 0. Linear, with yb = 72 and yc = -72 and a
+// fraction just under one half: f × (yc - yb) + yb rounds to another float32
+// than (1 - f) × yb + f × yc.
+void interpolation_keeps_its_order_of_operations() {
+  const PointWeights unit{.kind = PointWeights::Kind::cubic, .ab = {1.0, 1.0}, .cd = {1.0, 1.0}};
+  const TimedSample a = sample_with(0x1p54), b = sample_with(1.0), c = sample_with(-0x1p54),
+                    d = sample_with(1.0);
+  check(interpolate(unit, a, b, c, d)[0] == 1.0f);
+  const PointWeights linear{.kind = PointWeights::Kind::linear, .fraction = 0x1.ffffdfb6db38fp-2};
+  check(interpolate(linear, a, sample_with(72.0), sample_with(-72.0), d)[0] == 0x1.22924cp-14f);
+  const PointWeights left{.kind = PointWeights::Kind::left};
+  check(interpolate(left, a, sample_with(72.0), sample_with(-72.0), d)[0] == 72.0f);
+}
+
+void window_checked_at_creation() {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  check(StreamingResampler::create(nan, std::nullopt, 30.0, only_channels, 0).error().text() ==
+        "time range values must be finite");
+  check(StreamingResampler::create(2.0, 2.0, 30.0, only_channels, 0).error().text() ==
+        "range_end_time must be greater than range_start_time");
+}
+
+}  // namespace
+
+void resampler_tests() {
+  four_samples_at_200_hz();
+  queue_stays_bounded();
+  nan_grid_keeps_the_queue_small();
+  window_checked_at_creation();
+  interpolation_keeps_its_order_of_operations();
+}
