@@ -312,3 +312,48 @@ def test_files_are_closed_on_every_path(cwa_path: MakeRecording, tmp_path: pathl
         error_of(source, "/dev/full")
         error_of(source, tmp_path)
     assert open_descriptors() == before
+
+
+# --- the resampled path -----------------------------------------------------------------
+
+
+def test_resampled_rows_step_by_40_ms(eight_blocks: pathlib.Path, tmp_path: pathlib.Path) -> None:
+    rows = rows_of(export(eight_blocks, tmp_path / "out.csv", resample_hz=25))
+    assert len(rows) == 50
+    steps = [divmod(400 * i, 10000) for i in range(50)]
+    assert [row.split(",")[0] for row in rows] == [f"{T0 + whole}.{part:04d}" for whole, part in steps]
+
+
+@pytest.mark.parametrize(
+    "cut", [None, velnora.seconds(0.3, 1.7), velnora.blocks(2, 6)], ids=["whole", "seconds", "blocks"]
+)
+def test_resampled_text_matches_the_arrays(
+    eight_blocks: pathlib.Path, tmp_path: pathlib.Path, cut: dict | None
+) -> None:
+    options = dict(cut=cut, resample_hz=33.0, **ALL_FLAGS)
+    text = export(eight_blocks, tmp_path / "out.csv", **options)
+    assert rows_of(text) == expected_rows(velnora.read_cwa_file(str(eight_blocks), **options))
+
+
+def test_resampling_can_give_negative_zero(cwa_path: MakeRecording, tmp_path: pathlib.Path) -> None:
+    # Stamped 63 periods past the second, the samples fall on whole
+    # microseconds but one, which lies 1 us before the 100 Hz grid; the
+    # point just after it takes a tiny negative share of the count before it.
+    pattern = [(1, 0, 0, 0), (0, 0, 0, 0), (0, 0, 0, 0), (0, 0, 0, 0)] * 30
+    source = cwa_path(sectors=[packed_block(pattern, timestamp=datetime_from_unix(T0), timestamp_offset=63)])
+    value = float(velnora.read_cwa_file(str(source), resample_hz=100)["acc_x"][2])
+    assert -5e-7 < value < 0
+    rows = rows_of(export(source, tmp_path / "out.csv", resample_hz=100, **NO_FLAGS))
+    assert rows[2].split(",")[1] == "-0.000000"
+
+
+def test_resampling_without_data_leaves_the_output_untouched(
+    cwa_path: MakeRecording, tmp_path: pathlib.Path
+) -> None:
+    source = cwa_path(sectors=[filler_sector()] * 3)
+    out = tmp_path / "out.csv"
+    assert error_of(source, out, resample_hz=25) == "No valid sample data found in the specified range"
+    assert not out.exists()
+    out.write_text("keep me\n")
+    assert error_of(source, out, resample_hz=25) == "No valid sample data found in the specified range"
+    assert out.read_text() == "keep me\n"

@@ -1,7 +1,6 @@
 #include "binding/arguments.hpp"
 #include "binding/errors.hpp"
 #include "binding/functions.hpp"
-#include "binding/not_built.hpp"
 #include "binding/read_options.hpp"
 #include "binding/read_request.hpp"
 #include "core/package/csv/planned_csv_export.hpp"
@@ -25,8 +24,8 @@ PyObject* export_samples(const ReadOptions& options, std::string_view output_pat
                          const ReadRequest& request) {
   auto plan = resolve_read_plan(options.file_path, request.cut);
   if (!plan) return raise_cwa_error(plan.error(), PyExc_RuntimeError);
-  if (request.resample_hz) return raise_not_built("write_cwa_csv(resample_hz=...)");
-  auto written = write_planned_csv(options.file_path, output_path, *plan, options.include);
+  auto written =
+      write_planned_csv(options.file_path, output_path, *plan, options.include, request.resample_hz);
   if (!written) return raise_cwa_error(written.error(), PyExc_RuntimeError);
   Py_RETURN_NONE;
 }
