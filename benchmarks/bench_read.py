@@ -28,7 +28,7 @@ import numpy as np
 import velnora
 
 from bench_report import show, timed
-from generate_recording import default_path, generate
+from generate_recording import benchmark_parser, default_path, recording_for
 
 HOUR_BLOCKS = 3000  # 3000 blocks of 120 samples at 100 Hz
 MIB = 1 << 20
@@ -108,19 +108,13 @@ def verdict(ok: bool) -> str:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--days", type=int, default=7)
-    parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--path", type=pathlib.Path, default=None)
+    parser = benchmark_parser(__doc__, repeat=3)
     parser.add_argument("--peak-of", default=None, help=argparse.SUPPRESS)
     args = parser.parse_args()
-    path = args.path or default_path(args.days)
     if args.peak_of is not None:
-        measure_peak(path, args.peak_of)
+        measure_peak(args.path or default_path(args.days), args.peak_of)
         return
-    if not path.exists():
-        print(f"generating {path}")
-        generate(path, args.days)
+    path = recording_for(args)
 
     configs = configurations(path)
     # A child inherits the peak resident set of the process it was forked

@@ -8,7 +8,6 @@ Prints the best and median time of each and the ratio of the best times."""
 
 from __future__ import annotations
 
-import argparse
 import pathlib
 import statistics
 import time
@@ -16,7 +15,7 @@ from typing import Callable
 
 import velnora
 
-from generate_recording import default_path, generate
+from generate_recording import benchmark_parser, recording_for
 
 CHUNK = 1 << 20
 
@@ -55,15 +54,8 @@ def show(name: str, times: list[float]) -> None:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--days", type=int, default=7)
-    parser.add_argument("--repeat", type=int, default=7)
-    parser.add_argument("--path", type=pathlib.Path, default=None)
-    args = parser.parse_args()
-    path = args.path or default_path(args.days)
-    if not path.exists():
-        print(f"generating {path}")
-        generate(path, args.days)
+    args = benchmark_parser(__doc__, repeat=7).parse_args()
+    path = recording_for(args)
     size = path.stat().st_size
     floor, scan = read_floor(path), report(path)
     # Warm the page cache and both code paths before measuring.

@@ -16,7 +16,6 @@ rate, set against the size of the result."""
 
 from __future__ import annotations
 
-import argparse
 import json
 import pathlib
 import resource
@@ -29,7 +28,7 @@ from typing import Any
 import velnora
 
 from bench_read import MIB, verdict
-from generate_recording import default_path, generate
+from generate_recording import benchmark_parser, recording_for
 
 RATES = [30.0, 100.0]
 TARGET = 2.0  # times the plain read
@@ -80,15 +79,8 @@ def show(name: str, runs: list[tuple[float, float, float]]) -> None:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--days", type=int, default=7)
-    parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--path", type=pathlib.Path, default=None)
-    args = parser.parse_args()
-    path = args.path or default_path(args.days)
-    if not path.exists():
-        print(f"generating {path}")
-        generate(path, args.days)
+    args = benchmark_parser(__doc__, repeat=3).parse_args()
+    path = recording_for(args)
 
     # A child inherits the peak resident set of the process it was forked
     # from, so the children run while this process is still small.

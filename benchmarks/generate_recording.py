@@ -178,6 +178,24 @@ def generate(path: pathlib.Path, days: int, seed: int = 1) -> pathlib.Path:
     return path
 
 
+def benchmark_parser(doc: str, repeat: int) -> argparse.ArgumentParser:
+    """The options every benchmark takes: which recording, and how many rounds."""
+    parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
+    parser.add_argument("--days", type=int, default=7)
+    parser.add_argument("--repeat", type=int, default=repeat)
+    parser.add_argument("--path", type=pathlib.Path, default=None)
+    return parser
+
+
+def recording_for(args: argparse.Namespace) -> pathlib.Path:
+    """The recording a benchmark's arguments name, generated when missing."""
+    path = args.path or default_path(args.days)
+    if not path.exists():
+        print(f"generating {path}")
+        generate(path, args.days)
+    return path
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--days", type=int, default=7)
