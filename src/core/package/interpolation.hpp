@@ -15,8 +15,15 @@ namespace velnora {
 
 using FloatPair = float __attribute__((vector_size(8)));
 
-// A grid point's channel values, rounded to float32.
-using PointValues = std::array<float, channel_count>;
+// A grid point's channel values, rounded to float32 and kept in the pairs they
+// were computed in: a pair goes to the stage with one store, and is split into
+// its two columns only there, a run of rows at a time.
+struct PointValues {
+  std::array<FloatPair, channel_pairs> pairs;
+
+  // Output channel k, in the order of channel_lane.
+  float operator[](std::size_t k) const { return pairs[channel_lane[k] / 2][channel_lane[k] % 2]; }
+};
 
 // How a grid point at time t is formed from the samples a, b, c, d around its
 // segment b–c. The weights depend on the times only, so they are computed once
@@ -67,15 +74,14 @@ inline PointWeights cubic_weights(double t, double ta, double tb, double tc, dou
   return {.kind = PointWeights::Kind::cubic, .ab = n_ab / d_ab, .cd = n_cd / d_cd};
 }
 
-// The channel values at the grid point, computed in float64 and rounded to
-// float32: b's own values, f × (yc − yb) + yb (the order that makes f = 0
-// give yb and f = 1 give yc exactly), or ((wa × ya + wb × yb) + wc × yc) +
-// wd × yd. `a` and `d` are read only for cubic weights. No errors, no
-// allocation.
-inline PointValues interpolate(const PointWeights& w, const TimedSample& a, const TimedSample& b,
-                               const TimedSample& c, const TimedSample& d) {
-  PointValues out;
-  for (std::size_t p = 0; p < channel_pairs; ++p) {
+// The first `count` pairs of the grid point's values, computed in float64 and
+// rounded to float32: b's own values, f × (yc − yb) + yb (the order that
+// makes f = 0 give yb and f = 1 give yc exactly), or ((wa × ya + wb × yb) +
+// wc × yc) + wd × yd. `a` and `d` are read only for cubic weights.
+template <std::size_t count>
+inline void interpolate_pairs(PointValues& out, const PointWeights& w, const TimedSample& a,
+                              const TimedSample& b, const TimedSample& c, const TimedSample& d) {
+  for (std::size_t p = 0; p < count; ++p) {
     const ChannelPair yb = b.values[p];
     ChannelPair value = yb;
     if (w.kind == PointWeights::Kind::linear) {
@@ -83,9 +89,23 @@ inline PointValues interpolate(const PointWeights& w, const TimedSample& a, cons
     } else if (w.kind == PointWeights::Kind::cubic) {
       value = ((w.ab[0] * a.values[p] + w.ab[1] * yb) + w.cd[0] * c.values[p]) + w.cd[1] * d.values[p];
     }
-    const FloatPair rounded = __builtin_convertvector(value, FloatPair);
-    out[2 * p] = rounded[0];
-    out[2 * p + 1] = rounded[1];
+    out.pairs[p] = __builtin_convertvector(value, FloatPair);
+  }
+}
+
+// The channel values at the grid point. Where the four samples are all quiet,
+// the gyroscope and magnetometer come out +0.0 without being computed: each
+// cubic weight has the sign of its exact Lagrange weight, and as those sum to
+// one, at least one of the four products is +0.0 and so is the sum; the
+// linear and the left forms give +0.0 from +0.0 too. No errors, no allocation.
+inline PointValues interpolate(const PointWeights& w, const TimedSample& a, const TimedSample& b,
+                               const TimedSample& c, const TimedSample& d) {
+  PointValues out;
+  if (a.quiet && b.quiet && c.quiet && d.quiet) {
+    interpolate_pairs<always_live_pairs>(out, w, a, b, c, d);
+    for (std::size_t p = always_live_pairs; p < channel_pairs; ++p) out.pairs[p] = FloatPair{0.0f, 0.0f};
+  } else {
+    interpolate_pairs<channel_pairs>(out, w, a, b, c, d);
   }
   return out;
 }

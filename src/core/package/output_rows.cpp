@@ -1,7 +1,6 @@
 #include "core/package/output_rows.hpp"
 
 #include <cstdint>
-#include <cstring>
 
 #include "core/numeric.hpp"
 
@@ -37,7 +36,10 @@ Result<void> OutputRows::flush_into(CwaDataResult& output) {
     if (columns[k] == nullptr) continue;
     auto added = columns[k]->extend(rows);
     if (!added) return fail(added.error());
-    std::memcpy(added->data(), values_[k].data(), rows * sizeof(float));
+    const auto& pairs = pairs_[channel_lane[k] / 2];
+    const std::size_t lane = channel_lane[k] % 2;
+    float* values = added->data();
+    for (std::size_t r = 0; r < rows; ++r) values[r] = pairs[r][lane];
   }
   return {};
 }

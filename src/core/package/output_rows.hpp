@@ -22,7 +22,7 @@ class OutputRows {
   // full()). No errors, no allocation.
   void add(double time, const PointValues& values) {
     times_[count_] = time;
-    for (std::size_t k = 0; k < channel_count; ++k) values_[k][count_] = values[k];
+    for (std::size_t p = 0; p < channel_pairs; ++p) pairs_[p][count_] = values.pairs[p];
     ++count_;
   }
 
@@ -40,7 +40,7 @@ class OutputRows {
   // 64-bit integer could alias the resampler's counters and indices, which
   // the compiler would then reload after every row.
   std::array<double, capacity> times_;
-  std::array<std::array<float, capacity>, channel_count> values_;
+  std::array<std::array<FloatPair, capacity>, channel_pairs> pairs_;
 };
 
 }  // namespace velnora
