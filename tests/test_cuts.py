@@ -147,9 +147,9 @@ def test_builder_error(make, error, message):
 
 
 # --- cuts given to the reading functions ----------------------------------
-# The path does not exist, so an exception other than RuntimeError (today the
-# unfinished function's NotImplementedError, later the failed open) shows that
-# the cut or option was rejected before the file was looked at.
+# The path does not exist, so an exception other than the failed open's
+# RuntimeError shows that the cut or option was rejected before the file was
+# looked at.
 
 
 @pytest.fixture(params=["read_cwa_file", "write_cwa_csv"])
@@ -176,8 +176,7 @@ def _rejected(call, error, message, **options):
 
 
 def _accepted(call, **options):
-    with pytest.raises(RuntimeError):
-        call(**options)
+    _rejected(call, RuntimeError, "IO error: No such file or directory (os error 2)", **options)
 
 
 @pytest.mark.parametrize(
