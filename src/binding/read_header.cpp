@@ -12,11 +12,6 @@ namespace {
 constexpr const char* parameters[] = {"file_path"};
 constexpr Signature signature{"read_header", parameters, 1};
 
-// Unset and invalid date-times are both None.
-std::optional<std::string> rfc3339(std::optional<UnixSeconds> time) {
-  return time.and_then(unix_seconds_to_rfc3339);
-}
-
 PyObject* header_dict(const CwaHeader& header) {
   DictBuilder dict;
   dict.set("packet_header", header.packet_header)
@@ -25,9 +20,9 @@ PyObject* header_dict(const CwaHeader& header) {
       .set("device_id", header.device_id)
       .set("session_id", header.session_id)
       .set("upper_device_id", header.upper_device_id)
-      .set("logging_start_time", rfc3339(header.logging_start_time))
-      .set("logging_end_time", rfc3339(header.logging_end_time))
-      .set("last_change_time", rfc3339(header.last_change_time))
+      .set("logging_start_time", header_time_to_rfc3339(header.logging_start_time))
+      .set("logging_end_time", header_time_to_rfc3339(header.logging_end_time))
+      .set("last_change_time", header_time_to_rfc3339(header.last_change_time))
       .set("flash_led", header.flash_led)
       .set("sensor_config", header.sensor_config)
       .set("sample_rate_hz", header.sample_rate_hz)

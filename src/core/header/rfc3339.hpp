@@ -12,6 +12,12 @@ namespace velnora {
 // Nothing when the year lies outside -262143..262142. Allocates the result.
 std::optional<std::string> unix_seconds_to_rfc3339(UnixSeconds seconds);
 
+// A header date-time as text: nothing for an unset or invalid one, as for a
+// year out of range. Allocates the result.
+inline std::optional<std::string> header_time_to_rfc3339(std::optional<UnixSeconds> time) {
+  return time.and_then(unix_seconds_to_rfc3339);
+}
+
 // The RFC 3339 text of a microsecond timestamp, with a 3- or 6-digit fraction
 // when the fraction is not zero. Nothing when the year lies outside
 // -262143..262142. Allocates the result.

@@ -69,11 +69,6 @@ Result<DataSpan> scan_data_blocks(File file) {
   }
 }
 
-// Unset and invalid date-times are both absent.
-std::optional<std::string> header_time(std::optional<UnixSeconds> time) {
-  return time.and_then(unix_seconds_to_rfc3339);
-}
-
 std::optional<double> header_duration(const CwaHeader& header) {
   if (!header.logging_start_time || !header.logging_end_time) return std::nullopt;
   const std::int64_t micros = (*header.logging_end_time - *header.logging_start_time) * 1000000;
@@ -103,8 +98,8 @@ Result<SamplingReport> sampling_consistency_report(std::string_view path) {
   auto span = scan_data_blocks(std::move(*file));
   if (!span) return fail(std::move(span.error()));
   SamplingReport report{};
-  report.start_from_header = header_time(header->logging_start_time);
-  report.end_from_header = header_time(header->logging_end_time);
+  report.start_from_header = header_time_to_rfc3339(header->logging_start_time);
+  report.end_from_header = header_time_to_rfc3339(header->logging_end_time);
   report.duration_s_from_header = header_duration(*header);
   report.samplingrate_hz_from_header = header->sample_rate_hz;
   add_data_values(*span, report);
