@@ -96,7 +96,7 @@ void nan_grid_keeps_the_queue_small() {
 // A sample whose first channel is `value`, the others 0.
 TimedSample sample_with(double value) {
   TimedSample sample{};
-  sample.values[0] = ChannelPair{value, 0.0};
+  sample.values[0] = ChannelQuad{value, 0.0, 0.0, 0.0};
   return sample;
 }
 
@@ -106,7 +106,7 @@ TimedSample sample_with(double value) {
 // fraction just under one half: f × (yc - yb) + yb rounds to another float32
 // than (1 - f) × yb + f × yc.
 void interpolation_keeps_its_order_of_operations() {
-  const PointWeights unit{.kind = PointWeights::Kind::cubic, .ab = {1.0, 1.0}, .cd = {1.0, 1.0}};
+  const PointWeights unit{.kind = PointWeights::Kind::cubic, .lagrange = {1.0, 1.0, 1.0, 1.0}};
   const TimedSample a = sample_with(0x1p54), b = sample_with(1.0), c = sample_with(-0x1p54),
                     d = sample_with(1.0);
   check(interpolate(unit, a, b, c, d)[0] == 1.0f);

@@ -16,13 +16,16 @@ namespace velnora {
 // copy, as a block's samples do on the direct path.
 class OutputRows {
  public:
+  // Small enough that the stage stays in the first-level cache.
+  static constexpr std::size_t capacity = 256;
+
   bool full() const { return count_ == capacity; }
 
   // Stages one row at grid time `time` (seconds); there must be room (not
   // full()). No errors, no allocation.
   void add(double time, const PointValues& values) {
     times_[count_] = time;
-    for (std::size_t p = 0; p < channel_pairs; ++p) pairs_[p][count_] = values.pairs[p];
+    for (std::size_t q = 0; q < channel_quads; ++q) quads_[q][count_] = values.quads[q];
     ++count_;
   }
 
@@ -32,15 +35,12 @@ class OutputRows {
   Result<void> flush_into(CwaDataResult& output);
 
  private:
-  // Small enough that the stage stays in the first-level cache.
-  static constexpr std::size_t capacity = 256;
-
   std::size_t count_ = 0;
   // Times stay float64 until the flush turns them into timestamps: a staged
   // 64-bit integer could alias the resampler's counters and indices, which
   // the compiler would then reload after every row.
   std::array<double, capacity> times_;
-  std::array<std::array<FloatPair, capacity>, channel_pairs> pairs_;
+  std::array<std::array<FloatQuad, capacity>, channel_quads> quads_;
 };
 
 }  // namespace velnora

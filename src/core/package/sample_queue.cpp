@@ -1,5 +1,6 @@
 #include "core/package/sample_queue.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 
@@ -7,21 +8,25 @@ namespace velnora {
 
 namespace {
 
-// Four samples make a cubic. A whole block is queued at once, so the ring
+// Four samples make a cubic. A whole block is queued at once, so the buffer
 // settles at the first power of two that holds a block and a few samples
 // before it.
 constexpr std::size_t initial_capacity = 8;
 
 }  // namespace
 
-Result<void> SampleQueue::grow() {
-  const std::size_t grown = slots_ ? 2 * capacity() : initial_capacity;
+Result<void> SampleQueue::make_room() {
+  if (front_ > 0) {
+    std::copy(slots_.get() + front_, slots_.get() + front_ + size_, slots_.get());
+    front_ = 0;
+    return {};
+  }
+  const std::size_t grown = capacity_ > 0 ? 2 * capacity_ : initial_capacity;
   std::unique_ptr<TimedSample[]> slots(new (std::nothrow) TimedSample[grown]);
   if (!slots) return fail(CwaError::io_errno(ENOMEM));
-  for (std::size_t j = 0; j < size_; ++j) slots[j] = (*this)[j];
+  std::copy(slots_.get(), slots_.get() + size_, slots.get());
   slots_ = std::move(slots);
-  mask_ = grown - 1;
-  head_ = 0;
+  capacity_ = grown;
   return {};
 }
 

@@ -7,11 +7,50 @@
 #include "core/package/interpolation.hpp"
 #include "core/package/time_window.hpp"
 
-// The helpers of the emission loop are declared inline so that the loop can
-// fold them in: as plain members of a shared object they could be interposed,
-// and the compiler would call each through the PLT.
-
 namespace velnora {
+
+namespace {
+
+// The helpers of the emission loop are forced inline: the loop is compiled
+// once per quad form, and the AVX2 version must carry its own copy.
+
+// Each time from k directly: adding a step to the previous time would let
+// rounding errors accumulate along a week of grid points.
+[[gnu::always_inline]] inline double grid_time(std::uint64_t k, double step_ms, double origin_ms) {
+  return (static_cast<double>(k) * step_ms + origin_ms) / 1000.0;
+}
+
+// The segment [i, i + 1] of the queued samples that holds t, searched forward
+// from segment `from`.
+[[gnu::always_inline]] inline std::size_t segment_index(std::span<const TimedSample> queued, std::size_t from,
+                                                        double t) {
+  const std::size_t n = queued.size();
+  std::size_t j = from + 1;
+  while (j < n && t > queued[j].time) ++j;
+  return j < n ? j - 1 : std::max(n, from + 1) - 1;
+}
+
+// Whether segment i exists and holds t; written so that a NaN time fails.
+[[gnu::always_inline]] inline bool holds(std::span<const TimedSample> queued, std::size_t i, double t) {
+  const std::size_t n = queued.size();
+  return n >= 2 && i + 1 < n && t >= queued[i].time && t <= queued[i + 1].time;
+}
+
+// The values at t in segment i. The first and the last segment have no outer
+// neighbour: linear there.
+template <class Quad>
+[[gnu::always_inline]] inline PointValues point_values(std::span<const TimedSample> queued, std::size_t i,
+                                                       double t) {
+  const TimedSample& b = queued[i];
+  const TimedSample& c = queued[i + 1];
+  if (i == 0 || i + 2 >= queued.size())
+    return interpolate(linear_weights<Quad>(t, b.time, c.time), b, b, c, c);
+  const TimedSample& a = queued[i - 1];
+  const TimedSample& d = queued[i + 2];
+  return interpolate(cubic_weights<Quad>(t, a.time, b.time, c.time, d.time), a, b, c, d);
+}
+
+}  // namespace
 
 Result<StreamingResampler> StreamingResampler::create(std::optional<double> range_start_time,
                                                       std::optional<double> range_end_time,
@@ -21,12 +60,6 @@ Result<StreamingResampler> StreamingResampler::create(std::optional<double> rang
   auto output = CwaDataResult::create(include, capacity_hint);
   if (!output) return fail(std::move(output.error()));
   return StreamingResampler(range_start_time, range_end_time, resample_hz, std::move(*output));
-}
-
-// Each time from k directly: adding a step to the previous time would let
-// rounding errors accumulate along a week of grid points.
-inline double StreamingResampler::grid_time(std::uint64_t k) const {
-  return (static_cast<double>(k) * step_ms_ + *grid_origin_ms_) / 1000.0;
 }
 
 // The whole block is queued before its points are produced. Which points
@@ -44,7 +77,7 @@ Result<void> StreamingResampler::append_block(std::span<const std::int64_t> time
     if (!slot) return fail(slot.error());
     set_timed_sample(**slot, timestamps[k], samples[k], readings);
   }
-  if (!grid_origin_ms_) anchor_grid(queue_[0].time);
+  if (!grid_origin_ms_) anchor_grid(queue_.samples().front().time);
   return emit(false);
 }
 
@@ -64,13 +97,12 @@ void StreamingResampler::anchor_grid(double first_time) {
     grid_origin_ms_ = origin_ms;
   }
   emitted_ = 0;
-  next_time_ = grid_time(0);
+  next_time_ = grid_time(0, step_ms_, *grid_origin_ms_);
 }
 
 Result<void> StreamingResampler::emit_ready(bool final) { return emit(final); }
 
-// Points go to the stage in runs that call nothing outside this file, so that
-// the loop's state can stay in registers; the stage is emptied between runs.
+// Points go to the stage in runs; the stage is emptied between them.
 inline Result<void> StreamingResampler::emit(bool final) {
   if (!grid_origin_ms_) return {};
   while (produce_run(final)) {
@@ -79,68 +111,61 @@ inline Result<void> StreamingResampler::emit(bool final) {
   return {};
 }
 
-// Produces grid points until one has to wait for input, the grid reaches the
-// window's end, or the stage is full; true for the last.
-inline bool StreamingResampler::produce_run(bool final) {
+// The loop of produce_run, in quads of type Quad. It keeps its state in
+// locals and stores it back once.
+template <class Quad>
+[[gnu::always_inline]] inline bool StreamingResampler::produce_points(bool final) {
+  const std::span<const TimedSample> queued = queue_.samples();
+  // Without a window end, NaN: a comparison that never holds.
+  const double end = range_end_time_.value_or(std::numeric_limits<double>::quiet_NaN());
+  const double step_ms = step_ms_;
+  const double origin_ms = *grid_origin_ms_;
+  std::size_t i = cursor_;
+  std::uint64_t k = emitted_;
+  double t = next_time_;
+  bool stage_full = false;
   for (;;) {
-    const double t = next_time_;
-    if (range_end_time_ && t >= *range_end_time_) {
+    if (t >= end) {
       done_ = true;
-      return false;
+      break;
     }
-    const std::size_t i = find_segment(t);
+    i = segment_index(queued, i, t);
     // A cubic inside the recording needs the sample after the segment; until
     // it arrives the point waits, unless the input has ended.
-    const bool needs_next = i >= 1 && i + 2 >= queue_.size() && !final;
-    if (!holds(i, t) || needs_next) {
-      wait(i, t);
-      return false;
+    const bool needs_next = i >= 1 && i + 2 >= queued.size() && !final;
+    if (!holds(queued, i, t) || needs_next) break;
+    if (rows_.full()) {
+      stage_full = true;
+      break;
     }
-    // Tried again after the flush: the search finds the same segment.
-    if (rows_.full()) return true;
-    produce(i, t);
-    ++emitted_;
-    next_time_ = grid_time(emitted_);
-    // Only the sample before the current segment is still needed behind it.
-    if (cursor_ >= 2) {
-      queue_.drop_front(cursor_ - 1);
-      cursor_ = 1;
-    }
+    rows_.add(t, point_values<Quad>(queued, i, t));
+    t = grid_time(++k, step_ms, origin_ms);
   }
+  emitted_ = k;
+  next_time_ = t;
+  keep_from(i, t);
+  return stage_full;
 }
 
-// The segment [i, i + 1] that holds t, searched forward from the last one.
-// Also moves the cursor there.
-inline std::size_t StreamingResampler::find_segment(double t) {
-  const std::size_t n = queue_.size();
-  std::size_t j = cursor_ + 1;
-  while (j < n && t > queue_[j].time) ++j;
-  cursor_ = j < n ? j - 1 : std::max(n, cursor_ + 1) - 1;
-  return cursor_;
+// Produces grid points until one has to wait for input, the grid reaches the
+// window's end, or the stage is full; true for the last. In 256-bit vectors
+// where the processor has them.
+bool StreamingResampler::produce_run(bool final) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (__builtin_cpu_supports("avx2")) return produce_run_avx2(final);
+#endif
+  return produce_points<SplitQuad>(final);
 }
 
-// Written so that a NaN time fails.
-inline bool StreamingResampler::holds(std::size_t i, double t) const {
-  const std::size_t n = queue_.size();
-  return n >= 2 && i + 1 < n && t >= queue_[i].time && t <= queue_[i + 1].time;
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2")]] bool StreamingResampler::produce_run_avx2(bool final) {
+  return produce_points<WideQuad>(final);
 }
+#endif
 
-inline void StreamingResampler::produce(std::size_t i, double t) {
-  const TimedSample& b = queue_[i];
-  const TimedSample& c = queue_[i + 1];
-  PointValues values;
-  // The first and the last segment have no outer neighbour: linear there.
-  if (i == 0 || i + 2 >= queue_.size()) {
-    values = interpolate(linear_weights(t, b.time, c.time), b, b, c, c);
-  } else {
-    const TimedSample& a = queue_[i - 1];
-    const TimedSample& d = queue_[i + 2];
-    values = interpolate(cubic_weights(t, a.time, b.time, c.time, d.time), a, b, c, d);
-  }
-  rows_.add(t, values);
-}
-
-inline void StreamingResampler::wait(std::size_t i, double t) {
+// Drops the samples that no grid point from t on can need: those before the
+// sample ahead of segment i, the segment of t or one before it.
+void StreamingResampler::keep_from(std::size_t i, double t) {
   if (i >= 2) {
     queue_.drop_front(i - 1);
     cursor_ = 1;
@@ -150,6 +175,8 @@ inline void StreamingResampler::wait(std::size_t i, double t) {
     // needed: the queue keeps only the newest instead of the whole recording.
     queue_.drop_front(queue_.size() - 1);
     cursor_ = 0;
+  } else {
+    cursor_ = i;
   }
 }
 

@@ -64,20 +64,19 @@ class StreamingResampler {
         step_ms_(1000.0 / resample_hz),
         output_(std::move(output)) {}
 
-  double grid_time(std::uint64_t k) const;
   void anchor_grid(double first_time);
   Result<void> emit(bool final);
   bool produce_run(bool final);
-  std::size_t find_segment(double t);
-  bool holds(std::size_t i, double t) const;
-  void produce(std::size_t i, double t);
-  void wait(std::size_t i, double t);
+  bool produce_run_avx2(bool final);
+  template <class Quad>
+  bool produce_points(bool final);
+  void keep_from(std::size_t i, double t);
 
   std::optional<double> range_start_time_;
   std::optional<double> range_end_time_;
   double step_ms_;
   std::optional<double> grid_origin_ms_;
-  double next_time_ = 0.0;  // grid_time(emitted_) once the grid is anchored
+  double next_time_ = 0.0;  // the time of grid point emitted_ once the grid is anchored
   SampleQueue queue_;
   CwaDataResult output_;
   OutputRows rows_;
