@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <new>
 
 namespace velnora {
@@ -15,18 +16,23 @@ constexpr std::size_t initial_capacity = 8;
 
 }  // namespace
 
-Result<void> SampleQueue::make_room() {
-  if (front_ > 0) {
+Result<void> SampleQueue::make_room(std::size_t count) {
+  if (count <= capacity_ - size_) {
     std::copy(slots_.get() + front_, slots_.get() + front_ + size_, slots_.get());
     front_ = 0;
     return {};
   }
-  const std::size_t grown = capacity_ > 0 ? 2 * capacity_ : initial_capacity;
+  std::size_t grown = capacity_ > 0 ? capacity_ : initial_capacity;
+  while (grown - size_ < count) {
+    if (grown > SIZE_MAX / 2 / sizeof(TimedSample)) return fail(CwaError::io_errno(ENOMEM));
+    grown *= 2;
+  }
   std::unique_ptr<TimedSample[]> slots(new (std::nothrow) TimedSample[grown]);
   if (!slots) return fail(CwaError::io_errno(ENOMEM));
-  std::copy(slots_.get(), slots_.get() + size_, slots.get());
+  std::copy(slots_.get() + front_, slots_.get() + front_ + size_, slots.get());
   slots_ = std::move(slots);
   capacity_ = grown;
+  front_ = 0;
   return {};
 }
 

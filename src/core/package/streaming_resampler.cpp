@@ -20,20 +20,19 @@ namespace {
   return (static_cast<double>(k) * step_ms + origin_ms) / 1000.0;
 }
 
-// The segment [i, i + 1] of the queued samples that holds t, searched forward
-// from segment `from`.
-[[gnu::always_inline]] inline std::size_t segment_index(std::span<const TimedSample> queued, std::size_t from,
+// Moves segment [i, i + 1] forward until its end is the first sample not
+// before t, or to the last sample when all are before t. A run always has a
+// sample queued.
+[[gnu::always_inline]] inline std::size_t segment_index(std::span<const TimedSample> queued, std::size_t i,
                                                         double t) {
-  const std::size_t n = queued.size();
-  std::size_t j = from + 1;
-  while (j < n && t > queued[j].time) ++j;
-  return j < n ? j - 1 : std::max(n, from + 1) - 1;
+  const std::size_t last = queued.size() - 1;
+  while (i < last && t > queued[i + 1].time) ++i;
+  return i;
 }
 
 // Whether segment i exists and holds t; written so that a NaN time fails.
 [[gnu::always_inline]] inline bool holds(std::span<const TimedSample> queued, std::size_t i, double t) {
-  const std::size_t n = queued.size();
-  return n >= 2 && i + 1 < n && t >= queued[i].time && t <= queued[i + 1].time;
+  return i + 1 < queued.size() && t >= queued[i].time && t <= queued[i + 1].time;
 }
 
 // The values at t in segment i. The first and the last segment have no outer
@@ -72,11 +71,10 @@ Result<void> StreamingResampler::append_block(std::span<const std::int64_t> time
                                               std::span<const SampleData> samples,
                                               const BlockReadings& readings) {
   if (done_ || samples.empty()) return {};
-  for (std::size_t k = 0; k < samples.size(); ++k) {
-    auto slot = queue_.add_slot();
-    if (!slot) return fail(slot.error());
-    set_timed_sample(**slot, timestamps[k], samples[k], readings);
-  }
+  auto slots = queue_.add_slots(samples.size());
+  if (!slots) return fail(slots.error());
+  for (std::size_t k = 0; k < samples.size(); ++k)
+    set_timed_sample((*slots)[k], timestamps[k], samples[k], readings);
   if (!grid_origin_ms_) anchor_grid(queue_.samples().front().time);
   return emit(false);
 }
@@ -123,6 +121,9 @@ template <class Quad>
   std::size_t i = cursor_;
   std::uint64_t k = emitted_;
   double t = next_time_;
+  // The time after t is computed a point ahead: its division then runs
+  // while the current point is interpolated, instead of delaying the next.
+  double t_after = grid_time(k + 1, step_ms, origin_ms);
   bool stage_full = false;
   for (;;) {
     if (t >= end) {
@@ -139,7 +140,9 @@ template <class Quad>
       break;
     }
     rows_.add(t, point_values<Quad>(queued, i, t));
-    t = grid_time(++k, step_ms, origin_ms);
+    ++k;
+    t = t_after;
+    t_after = grid_time(k + 1, step_ms, origin_ms);
   }
   emitted_ = k;
   next_time_ = t;

@@ -3,7 +3,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "core/package/block_readings.hpp"
 #include "core/package/sample_data.hpp"
@@ -38,11 +37,15 @@ struct TimedSample {
 // magnetometer is 0.0 in SampleData already. No errors, no allocation.
 inline void set_timed_sample(TimedSample& slot, std::int64_t timestamp, const SampleData& sample,
                              const BlockReadings& readings) {
-  using Pair = double __attribute__((vector_size(16)));
-  const Pair pairs[channel_count / 2] = {
-      {sample.acc_x, sample.acc_y},     {sample.acc_z, readings.temperature}, {readings.light, readings.battery},
-      {sample.gyro_x, sample.gyro_y}, {sample.gyro_z, sample.mag_x},       {sample.mag_y, sample.mag_z}};
-  std::memcpy(slot.values.data(), pairs, sizeof pairs);
+  // Pairs stored straight into the array: a vector type that may alias its doubles.
+  using Pair = double __attribute__((vector_size(16), may_alias));
+  Pair* pairs = reinterpret_cast<Pair*>(slot.values.data());
+  pairs[0] = Pair{sample.acc_x, sample.acc_y};
+  pairs[1] = Pair{sample.acc_z, readings.temperature};
+  pairs[2] = Pair{readings.light, readings.battery};
+  pairs[3] = Pair{sample.gyro_x, sample.gyro_y};
+  pairs[4] = Pair{sample.gyro_z, sample.mag_x};
+  pairs[5] = Pair{sample.mag_y, sample.mag_z};
   slot.time = static_cast<double>(timestamp) / 1000000.0;
 }
 
