@@ -1,6 +1,9 @@
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
+#include <random>
 #include <vector>
 
 #include "check.hpp"
@@ -96,7 +99,7 @@ void nan_grid_keeps_the_queue_small() {
 // A sample whose first channel is `value`, the others 0.
 TimedSample sample_with(double value) {
   TimedSample sample{};
-  sample.values[0] = ChannelQuad{value, 0.0, 0.0, 0.0};
+  sample.values[0] = value;
   return sample;
 }
 
@@ -106,14 +109,65 @@ TimedSample sample_with(double value) {
 // fraction just under one half: f × (yc - yb) + yb rounds to another float32
 // than (1 - f) × yb + f × yc.
 void interpolation_keeps_its_order_of_operations() {
-  const PointWeights unit{.kind = PointWeights::Kind::cubic, .lagrange = {1.0, 1.0, 1.0, 1.0}};
+  using Weights = PointWeights<SplitQuad>;
+  const Weights unit{.kind = Weights::Kind::cubic, .lagrange = SplitQuad::all(1.0)};
   const TimedSample a = sample_with(0x1p54), b = sample_with(1.0), c = sample_with(-0x1p54),
                     d = sample_with(1.0);
   check(interpolate(unit, a, b, c, d)[0] == 1.0f);
-  const PointWeights linear{.kind = PointWeights::Kind::linear, .fraction = 0x1.ffffdfb6db38fp-2};
+  const Weights linear{.kind = Weights::Kind::linear, .fraction = 0x1.ffffdfb6db38fp-2};
   check(interpolate(linear, a, sample_with(72.0), sample_with(-72.0), d)[0] == 0x1.22924cp-14f);
-  const PointWeights left{.kind = PointWeights::Kind::left};
+  const Weights left{.kind = Weights::Kind::left};
   check(interpolate(left, a, sample_with(72.0), sample_with(-72.0), d)[0] == 72.0f);
+}
+
+// Four samples around a grid point: random values, times spaced from
+// microseconds (where the cubic falls back to linear) to seconds, and the
+// point somewhere in the middle segment.
+struct Neighbourhood {
+  std::array<TimedSample, 4> samples;
+  double t;
+};
+
+Neighbourhood random_neighbourhood(std::mt19937_64& bits) {
+  std::uniform_real_distribution<float> value(-100.0f, 100.0f);
+  std::uniform_int_distribution<std::int64_t> gap(1, 2000000);
+  std::uniform_real_distribution<double> place(0.0, 1.0);
+  Neighbourhood around{};
+  std::int64_t micros = 1600000000000000 + gap(bits);
+  for (TimedSample& sample : around.samples) {
+    micros += gap(bits) >> (bits() % 16);
+    for (double& channel : sample.values) channel = value(bits);
+    sample.time = static_cast<double>(micros) / 1000000.0;
+  }
+  const double tb = around.samples[1].time, tc = around.samples[2].time;
+  around.t = tb + (tc - tb) * place(bits);
+  return around;
+}
+
+template <class Quad>
+[[gnu::always_inline]] inline PointValues values_at(const Neighbourhood& around) {
+  const auto& [a, b, c, d] = around.samples;
+  return interpolate(cubic_weights<Quad>(around.t, a.time, b.time, c.time, d.time), a, b, c, d);
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx2")]] PointValues wide_values_at(const Neighbourhood& around) {
+  return values_at<WideQuad>(around);
+}
+#endif
+
+// The 256-bit form, which the resampler takes on processors with AVX2, gives
+// the bits of the two-halves form everywhere, the linear fallback included.
+void quad_forms_agree() {
+#if defined(__x86_64__)
+  if (!__builtin_cpu_supports("avx2")) return;
+  std::mt19937_64 bits(3);
+  for (int k = 0; k < 200000; ++k) {
+    const Neighbourhood around = random_neighbourhood(bits);
+    const PointValues split = values_at<SplitQuad>(around), wide = wide_values_at(around);
+    check(std::memcmp(&split, &wide, sizeof split) == 0);
+  }
+#endif
 }
 
 void window_checked_at_creation() {
@@ -132,4 +186,5 @@ void resampler_tests() {
   nan_grid_keeps_the_queue_small();
   window_checked_at_creation();
   interpolation_keeps_its_order_of_operations();
+  quad_forms_agree();
 }
