@@ -74,9 +74,11 @@ def model_points(
 
 
 def assert_model(data: dict[str, np.ndarray], points: list[grid_model.GridPoint]) -> None:
+    """Equal to the model bit for bit, the sign of every zero included."""
     assert data["timestamp"].tolist() == [p.timestamp for p in points]
     for key in list(data)[1:]:
-        assert data[key].tolist() == [p.values[key] for p in points], key
+        expected = np.array([p.values[key] for p in points], dtype=np.float32)
+        assert data[key].view(np.uint32).tolist() == expected.view(np.uint32).tolist(), key
 
 
 # --- worked examples --------------------------------------------------------

@@ -74,18 +74,22 @@ template <class Quad>
 // The channel values at the grid point, computed in float64 and rounded to
 // float32: b's own values, f × (yc − yb) + yb (the order that makes f = 0
 // give yb and f = 1 give yc exactly), or ((wa × ya + wb × yb) + wc × yc) +
-// wd × yd. `a` and `d` are read only for cubic weights. No errors, no
-// allocation.
-template <class Quad>
+// wd × yd. `a` and `d` are read only for cubic weights. Only the first
+// `live_quads` quads are computed; the caller knows the others to be +0.0
+// in all four samples, and they come out +0.0: each cubic weight has the
+// sign of its exact Lagrange weight, and as those sum to one, at least one of
+// the four products is +0.0 and so is the sum; the linear and the left forms
+// give +0.0 from +0.0 too. No errors, no allocation.
+template <class Quad, std::size_t live_quads = channel_quads>
 [[gnu::always_inline]] inline PointValues interpolate(const PointWeights<Quad>& w, const TimedSample& a,
                                                       const TimedSample& b, const TimedSample& c,
                                                       const TimedSample& d) {
   using Kind = PointWeights<Quad>::Kind;
-  PointValues out;
+  PointValues out{};
   const Quad wa = pick<0, 0, 0, 0>(w.lagrange), wb = pick<1, 1, 1, 1>(w.lagrange),
              wc = pick<2, 2, 2, 2>(w.lagrange), wd = pick<3, 3, 3, 3>(w.lagrange);
   const Quad fraction = Quad::all(w.fraction);
-  for (std::size_t q = 0; q < channel_quads; ++q) {
+  for (std::size_t q = 0; q < live_quads; ++q) {
     const std::size_t first = 4 * q;
     const Quad yb = Quad::load(&b.values[first]);
     Quad value = yb;

@@ -1,6 +1,7 @@
 #include "core/package/streaming_resampler.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -37,16 +38,17 @@ namespace {
 
 // The values at t in segment i. The first and the last segment have no outer
 // neighbour: linear there.
-template <class Quad>
+template <class Quad, std::size_t live_quads>
 [[gnu::always_inline]] inline PointValues point_values(std::span<const TimedSample> queued, std::size_t i,
                                                        double t) {
   const TimedSample& b = queued[i];
   const TimedSample& c = queued[i + 1];
-  if (i == 0 || i + 2 >= queued.size())
-    return interpolate(linear_weights<Quad>(t, b.time, c.time), b, b, c, c);
+  if (i == 0 || i + 2 >= queued.size()) {
+    return interpolate<Quad, live_quads>(linear_weights<Quad>(t, b.time, c.time), b, b, c, c);
+  }
   const TimedSample& a = queued[i - 1];
   const TimedSample& d = queued[i + 2];
-  return interpolate(cubic_weights<Quad>(t, a.time, b.time, c.time, d.time), a, b, c, d);
+  return interpolate<Quad, live_quads>(cubic_weights<Quad>(t, a.time, b.time, c.time, d.time), a, b, c, d);
 }
 
 }  // namespace
@@ -73,8 +75,16 @@ Result<void> StreamingResampler::append_block(std::span<const std::int64_t> time
   if (done_ || samples.empty()) return {};
   auto slots = queue_.add_slots(samples.size());
   if (!slots) return fail(slots.error());
-  for (std::size_t k = 0; k < samples.size(); ++k)
+  std::uint32_t third_quad_bits = 0;
+  for (std::size_t k = 0; k < samples.size(); ++k) {
     set_timed_sample((*slots)[k], timestamps[k], samples[k], readings);
+    third_quad_bits |=
+        std::bit_cast<std::uint32_t>(samples[k].gyro_z) | std::bit_cast<std::uint32_t>(samples[k].mag_x) |
+        std::bit_cast<std::uint32_t>(samples[k].mag_y) | std::bit_cast<std::uint32_t>(samples[k].mag_z);
+  }
+  queued_total_ += samples.size();
+  // The bits, not the values: -0.0 must still be interpolated.
+  if (third_quad_bits != 0) loud_end_ = queued_total_;
   if (!grid_origin_ms_) anchor_grid(queue_.samples().front().time);
   return emit(false);
 }
@@ -109,9 +119,9 @@ inline Result<void> StreamingResampler::emit(bool final) {
   return {};
 }
 
-// The loop of produce_run, in quads of type Quad. It keeps its state in
-// locals and stores it back once.
-template <class Quad>
+// The loop of produce_run, in quads of type Quad, computing the first
+// `live_quads` of them. It keeps its state in locals and stores it back once.
+template <class Quad, std::size_t live_quads>
 [[gnu::always_inline]] inline bool StreamingResampler::produce_points(bool final) {
   const std::span<const TimedSample> queued = queue_.samples();
   // Without a window end, NaN: a comparison that never holds.
@@ -139,7 +149,7 @@ template <class Quad>
       stage_full = true;
       break;
     }
-    rows_.add(t, point_values<Quad>(queued, i, t));
+    rows_.add(t, point_values<Quad, live_quads>(queued, i, t));
     ++k;
     t = t_after;
     t_after = grid_time(k + 1, step_ms, origin_ms);
@@ -152,17 +162,20 @@ template <class Quad>
 
 // Produces grid points until one has to wait for input, the grid reaches the
 // window's end, or the stage is full; true for the last. In 256-bit vectors
-// where the processor has them.
+// where the processor has them. The third quad, the last gyroscope axis and
+// the magnetometer, is +0.0 throughout 3-axis data: while no queued sample
+// has it otherwise, it is not computed.
 bool StreamingResampler::produce_run(bool final) {
+  const bool third_quiet = loud_end_ <= queued_total_ - queue_.size();
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (__builtin_cpu_supports("avx2")) return produce_run_avx2(final);
+  if (__builtin_cpu_supports("avx2")) return produce_run_avx2(final, third_quiet);
 #endif
-  return produce_points<SplitQuad>(final);
+  return third_quiet ? produce_points<SplitQuad, 2>(final) : produce_points<SplitQuad, 3>(final);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-[[gnu::target("avx2")]] bool StreamingResampler::produce_run_avx2(bool final) {
-  return produce_points<WideQuad>(final);
+[[gnu::target("avx2")]] bool StreamingResampler::produce_run_avx2(bool final, bool third_quiet) {
+  return third_quiet ? produce_points<WideQuad, 2>(final) : produce_points<WideQuad, 3>(final);
 }
 #endif
 

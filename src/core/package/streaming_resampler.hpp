@@ -67,8 +67,8 @@ class StreamingResampler {
   void anchor_grid(double first_time);
   Result<void> emit(bool final);
   bool produce_run(bool final);
-  bool produce_run_avx2(bool final);
-  template <class Quad>
+  bool produce_run_avx2(bool final, bool third_quiet);
+  template <class Quad, std::size_t live_quads>
   bool produce_points(bool final);
   void keep_from(std::size_t i, double t);
 
@@ -82,6 +82,8 @@ class StreamingResampler {
   OutputRows rows_;
   std::size_t cursor_ = 0;
   std::uint64_t emitted_ = 0;
+  std::uint64_t queued_total_ = 0;  // samples ever queued
+  std::uint64_t loud_end_ = 0;      // queued_total_ after the last block whose third quad is not all +0.0
   bool done_ = false;
 };
 
