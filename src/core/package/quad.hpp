@@ -57,8 +57,10 @@ template <int i0, int i1, int i2, int i3>
 
 // Whether a lane lies strictly between -bound and bound (NaN does not).
 [[gnu::always_inline]] inline bool any_within(const WideQuad& quad, double bound) {
+  using Indices = long long __attribute__((vector_size(32)));
   const auto within = (quad.lanes < bound) & (quad.lanes > -bound);
-  return (within[0] | within[1] | within[2] | within[3]) != 0;
+  const auto folded = within | __builtin_shuffle(within, Indices{2, 3, 0, 1});
+  return (folded[0] | folded[1]) != 0;
 }
 
 struct SplitQuad {

@@ -1,7 +1,6 @@
 #include "core/package/streaming_resampler.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -75,16 +74,9 @@ Result<void> StreamingResampler::append_block(std::span<const std::int64_t> time
   if (done_ || samples.empty()) return {};
   auto slots = queue_.add_slots(samples.size());
   if (!slots) return fail(slots.error());
-  std::uint32_t third_quad_bits = 0;
-  for (std::size_t k = 0; k < samples.size(); ++k) {
-    set_timed_sample((*slots)[k], timestamps[k], samples[k], readings);
-    third_quad_bits |=
-        std::bit_cast<std::uint32_t>(samples[k].gyro_z) | std::bit_cast<std::uint32_t>(samples[k].mag_x) |
-        std::bit_cast<std::uint32_t>(samples[k].mag_y) | std::bit_cast<std::uint32_t>(samples[k].mag_z);
-  }
+  const bool third_quiet = set_timed_samples(*slots, timestamps, samples, readings);
   queued_total_ += samples.size();
-  // The bits, not the values: -0.0 must still be interpolated.
-  if (third_quad_bits != 0) loud_end_ = queued_total_;
+  if (!third_quiet) loud_end_ = queued_total_;
   if (!grid_origin_ms_) anchor_grid(queue_.samples().front().time);
   return emit(false);
 }
@@ -160,6 +152,19 @@ template <class Quad, std::size_t live_quads>
   return stage_full;
 }
 
+// One function per form of the loop, each with the registers to itself.
+template <std::size_t live_quads>
+[[gnu::noinline]] bool StreamingResampler::produce_run_split(bool final) {
+  return produce_points<SplitQuad, live_quads>(final);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+template <std::size_t live_quads>
+[[gnu::target("avx2"), gnu::noinline]] bool StreamingResampler::produce_run_wide(bool final) {
+  return produce_points<WideQuad, live_quads>(final);
+}
+#endif
+
 // Produces grid points until one has to wait for input, the grid reaches the
 // window's end, or the stage is full; true for the last. In 256-bit vectors
 // where the processor has them. The third quad, the last gyroscope axis and
@@ -168,16 +173,11 @@ template <class Quad, std::size_t live_quads>
 bool StreamingResampler::produce_run(bool final) {
   const bool third_quiet = loud_end_ <= queued_total_ - queue_.size();
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (__builtin_cpu_supports("avx2")) return produce_run_avx2(final, third_quiet);
+  if (__builtin_cpu_supports("avx2"))
+    return third_quiet ? produce_run_wide<2>(final) : produce_run_wide<3>(final);
 #endif
-  return third_quiet ? produce_points<SplitQuad, 2>(final) : produce_points<SplitQuad, 3>(final);
+  return third_quiet ? produce_run_split<2>(final) : produce_run_split<3>(final);
 }
-
-#if defined(__x86_64__) && defined(__GNUC__)
-[[gnu::target("avx2")]] bool StreamingResampler::produce_run_avx2(bool final, bool third_quiet) {
-  return third_quiet ? produce_points<WideQuad, 2>(final) : produce_points<WideQuad, 3>(final);
-}
-#endif
 
 // Drops the samples that no grid point from t on can need: those before the
 // sample ahead of segment i, the segment of t or one before it.

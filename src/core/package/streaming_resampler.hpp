@@ -67,7 +67,10 @@ class StreamingResampler {
   void anchor_grid(double first_time);
   Result<void> emit(bool final);
   bool produce_run(bool final);
-  bool produce_run_avx2(bool final, bool third_quiet);
+  template <std::size_t live_quads>
+  bool produce_run_split(bool final);
+  template <std::size_t live_quads>
+  bool produce_run_wide(bool final);
   template <class Quad, std::size_t live_quads>
   bool produce_points(bool final);
   void keep_from(std::size_t i, double t);

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "core/package/block_readings.hpp"
 #include "core/package/sample_data.hpp"
@@ -33,20 +34,23 @@ struct TimedSample {
   double time;
 };
 
-// Writes a sample with its microsecond timestamp into a queue slot. An absent
-// magnetometer is 0.0 in SampleData already. No errors, no allocation.
-inline void set_timed_sample(TimedSample& slot, std::int64_t timestamp, const SampleData& sample,
-                             const BlockReadings& readings) {
-  // Pairs stored straight into the array: a vector type that may alias its doubles.
-  using Pair = double __attribute__((vector_size(16), may_alias));
-  Pair* pairs = reinterpret_cast<Pair*>(slot.values.data());
-  pairs[0] = Pair{sample.acc_x, sample.acc_y};
-  pairs[1] = Pair{sample.acc_z, readings.temperature};
-  pairs[2] = Pair{readings.light, readings.battery};
-  pairs[3] = Pair{sample.gyro_x, sample.gyro_y};
-  pairs[4] = Pair{sample.gyro_z, sample.mag_x};
-  pairs[5] = Pair{sample.mag_y, sample.mag_z};
-  slot.time = static_cast<double>(timestamp) / 1000000.0;
-}
+// Writes a block's samples, each with its microsecond timestamp and the
+// block's readings, into queue slots (`slots`, `timestamps` and `samples` of
+// equal length). Returns whether the third quad, the last gyroscope axis and
+// the magnetometer, is +0.0 in every sample (by its bits: -0.0 still has to
+// be interpolated). An absent magnetometer is 0.0 in SampleData already. No
+// errors, no allocation. Takes 256-bit conversions where the processor has
+// AVX2.
+bool set_timed_samples(std::span<TimedSample> slots, std::span<const std::int64_t> timestamps,
+                       std::span<const SampleData> samples, const BlockReadings& readings);
+
+// The two ways set_timed_samples works, with the same results: a pair of
+// values at a time, and, on x86-64 processors with AVX2 only, a quad.
+bool set_timed_samples_in_pairs(std::span<TimedSample> slots, std::span<const std::int64_t> timestamps,
+                                std::span<const SampleData> samples, const BlockReadings& readings);
+#if defined(__x86_64__) && defined(__GNUC__)
+bool set_timed_samples_in_quads(std::span<TimedSample> slots, std::span<const std::int64_t> timestamps,
+                                std::span<const SampleData> samples, const BlockReadings& readings);
+#endif
 
 }  // namespace velnora
