@@ -51,15 +51,13 @@ struct WideQuad {
 // Lanes i0..i3 of `quad`, in that order.
 template <int i0, int i1, int i2, int i3>
 [[gnu::always_inline]] inline WideQuad pick(const WideQuad& quad) {
-  using Indices = long long __attribute__((vector_size(32)));
-  return {__builtin_shuffle(quad.lanes, Indices{i0, i1, i2, i3})};
+  return {__builtin_shufflevector(quad.lanes, quad.lanes, i0, i1, i2, i3)};
 }
 
 // Whether a lane lies strictly between -bound and bound (NaN does not).
 [[gnu::always_inline]] inline bool any_within(const WideQuad& quad, double bound) {
-  using Indices = long long __attribute__((vector_size(32)));
   const auto within = (quad.lanes < bound) & (quad.lanes > -bound);
-  const auto folded = within | __builtin_shuffle(within, Indices{2, 3, 0, 1});
+  const auto folded = within | __builtin_shufflevector(within, within, 2, 3, 0, 1);
   return (folded[0] | folded[1]) != 0;
 }
 
@@ -102,9 +100,8 @@ struct SplitQuad {
 
 template <int i0, int i1, int i2, int i3>
 [[gnu::always_inline]] inline SplitQuad pick(const SplitQuad& quad) {
-  using Indices = long long __attribute__((vector_size(16)));
-  return {__builtin_shuffle(quad.low, quad.high, Indices{i0, i1}),
-          __builtin_shuffle(quad.low, quad.high, Indices{i2, i3})};
+  return {__builtin_shufflevector(quad.low, quad.high, i0, i1),
+          __builtin_shufflevector(quad.low, quad.high, i2, i3)};
 }
 
 [[gnu::always_inline]] inline bool any_within(const SplitQuad& quad, double bound) {

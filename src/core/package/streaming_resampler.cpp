@@ -173,8 +173,9 @@ template <std::size_t live_quads>
 bool StreamingResampler::produce_run(bool final) {
   const bool third_quiet = loud_end_ <= queued_total_ - queue_.size();
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (__builtin_cpu_supports("avx2"))
+  if (__builtin_cpu_supports("avx2")) {
     return third_quiet ? produce_run_wide<2>(final) : produce_run_wide<3>(final);
+  }
 #endif
   return third_quiet ? produce_run_split<2>(final) : produce_run_split<3>(final);
 }
