@@ -8,6 +8,7 @@
 
 #include "check.hpp"
 #include "core/package/interpolation.hpp"
+#include "core/package/sample_queue.hpp"
 #include "core/package/streaming_resampler.hpp"
 
 using namespace velnora;
@@ -85,6 +86,36 @@ void queue_stays_bounded() {
   feed_steady(run, 10000);
   check(run.queue_capacity() == 128);
   check(finish(run).size() == 360000);
+}
+
+// Adding to a full buffer moves what is still queued to its start when
+// samples were removed, and doubles the buffer otherwise; either way the
+// queue keeps its samples in order.
+void queue_moves_before_it_grows() {
+  SampleQueue queue;
+  double next = 0.0;
+  const auto add = [&](std::size_t count) {
+    auto slots = queue.add_slots(count);
+    check(slots.has_value());
+    for (TimedSample& slot : *slots) slot.time = next++;
+  };
+  const auto in_order = [&] {
+    const auto queued = queue.samples();
+    for (std::size_t j = 0; j < queued.size(); ++j) {
+      if (queued[j].time != next - static_cast<double>(queued.size() - j)) return false;
+    }
+    return true;
+  };
+  add(5);
+  check(queue.capacity() == 8 && in_order());
+  queue.drop_front(4);
+  add(6);  // 1 + 6 fit once the one left is moved to the start
+  check(queue.capacity() == 8 && queue.size() == 7 && in_order());
+  add(3);  // 10 do not
+  check(queue.capacity() == 16 && queue.size() == 10 && in_order());
+  queue.drop_front(9);
+  add(100);
+  check(queue.capacity() == 128 && queue.size() == 101 && in_order());
 }
 
 // 1000 / 5e-324 overflows, so point 0 lies at NaN: nothing can ever be
@@ -211,6 +242,7 @@ void window_checked_at_creation() {
 void resampler_tests() {
   four_samples_at_200_hz();
   queue_stays_bounded();
+  queue_moves_before_it_grows();
   nan_grid_keeps_the_queue_small();
   window_checked_at_creation();
   interpolation_keeps_its_order_of_operations();
