@@ -10,6 +10,7 @@
 #include "core/package/interpolation.hpp"
 #include "core/package/sample_queue.hpp"
 #include "core/package/streaming_resampler.hpp"
+#include "core/package/wide_vectors.hpp"
 
 using namespace velnora;
 
@@ -144,11 +145,11 @@ void interpolation_keeps_its_order_of_operations() {
   const Weights unit{.kind = Weights::Kind::cubic, .lagrange = SplitQuad::all(1.0)};
   const TimedSample a = sample_with(0x1p54), b = sample_with(1.0), c = sample_with(-0x1p54),
                     d = sample_with(1.0);
-  check(interpolate(unit, a, b, c, d)[0] == 1.0f);
+  check(interpolate(unit, a, b, c, d).quads[0][0] == 1.0f);
   const Weights linear{.kind = Weights::Kind::linear, .fraction = 0x1.ffffdfb6db38fp-2};
-  check(interpolate(linear, a, sample_with(72.0), sample_with(-72.0), d)[0] == 0x1.22924cp-14f);
+  check(interpolate(linear, a, sample_with(72.0), sample_with(-72.0), d).quads[0][0] == 0x1.22924cp-14f);
   const Weights left{.kind = Weights::Kind::left};
-  check(interpolate(left, a, sample_with(72.0), sample_with(-72.0), d)[0] == 72.0f);
+  check(interpolate(left, a, sample_with(72.0), sample_with(-72.0), d).quads[0][0] == 72.0f);
 }
 
 // Four samples around a grid point: random values, times spaced from
@@ -181,7 +182,7 @@ template <class Quad>
   return interpolate(cubic_weights<Quad>(around.t, a.time, b.time, c.time, d.time), a, b, c, d);
 }
 
-#if defined(__x86_64__)
+#if defined(VELNORA_WIDE_VECTORS)
 [[gnu::target("avx2")]] PointValues wide_values_at(const Neighbourhood& around) {
   return values_at<WideQuad>(around);
 }
@@ -190,8 +191,8 @@ template <class Quad>
 // The 256-bit form, which the resampler takes on processors with AVX2, gives
 // the bits of the two-halves form everywhere, the linear fallback included.
 void quad_forms_agree() {
-#if defined(__x86_64__)
-  if (!__builtin_cpu_supports("avx2")) return;
+#if defined(VELNORA_WIDE_VECTORS)
+  if (!wide_vectors_available()) return;
   std::mt19937_64 bits(3);
   for (int k = 0; k < 200000; ++k) {
     const Neighbourhood around = random_neighbourhood(bits);
@@ -204,8 +205,8 @@ void quad_forms_agree() {
 // Both ways of queuing samples give the same slots and the same verdict on
 // the third quad, which -0.0 (and any other value) makes loud.
 void sample_forms_agree() {
-#if defined(__x86_64__)
-  if (!__builtin_cpu_supports("avx2")) return;
+#if defined(VELNORA_WIDE_VECTORS)
+  if (!wide_vectors_available()) return;
   std::mt19937_64 bits(5);
   std::uniform_real_distribution<float> value(-8.0f, 8.0f);
   for (int block = 0; block < 2000; ++block) {

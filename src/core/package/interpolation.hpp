@@ -19,9 +19,6 @@ namespace velnora {
 // its four columns only there, a run of rows at a time.
 struct PointValues {
   std::array<FloatQuad, channel_quads> quads;
-
-  // Output channel k, in the order of channel_lane.
-  float operator[](std::size_t k) const { return quads[channel_lane[k] / 4][channel_lane[k] % 4]; }
 };
 
 // How a grid point at time t is formed from the samples a, b, c, d around its

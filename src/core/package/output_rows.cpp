@@ -14,9 +14,11 @@ namespace {
 
 Column<float>* present(std::optional<Column<float>>& column) { return column ? &*column : nullptr; }
 
+// Where the four lanes of a quad go; null where a column is not wanted.
+using LaneColumns = std::array<float*, 4>;
+
 // The output's columns of each quad's four lanes, in quad order; null where
 // a column is not wanted.
-using LaneColumns = std::array<float*, 4>;
 std::array<std::array<Column<float>*, 4>, channel_quads> lane_columns(CwaDataResult& output) {
   return {{{&output.acc_x, &output.acc_y, &output.acc_z, present(output.temperature)},
            {present(output.light), present(output.battery), &output.gyro_x, &output.gyro_y},
@@ -45,19 +47,8 @@ void split_lanes(const std::array<FloatQuad, OutputRows::capacity>& quads, std::
   }
 }
 
-// Whether truncating `micros` needs neither saturation nor the NaN rule.
-bool converts_plainly(double micros) {
-  return micros > -9223372036854775808.0 && micros < 9223372036854775808.0;
-}
-
-// Grid times rise from row to row, and so do their products with 10^6: when
-// the first and the last row convert plainly, every row between does too.
 void store_timestamps(const std::array<double, OutputRows::capacity>& times, std::size_t rows,
                       std::int64_t* timestamps) {
-  if (converts_plainly(times[0] * 1000000.0) && converts_plainly(times[rows - 1] * 1000000.0)) {
-    for (std::size_t r = 0; r < rows; ++r) timestamps[r] = static_cast<std::int64_t>(times[r] * 1000000.0);
-    return;
-  }
   for (std::size_t r = 0; r < rows; ++r) timestamps[r] = truncate_to_i64(times[r] * 1000000.0);
 }
 

@@ -36,9 +36,7 @@ class OutputRows {
 
  private:
   std::size_t count_ = 0;
-  // Times stay float64 until the flush turns them into timestamps: a staged
-  // 64-bit integer could alias the resampler's counters and indices, which
-  // the compiler would then reload after every row.
+  // Times stay float64 until the flush turns a whole run into timestamps.
   std::array<double, capacity> times_;
   std::array<std::array<FloatQuad, capacity>, channel_quads> quads_;
 };

@@ -6,6 +6,7 @@
 
 #include "core/package/interpolation.hpp"
 #include "core/package/time_window.hpp"
+#include "core/package/wide_vectors.hpp"
 
 namespace velnora {
 
@@ -158,7 +159,7 @@ template <std::size_t live_quads>
   return produce_points<SplitQuad, live_quads>(final);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(VELNORA_WIDE_VECTORS)
 template <std::size_t live_quads>
 [[gnu::target("avx2"), gnu::noinline]] bool StreamingResampler::produce_run_wide(bool final) {
   return produce_points<WideQuad, live_quads>(final);
@@ -172,8 +173,8 @@ template <std::size_t live_quads>
 // has it otherwise, it is not computed.
 bool StreamingResampler::produce_run(bool final) {
   const bool third_quiet = loud_end_ <= queued_total_ - queue_.size();
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (__builtin_cpu_supports("avx2")) {
+#if defined(VELNORA_WIDE_VECTORS)
+  if (wide_vectors_available()) {
     return third_quiet ? produce_run_wide<2>(final) : produce_run_wide<3>(final);
   }
 #endif

@@ -2,7 +2,7 @@
 
 #include <bit>
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(VELNORA_WIDE_VECTORS)
 #include <immintrin.h>
 #endif
 
@@ -36,7 +36,7 @@ bool set_timed_samples_in_pairs(std::span<TimedSample> slots, std::span<const st
   return third_quad_bits == 0;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(VELNORA_WIDE_VECTORS)
 // Each quad is four neighbouring float32 values widened by one instruction. A
 // sample's fields lie in the order acc_x, acc_y, acc_z, gyro_x, gyro_y,
 // gyro_z, mag_x, mag_y, mag_z.
@@ -66,8 +66,8 @@ bool set_timed_samples_in_pairs(std::span<TimedSample> slots, std::span<const st
 
 bool set_timed_samples(std::span<TimedSample> slots, std::span<const std::int64_t> timestamps,
                        std::span<const SampleData> samples, const BlockReadings& readings) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (__builtin_cpu_supports("avx2")) return set_timed_samples_in_quads(slots, timestamps, samples, readings);
+#if defined(VELNORA_WIDE_VECTORS)
+  if (wide_vectors_available()) return set_timed_samples_in_quads(slots, timestamps, samples, readings);
 #endif
   return set_timed_samples_in_pairs(slots, timestamps, samples, readings);
 }

@@ -7,6 +7,7 @@
 
 #include "core/package/block_readings.hpp"
 #include "core/package/sample_data.hpp"
+#include "core/package/wide_vectors.hpp"
 
 namespace velnora {
 
@@ -17,11 +18,6 @@ namespace velnora {
 // gyroscope and magnetometer at 0.0.
 inline constexpr std::size_t channel_count = 12;
 inline constexpr std::size_t channel_quads = channel_count / 4;
-
-// Where each output channel (acc_x, acc_y, acc_z, gyro_x, gyro_y, gyro_z,
-// mag_x, mag_y, mag_z, temperature, light, battery) sits among the quads'
-// lanes, counted quad by quad.
-inline constexpr std::array<std::size_t, channel_count> channel_lane = {0, 1, 2, 6, 7, 8, 9, 10, 11, 3, 4, 5};
 
 // One input sample waiting in the resampler's queue: its sample's values, its
 // block's temperature, light and battery readings, and its time in seconds
@@ -48,7 +44,7 @@ bool set_timed_samples(std::span<TimedSample> slots, std::span<const std::int64_
 // values at a time, and, on x86-64 processors with AVX2 only, a quad.
 bool set_timed_samples_in_pairs(std::span<TimedSample> slots, std::span<const std::int64_t> timestamps,
                                 std::span<const SampleData> samples, const BlockReadings& readings);
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(VELNORA_WIDE_VECTORS)
 bool set_timed_samples_in_quads(std::span<TimedSample> slots, std::span<const std::int64_t> timestamps,
                                 std::span<const SampleData> samples, const BlockReadings& readings);
 #endif

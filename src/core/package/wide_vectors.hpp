@@ -1,0 +1,21 @@
+#pragma once
+
+// The resampler's loops come in a 256-bit form, compiled for AVX2 and taken
+// at run time where the processor has it, besides the baseline form.
+// VELNORA_WIDE_VECTORS is defined where the 256-bit form is built at all.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VELNORA_WIDE_VECTORS 1
+#endif
+
+namespace velnora {
+
+// Whether this processor takes the 256-bit forms.
+inline bool wide_vectors_available() {
+#if defined(VELNORA_WIDE_VECTORS)
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
+
+}  // namespace velnora
