@@ -5,7 +5,7 @@
 #include <exception>
 #include <new>
 
-#include "core/errors/cwa_error.hpp"
+#include "core/base/cwa_error.hpp"
 
 namespace velnora::py {
 

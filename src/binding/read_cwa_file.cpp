@@ -4,8 +4,8 @@
 #include "binding/numpy_arrays.hpp"
 #include "binding/read_options.hpp"
 #include "binding/read_request.hpp"
-#include "core/package/planned_read.hpp"
-#include "core/package/read_plan.hpp"
+#include "core/ops/planned_read.hpp"
+#include "core/read/read_plan.hpp"
 
 namespace velnora::py {
 

@@ -2,8 +2,8 @@
 #include "binding/dict_builder.hpp"
 #include "binding/errors.hpp"
 #include "binding/functions.hpp"
-#include "core/header/cwa_header.hpp"
-#include "core/header/rfc3339.hpp"
+#include "core/format/cwa_header.hpp"
+#include "core/time/rfc3339.hpp"
 
 namespace velnora::py {
 

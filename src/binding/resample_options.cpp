@@ -1,7 +1,7 @@
 #include "binding/resample_options.hpp"
 
 #include "binding/errors.hpp"
-#include "core/package/resample_options.hpp"
+#include "core/resample/resample_options.hpp"
 
 namespace velnora::py {
 

@@ -2,7 +2,7 @@
 #include "binding/dict_builder.hpp"
 #include "binding/errors.hpp"
 #include "binding/functions.hpp"
-#include "core/header/sampling_report.hpp"
+#include "core/ops/sampling_report.hpp"
 
 namespace velnora::py {
 

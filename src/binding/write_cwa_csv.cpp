@@ -3,8 +3,8 @@
 #include "binding/functions.hpp"
 #include "binding/read_options.hpp"
 #include "binding/read_request.hpp"
-#include "core/package/csv/planned_csv_export.hpp"
-#include "core/package/read_plan.hpp"
+#include "core/ops/planned_csv_export.hpp"
+#include "core/read/read_plan.hpp"
 
 namespace velnora::py {
 

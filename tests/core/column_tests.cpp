@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "core/package/column.hpp"
-#include "core/package/data_result.hpp"
+#include "core/columns/column.hpp"
+#include "core/columns/data_result.hpp"
 
 using namespace velnora;
 

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "check.hpp"
-#include "core/package/csv/csv_number.hpp"
-#include "core/package/csv/csv_row.hpp"
+#include "core/csv/csv_number.hpp"
+#include "core/csv/csv_row.hpp"
 
 using namespace velnora;
 

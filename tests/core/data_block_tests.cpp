@@ -3,7 +3,7 @@
 #include <string>
 
 #include "check.hpp"
-#include "core/package/data_block.hpp"
+#include "core/format/data_block.hpp"
 
 using namespace velnora;
 

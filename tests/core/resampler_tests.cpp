@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "check.hpp"
-#include "core/package/interpolation.hpp"
-#include "core/package/sample_queue.hpp"
-#include "core/package/streaming_resampler.hpp"
-#include "core/package/wide_vectors.hpp"
+#include "core/resample/interpolation.hpp"
+#include "core/resample/sample_queue.hpp"
+#include "core/resample/streaming_resampler.hpp"
+#include "core/base/wide_vectors.hpp"
 
 using namespace velnora;
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "core/packet/sector_reader.hpp"
+#include "core/io/sector_reader.hpp"
 
 using namespace velnora;
 

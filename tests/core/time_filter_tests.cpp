@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "core/package/time_filter.hpp"
-#include "core/package/time_window.hpp"
+#include "core/read/time_filter.hpp"
+#include "core/read/time_window.hpp"
 
 using namespace velnora;
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core/errors/cwa_error.hpp"
+#include "core/base/cwa_error.hpp"
 
 namespace velnora {
 

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "core/base/cwa_error.hpp"
+#include "core/format/include_flags.hpp"
+
+namespace velnora {
+
+// Writes the samples of a planned range of blocks as CSV, each block's rows as
+// soon as it is decoded. The output is created once the input was opened and
+// checked; a later failure leaves the header and the rows of every block
+// before the failing one in it. A range without data blocks gives the header
+// alone. Errors: those of opening the range and of every block, Io for the
+// output's creation and final flush, a failed record write's system text.
+// Memory: one block and the writer's buffer, whatever the range's length.
+Result<void> write_cwa_csv_data(std::string_view file_path, std::string_view output_path,
+                                std::optional<std::uint64_t> start_block,
+                                std::optional<std::uint64_t> block_count, IncludeFlags include);
+
+}  // namespace velnora

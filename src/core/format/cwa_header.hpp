@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/base/cwa_error.hpp"
+#include "core/time/packed_datetime.hpp"
+#include "core/io/sector.hpp"
+
+namespace velnora {
+
+// The decoded metadata block at the start of a CWA file.
+struct CwaHeader {
+  std::string packet_header;
+  std::uint16_t packet_length;
+  std::string hardware_type;
+  std::uint32_t device_id;
+  std::uint32_t session_id;
+  std::uint16_t upper_device_id;
+  std::optional<UnixSeconds> logging_start_time;
+  std::optional<UnixSeconds> logging_end_time;
+  std::optional<UnixSeconds> last_change_time;
+  std::uint8_t flash_led;
+  std::uint8_t sensor_config;
+  double sample_rate_hz;
+  std::uint8_t accel_range;
+  std::uint8_t firmware_revision;
+  std::string annotation;
+  std::optional<std::uint16_t> gyro_range;
+  bool magnetometer_enabled;
+};
+
+// Decodes a metadata block. Errors: "Invalid packet header format" or "First
+// block is not a metadata block" from bytes 0-1; nothing else is checked.
+// Allocates the header's strings.
+Result<CwaHeader> decode_cwa_header(std::span<const std::byte, metadata_size> block);
+
+// Opens the file, reads its first 1024 bytes and decodes them; the file is
+// closed on every path. Errors: Io (including "failed to fill whole buffer" for
+// a short file) or those of decode_cwa_header. Allocates the header's strings.
+Result<CwaHeader> read_cwa_header(std::string_view path);
+
+}  // namespace velnora

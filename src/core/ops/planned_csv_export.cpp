@@ -1,0 +1,23 @@
+#include "core/ops/planned_csv_export.hpp"
+
+#include "core/csv/block_csv_export.hpp"
+#include "core/csv/result_csv_export.hpp"
+#include "core/ops/planned_read.hpp"
+#include "core/read/time_window.hpp"
+
+namespace velnora {
+
+Result<void> write_planned_csv(std::string_view file_path, std::string_view output_path, const ReadPlan& plan,
+                               IncludeFlags include, std::optional<double> resample_hz) {
+  if (auto window = check_time_window(plan.range_start_time, plan.range_end_time); !window) return window;
+  // Without a rate or a window every row can be written as its block is
+  // decoded; otherwise all reading finishes before the output is touched.
+  if (!resample_hz && !plan.range_start_time && !plan.range_end_time) {
+    return write_cwa_csv_data(file_path, output_path, plan.start_block, plan.block_count, include);
+  }
+  auto data = read_planned_samples(file_path, plan, include, resample_hz);
+  if (!data) return fail(std::move(data.error()));
+  return write_data_result_csv(output_path, *data, include);
+}
+
+}  // namespace velnora

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/base/cwa_error.hpp"
+
+namespace velnora {
+
+// What a recording's metadata block declares next to what its data blocks
+// deliver. Date-times are RFC 3339 texts, durations seconds, rates Hz.
+struct SamplingReport {
+  std::optional<std::string> start_from_header;
+  std::optional<std::string> end_from_header;
+  std::optional<double> duration_s_from_header;
+  std::optional<std::string> start_from_data;
+  std::optional<std::string> end_from_data;
+  std::optional<double> duration_s_from_data;
+  double samplingrate_hz_from_header;
+  std::optional<double> samplingrate_hz_from_data;
+};
+
+// Reads the metadata block, then screens every sector after it in one pass,
+// timing the data blocks with the continuity correction. Errors: those of
+// read_cwa_header, Io, "First block is not a metadata block" and the messages of
+// packet_meta. Allocates one read buffer and the report's texts; nothing grows
+// with the file.
+Result<SamplingReport> sampling_consistency_report(std::string_view path);
+
+}  // namespace velnora

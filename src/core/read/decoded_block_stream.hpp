@@ -1,0 +1,59 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "core/base/cwa_error.hpp"
+#include "core/format/block_readings.hpp"
+#include "core/read/opened_data_blocks.hpp"
+#include "core/format/sample_data.hpp"
+
+namespace velnora {
+
+// One data block, decoded and timestamped. The spans point into the stream
+// and stay valid until its next call.
+struct DecodedBlock {
+  std::span<const std::int64_t> timestamps;
+  std::span<const SampleData> samples;
+  bool has_magnetometer;
+  BlockReadings readings;
+};
+
+// The per-block sequence every reading path shares: read a planned block
+// position, screen it, decode it, timestamp its samples against the previous
+// data block, convert its readings. Sectors that are not data blocks are
+// skipped; a malformed block ends the read.
+class DecodedBlockStream {
+ public:
+  // Opens the planned range. Errors: those of open_cwa_data_blocks. Allocates
+  // the reader's buffer.
+  static Result<DecodedBlockStream> open(std::string_view path, std::optional<std::uint64_t> start_block,
+                                         std::optional<std::uint64_t> block_count, bool include_magnetometer);
+
+  // The next data block, or nothing when the range is exhausted. Errors:
+  // "Unexpected end of CWA data", Io, a malformed block's message. No allocation
+  // except for an error.
+  Result<std::optional<DecodedBlock>> next();
+
+  // Block positions in the range, data or not: a bound for capacity planning.
+  std::uint64_t planned_blocks() const { return opened_.end_block - opened_.start_block; }
+
+ private:
+  DecodedBlockStream(OpenedDataBlocks opened, bool include_magnetometer)
+      : opened_(std::move(opened)),
+        position_(opened_.start_block),
+        include_magnetometer_(include_magnetometer) {}
+
+  Result<std::optional<DecodedBlock>> decode(Sector sector);
+
+  OpenedDataBlocks opened_;
+  std::uint64_t position_;
+  bool include_magnetometer_;
+  SampleBuffer samples_{};
+  std::array<std::int64_t, max_samples_per_block> timestamps_{};
+};
+
+}  // namespace velnora

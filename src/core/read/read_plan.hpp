@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "core/base/cwa_error.hpp"
+#include "core/read/cut_config.hpp"
+
+namespace velnora {
+
+// The blocks to read and the time window to keep, in absolute terms.
+struct ReadPlan {
+  std::optional<std::uint64_t> start_block;  // absent: 0
+  std::optional<std::uint64_t> block_count;  // absent: to the end of the file
+  std::optional<double> range_start_time;    // seconds since the epoch, inclusive
+  std::optional<double> range_end_time;      // seconds since the epoch, exclusive
+};
+
+// Turns a cut into a plan; a seconds cut scans the timing of every block.
+// Errors: the cut's validation message, the file check's, "Start block is beyond
+// file size", "Unexpected end of CWA data", "No valid sample data found",
+// "No samples remain after applying seconds cut", a malformed block's message,
+// Io. Allocates one span per data block for a seconds cut.
+Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut);
+
+}  // namespace velnora

@@ -1,0 +1,64 @@
+#include "core/resample/resampled_read.hpp"
+
+#include "core/read/decoded_block_stream.hpp"
+#include "core/resample/streaming_resampler.hpp"
+
+namespace velnora {
+
+namespace {
+
+struct ResampleSettings {
+  double resample_hz;
+  IncludeFlags include;
+  std::optional<double> range_start_time;
+  std::optional<double> range_end_time;
+};
+
+// Runs the blocks through a resampler created at the first data block, so
+// that the window is checked only once there is data, and stops reading once
+// the grid reaches the window's end. Nothing when the range holds no data block.
+Result<std::optional<StreamingResampler>> resample_blocks(DecodedBlockStream& stream,
+                                                          const ResampleSettings& settings) {
+  std::optional<StreamingResampler> resampler;
+  while (!resampler || !resampler->done()) {
+    auto block = stream.next();
+    if (!block) return fail(std::move(block.error()));
+    if (!*block) break;
+    if (!resampler) {
+      // Room for as many points as the range could hold samples: only address
+      // space, and the columns grow without copying should the rate be higher.
+      auto created =
+          StreamingResampler::create(settings.range_start_time, settings.range_end_time, settings.resample_hz,
+                                     settings.include, stream.planned_blocks() * max_samples_per_block);
+      if (!created) return fail(std::move(created.error()));
+      resampler.emplace(std::move(*created));
+    }
+    const DecodedBlock& decoded = **block;
+    if (auto fed = resampler->append_block(decoded.timestamps, decoded.samples, decoded.readings); !fed) {
+      return fail(std::move(fed.error()));
+    }
+  }
+  return resampler;
+}
+
+}  // namespace
+
+Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
+                                                        std::optional<std::uint64_t> start_block,
+                                                        std::optional<std::uint64_t> block_count,
+                                                        double resample_hz, IncludeFlags include,
+                                                        std::optional<double> range_start_time,
+                                                        std::optional<double> range_end_time) {
+  auto stream = DecodedBlockStream::open(path, start_block, block_count, include.magnetometer);
+  if (!stream) return fail(std::move(stream.error()));
+  auto resampler = resample_blocks(*stream, {resample_hz, include, range_start_time, range_end_time});
+  if (!resampler) return fail(std::move(resampler.error()));
+  // An empty range and a range of non-data sectors alike.
+  if (!*resampler) return fail("No valid sample data found in the specified range");
+  if (auto last = (*resampler)->emit_ready(true); !last) return fail(std::move(last.error()));
+  auto output = std::move(**resampler).take_output();
+  if (output && output->size() == 0) return fail("No samples remain after applying time range/resampling");
+  return output;
+}
+
+}  // namespace velnora

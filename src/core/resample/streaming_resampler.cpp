@@ -1,0 +1,206 @@
+#include "core/resample/streaming_resampler.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "core/resample/interpolation.hpp"
+#include "core/read/time_window.hpp"
+#include "core/base/wide_vectors.hpp"
+
+namespace velnora {
+
+namespace {
+
+// The helpers of the emission loop are forced inline: the loop is compiled
+// once per quad form, and the AVX2 version must carry its own copy.
+
+// Each time from k directly: adding a step to the previous time would let
+// rounding errors accumulate along a week of grid points.
+[[gnu::always_inline]] inline double grid_time(std::uint64_t k, double step_ms, double origin_ms) {
+  return (static_cast<double>(k) * step_ms + origin_ms) / 1000.0;
+}
+
+// Moves segment [i, i + 1] forward until its end is the first sample not
+// before t, or to the last sample when all are before t. A run always has a
+// sample queued.
+[[gnu::always_inline]] inline std::size_t segment_index(std::span<const TimedSample> queued, std::size_t i,
+                                                        double t) {
+  const std::size_t last = queued.size() - 1;
+  while (i < last && t > queued[i + 1].time) ++i;
+  return i;
+}
+
+// Whether segment i exists and holds t; written so that a NaN time fails.
+[[gnu::always_inline]] inline bool holds(std::span<const TimedSample> queued, std::size_t i, double t) {
+  return i + 1 < queued.size() && t >= queued[i].time && t <= queued[i + 1].time;
+}
+
+// The values at t in segment i. The first and the last segment have no outer
+// neighbour: linear there.
+template <class Quad, std::size_t live_quads>
+[[gnu::always_inline]] inline PointValues point_values(std::span<const TimedSample> queued, std::size_t i,
+                                                       double t) {
+  const TimedSample& b = queued[i];
+  const TimedSample& c = queued[i + 1];
+  if (i == 0 || i + 2 >= queued.size()) {
+    return interpolate<Quad, live_quads>(linear_weights<Quad>(t, b.time, c.time), b, b, c, c);
+  }
+  const TimedSample& a = queued[i - 1];
+  const TimedSample& d = queued[i + 2];
+  return interpolate<Quad, live_quads>(cubic_weights<Quad>(t, a.time, b.time, c.time, d.time), a, b, c, d);
+}
+
+}  // namespace
+
+Result<StreamingResampler> StreamingResampler::create(std::optional<double> range_start_time,
+                                                      std::optional<double> range_end_time,
+                                                      double resample_hz, IncludeFlags include,
+                                                      std::size_t capacity_hint) {
+  if (auto window = check_time_window(range_start_time, range_end_time); !window) return fail(window.error());
+  auto output = CwaDataResult::create(include, capacity_hint);
+  if (!output) return fail(std::move(output.error()));
+  return StreamingResampler(range_start_time, range_end_time, resample_hz, std::move(*output));
+}
+
+// The whole block is queued before its points are produced. Which points
+// come out, and how, does not depend on how many samples have arrived when
+// emission runs: a point is only ever produced from the samples around its
+// own segment, the same whether they came one call or many calls ago. One
+// pass per block saves the failed attempt that would otherwise follow every
+// sample. The queue then also holds the block's samples not yet passed.
+Result<void> StreamingResampler::append_block(std::span<const std::int64_t> timestamps,
+                                              std::span<const SampleData> samples,
+                                              const BlockReadings& readings) {
+  if (done_ || samples.empty()) return {};
+  auto slots = queue_.add_slots(samples.size());
+  if (!slots) return fail(slots.error());
+  const bool third_quiet = set_timed_samples(*slots, timestamps, samples, readings);
+  queued_total_ += samples.size();
+  if (!third_quiet) loud_end_ = queued_total_;
+  if (!grid_origin_ms_) anchor_grid(queue_.samples().front().time);
+  return emit(false);
+}
+
+// The grid starts at the first sample, or at the window's start when that is
+// later. From the first sample, s × 1000 / 1000 falls below s for about one
+// start time in a hundred; point 0 would then lie before every sample and
+// never be produced, and with it no later point. The origin is raised by as
+// many ulps as it takes for point 0 to reach s.
+void StreamingResampler::anchor_grid(double first_time) {
+  if (range_start_time_ && *range_start_time_ > first_time) {
+    grid_origin_ms_ = *range_start_time_ * 1000.0;
+  } else {
+    double origin_ms = first_time * 1000.0;
+    while (origin_ms / 1000.0 < first_time) {
+      origin_ms = std::nextafter(origin_ms, std::numeric_limits<double>::infinity());
+    }
+    grid_origin_ms_ = origin_ms;
+  }
+  emitted_ = 0;
+  next_time_ = grid_time(0, step_ms_, *grid_origin_ms_);
+}
+
+Result<void> StreamingResampler::emit_ready(bool final) { return emit(final); }
+
+// Points go to the stage in runs; the stage is emptied between them.
+inline Result<void> StreamingResampler::emit(bool final) {
+  if (!grid_origin_ms_) return {};
+  while (produce_run(final)) {
+    if (auto flushed = rows_.flush_into(output_); !flushed) return flushed;
+  }
+  return {};
+}
+
+// The loop of produce_run, in quads of type Quad, computing the first
+// `live_quads` of them. It keeps its state in locals and stores it back once.
+template <class Quad, std::size_t live_quads>
+[[gnu::always_inline]] inline bool StreamingResampler::produce_points(bool final) {
+  const std::span<const TimedSample> queued = queue_.samples();
+  // Without a window end, NaN: a comparison that never holds.
+  const double end = range_end_time_.value_or(std::numeric_limits<double>::quiet_NaN());
+  const double step_ms = step_ms_;
+  const double origin_ms = *grid_origin_ms_;
+  std::size_t i = cursor_;
+  std::uint64_t k = emitted_;
+  double t = next_time_;
+  // The time after t is computed a point ahead: its division then runs
+  // while the current point is interpolated, instead of delaying the next.
+  double t_after = grid_time(k + 1, step_ms, origin_ms);
+  bool stage_full = false;
+  for (;;) {
+    if (t >= end) {
+      done_ = true;
+      break;
+    }
+    i = segment_index(queued, i, t);
+    // A cubic inside the recording needs the sample after the segment; until
+    // it arrives the point waits, unless the input has ended.
+    const bool needs_next = i >= 1 && i + 2 >= queued.size() && !final;
+    if (!holds(queued, i, t) || needs_next) break;
+    if (rows_.full()) {
+      stage_full = true;
+      break;
+    }
+    rows_.add(t, point_values<Quad, live_quads>(queued, i, t));
+    ++k;
+    t = t_after;
+    t_after = grid_time(k + 1, step_ms, origin_ms);
+  }
+  emitted_ = k;
+  next_time_ = t;
+  keep_from(i, t);
+  return stage_full;
+}
+
+// One function per form of the loop, each with the registers to itself.
+template <std::size_t live_quads>
+[[gnu::noinline]] bool StreamingResampler::produce_run_split(bool final) {
+  return produce_points<SplitQuad, live_quads>(final);
+}
+
+#if defined(VELNORA_WIDE_VECTORS)
+template <std::size_t live_quads>
+[[gnu::target("avx2"), gnu::noinline]] bool StreamingResampler::produce_run_wide(bool final) {
+  return produce_points<WideQuad, live_quads>(final);
+}
+#endif
+
+// Produces grid points until one has to wait for input, the grid reaches the
+// window's end, or the stage is full; true for the last. In 256-bit vectors
+// where the processor has them. The third quad, the last gyroscope axis and
+// the magnetometer, is +0.0 throughout 3-axis data: while no queued sample
+// has it otherwise, it is not computed.
+bool StreamingResampler::produce_run(bool final) {
+  const bool third_quiet = loud_end_ <= queued_total_ - queue_.size();
+#if defined(VELNORA_WIDE_VECTORS)
+  if (wide_vectors_available()) {
+    return third_quiet ? produce_run_wide<2>(final) : produce_run_wide<3>(final);
+  }
+#endif
+  return third_quiet ? produce_run_split<2>(final) : produce_run_split<3>(final);
+}
+
+// Drops the samples that no grid point from t on can need: those before the
+// sample ahead of segment i, the segment of t or one before it.
+void StreamingResampler::keep_from(std::size_t i, double t) {
+  if (i >= 2) {
+    queue_.drop_front(i - 1);
+    cursor_ = 1;
+  } else if (std::isnan(t)) {
+    // A rate so small that its step overflows puts point 0 at NaN. It can
+    // never be produced and, as the grid never moves on, no sample is ever
+    // needed: the queue keeps only the newest instead of the whole recording.
+    queue_.drop_front(queue_.size() - 1);
+    cursor_ = 0;
+  } else {
+    cursor_ = i;
+  }
+}
+
+Result<CwaDataResult> StreamingResampler::take_output() && {
+  if (auto flushed = rows_.flush_into(output_); !flushed) return fail(flushed.error());
+  return std::move(output_);
+}
+
+}  // namespace velnora

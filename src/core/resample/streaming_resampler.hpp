@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "core/base/cwa_error.hpp"
+#include "core/format/block_readings.hpp"
+#include "core/columns/data_result.hpp"
+#include "core/format/include_flags.hpp"
+#include "core/resample/output_rows.hpp"
+#include "core/format/sample_data.hpp"
+#include "core/resample/sample_queue.hpp"
+
+namespace velnora {
+
+// One resampling run: samples go in block by block, in file order, and come out as
+// points of a regular grid at `resample_hz` by four-point cubic interpolation,
+// linear where the cubic cannot be used. Grid point k lies at
+// ((k × (1000 / resample_hz)) + grid_origin_ms) / 1000 seconds. The time window
+// [range_start_time, range_end_time) acts through the grid alone: it starts no
+// earlier than the window and stops before the window's end.
+class StreamingResampler {
+ public:
+  // A resampler with no samples yet, whose output has the columns `include`
+  // asks for, with address space for `capacity_hint` points. Errors: those of
+  // check_time_window, Io. Reserves address space only.
+  static Result<StreamingResampler> create(std::optional<double> range_start_time,
+                                           std::optional<double> range_end_time, double resample_hz,
+                                           IncludeFlags include, std::size_t capacity_hint);
+
+  // Queues a block's samples in order, each with its microsecond timestamp
+  // (`timestamps` and `samples` of equal length) and the block's readings, the
+  // first sample of the run anchoring the grid; then produces the points they
+  // allow, as emit_ready(false) does. Takes nothing once done() holds.
+  // Errors: Io when the queue or an output column cannot grow. Allocates only
+  // when the queue is full; maps memory only past the output's reservation.
+  Result<void> append_block(std::span<const std::int64_t> timestamps, std::span<const SampleData> samples,
+                            const BlockReadings& readings);
+
+  // Produces every grid point the queued samples allow. `final` is true for
+  // the one call after the last sample: the points of the last segment, which
+  // until then wait for a right neighbour, are then produced linearly.
+  // Errors: Io when an output column cannot grow. Maps memory only past the
+  // output's reservation.
+  Result<void> emit_ready(bool final);
+
+  // Whether the grid has reached the window's end: no later sample can add a point.
+  bool done() const { return done_; }
+
+  // The queue's capacity, which only grows: the longest the queue has needed to be.
+  std::size_t queue_capacity() const { return queue_.capacity(); }
+
+  // The grid points produced; the resampler is spent. Errors: Io when an
+  // output column cannot grow. Maps memory only past the output's reservation.
+  Result<CwaDataResult> take_output() &&;
+
+ private:
+  StreamingResampler(std::optional<double> range_start_time, std::optional<double> range_end_time,
+                     double resample_hz, CwaDataResult output)
+      : range_start_time_(range_start_time),
+        range_end_time_(range_end_time),
+        step_ms_(1000.0 / resample_hz),
+        output_(std::move(output)) {}
+
+  void anchor_grid(double first_time);
+  Result<void> emit(bool final);
+  bool produce_run(bool final);
+  template <std::size_t live_quads>
+  bool produce_run_split(bool final);
+  template <std::size_t live_quads>
+  bool produce_run_wide(bool final);
+  template <class Quad, std::size_t live_quads>
+  bool produce_points(bool final);
+  void keep_from(std::size_t i, double t);
+
+  std::optional<double> range_start_time_;
+  std::optional<double> range_end_time_;
+  double step_ms_;
+  std::optional<double> grid_origin_ms_;
+  double next_time_ = 0.0;  // the time of grid point emitted_ once the grid is anchored
+  SampleQueue queue_;
+  CwaDataResult output_;
+  OutputRows rows_;
+  std::size_t cursor_ = 0;
+  std::uint64_t emitted_ = 0;
+  std::uint64_t queued_total_ = 0;  // samples ever queued
+  std::uint64_t loud_end_ = 0;      // queued_total_ after the last block whose third quad is not all +0.0
+  bool done_ = false;
+};
+
+}  // namespace velnora
