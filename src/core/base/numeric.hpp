@@ -16,4 +16,10 @@ inline std::int64_t truncate_to_i64(double value) {
   return static_cast<std::int64_t>(value);
 }
 
+// Microseconds as seconds, the one conversion every reader and writer uses.
+inline double seconds_from_us(std::int64_t us) { return static_cast<double>(us) / 1000000.0; }
+
+// Seconds as whole microseconds, truncated toward zero and saturated.
+inline std::int64_t truncated_us(double seconds) { return truncate_to_i64(seconds * 1000000.0); }
+
 }  // namespace velnora
