@@ -2,14 +2,12 @@
 
 #include <string>
 
-#include "binding/compat.hpp"
-#include "binding/py_ref.hpp"
-
 namespace velnora::py {
 
 namespace {
 
-[[gnu::cold]] void raise_too_many_positional(const Signature& signature, Py_ssize_t given) {
+[[gnu::cold]] std::unexpected<Failure> raise_too_many_positional(const Signature& signature,
+                                                                 Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
   auto count = static_cast<Py_ssize_t>(signature.parameters.size());
   if (signature.required == signature.parameters.size()) {
@@ -19,9 +17,21 @@ namespace {
     PyErr_Format(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd %s given",
                  signature.name, static_cast<Py_ssize_t>(signature.required), count, given, verb);
   }
+  return raised();
 }
 
-[[gnu::cold]] void raise_missing(const Signature& signature, std::span<PyObject*> slots) {
+[[gnu::cold]] std::unexpected<Failure> raise_unexpected_keyword(const Signature& signature,
+                                                                PyObject* keyword) {
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.name, keyword);
+  return raised();
+}
+
+[[gnu::cold]] std::unexpected<Failure> raise_multiple_values(const Signature& signature, const char* name) {
+  PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", signature.name, name);
+  return raised();
+}
+
+[[gnu::cold]] std::unexpected<Failure> raise_missing(const Signature& signature, std::span<PyObject*> slots) {
   std::string names;
   std::size_t missing = 0;
   for (std::size_t i = 0; i < signature.required; ++i) missing += slots[i] == nullptr;
@@ -42,14 +52,54 @@ namespace {
   }
   PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional %s: %s", signature.name,
                static_cast<Py_ssize_t>(missing), missing == 1 ? "argument" : "arguments", names.c_str());
+  return raised();
 }
 
-Ref type_qualname(PyObject* value) { return Ref::steal(PyType_GetQualName(Py_TYPE(value))); }
-
-[[gnu::cold]] std::unexpected<Raised> raise_not_convertible(PyObject* value, const char* target) {
-  Ref name = type_qualname(value);
+[[gnu::cold]] std::unexpected<Failure> raise_not_convertible(PyObject* value, const char* target) {
+  Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(value)));
   if (name) PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
   return raised();
+}
+
+// Takes the raised exception as a normalised instance (new reference), leaving
+// no exception set. The fetch/normalise pair is deprecated from 3.12 on.
+PyObject* take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return value;
+#endif
+}
+
+// Puts the argument's name in front of a conversion's TypeError. Only an
+// exception of exactly that type is renamed; a subclass keeps its own type and text.
+[[gnu::cold]] std::unexpected<Failure> name_type_error(const char* name) {
+  if (PyErr_Occurred() != PyExc_TypeError) return raised();
+  Ref original = Ref::steal(take_raised_exception());
+  Ref text = Ref::steal(PyObject_Str(original.get()));
+  if (!text) return raised();
+  Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  if (!message) return raised();
+  Ref replacement = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  if (!replacement) return raised();
+  PyObject* cause = PyException_GetCause(original.get());  // new reference or NULL
+  PyException_SetCause(replacement.get(), cause);          // steals `cause`
+  PyErr_SetObject(PyExc_TypeError, replacement.get());
+  return raised();
+}
+
+template <class T>
+PyResult<T> named(PyResult<T> converted, const char* name) {
+  if (!converted) return name_type_error(name);
+  return converted;
 }
 
 // A NumPy boolean scalar, recognised by its type's module and name so that
@@ -71,55 +121,36 @@ bool is_numpy_bool(PyObject* value) {
          PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
 }
 
+std::size_t parameter_index(const Signature& signature, PyObject* keyword) {
+  for (std::size_t p = 0; p < signature.parameters.size(); ++p) {
+    if (PyUnicode_CompareWithASCIIString(keyword, signature.parameters[p]) == 0) return p;
+  }
+  return signature.parameters.size();
+}
+
 }  // namespace
 
 PyResult<void> bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames, std::span<PyObject*> slots) {
   Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
-  auto count = static_cast<Py_ssize_t>(signature.parameters.size());
-  if (positional > count) {
-    raise_too_many_positional(signature, positional);
-    return raised();
-  }
+  if (positional > static_cast<Py_ssize_t>(signature.parameters.size()))
+    return raise_too_many_positional(signature, positional);
   for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = nullptr;
   for (Py_ssize_t i = 0; i < positional; ++i) slots[static_cast<std::size_t>(i)] = args[i];
 
   Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t k = 0; k < keywords; ++k) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-    std::size_t match = signature.parameters.size();
-    for (std::size_t p = 0; p < signature.parameters.size(); ++p) {
-      if (PyUnicode_CompareWithASCIIString(keyword, signature.parameters[p]) == 0) {
-        match = p;
-        break;
-      }
-    }
-    if (match == signature.parameters.size()) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.name, keyword);
-      return raised();
-    }
-    if (slots[match] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", signature.name,
-                   signature.parameters[match]);
-      return raised();
-    }
+    std::size_t match = parameter_index(signature, keyword);
+    if (match == signature.parameters.size()) return raise_unexpected_keyword(signature, keyword);
+    if (slots[match] != nullptr) return raise_multiple_values(signature, signature.parameters[match]);
     slots[match] = args[positional + k];
   }
 
   for (std::size_t i = 0; i < signature.required; ++i) {
-    if (slots[i] == nullptr) {
-      raise_missing(signature, slots);
-      return raised();
-    }
+    if (slots[i] == nullptr) return raise_missing(signature, slots);
   }
   return {};
-}
-
-PyResult<std::string_view> bind_file_path(const Signature& signature, PyObject* const* args,
-                                          Py_ssize_t nargsf, PyObject* kwnames) {
-  PyObject* slot;
-  if (!bind_arguments(signature, args, nargsf, kwnames, std::span<PyObject*>(&slot, 1))) return raised();
-  return str_argument(slot, "file_path");
 }
 
 PyResult<std::string_view> to_utf8(PyObject* value) {
@@ -156,54 +187,24 @@ PyResult<std::uint64_t> to_u64(PyObject* value) {
   return static_cast<std::uint64_t>(converted);
 }
 
-void prefix_argument_error(const char* name) {
-  // Only an exception of exactly type TypeError is renamed; a subclass keeps
-  // its own type and text.
-  if (PyErr_Occurred() != PyExc_TypeError) return;
-  Ref original = Ref::steal(take_raised_exception());
-  Ref text = Ref::steal(PyObject_Str(original.get()));
-  if (!text) return;
-  Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
-  if (!message) return;
-  Ref replacement = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-  if (!replacement) return;
-  PyObject* cause = PyException_GetCause(original.get());  // new reference or NULL
-  PyException_SetCause(replacement.get(), cause);          // steals `cause`
-  PyErr_SetObject(PyExc_TypeError, replacement.get());
-}
-
 PyResult<std::string_view> str_argument(PyObject* slot, const char* name, std::string_view fallback) {
   if (slot == nullptr) return fallback;
-  auto text = to_utf8(slot);
-  if (!text) prefix_argument_error(name);
-  return text;
+  return named(to_utf8(slot), name);
 }
 
 PyResult<bool> flag_argument(PyObject* slot, const char* name, bool fallback) {
   if (slot == nullptr) return fallback;
-  auto flag = to_flag(slot);
-  if (!flag) prefix_argument_error(name);
-  return flag;
+  return named(to_flag(slot), name);
 }
 
 PyResult<std::optional<double>> optional_f64_argument(PyObject* slot, const char* name) {
   if (slot == nullptr || slot == Py_None) return std::optional<double>();
-  auto value = to_f64(slot);
-  if (!value) {
-    prefix_argument_error(name);
-    return raised();
-  }
-  return std::optional<double>(*value);
+  return named(to_f64(slot), name);
 }
 
 PyResult<std::optional<std::uint64_t>> optional_u64_argument(PyObject* slot, const char* name) {
   if (slot == nullptr || slot == Py_None) return std::optional<std::uint64_t>();
-  auto value = to_u64(slot);
-  if (!value) {
-    prefix_argument_error(name);
-    return raised();
-  }
-  return std::optional<std::uint64_t>(*value);
+  return named(to_u64(slot), name);
 }
 
 }  // namespace velnora::py

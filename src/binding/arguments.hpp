@@ -3,18 +3,13 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <expected>
 #include <optional>
 #include <span>
 #include <string_view>
 
-namespace velnora::py {
+#include "binding/py_objects.hpp"
 
-// The error side of a conversion: a Python exception is set.
-struct Raised {};
-template <class T>
-using PyResult = std::expected<T, Raised>;
-inline std::unexpected<Raised> raised() { return std::unexpected(Raised{}); }
+namespace velnora::py {
 
 // A function's parameters; the first `required` have no default.
 struct Signature {
@@ -28,10 +23,6 @@ struct Signature {
 PyResult<void> bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames, std::span<PyObject*> slots);
 
-// Binds and converts the single `file_path` argument of a path-only function.
-PyResult<std::string_view> bind_file_path(const Signature& signature, PyObject* const* args,
-                                          Py_ssize_t nargsf, PyObject* kwnames);
-
 // Plain conversions, used by the arguments below and by the cut dictionary.
 // Each raises its own TypeError (or the interpreter's exception).
 PyResult<std::string_view> to_utf8(PyObject* value);  // valid while `value` lives
@@ -39,13 +30,10 @@ PyResult<bool> to_flag(PyObject* value);
 PyResult<double> to_f64(PyObject* value);
 PyResult<std::uint64_t> to_u64(PyObject* value);
 
-// After a failed conversion of argument `name`: an exception of exactly type
-// TypeError is replaced by "argument '{name}': {text}" keeping its __cause__;
-// every other exception passes unchanged.
-void prefix_argument_error(const char* name);
-
-// Argument conversions with the argument's name on a TypeError. A NULL slot is
-// a left-out argument; None counts as left out only for the optional numbers.
+// Argument conversions. A NULL slot is a left-out argument; None counts as
+// left out only for the optional numbers. After a failed conversion an
+// exception of exactly type TypeError is replaced by "argument '{name}': {text}"
+// keeping its __cause__; every other exception passes unchanged.
 PyResult<std::string_view> str_argument(PyObject* slot, const char* name, std::string_view fallback = {});
 PyResult<bool> flag_argument(PyObject* slot, const char* name, bool fallback);
 PyResult<std::optional<double>> optional_f64_argument(PyObject* slot, const char* name);

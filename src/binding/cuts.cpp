@@ -1,49 +1,123 @@
+#include "binding/cuts.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
 #include "binding/arguments.hpp"
-#include "binding/cut_dict.hpp"
-#include "binding/errors.hpp"
-#include "binding/functions.hpp"
+#include "binding/entry_point.hpp"
 
 namespace velnora::py {
 
 namespace {
-constexpr const char* parameters[] = {"start", "end"};
-constexpr Signature seconds_signature{"seconds", parameters, 0};
-constexpr Signature blocks_signature{"blocks", parameters, 0};
 
-// The dictionary holds the converted values, so seconds(1) gives 1.0 and
-// blocks(True) gives 1.
+constexpr const char* bound_parameters[] = {"start", "end"};
+constexpr Signature seconds_signature{"seconds", bound_parameters, 0};
+constexpr Signature blocks_signature{"blocks", bound_parameters, 0};
+
+const char* type_name(const CutConfig::Blocks&) { return "blocks"; }
+const char* type_name(const CutConfig::Seconds&) { return "seconds"; }
+
+// The dictionary {"type", "start", "end"}, in that key order, of a valid cut.
+// It holds the converted values, so seconds(1) gives 1.0 and blocks(True) gives 1.
 template <class Bounds>
-PyObject* validated_cut_dict(const Bounds& bounds) {
-  if (auto valid = CutConfig{bounds}.validate(); !valid)
-    return raise_cwa_error(valid.error(), PyExc_ValueError);
-  return new_cut_dict(bounds);
+PyResult<Ref> validated_cut_dict(const Bounds& bounds) {
+  if (auto valid = to_py_result(CutConfig{bounds}.validate(), PyExc_ValueError); !valid)
+    return propagate(valid);
+  return DictBuilder()
+      .set("type", type_name(bounds))
+      .set("start", bounds.start)
+      .set("end", bounds.end)
+      .finish();
 }
+
+template <class Bounds, auto convert>
+PyResult<Ref> cut_from_bounds(Slots<2> slots) {
+  auto start = convert(slots[0], "start");
+  if (!start) return propagate(start);
+  auto end = convert(slots[1], "end");
+  if (!end) return propagate(end);
+  return validated_cut_dict(Bounds{*start, *end});
+}
+
+[[gnu::cold]] std::unexpected<Failure> reject_cut(const char* message) {
+  PyErr_SetString(PyExc_ValueError, message);
+  return raised();
+}
+
+// PyDict_GetItemRef (3.13) for older interpreters: 1 and a new reference when
+// found, 0 when missing, -1 with an exception set.
+int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** result) {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyDict_GetItemRef(dict, key, result);
+#else
+  PyObject* item = PyDict_GetItemWithError(dict, key);
+  if (item == nullptr) {
+    *result = nullptr;
+    return PyErr_Occurred() ? -1 : 0;
+  }
+  Py_INCREF(item);
+  *result = item;
+  return 1;
+#endif
+}
+
+// The value under `key` (an empty Ref when missing). The dict's own storage is
+// read, so a subclass's __getitem__ is never called.
+PyResult<Ref> lookup(PyObject* dict, const char* key) {
+  Ref name = Ref::steal(PyUnicode_FromString(key));
+  if (!name) return raised();
+  PyObject* item = nullptr;
+  if (dict_get_item_ref(dict, name.get(), &item) < 0) return raised();
+  return Ref::steal(item);
+}
+
+// A missing key and None are both an absent bound. Conversion errors pass
+// unchanged: a dictionary entry is not an argument, so no name is put in front.
+template <class T, PyResult<T> (*convert)(PyObject*)>
+PyResult<std::optional<T>> optional_entry(PyObject* dict, const char* key) {
+  auto item = lookup(dict, key);
+  if (!item) return propagate(item);
+  if (!*item || item->get() == Py_None) return std::optional<T>();
+  return convert(item->get());
+}
+
+// "start" is read before "end", and "end" not at all when "start" failed.
+template <class Bounds, class T, PyResult<T> (*convert)(PyObject*)>
+PyResult<CutConfig> parse_bounds(PyObject* dict) {
+  auto start = optional_entry<T, convert>(dict, "start");
+  if (!start) return propagate(start);
+  auto end = optional_entry<T, convert>(dict, "end");
+  if (!end) return propagate(end);
+  CutConfig config{Bounds{*start, *end}};
+  if (auto valid = to_py_result(config.validate(), PyExc_ValueError); !valid) return propagate(valid);
+  return config;
+}
+
 }  // namespace
 
-VELNORA_ENTRY(seconds) {
-  (void)module;
-  return guarded([&]() -> PyObject* {
-    PyObject* slots[2];
-    if (!bind_arguments(seconds_signature, args, nargsf, kwnames, slots)) return nullptr;
-    auto start = optional_f64_argument(slots[0], "start");
-    if (!start) return nullptr;
-    auto end = optional_f64_argument(slots[1], "end");
-    if (!end) return nullptr;
-    return validated_cut_dict(CutConfig::Seconds{*start, *end});
-  });
+PyObject* seconds(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return run_entry<seconds_signature, cut_from_bounds<CutConfig::Seconds, optional_f64_argument>>(
+      args, nargsf, kwnames);
 }
 
-VELNORA_ENTRY(blocks) {
-  (void)module;
-  return guarded([&]() -> PyObject* {
-    PyObject* slots[2];
-    if (!bind_arguments(blocks_signature, args, nargsf, kwnames, slots)) return nullptr;
-    auto start = optional_u64_argument(slots[0], "start");
-    if (!start) return nullptr;
-    auto end = optional_u64_argument(slots[1], "end");
-    if (!end) return nullptr;
-    return validated_cut_dict(CutConfig::Blocks{*start, *end});
-  });
+PyObject* blocks(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return run_entry<blocks_signature, cut_from_bounds<CutConfig::Blocks, optional_u64_argument>>(args, nargsf,
+                                                                                                kwnames);
+}
+
+PyResult<CutConfig> parse_cut_config(PyObject* cut) {
+  if (cut == nullptr || cut == Py_None) return CutConfig{};
+  // Any dict with the right keys is accepted, hand-built or not; extra keys are ignored.
+  if (!PyDict_Check(cut)) return reject_cut("cut must be created by seconds() or blocks()");
+  auto type = lookup(cut, "type");
+  if (!type) return propagate(type);
+  if (!*type) return reject_cut("cut is missing type");
+  auto text = to_utf8(type->get());
+  if (!text) return propagate(text);
+  if (*text == "blocks") return parse_bounds<CutConfig::Blocks, std::uint64_t, to_u64>(cut);
+  if (*text == "seconds") return parse_bounds<CutConfig::Seconds, double, to_f64>(cut);
+  return reject_cut("cut type must be 'seconds' or 'blocks'");
 }
 
 }  // namespace velnora::py

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "binding/functions.hpp"
-#include "binding/py_ref.hpp"
+#include "binding/entry_point.hpp"
+#include "binding/py_objects.hpp"
 
 namespace velnora::py {
 
@@ -99,40 +99,51 @@ constexpr std::int64_t no_interpreter = -1;
 std::atomic<std::int64_t> owning_interpreter{no_interpreter};
 PyObject* stored_module = nullptr;
 
-// Appends the function's __name__ to __all__ (made on first use) and sets the
-// module attribute of that name.
-bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* definition) {
-  Ref function = Ref::steal(PyCFunction_NewEx(definition, module, module_name));
-  if (!function) return false;
-  Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
-  if (!name) return false;
-  if (!PyUnicode_Check(name.get())) {
-    PyErr_SetString(PyExc_TypeError, "function __name__ is not a str");
-    return false;
-  }
-  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
-  if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    all = Ref::steal(PyList_New(0));
-    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
-  }
-  if (PyList_Append(all.get(), name.get()) < 0) return false;
-  return PyObject_SetAttr(module, name.get(), function.get()) == 0;
+[[gnu::cold]] std::unexpected<Failure> raise_name_not_str() {
+  PyErr_SetString(PyExc_TypeError, "function __name__ is not a str");
+  return raised();
 }
 
-PyObject* create_module() {
-  Ref module = Ref::steal(PyModule_Create(&module_definition));
-  if (!module) return nullptr;
+// The module's __all__, made on first use.
+PyResult<Ref> all_list(PyObject* module) {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (all) return all;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return raised();
+  PyErr_Clear();
+  auto made = owned(PyList_New(0));
+  if (made && PyObject_SetAttrString(module, "__all__", made->get()) < 0) return raised();
+  return made;
+}
+
+// Appends the function's __name__ to __all__ and sets the module attribute of
+// that name.
+PyResult<void> add_function(PyObject* module, PyObject* module_name, PyMethodDef* definition) {
+  auto function = owned(PyCFunction_NewEx(definition, module, module_name));
+  if (!function) return propagate(function);
+  auto name = owned(PyObject_GetAttrString(function->get(), "__name__"));
+  if (!name) return propagate(name);
+  if (!PyUnicode_Check(name->get())) return raise_name_not_str();
+  auto all = all_list(module);
+  if (!all) return propagate(all);
+  if (PyList_Append(all->get(), name->get()) < 0 ||
+      PyObject_SetAttr(module, name->get(), function->get()) < 0)
+    return raised();
+  return {};
+}
+
+PyResult<Ref> create_module() {
+  auto module = owned(PyModule_Create(&module_definition));
+  if (!module) return propagate(module);
 #ifdef Py_GIL_DISABLED
-  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) return nullptr;
+  if (PyUnstable_Module_SetGIL(module->get(), Py_MOD_GIL_USED) < 0) return raised();
 #endif
-  Ref module_name = Ref::steal(PyUnicode_FromString(module_definition.m_name));
-  if (!module_name) return nullptr;
+  auto module_name = owned(PyUnicode_FromString(module_definition.m_name));
+  if (!module_name) return propagate(module_name);
   for (PyMethodDef& definition : function_table) {
-    if (!add_function(module.get(), module_name.get(), &definition)) return nullptr;
+    if (auto added = add_function(module->get(), module_name->get(), &definition); !added)
+      return propagate(added);
   }
-  return module.release();
+  return module;
 }
 
 }  // namespace
@@ -150,8 +161,8 @@ PyMODINIT_FUNC PyInit_velnora(void) {
     return nullptr;
   }
   if (stored_module != nullptr) return Py_NewRef(stored_module);
-  PyObject* module = create_module();
-  if (module == nullptr) return nullptr;
-  stored_module = Py_NewRef(module);
-  return module;
+  auto module = create_module();
+  if (!module) return nullptr;
+  stored_module = Py_NewRef(module->get());
+  return module->release();
 }

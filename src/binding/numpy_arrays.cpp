@@ -6,7 +6,7 @@
 #include <new>
 #include <utility>
 
-#include "binding/py_ref.hpp"
+#include "core/columns/column.hpp"
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
@@ -61,66 +61,66 @@ bool numpy_ready = false;
 
 // import_array() without its hidden return statement. A failed import leaves
 // its exception set and is tried again by the next call.
-bool ensure_numpy() {
-  if (numpy_ready) return true;
+PyResult<void> ensure_numpy() {
+  if (numpy_ready) return {};
   if (_import_array() < 0) {
     // A failed version check can leave the table set; it must not be used.
     PyArray_API = nullptr;
-    return false;
+    return raised();
   }
   if (owner_type == nullptr) {
     owner_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&owner_spec));
-    if (owner_type == nullptr) return false;
+    if (owner_type == nullptr) return raised();
   }
   numpy_ready = true;
-  return true;
+  return {};
 }
 
 // Takes over the mapping; on failure it stays with `memory` and is freed there.
-Ref new_owner(MappedBuffer& memory) {
-  Ref owner = Ref::steal(PyType_GenericAlloc(owner_type, 0));
-  if (owner) new (&reinterpret_cast<ColumnOwner*>(owner.get())->memory) MappedBuffer(std::move(memory));
+PyResult<Ref> new_owner(MappedBuffer& memory) {
+  auto owner = owned(PyType_GenericAlloc(owner_type, 0));
+  if (owner) new (&reinterpret_cast<ColumnOwner*>(owner->get())->memory) MappedBuffer(std::move(memory));
   return owner;
 }
 
-PyObject* buffer_to_array(ColumnBuffer buffer, int type_number) {
-  if (!ensure_numpy()) return nullptr;
+PyResult<Ref> array_over(ColumnBuffer buffer, int type_number) {
+  if (auto ready = ensure_numpy(); !ready) return propagate(ready);
   npy_intp length = static_cast<npy_intp>(buffer.length);
   // An empty column has no mapping for an array to sit on.
-  if (length == 0) return PyArray_SimpleNew(1, &length, type_number);
+  if (length == 0) return owned(PyArray_SimpleNew(1, &length, type_number));
   void* data = buffer.memory.data();
-  Ref owner = new_owner(buffer.memory);
-  if (!owner) return nullptr;
-  Ref array = Ref::steal(PyArray_SimpleNewFromData(1, &length, type_number, data));
-  if (!array) return nullptr;
+  auto owner = new_owner(buffer.memory);
+  if (!owner) return propagate(owner);
+  auto array = owned(PyArray_SimpleNewFromData(1, &length, type_number, data));
+  if (!array) return propagate(array);
   // Takes the owner's reference even when it fails.
-  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) < 0)
-    return nullptr;
-  return array.release();
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array->get()), owner->release()) < 0)
+    return raised();
+  return array;
+}
+
+PyResult<Ref> column_to_array(Column<std::int64_t> column) {
+  return array_over(std::move(column).release(), NPY_INT64);
+}
+
+PyResult<Ref> column_to_array(Column<float> column) {
+  return array_over(std::move(column).release(), NPY_FLOAT32);
 }
 
 }  // namespace
 
-PyObject* column_to_array(Column<std::int64_t> column) {
-  return buffer_to_array(std::move(column).release(), NPY_INT64);
-}
-
-PyObject* column_to_array(Column<float> column) {
-  return buffer_to_array(std::move(column).release(), NPY_FLOAT32);
-}
-
-PyObject* result_to_dict(CwaDataResult&& result) {
+PyResult<Ref> result_to_dict(CwaDataResult&& result) {
   CwaDataResult columns = std::move(result);
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return nullptr;
+  auto dict = owned(PyDict_New());
+  if (!dict) return propagate(dict);
   const bool complete = columns.for_each_column([&](std::string_view name, auto& column) {
-    Ref key = Ref::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    auto key = to_python(name);
     if (!key) return false;
-    Ref array = Ref::steal(column_to_array(std::move(column)));
-    return array && PyDict_SetItem(dict.get(), key.get(), array.get()) == 0;
+    auto array = column_to_array(std::move(column));
+    return array && PyDict_SetItem(dict->get(), key->get(), array->get()) == 0;
   });
-  if (!complete) return nullptr;
-  return dict.release();
+  if (!complete) return raised();
+  return dict;
 }
 
 }  // namespace velnora::py

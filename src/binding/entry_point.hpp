@@ -1,0 +1,62 @@
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <span>
+
+#include "binding/arguments.hpp"
+#include "binding/py_objects.hpp"
+
+namespace velnora::py {
+
+// The interpreter calls each module function with the vectorcall-with-keywords
+// convention.
+using EntryPoint = PyObject*(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                             PyObject* kwnames) noexcept;
+
+// The six module functions, in the order they are added to the module.
+EntryPoint read_header;
+EntryPoint sampling_consistency_report;
+EntryPoint seconds;
+EntryPoint blocks;
+EntryPoint read_cwa_file;
+EntryPoint write_cwa_csv;
+
+// The bound arguments of a function with N parameters, one borrowed slot each
+// (NULL when not given).
+template <std::size_t N>
+using Slots = std::span<PyObject* const, N>;
+
+// Sets the interpreter's exception for a failure (a Raised one has it set already).
+void raise_failure(const Failure& failure);
+
+// Inside a catch block: the C++ exception in flight as MemoryError or, being a
+// broken invariant, as RuntimeError, never as a terminated process.
+void raise_current_exception() noexcept;
+
+// Binds the arguments to `signature` and hands their slots to `body`, which
+// converts them, calls the core and builds the result.
+template <const Signature& signature, auto body>
+PyResult<Ref> bind_and_run(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  constexpr std::size_t count = signature.parameters.size();
+  std::array<PyObject*, count> slots;
+  if (auto bound = bind_arguments(signature, args, nargsf, kwnames, slots); !bound) return propagate(bound);
+  return body(Slots<count>(slots));
+}
+
+// What every module function does: bind_and_run, then the one place where a
+// failure becomes the interpreter's exception. No C++ exception gets past it.
+template <const Signature& signature, auto body>
+PyObject* run_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  try {
+    PyResult<Ref> result = bind_and_run<signature, body>(args, nargsf, kwnames);
+    if (result) return result->release();
+    raise_failure(result.error());
+  } catch (...) {
+    raise_current_exception();
+  }
+  return nullptr;
+}
+
+}  // namespace velnora::py
