@@ -2,7 +2,7 @@
 #include "binding/dict_builder.hpp"
 #include "binding/errors.hpp"
 #include "binding/functions.hpp"
-#include "core/format/cwa_header.hpp"
+#include "core/format/cwa_file.hpp"
 #include "core/time/rfc3339.hpp"
 
 namespace velnora::py {

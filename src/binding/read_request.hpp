@@ -4,7 +4,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/read_options.hpp"
-#include "core/read/cut_config.hpp"
+#include "core/read/read_plan.hpp"
 
 namespace velnora::py {
 

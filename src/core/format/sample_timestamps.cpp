@@ -1,9 +1,9 @@
 #include "core/format/sample_timestamps.hpp"
 
-#include "core/time/packed_datetime.hpp"
 #include "core/base/numeric.hpp"
 #include "core/format/continuity.hpp"
-#include "core/format/packet_meta.hpp"
+#include "core/format/data_block.hpp"
+#include "core/time/packed_datetime.hpp"
 
 namespace velnora {
 

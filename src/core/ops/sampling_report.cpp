@@ -3,14 +3,14 @@
 #include <array>
 #include <cstdint>
 
-#include "core/format/cwa_header.hpp"
-#include "core/time/rfc3339.hpp"
-#include "core/io/file.hpp"
 #include "core/base/little_endian.hpp"
 #include "core/base/numeric.hpp"
 #include "core/format/continuity.hpp"
-#include "core/format/packet_meta.hpp"
+#include "core/format/cwa_file.hpp"
+#include "core/format/data_block.hpp"
+#include "core/io/file.hpp"
 #include "core/io/sector_reader.hpp"
+#include "core/time/rfc3339.hpp"
 
 namespace velnora {
 

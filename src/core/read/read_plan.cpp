@@ -1,12 +1,74 @@
 #include "core/read/read_plan.hpp"
 
 #include <algorithm>
-#include <variant>
+#include <cmath>
 
 #include "core/base/numeric.hpp"
-#include "core/read/block_time_span.hpp"
+#include "core/format/continuity.hpp"
+#include "core/format/cwa_file.hpp"
+#include "core/format/data_block.hpp"
+#include "core/io/sector_reader.hpp"
 
 namespace velnora {
+
+namespace {
+
+Result<void> validate_seconds_value(std::optional<double> value) {
+  if (!value) return {};
+  if (!std::isfinite(*value)) return fail("seconds cut values must be finite");
+  // -0.0 compares equal to zero and is accepted.
+  if (*value < 0.0) return fail("seconds cut values must be >= 0");
+  return {};
+}
+
+Result<void> validate_blocks(const CutConfig::Blocks& cut) {
+  // A lone bound is always accepted; a start beyond the file is the read plan's concern.
+  if (cut.start && cut.end && *cut.end <= *cut.start) return fail("blocks end must be greater than start");
+  return {};
+}
+
+Result<void> validate_seconds(const CutConfig::Seconds& cut) {
+  // start is checked completely before end, so its message wins when both are bad.
+  if (auto valid = validate_seconds_value(cut.start); !valid) return valid;
+  if (auto valid = validate_seconds_value(cut.end); !valid) return valid;
+  if (cut.start && cut.end && *cut.start >= *cut.end) return fail("seconds end must be greater than start");
+  return {};
+}
+
+}  // namespace
+
+Result<void> CutConfig::validate() const {
+  if (const auto* blocks = std::get_if<Blocks>(&range)) return validate_blocks(*blocks);
+  if (const auto* seconds = std::get_if<Seconds>(&range)) return validate_seconds(*seconds);
+  return {};
+}
+
+Result<std::vector<BlockTimeSpan>> scan_block_time_spans(std::string_view path) {
+  auto checked = open_checked_cwa_file(path);
+  if (!checked) return fail(std::move(checked.error()));
+  const std::uint64_t total = checked->block_count;
+  if (total == 0) return fail("Start block is beyond file size");
+  SectorReader reader(std::move(checked->file));
+  if (auto moved = reader.seek_block(0); !moved) return fail(std::move(moved.error()));
+
+  std::vector<BlockTimeSpan> spans;
+  std::optional<double> prev_end;
+  for (std::uint64_t index = 0; index < total; ++index) {
+    auto sector = reader.next();
+    if (!sector) return fail(std::move(sector.error()));
+    if (!*sector) return fail("Unexpected end of CWA data");
+    auto meta = packet_meta(**sector);
+    if (!meta) return fail(std::move(meta.error()));
+    if (!*meta) continue;
+    auto [start, end] = (*meta)->natural_bounds();
+    // The same correction the block reader applies, so each span starts where
+    // the block's first sample will be.
+    if (prev_end) start = continuous_start(start, *prev_end);
+    spans.push_back({index, start, end});
+    prev_end = end;
+  }
+  return spans;
+}
 
 namespace {
 

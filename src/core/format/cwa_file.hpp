@@ -8,8 +8,9 @@
 #include <string_view>
 
 #include "core/base/cwa_error.hpp"
+#include "core/io/file.hpp"
+#include "core/io/sector_reader.hpp"
 #include "core/time/packed_datetime.hpp"
-#include "core/io/sector.hpp"
 
 namespace velnora {
 
@@ -34,6 +35,12 @@ struct CwaHeader {
   bool magnetometer_enabled;
 };
 
+// The annotation text of a metadata block: bytes 64..511 without their trailing
+// filler (0x00, 0x20, 0xFF), decoded as UTF-8 with ill-formed parts replaced by
+// U+FFFD. A block shorter than 512 bytes contributes what it has. No errors;
+// allocates the result.
+std::string parse_annotation(std::span<const std::byte> block);
+
 // Decodes a metadata block. Errors: "Invalid packet header format" or "First
 // block is not a metadata block" from bytes 0-1; nothing else is checked.
 // Allocates the header's strings.
@@ -43,5 +50,16 @@ Result<CwaHeader> decode_cwa_header(std::span<const std::byte, metadata_size> bl
 // closed on every path. Errors: Io (including "failed to fill whole buffer" for
 // a short file) or those of decode_cwa_header. Allocates the header's strings.
 Result<CwaHeader> read_cwa_header(std::string_view path);
+
+// A CWA file opened for reading, its start and size checked.
+struct CheckedCwaFile {
+  File file;
+  std::uint64_t block_count;  // data block positions after the metadata area
+};
+
+// Opens the file and checks its first two bytes ("MD") and its geometry.
+// Errors: Io, "Not a valid CWA file", "File too small to be a valid CWA file",
+// "Incomplete CWA data block". No allocation beyond the path text.
+Result<CheckedCwaFile> open_checked_cwa_file(std::string_view path);
 
 }  // namespace velnora

@@ -1,15 +1,35 @@
-#include "core/format/cwa_header.hpp"
+#include "core/format/cwa_file.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <utility>
 
-#include "core/format/annotation.hpp"
-#include "core/io/file.hpp"
 #include "core/base/little_endian.hpp"
 #include "core/base/utf8.hpp"
 
 namespace velnora {
+
+namespace {
+
+constexpr std::size_t annotation_begin = 64;
+constexpr std::size_t annotation_end = 512;
+
+// Devices pad the area with spaces, NULs or erased-flash 0xFF bytes.
+bool is_filler(std::byte byte) {
+  return byte == std::byte{0x00} || byte == std::byte{0x20} || byte == std::byte{0xFF};
+}
+
+}  // namespace
+
+std::string parse_annotation(std::span<const std::byte> block) {
+  const std::size_t end = std::min(block.size(), annotation_end);
+  std::span<const std::byte> area = end > annotation_begin
+                                        ? block.subspan(annotation_begin, end - annotation_begin)
+                                        : std::span<const std::byte>{};
+  while (!area.empty() && is_filler(area.back())) area = area.first(area.size() - 1);
+  return decode_utf8_lossy(area);
+}
 
 namespace {
 
@@ -85,6 +105,19 @@ Result<CwaHeader> read_cwa_header(std::string_view path) {
   std::array<std::byte, metadata_size> block;
   if (auto read = file->read_exact(block); !read) return fail(std::move(read.error()));
   return decode_cwa_header(block);
+}
+
+Result<CheckedCwaFile> open_checked_cwa_file(std::string_view path) {
+  auto file = File::open_read(path);
+  if (!file) return fail(std::move(file.error()));
+  std::array<std::byte, 2> magic;
+  if (auto read = file->read_exact(magic); !read) return fail(std::move(read.error()));
+  if (magic[0] != std::byte{'M'} || magic[1] != std::byte{'D'}) return fail("Not a valid CWA file");
+  auto size = file->size();
+  if (!size) return fail(std::move(size.error()));
+  if (*size < metadata_size) return fail("File too small to be a valid CWA file");
+  if (*size % sector_size != 0) return fail("Incomplete CWA data block");
+  return CheckedCwaFile{std::move(*file), (*size - metadata_size) / sector_size};
 }
 
 }  // namespace velnora
