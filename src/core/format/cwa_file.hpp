@@ -35,20 +35,20 @@ struct CwaHeader {
   bool magnetometer_enabled;
 };
 
-// The annotation text of a metadata block: bytes 64..511 without their trailing
-// filler (0x00, 0x20, 0xFF), decoded as UTF-8 with ill-formed parts replaced by
-// U+FFFD. A block shorter than 512 bytes contributes what it has. No errors;
-// allocates the result.
-std::string parse_annotation(std::span<const std::byte> block);
-
-// Decodes a metadata block. Errors: "Invalid packet header format" or "First
-// block is not a metadata block" from bytes 0-1; nothing else is checked.
-// Allocates the header's strings.
-Result<CwaHeader> decode_cwa_header(std::span<const std::byte, metadata_size> block);
+// Opens a recording and reads its first `start.size()` bytes, at least the
+// two of the metadata block's "MD" marker, into `start`. A file that does not
+// begin with the marker fails with what `not_metadata` makes of its first two
+// bytes: each caller words that its own way. Errors: Io (including "failed to
+// fill whole buffer" for a short file), then the marker's. No allocation
+// beyond the path text, except for an error.
+Result<File> open_recording(std::string_view path, std::span<std::byte> start,
+                            CwaError (*not_metadata)(std::span<const std::byte, 2> first));
 
 // Opens the file, reads its first 1024 bytes and decodes them; the file is
-// closed on every path. Errors: Io (including "failed to fill whole buffer" for
-// a short file) or those of decode_cwa_header. Allocates the header's strings.
+// closed on every path. Errors: those of open_recording, where bytes 0-1 that
+// are not UTF-8 text give "Invalid packet header format" and other text gives
+// "First block is not a metadata block"; nothing else is checked. Allocates the
+// header's strings.
 Result<CwaHeader> read_cwa_header(std::string_view path);
 
 // A CWA file opened for reading, its start and size checked.
@@ -58,8 +58,8 @@ struct CheckedCwaFile {
 };
 
 // Opens the file and checks its first two bytes ("MD") and its geometry.
-// Errors: Io, "Not a valid CWA file", "File too small to be a valid CWA file",
-// "Incomplete CWA data block". No allocation beyond the path text.
+// Errors: those of open_recording with "Not a valid CWA file" for the marker, "File too small to be a valid
+// CWA file", "Incomplete CWA data block". No allocation beyond the path text.
 Result<CheckedCwaFile> open_checked_cwa_file(std::string_view path);
 
 }  // namespace velnora

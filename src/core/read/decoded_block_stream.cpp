@@ -4,7 +4,6 @@
 
 #include "core/format/cwa_file.hpp"
 #include "core/format/data_block.hpp"
-#include "core/format/sample_timestamps.hpp"
 
 namespace velnora {
 
@@ -33,9 +32,9 @@ Result<std::optional<double>> previous_block_end(const File& file, std::uint64_t
   for (std::uint64_t index = start; index-- > 0;) {
     auto sector = read_sector_at(file, index);
     if (!sector) return fail(std::move(sector.error()));
-    auto meta = packet_meta(Sector(*sector));
-    if (!meta) return fail(std::move(meta.error()));
-    if (*meta) return std::optional<double>((*meta)->natural_bounds().end);
+    auto block = screen_data_block(Sector(*sector));
+    if (!block) return fail(std::move(block.error()));
+    if (*block) return std::optional<double>(natural_timing(**block).end);
   }
   return std::optional<double>();
 }
@@ -57,7 +56,7 @@ Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path, std::option
 
   SectorReader reader(std::move(checked->file));
   if (auto moved = reader.seek_block(start); !moved) return fail(std::move(moved.error()));
-  return OpenedDataBlocks{std::move(reader), start, end, *prev_end};
+  return OpenedDataBlocks{std::move(reader), start, end, BlockClock(*prev_end)};
 }
 
 Result<DecodedBlockStream> DecodedBlockStream::open(std::string_view path,
@@ -83,19 +82,14 @@ Result<std::optional<DecodedBlock>> DecodedBlockStream::next() {
 }
 
 Result<std::optional<DecodedBlock>> DecodedBlockStream::decode(Sector sector) {
-  auto meta = packet_meta(sector);
-  if (!meta) return fail(std::move(meta.error()));
-  if (!*meta) return std::optional<DecodedBlock>();
-  auto block = CwaDataBlock::from_buffer(sector);
+  auto block = screen_data_block(sector);
   if (!block) return fail(std::move(block.error()));
-  auto decoded = CwaDataBlock::parse_samples(*block, include_magnetometer_, samples_);
-  if (!decoded) return fail(std::move(decoded.error()));
-  const std::size_t count = decoded->samples.size();
-  auto end = calculate_sample_timestamps_with_prev_end(*block, count, opened_.prev_end, timestamps_);
-  if (!end) return fail(std::move(end.error()));
-  opened_.prev_end = *end;
-  return DecodedBlock{std::span<const std::int64_t>(timestamps_.data(), count), decoded->samples,
-                      decoded->has_magnetometer, block_readings(*block)};
+  if (!*block) return std::optional<DecodedBlock>();
+  const DecodedSamples decoded = (*block)->parse_samples(include_magnetometer_, samples_);
+  const BlockTiming timing = opened_.clock.next(**block);
+  const std::span<std::int64_t> timestamps(timestamps_.data(), timing.sample_count);
+  timing.sample_timestamps(timestamps);
+  return DecodedBlock{timestamps, decoded.samples, decoded.has_magnetometer, (*block)->readings()};
 }
 
 }  // namespace velnora

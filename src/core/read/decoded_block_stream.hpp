@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/base/cwa_error.hpp"
+#include "core/format/block_clock.hpp"
 #include "core/format/data_block.hpp"
 #include "core/format/sample_data.hpp"
 #include "core/io/sector_reader.hpp"
@@ -18,10 +19,9 @@ struct OpenedDataBlocks {
   SectorReader reader;  // positioned at data block `start_block`
   std::uint64_t start_block;
   std::uint64_t end_block;  // exclusive, never beyond the file's block count
-  // Natural end of the nearest data block before `start_block`: the continuity
-  // state a read of the range starts from, so a range gets the same timestamps
-  // as a read of the whole file.
-  std::optional<double> prev_end;
+  // Starts from the natural end of the nearest data block before
+  // `start_block`, so a range gets the same timestamps as a read of the whole file.
+  BlockClock clock;
 };
 
 // Opens and checks the file, clamps the range to it and finds the previous

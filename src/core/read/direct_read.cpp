@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/base/numeric.hpp"
 #include "core/format/sample_data.hpp"
 #include "core/read/decoded_block_stream.hpp"
 
@@ -57,7 +58,7 @@ std::vector<Run> select_samples(std::span<const std::int64_t> timestamps, std::o
                                 std::optional<double> end) {
   std::vector<Run> runs;
   for (std::size_t k = 0; k < timestamps.size(); ++k) {
-    const double t = static_cast<double>(timestamps[k]) / 1000000.0;
+    const double t = seconds_from_us(timestamps[k]);
     if ((start && *start > t) || (end && t >= *end)) continue;
     if (!runs.empty() && runs.back().end == k) {
       runs.back().end = k + 1;

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "core/base/numeric.hpp"
-#include "core/format/continuity.hpp"
+#include "core/format/block_clock.hpp"
 #include "core/format/cwa_file.hpp"
 #include "core/format/data_block.hpp"
 #include "core/io/sector_reader.hpp"
@@ -52,20 +52,18 @@ Result<std::vector<BlockTimeSpan>> scan_block_time_spans(std::string_view path) 
   if (auto moved = reader.seek_block(0); !moved) return fail(std::move(moved.error()));
 
   std::vector<BlockTimeSpan> spans;
-  std::optional<double> prev_end;
+  // The clock the block reader uses, so each span starts where the block's
+  // first sample will be.
+  BlockClock clock;
   for (std::uint64_t index = 0; index < total; ++index) {
     auto sector = reader.next();
     if (!sector) return fail(std::move(sector.error()));
     if (!*sector) return fail("Unexpected end of CWA data");
-    auto meta = packet_meta(**sector);
-    if (!meta) return fail(std::move(meta.error()));
-    if (!*meta) continue;
-    auto [start, end] = (*meta)->natural_bounds();
-    // The same correction the block reader applies, so each span starts where
-    // the block's first sample will be.
-    if (prev_end) start = continuous_start(start, *prev_end);
-    spans.push_back({index, start, end});
-    prev_end = end;
+    auto block = screen_data_block(**sector);
+    if (!block) return fail(std::move(block.error()));
+    if (!*block) continue;
+    const BlockTiming timing = clock.next(**block);
+    spans.push_back({index, timing.start, timing.end});
   }
   return spans;
 }
@@ -109,8 +107,7 @@ Result<ReadPlan> plan_seconds(std::string_view path, const CutConfig::Seconds& c
   // whole microseconds. The untruncated start can lie a fraction of a
   // microsecond after that stamp, and a cut from 0 would then drop the
   // recording's first sample.
-  const double origin =
-      static_cast<double>(truncate_to_i64(spans->front().start_time * 1000000.0)) / 1000000.0;
+  const double origin = seconds_from_us(truncated_us(spans->front().start_time));
   ReadPlan plan;
   if (cut.start) plan.range_start_time = origin + *cut.start;
   if (cut.end) plan.range_end_time = origin + *cut.end;
