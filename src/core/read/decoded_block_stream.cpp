@@ -1,5 +1,6 @@
 #include "core/read/decoded_block_stream.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "core/format/cwa_file.hpp"
@@ -51,12 +52,12 @@ Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path, std::option
   const std::uint64_t count = block_count.value_or(total - start);
   const std::uint64_t end = std::min(saturating_add(start, count), total);
 
-  auto prev_end = previous_block_end(checked->file, start);
-  if (!prev_end) return fail(std::move(prev_end.error()));
+  auto previous_end = previous_block_end(checked->file, start);
+  if (!previous_end) return fail(std::move(previous_end.error()));
 
   SectorReader reader(std::move(checked->file));
   if (auto moved = reader.seek_block(start); !moved) return fail(std::move(moved.error()));
-  return OpenedDataBlocks{std::move(reader), start, end, BlockClock(*prev_end)};
+  return OpenedDataBlocks{std::move(reader), start, end, BlockClock(*previous_end)};
 }
 
 Result<DecodedBlockStream> DecodedBlockStream::open(std::string_view path,

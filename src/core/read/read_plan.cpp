@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "core/base/numeric.hpp"
 #include "core/format/block_clock.hpp"
@@ -35,14 +36,17 @@ Result<void> validate_seconds(const CutConfig::Seconds& cut) {
   return {};
 }
 
-}  // namespace
+// One data block's place in time, as the seconds scan sees it.
+struct BlockTimeSpan {
+  std::uint64_t block_index;
+  double start_time;  // after the continuity correction
+  double end_time;    // the block's natural end
+};
 
-Result<void> CutConfig::validate() const {
-  if (const auto* blocks = std::get_if<Blocks>(&range)) return validate_blocks(*blocks);
-  if (const auto* seconds = std::get_if<Seconds>(&range)) return validate_seconds(*seconds);
-  return {};
-}
-
+// Spans of every data block in file order; empty when the file has block
+// positions but no data block. Errors: the file check's, "Start block is beyond
+// file size" (no block positions), "Unexpected end of CWA data", a malformed
+// block's message, Io. Allocates the span list.
 Result<std::vector<BlockTimeSpan>> scan_block_time_spans(std::string_view path) {
   auto checked = open_checked_cwa_file(path);
   if (!checked) return fail(std::move(checked.error()));
@@ -67,8 +71,6 @@ Result<std::vector<BlockTimeSpan>> scan_block_time_spans(std::string_view path) 
   }
   return spans;
 }
-
-namespace {
 
 ReadPlan plan_blocks(const CutConfig::Blocks& cut) {
   ReadPlan plan;
@@ -124,6 +126,12 @@ Result<ReadPlan> plan_seconds(std::string_view path, const CutConfig::Seconds& c
 }
 
 }  // namespace
+
+Result<void> CutConfig::validate() const {
+  if (const auto* blocks = std::get_if<Blocks>(&range)) return validate_blocks(*blocks);
+  if (const auto* seconds = std::get_if<Seconds>(&range)) return validate_seconds(*seconds);
+  return {};
+}
 
 Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) {
   if (auto valid = cut.validate(); !valid) return fail(std::move(valid.error()));
