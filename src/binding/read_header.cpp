@@ -3,7 +3,7 @@
 #include "binding/errors.hpp"
 #include "binding/functions.hpp"
 #include "core/format/cwa_file.hpp"
-#include "core/time/rfc3339.hpp"
+#include "core/time/date_time.hpp"
 
 namespace velnora::py {
 

@@ -7,7 +7,7 @@
 #include "core/base/cwa_error.hpp"
 #include "core/format/sample_data.hpp"
 #include "core/io/sector_reader.hpp"
-#include "core/time/packed_datetime.hpp"
+#include "core/time/date_time.hpp"
 
 namespace velnora {
 

@@ -9,7 +9,7 @@
 #include "core/format/cwa_file.hpp"
 #include "core/format/data_block.hpp"
 #include "core/io/sector_reader.hpp"
-#include "core/time/rfc3339.hpp"
+#include "core/time/date_time.hpp"
 
 namespace velnora {
 
