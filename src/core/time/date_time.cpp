@@ -23,6 +23,17 @@ struct CivilDate {
   unsigned day;
 };
 
+// Days from 1970-01-01 to the given proleptic Gregorian date (negative before).
+std::int64_t days_from_civil(std::int64_t year, unsigned month, unsigned day) {
+  // Counts in 400-year eras that begin on 1 March, so the leap day is last.
+  year -= month <= 2;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const auto year_of_era = static_cast<unsigned>(year - era * 400);
+  const unsigned day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const unsigned day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return era * 146097 + static_cast<std::int64_t>(day_of_era) - 719468;
+}
+
 // The inverse of days_from_civil: 400-year eras that begin on 1 March, so the
 // leap day is the last day of an era's year.
 CivilDate civil_from_days(std::int64_t days) {
@@ -121,16 +132,6 @@ std::optional<std::string> format_rfc3339(std::int64_t seconds, std::uint32_t na
 }
 
 }  // namespace
-
-std::int64_t days_from_civil(std::int64_t year, unsigned month, unsigned day) {
-  // Counts in 400-year eras that begin on 1 March, so the leap day is last.
-  year -= month <= 2;
-  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const auto year_of_era = static_cast<unsigned>(year - era * 400);
-  const unsigned day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-  const unsigned day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-  return era * 146097 + static_cast<std::int64_t>(day_of_era) - 719468;
-}
 
 std::optional<UnixSeconds> cwa_timestamp(std::uint32_t packed) {
   if (packed == 0 || packed == 0xFFFFFFFFu) return std::nullopt;
