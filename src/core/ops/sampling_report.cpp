@@ -56,7 +56,7 @@ Result<DataSpan> scan_data_blocks(File file) {
 
 std::optional<double> header_duration(const CwaHeader& header) {
   if (!header.logging_start_time || !header.logging_end_time) return std::nullopt;
-  return seconds_from_us((*header.logging_end_time - *header.logging_start_time) * 1000000);
+  return seconds_from_us((*header.logging_end_time - *header.logging_start_time) * us_per_second);
 }
 
 void add_data_values(const DataSpan& span, SamplingReport& report) {

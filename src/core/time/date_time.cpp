@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "core/base/numeric.hpp"
+
 namespace velnora {
 
 namespace {
@@ -149,7 +151,7 @@ std::optional<UnixSeconds> cwa_timestamp(std::uint32_t packed) {
 std::optional<std::string> unix_seconds_to_rfc3339(UnixSeconds seconds) { return format_rfc3339(seconds, 0); }
 
 std::optional<std::string> timestamp_us_to_rfc3339(std::int64_t timestamp_us) {
-  const FloorDivision seconds = floor_divide(timestamp_us, 1000000);
+  const FloorDivision seconds = floor_divide(timestamp_us, us_per_second);
   return format_rfc3339(seconds.quotient, static_cast<std::uint32_t>(seconds.remainder) * 1000);
 }
 
