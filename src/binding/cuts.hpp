@@ -3,7 +3,7 @@
 #include <Python.h>
 
 #include "binding/py_objects.hpp"
-#include "core/read/cut_config.hpp"
+#include "core/read/read_plan.hpp"
 
 namespace velnora::py {
 

@@ -1,8 +1,8 @@
 #include "binding/arguments.hpp"
 #include "binding/entry_point.hpp"
-#include "core/format/cwa_header.hpp"
+#include "core/format/cwa_file.hpp"
 #include "core/ops/sampling_report.hpp"
-#include "core/time/rfc3339.hpp"
+#include "core/time/date_time.hpp"
 
 namespace velnora::py {
 

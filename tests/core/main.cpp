@@ -4,7 +4,6 @@
 
 void column_tests();
 void sector_reader_tests();
-void data_block_tests();
 void time_filter_tests();
 void csv_tests();
 void resampler_tests();
@@ -12,7 +11,6 @@ void resampler_tests();
 int main() {
   column_tests();
   sector_reader_tests();
-  data_block_tests();
   time_filter_tests();
   csv_tests();
   resampler_tests();

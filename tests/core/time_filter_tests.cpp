@@ -3,8 +3,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "core/read/time_filter.hpp"
-#include "core/read/time_window.hpp"
+#include "core/read/direct_read.hpp"
 
 using namespace velnora;
 

@@ -16,10 +16,17 @@ inline std::int64_t truncate_to_i64(double value) {
   return static_cast<std::int64_t>(value);
 }
 
+// Every timestamp of the system counts microseconds.
+inline constexpr std::int64_t us_per_second = 1000000;
+
 // Microseconds as seconds, the one conversion every reader and writer uses.
-inline double seconds_from_us(std::int64_t us) { return static_cast<double>(us) / 1000000.0; }
+inline double seconds_from_us(std::int64_t us) {
+  return static_cast<double>(us) / static_cast<double>(us_per_second);
+}
 
 // Seconds as whole microseconds, truncated toward zero and saturated.
-inline std::int64_t truncated_us(double seconds) { return truncate_to_i64(seconds * 1000000.0); }
+inline std::int64_t truncated_us(double seconds) {
+  return truncate_to_i64(seconds * static_cast<double>(us_per_second));
+}
 
 }  // namespace velnora

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "core/base/cwa_error.hpp"
-#include "core/format/block_readings.hpp"
+#include "core/format/data_block.hpp"
 #include "core/columns/column.hpp"
 #include "core/format/include_flags.hpp"
 #include "core/format/sample_data.hpp"

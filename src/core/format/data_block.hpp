@@ -1,45 +1,58 @@
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "core/base/cwa_error.hpp"
 #include "core/format/sample_data.hpp"
-#include "core/format/data_block_layout.hpp"
-#include "core/io/sector.hpp"
+#include "core/io/sector_reader.hpp"
+#include "core/time/date_time.hpp"
 
 namespace velnora {
 
-// One data block, every header field decoded. It owns its sample bytes by
-// value, so a block costs no allocation and outlives the sector it came from.
-struct CwaDataBlock {
-  std::array<char, 2> packet_header;  // always "AX"
-  std::uint16_t packet_length;
-  std::uint16_t fractional_time;
-  std::uint32_t session_id;
-  std::uint32_t sequence_id;
-  std::uint32_t timestamp;  // packed date-time
-  std::uint16_t light;      // reading in bits 0-9, gyro range code 10-12, accel scale code 13-15
-  std::uint16_t temperature;
-  std::uint8_t events;
-  std::uint8_t battery;
-  std::uint8_t rate_code;
-  std::uint8_t sample_format;  // axes in the high nibble, packing in the low one
-  std::int16_t timestampOffset;
-  std::uint16_t sample_count;
-  std::array<std::byte, data_block::sample_area_size> sample_data;
-  std::uint16_t checksum;
-
-  // Decodes a sector that packet_meta accepted. Errors: "Invalid packet header
-  // format", "Invalid data block header". No allocation except for an error.
-  static Result<CwaDataBlock> from_buffer(Sector sector);
-
-  // Decodes the block's samples into `out`, in sample order, scaled to
-  // physical units. Errors: "Unsupported sample format: {} axes, packing {}",
-  // "Insufficient data for ... samples". No allocation except for an error.
-  static Result<DecodedSamples> parse_samples(const CwaDataBlock& block, bool include_magnetometer,
-                                              SampleBuffer& out);
+// The four sample layouts a data block may use (axes and packing).
+enum class SampleLayout : std::uint8_t {
+  packed3,    // 3 axes in one 32-bit word with a shared exponent
+  unpacked3,  // 16-bit accelerometer
+  axis6,      // 16-bit gyroscope and accelerometer
+  axis9,      // 16-bit gyroscope, accelerometer and magnetometer
 };
+
+// A block's temperature (degrees Celsius), light (lux) and battery (volts)
+// readings; every sample of the block shares them.
+struct BlockReadings {
+  float temperature;
+  float light;
+  float battery;
+};
+
+// A data block that screening accepted: the header fields its readers use,
+// decoded once, and a view of its sector for the samples and readings. Only
+// screen_data_block makes one, so the count fits the layout and the time
+// stamp is a real date-time. Valid as long as the sector it views.
+struct CwaDataBlock {
+  const std::byte* sector;
+  UnixSeconds stamped_second;  // the decoded packed date-time
+  std::uint64_t sample_count;  // at least 1, and the samples fit the block
+  std::int16_t timestampOffset;
+  std::uint8_t rate_code;  // non-zero
+  SampleLayout layout;
+
+  // Decodes the samples into `out`, in sample order, scaled to physical units.
+  // No errors, no allocation.
+  DecodedSamples parse_samples(bool include_magnetometer, SampleBuffer& out) const;
+
+  // The converted readings, in single precision in the format's order of
+  // operations. No errors, no allocation.
+  BlockReadings readings() const;
+};
+
+// Screens one sector: nothing for a sector that is not a data block, the
+// accepted block, or the malformed block's message: "Old CWA format packets
+// are not supported", "Unsupported sample format: {} axes, packing {}",
+// "Sample count exceeds packet capacity", "Invalid block timestamp". Reads only
+// the 30-byte header; allocates only for an error message.
+Result<std::optional<CwaDataBlock>> screen_data_block(Sector sector);
 
 }  // namespace velnora

@@ -4,12 +4,19 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "core/base/cwa_error.hpp"
 #include "core/io/file.hpp"
-#include "core/io/sector.hpp"
 
 namespace velnora {
+
+// File geometry: a 1024-byte metadata area, then 512-byte sectors; data block
+// position i starts at byte 1024 + 512 * i.
+inline constexpr std::size_t sector_size = 512;
+inline constexpr std::size_t metadata_size = 1024;
+
+using Sector = std::span<const std::byte, sector_size>;
 
 // Serves 512-byte sectors of an open file from a large read buffer, so a whole
 // recording costs a few large reads instead of one or two system calls per

@@ -3,7 +3,7 @@
 #include "core/csv/block_csv_export.hpp"
 #include "core/csv/result_csv_export.hpp"
 #include "core/ops/planned_read.hpp"
-#include "core/read/time_window.hpp"
+#include "core/read/direct_read.hpp"
 
 namespace velnora {
 

@@ -1,8 +1,7 @@
 #include "core/ops/planned_read.hpp"
 
-#include "core/read/block_reader.hpp"
+#include "core/read/direct_read.hpp"
 #include "core/resample/resampled_read.hpp"
-#include "core/read/time_filter.hpp"
 
 namespace velnora {
 

@@ -2,58 +2,43 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
-#include "core/format/cwa_header.hpp"
-#include "core/time/rfc3339.hpp"
-#include "core/io/file.hpp"
-#include "core/base/little_endian.hpp"
 #include "core/base/numeric.hpp"
-#include "core/format/continuity.hpp"
-#include "core/format/packet_meta.hpp"
+#include "core/format/block_clock.hpp"
+#include "core/format/cwa_file.hpp"
+#include "core/format/data_block.hpp"
 #include "core/io/sector_reader.hpp"
+#include "core/time/date_time.hpp"
 
 namespace velnora {
 
 namespace {
 
-// "MD" read as a little-endian 16-bit value.
-constexpr std::uint16_t metadata_marker = 0x444D;
-
 // The running values of the scan over the data blocks, in file order.
 struct DataSpan {
+  BlockClock clock;
   bool have_data = false;
-  double previous_end = 0.0;
   std::int64_t first_us = 0;
   std::int64_t last_us = 0;
   std::uint64_t sample_count = 0;
 
-  void add(const PacketMeta& meta) {
-    const auto [natural_start, end] = meta.natural_bounds();
-    const double start = have_data ? continuous_start(natural_start, previous_end) : natural_start;
-    if (!have_data) first_us = truncate_to_i64(start * 1000000.0);
-    const double n = static_cast<double>(meta.sample_count);
-    // The span is divided first, then scaled by n - 1 and offset by start: a
-    // different order can move the last bit and, after truncation, the
-    // reported time by a microsecond.
-    const double step = (end - start) / n;
-    last_us = truncate_to_i64((static_cast<double>(meta.sample_count - 1) * step + start) * 1000000.0);
-    sample_count += meta.sample_count;
+  void add(const CwaDataBlock& block) {
+    const BlockTiming timing = clock.next(block);
+    if (!have_data) first_us = truncated_us(timing.start);
+    last_us = timing.report_last_sample_us();
+    sample_count += timing.sample_count;
     have_data = true;
-    // The next block is joined to this block's natural end, not to a
-    // corrected one, so a correction never carries over to later blocks.
-    previous_end = end;
   }
 };
 
 // The report reads the file a second time; it checks that the metadata block
 // is still in place before trusting the sectors after it.
 Result<File> open_after_metadata(std::string_view path) {
-  auto file = File::open_read(path);
-  if (!file) return fail(std::move(file.error()));
   std::array<std::byte, metadata_size> block;
-  if (auto read = file->read_exact(block); !read) return fail(std::move(read.error()));
-  if (load_u16(block.data()) != metadata_marker) return fail("First block is not a metadata block");
-  return std::move(*file);
+  return open_recording(path, block, [](std::span<const std::byte, 2>) {
+    return CwaError::message("First block is not a metadata block");
+  });
 }
 
 Result<DataSpan> scan_data_blocks(File file) {
@@ -63,16 +48,15 @@ Result<DataSpan> scan_data_blocks(File file) {
     auto sector = reader.next();
     if (!sector) return fail(std::move(sector.error()));
     if (!*sector) return span;
-    auto meta = packet_meta(**sector);
-    if (!meta) return fail(std::move(meta.error()));
-    if (*meta) span.add(**meta);
+    auto block = screen_data_block(**sector);
+    if (!block) return fail(std::move(block.error()));
+    if (*block) span.add(**block);
   }
 }
 
 std::optional<double> header_duration(const CwaHeader& header) {
   if (!header.logging_start_time || !header.logging_end_time) return std::nullopt;
-  const std::int64_t micros = (*header.logging_end_time - *header.logging_start_time) * 1000000;
-  return static_cast<double>(micros) / 1000000.0;
+  return seconds_from_us((*header.logging_end_time - *header.logging_start_time) * us_per_second);
 }
 
 void add_data_values(const DataSpan& span, SamplingReport& report) {
@@ -81,7 +65,7 @@ void add_data_values(const DataSpan& span, SamplingReport& report) {
   report.end_from_data = timestamp_us_to_rfc3339(span.last_us);
   // Block times come from dates in 2000..2063 shifted by at most a few days,
   // so both ends are far from saturation and the difference cannot overflow.
-  const double duration = static_cast<double>(span.last_us - span.first_us) / 1000000.0;
+  const double duration = seconds_from_us(span.last_us - span.first_us);
   report.duration_s_from_data = duration;
   if (span.sample_count >= 2 && duration > 0.0) {
     report.samplingrate_hz_from_data = static_cast<double>(span.sample_count - 1) / duration;

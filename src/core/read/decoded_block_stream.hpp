@@ -7,11 +7,29 @@
 #include <string_view>
 
 #include "core/base/cwa_error.hpp"
-#include "core/format/block_readings.hpp"
-#include "core/read/opened_data_blocks.hpp"
+#include "core/format/block_clock.hpp"
+#include "core/format/data_block.hpp"
 #include "core/format/sample_data.hpp"
+#include "core/io/sector_reader.hpp"
 
 namespace velnora {
+
+// An input file checked and positioned at the first block of a planned range.
+struct OpenedDataBlocks {
+  SectorReader reader;  // positioned at data block `start_block`
+  std::uint64_t start_block;
+  std::uint64_t end_block;  // exclusive, never beyond the file's block count
+  // Starts from the natural end of the nearest data block before
+  // `start_block`, so a range gets the same timestamps as a read of the whole file.
+  BlockClock clock;
+};
+
+// Opens and checks the file, clamps the range to it and finds the previous
+// block's end. Errors: the file check's, "Start block is beyond file size",
+// "Unexpected end of CWA data", a malformed previous block's message, Io.
+// Allocates the reader's buffer.
+Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path, std::optional<std::uint64_t> start_block,
+                                              std::optional<std::uint64_t> block_count);
 
 // One data block, decoded and timestamped. The spans point into the stream
 // and stay valid until its next call.

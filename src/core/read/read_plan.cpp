@@ -1,14 +1,76 @@
 #include "core/read/read_plan.hpp"
 
 #include <algorithm>
-#include <variant>
+#include <cmath>
+#include <vector>
 
 #include "core/base/numeric.hpp"
-#include "core/read/block_time_span.hpp"
+#include "core/format/block_clock.hpp"
+#include "core/format/cwa_file.hpp"
+#include "core/format/data_block.hpp"
+#include "core/io/sector_reader.hpp"
 
 namespace velnora {
 
 namespace {
+
+Result<void> validate_seconds_value(std::optional<double> value) {
+  if (!value) return {};
+  if (!std::isfinite(*value)) return fail("seconds cut values must be finite");
+  // -0.0 compares equal to zero and is accepted.
+  if (*value < 0.0) return fail("seconds cut values must be >= 0");
+  return {};
+}
+
+Result<void> validate_blocks(const CutConfig::Blocks& cut) {
+  // A lone bound is always accepted; a start beyond the file is the read plan's concern.
+  if (cut.start && cut.end && *cut.end <= *cut.start) return fail("blocks end must be greater than start");
+  return {};
+}
+
+Result<void> validate_seconds(const CutConfig::Seconds& cut) {
+  // start is checked completely before end, so its message wins when both are bad.
+  if (auto valid = validate_seconds_value(cut.start); !valid) return valid;
+  if (auto valid = validate_seconds_value(cut.end); !valid) return valid;
+  if (cut.start && cut.end && *cut.start >= *cut.end) return fail("seconds end must be greater than start");
+  return {};
+}
+
+// One data block's place in time, as the seconds scan sees it.
+struct BlockTimeSpan {
+  std::uint64_t block_index;
+  double start_time;  // after the continuity correction
+  double end_time;    // the block's natural end
+};
+
+// Spans of every data block in file order; empty when the file has block
+// positions but no data block. Errors: the file check's, "Start block is beyond
+// file size" (no block positions), "Unexpected end of CWA data", a malformed
+// block's message, Io. Allocates the span list.
+Result<std::vector<BlockTimeSpan>> scan_block_time_spans(std::string_view path) {
+  auto checked = open_checked_cwa_file(path);
+  if (!checked) return fail(std::move(checked.error()));
+  const std::uint64_t total = checked->block_count;
+  if (total == 0) return fail("Start block is beyond file size");
+  SectorReader reader(std::move(checked->file));
+  if (auto moved = reader.seek_block(0); !moved) return fail(std::move(moved.error()));
+
+  std::vector<BlockTimeSpan> spans;
+  // The clock the block reader uses, so each span starts where the block's
+  // first sample will be.
+  BlockClock clock;
+  for (std::uint64_t index = 0; index < total; ++index) {
+    auto sector = reader.next();
+    if (!sector) return fail(std::move(sector.error()));
+    if (!*sector) return fail("Unexpected end of CWA data");
+    auto block = screen_data_block(**sector);
+    if (!block) return fail(std::move(block.error()));
+    if (!*block) continue;
+    const BlockTiming timing = clock.next(**block);
+    spans.push_back({index, timing.start, timing.end});
+  }
+  return spans;
+}
 
 ReadPlan plan_blocks(const CutConfig::Blocks& cut) {
   ReadPlan plan;
@@ -47,8 +109,7 @@ Result<ReadPlan> plan_seconds(std::string_view path, const CutConfig::Seconds& c
   // whole microseconds. The untruncated start can lie a fraction of a
   // microsecond after that stamp, and a cut from 0 would then drop the
   // recording's first sample.
-  const double origin =
-      static_cast<double>(truncate_to_i64(spans->front().start_time * 1000000.0)) / 1000000.0;
+  const double origin = seconds_from_us(truncated_us(spans->front().start_time));
   ReadPlan plan;
   if (cut.start) plan.range_start_time = origin + *cut.start;
   if (cut.end) plan.range_end_time = origin + *cut.end;
@@ -65,6 +126,12 @@ Result<ReadPlan> plan_seconds(std::string_view path, const CutConfig::Seconds& c
 }
 
 }  // namespace
+
+Result<void> CutConfig::validate() const {
+  if (const auto* blocks = std::get_if<Blocks>(&range)) return validate_blocks(*blocks);
+  if (const auto* seconds = std::get_if<Seconds>(&range)) return validate_seconds(*seconds);
+  return {};
+}
 
 Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) {
   if (auto valid = cut.validate(); !valid) return fail(std::move(valid.error()));

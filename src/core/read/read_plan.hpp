@@ -3,11 +3,32 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <variant>
 
 #include "core/base/cwa_error.hpp"
-#include "core/read/cut_config.hpp"
 
 namespace velnora {
+
+// Which part of a recording a read covers. A plain value, copied freely.
+struct CutConfig {
+  // The whole recording.
+  struct NoCut {};
+  // Data-block positions [start, end); absent start is 0, absent end the last block.
+  struct Blocks {
+    std::optional<std::uint64_t> start;
+    std::optional<std::uint64_t> end;
+  };
+  // Seconds [start, end) from the first data block's start; absent is unbounded.
+  struct Seconds {
+    std::optional<double> start;
+    std::optional<double> end;
+  };
+
+  std::variant<NoCut, Blocks, Seconds> range;
+
+  // The message of the first rule the cut breaks; allocates only for that message.
+  Result<void> validate() const;
+};
 
 // The blocks to read and the time window to keep, in absolute terms.
 struct ReadPlan {

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "core/resample/interpolation.hpp"
-#include "core/read/time_window.hpp"
+#include "core/read/direct_read.hpp"
 #include "core/base/wide_vectors.hpp"
 
 namespace velnora {

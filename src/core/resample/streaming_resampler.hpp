@@ -6,7 +6,7 @@
 #include <span>
 
 #include "core/base/cwa_error.hpp"
-#include "core/format/block_readings.hpp"
+#include "core/format/data_block.hpp"
 #include "core/columns/data_result.hpp"
 #include "core/format/include_flags.hpp"
 #include "core/resample/output_rows.hpp"

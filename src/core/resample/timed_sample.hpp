@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/format/block_readings.hpp"
+#include "core/format/data_block.hpp"
 #include "core/format/sample_data.hpp"
 #include "core/base/wide_vectors.hpp"
 

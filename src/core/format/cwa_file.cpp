@@ -1,11 +1,10 @@
-#include "core/format/cwa_header.hpp"
+#include "core/format/cwa_file.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <utility>
 
-#include "core/format/annotation.hpp"
-#include "core/io/file.hpp"
 #include "core/base/little_endian.hpp"
 #include "core/base/utf8.hpp"
 
@@ -16,12 +15,14 @@ namespace {
 constexpr std::uint8_t ax6_hardware = 0x64;
 constexpr std::uint16_t upper_device_id_unset = 0xFFFF;
 
-Result<void> check_packet_header(std::span<const std::byte, metadata_size> block) {
-  const auto header = block.first<2>();
-  if (!is_valid_utf8(header)) return fail("Invalid packet header format");
-  if (header[0] != std::byte{'M'} || header[1] != std::byte{'D'})
-    return fail("First block is not a metadata block");
-  return {};
+constexpr std::size_t annotation_begin = 64;
+constexpr std::size_t annotation_end = 512;
+
+// The header is first read as text, so bytes that are no text at all get their
+// own message.
+CwaError not_a_metadata_block(std::span<const std::byte, 2> first) {
+  if (!is_valid_utf8(first)) return CwaError::message("Invalid packet header format");
+  return CwaError::message("First block is not a metadata block");
 }
 
 std::uint32_t combined_device_id(std::uint16_t low, std::uint16_t upper) {
@@ -48,10 +49,21 @@ std::optional<std::uint16_t> gyro_range(std::uint8_t sensor_config) {
   return static_cast<std::uint16_t>(2000 >> (code - 2));
 }
 
-}  // namespace
+// Devices pad the area with spaces, NULs or erased-flash 0xFF bytes.
+bool is_filler(std::byte byte) {
+  return byte == std::byte{0x00} || byte == std::byte{0x20} || byte == std::byte{0xFF};
+}
 
-Result<CwaHeader> decode_cwa_header(std::span<const std::byte, metadata_size> block) {
-  if (auto checked = check_packet_header(block); !checked) return fail(std::move(checked.error()));
+// Bytes 64..511 without their trailing filler, decoded as UTF-8 with
+// ill-formed parts replaced by U+FFFD.
+std::string parse_annotation(std::span<const std::byte, metadata_size> block) {
+  std::span<const std::byte> area = block.subspan(annotation_begin, annotation_end - annotation_begin);
+  while (!area.empty() && is_filler(area.back())) area = area.first(area.size() - 1);
+  return decode_utf8_lossy(area);
+}
+
+// The fields of a metadata block whose "MD" marker has been checked.
+CwaHeader decode_cwa_header(std::span<const std::byte, metadata_size> block) {
   const std::byte* bytes = block.data();
   const bool ax6 = load_u8(bytes + 4) == ax6_hardware;
   const std::uint16_t upper_device_id = load_u16(bytes + 11);
@@ -79,12 +91,35 @@ Result<CwaHeader> decode_cwa_header(std::span<const std::byte, metadata_size> bl
   };
 }
 
-Result<CwaHeader> read_cwa_header(std::string_view path) {
+}  // namespace
+
+Result<File> open_recording(std::string_view path, std::span<std::byte> start,
+                            CwaError (*not_metadata)(std::span<const std::byte, 2> first)) {
   auto file = File::open_read(path);
   if (!file) return fail(std::move(file.error()));
+  if (auto read = file->read_exact(start); !read) return fail(std::move(read.error()));
+  const auto first = std::span<const std::byte>(start).first<2>();
+  if (first[0] != std::byte{'M'} || first[1] != std::byte{'D'}) return fail(not_metadata(first));
+  return std::move(*file);
+}
+
+Result<CwaHeader> read_cwa_header(std::string_view path) {
   std::array<std::byte, metadata_size> block;
-  if (auto read = file->read_exact(block); !read) return fail(std::move(read.error()));
+  auto file = open_recording(path, block, not_a_metadata_block);
+  if (!file) return fail(std::move(file.error()));
   return decode_cwa_header(block);
+}
+
+Result<CheckedCwaFile> open_checked_cwa_file(std::string_view path) {
+  std::array<std::byte, 2> magic;
+  auto file = open_recording(
+      path, magic, [](std::span<const std::byte, 2>) { return CwaError::message("Not a valid CWA file"); });
+  if (!file) return fail(std::move(file.error()));
+  auto size = file->size();
+  if (!size) return fail(std::move(size.error()));
+  if (*size < metadata_size) return fail("File too small to be a valid CWA file");
+  if (*size % sector_size != 0) return fail("Incomplete CWA data block");
+  return CheckedCwaFile{std::move(*file), (*size - metadata_size) / sector_size};
 }
 
 }  // namespace velnora

@@ -1,13 +1,18 @@
-#include "core/read/time_filter.hpp"
+#include "core/read/direct_read.hpp"
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
-#include "core/read/time_window.hpp"
+#include "core/base/numeric.hpp"
+#include "core/format/sample_data.hpp"
+#include "core/read/decoded_block_stream.hpp"
 
 namespace velnora {
 
 namespace {
+
+bool is_finite_or_absent(std::optional<double> bound) { return !bound || std::isfinite(*bound); }
 
 // Selected samples as runs of consecutive indices: a window over a recording
 // is one run or a few, where a list of indices would be as long as the data.
@@ -20,7 +25,7 @@ std::vector<Run> select_samples(std::span<const std::int64_t> timestamps, std::o
                                 std::optional<double> end) {
   std::vector<Run> runs;
   for (std::size_t k = 0; k < timestamps.size(); ++k) {
-    const double t = static_cast<double>(timestamps[k]) / 1000000.0;
+    const double t = seconds_from_us(timestamps[k]);
     if ((start && *start > t) || (end && t >= *end)) continue;
     if (!runs.empty() && runs.back().end == k) {
       runs.back().end = k + 1;
@@ -47,6 +52,35 @@ void keep_runs(Column<T>& column, std::span<const Run> runs) {
 }
 
 }  // namespace
+
+Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::uint64_t> start_block,
+                                    std::optional<std::uint64_t> block_count, IncludeFlags include) {
+  auto stream = DecodedBlockStream::open(path, start_block, block_count, include.magnetometer);
+  if (!stream) return fail(std::move(stream.error()));
+  // Room for the fullest block format in every position: only address space,
+  // so the columns never move or copy while they grow.
+  auto result = CwaDataResult::create(include, stream->planned_blocks() * max_samples_per_block);
+  if (!result) return fail(std::move(result.error()));
+  for (;;) {
+    auto block = stream->next();
+    if (!block) return fail(std::move(block.error()));
+    if (!*block) break;
+    const DecodedBlock& decoded = **block;
+    if (auto appended = result->append_block(decoded.timestamps, decoded.samples, decoded.readings);
+        !appended) {
+      return fail(std::move(appended.error()));
+    }
+  }
+  if (result->size() == 0) return fail("No valid sample data found in the specified range");
+  return std::move(*result);
+}
+
+Result<void> check_time_window(std::optional<double> start, std::optional<double> end) {
+  if (!is_finite_or_absent(start) || !is_finite_or_absent(end))
+    return fail("time range values must be finite");
+  if (start && end && *start >= *end) return fail("range_end_time must be greater than range_start_time");
+  return {};
+}
 
 Result<CwaDataResult> filter_data_by_time_range(CwaDataResult&& data, std::optional<double> start,
                                                 std::optional<double> end) {

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "core/format/data_block.hpp"
+
+namespace velnora {
+
+// Where a data block's samples lie, in seconds since the epoch.
+struct BlockTiming {
+  double start;  // the first sample, after the continuity correction
+  double end;    // the natural end: one nominal period after the last sample
+  std::uint64_t sample_count;
+
+  // The samples' timestamps in whole microseconds, spread evenly over
+  // [start, end); `out` must hold sample_count. No errors, no allocation.
+  void sample_timestamps(std::span<std::int64_t> out) const;
+  // The last sample's time in whole microseconds as the sampling report takes
+  // it, which may differ by one from the last of sample_timestamps.
+  std::int64_t report_last_sample_us() const;
+};
+
+// Start of the first sample and one nominal period after the last, in seconds
+// since the epoch, from the block's own header. No errors, no allocation.
+BlockTiming natural_timing(const CwaDataBlock& block);
+
+// Times consecutive data blocks in file order. A device's clock stamps whole
+// seconds and drifts, so consecutive blocks overlap or leave small gaps; the
+// continuity correction closes gaps under one second (and overlaps) by starting
+// a block where the one before it naturally ended. A gap of a second or more is
+// a real pause in the recording and keeps the natural start, and so does a NaN
+// difference. Every reader of the blocks, the span scan and the report time them
+// with this one clock, so they all agree on every block's start.
+class BlockClock {
+ public:
+  // `previous_end` is the natural end of the data block before the first one
+  // to be timed, if there is one.
+  explicit BlockClock(std::optional<double> previous_end = std::nullopt) : previous_end_(previous_end) {}
+
+  // The next block's timing; its natural end becomes the state for the block
+  // after it, so a correction never carries over. No errors, no allocation.
+  BlockTiming next(const CwaDataBlock& block);
+
+ private:
+  std::optional<double> previous_end_;
+};
+
+}  // namespace velnora

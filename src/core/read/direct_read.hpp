@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "core/base/cwa_error.hpp"
+#include "core/columns/data_result.hpp"
+#include "core/format/include_flags.hpp"
+
+namespace velnora {
+
+// Reads a planned range of blocks into columns, one timestamp per sample.
+// Errors: those of opening the range and of every block, and "No valid sample
+// data found in the specified range" when no sample was read; no partial
+// result. Allocates the columns (address space for the whole range up front).
+Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::uint64_t> start_block,
+                                    std::optional<std::uint64_t> block_count, IncludeFlags include);
+
+// Checks a time window [start, end) in seconds, each bound optional: start is
+// tested before end. Errors: "time range values must be finite",
+// "range_end_time must be greater than range_start_time". No allocation except
+// for an error.
+Result<void> check_time_window(std::optional<double> start, std::optional<double> end);
+
+// Keeps the samples whose time t (seconds) satisfies start <= t < end, each
+// bound optional; with neither bound the data comes back untouched. Consumes
+// `data` on every path. Errors: those of check_time_window, "No samples remain
+// after applying time range". Allocates the selection only; the columns are
+// compacted in place.
+Result<CwaDataResult> filter_data_by_time_range(CwaDataResult&& data, std::optional<double> start,
+                                                std::optional<double> end);
+
+}  // namespace velnora
