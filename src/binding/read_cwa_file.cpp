@@ -4,7 +4,7 @@
 #include "binding/numpy_arrays.hpp"
 #include "binding/read_options.hpp"
 #include "binding/read_request.hpp"
-#include "core/ops/planned_read.hpp"
+#include "core/ops/planned_samples.hpp"
 #include "core/read/read_plan.hpp"
 
 namespace velnora::py {

@@ -1,7 +1,7 @@
 #include "binding/resample_options.hpp"
 
 #include "binding/errors.hpp"
-#include "core/resample/resample_options.hpp"
+#include "core/resample/resampled_read.hpp"
 
 namespace velnora::py {
 

@@ -3,7 +3,7 @@
 #include "binding/functions.hpp"
 #include "binding/read_options.hpp"
 #include "binding/read_request.hpp"
-#include "core/ops/planned_csv_export.hpp"
+#include "core/ops/planned_samples.hpp"
 #include "core/read/read_plan.hpp"
 
 namespace velnora::py {

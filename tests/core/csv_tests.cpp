@@ -12,8 +12,7 @@
 #include <string>
 
 #include "check.hpp"
-#include "core/csv/csv_number.hpp"
-#include "core/csv/csv_row.hpp"
+#include "core/csv/csv_export.hpp"
 
 using namespace velnora;
 

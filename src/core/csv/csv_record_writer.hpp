@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "core/base/cwa_error.hpp"
-#include "core/io/file.hpp"
 #include "core/columns/column.hpp"
+#include "core/io/file.hpp"
 
 namespace velnora {
 

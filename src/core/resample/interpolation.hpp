@@ -4,7 +4,7 @@
 #include <cstddef>
 
 #include "core/resample/quad.hpp"
-#include "core/resample/timed_sample.hpp"
+#include "core/resample/sample_queue.hpp"
 
 // Defined here, inline, because they run once per output row: the
 // resampler's loop folds them in and keeps the values in registers on their

@@ -10,6 +10,12 @@
 
 namespace velnora {
 
+// The rate to resample at, absent for no resampling; on error the message of
+// the first rejected option (the rate before the method). Allocates only for
+// that message.
+Result<std::optional<double>> validate_resample_options(std::optional<double> resample_hz,
+                                                        std::string_view resample_method);
+
 // Reads a planned range of blocks through a StreamingResampler: one row per
 // grid point at `resample_hz`, within the window [range_start_time,
 // range_end_time) when given. Reading stops once the grid reaches the window's

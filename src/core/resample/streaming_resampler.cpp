@@ -4,9 +4,9 @@
 #include <cmath>
 #include <limits>
 
-#include "core/resample/interpolation.hpp"
-#include "core/read/time_window.hpp"
 #include "core/base/wide_vectors.hpp"
+#include "core/read/time_window.hpp"
+#include "core/resample/interpolation.hpp"
 
 namespace velnora {
 

@@ -1,4 +1,4 @@
-#include "core/csv/csv_number.hpp"
+#include "core/csv/csv_fields.hpp"
 
 #include <charconv>
 #include <cmath>
