@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "binding/arguments.hpp"
-#include "core/format/include_flags.hpp"
+#include "core/format/channels.hpp"
 
 namespace velnora::py {
 

@@ -1,84 +1,83 @@
 #include "core/csv/csv_export.hpp"
 
+#include <cctype>
+#include <string>
+
+#include "core/csv/csv_fields.hpp"
+#include "core/csv/csv_record_writer.hpp"
 #include "core/read/decoded_block_stream.hpp"
 
 namespace velnora {
 
-CsvHeader csv_header(IncludeFlags include) {
-  CsvHeader header;
-  auto add = [&header](std::string_view name) { header.names[header.count++] = name; };
-  for (std::string_view name : {"time", "acc_x", "acc_y", "acc_z", "gyro_x", "gyro_y", "gyro_z"}) add(name);
-  if (include.magnetometer) {
-    for (std::string_view name : {"mag_x", "mag_y", "mag_z"}) add(name);
-  }
-  if (include.temperature) add("temperature");
-  if (include.light) add("light");
-  if (include.battery) add("battery");
-  return header;
-}
+namespace {
 
+// Creates or truncates the output file and writes the header record: the
+// time, then the names of the channels the include flags select.
 Result<CsvRecordWriter> create_csv_file(std::string_view output_path, IncludeFlags include) {
   auto writer = CsvRecordWriter::create(output_path);
   if (!writer) return writer;
-  if (auto written = writer->write_record(csv_header(include).columns()); !written) {
-    return fail(std::move(written.error()));
+  CsvFields header;
+  header.add_text("time");
+  for (const Channel& channel : channels) {
+    if (is_included(channel, include)) header.add_text(channel.name);
   }
+  if (auto written = writer->write_record(header); !written) return fail(std::move(written.error()));
   return writer;
 }
 
-namespace {
-
-// The block readings after the magnetometer, or the message of the first one
-// selected but missing.
-Result<void> add_readings(CsvFields& fields, IncludeFlags include, const CsvRow& row) {
-  const struct {
-    bool selected;
-    const std::optional<float>& value;
-    const char* missing;
-  } readings[] = {
-      {include.temperature, row.temperature, "Temperature requested but unavailable"},
-      {include.light, row.light, "Light requested but unavailable"},
-      {include.battery, row.battery, "Battery requested but unavailable"},
-  };
-  for (const auto& reading : readings) {
-    if (!reading.selected) continue;
-    if (!reading.value) return fail(reading.missing);
-    fields.add_value(*reading.value);
-  }
-  return {};
+// "Temperature requested but unavailable" for the temperature channel.
+[[gnu::cold, gnu::noinline]] std::unexpected<CwaError> unavailable(std::string_view name) {
+  std::string text(name);
+  text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  return fail(text + " requested but unavailable");
 }
 
-}  // namespace
-
-Result<void> write_csv_row(CsvRecordWriter& writer, CsvFields& fields, IncludeFlags include,
-                           const CsvRow& row) {
+// Formats one row into `fields` (their storage reused): the time, then each
+// channel the flags select, in column order, and writes it as one record.
+// value(c) gives channel c's value, or nothing when the row lacks it, which
+// fails the row with the first such channel's message.
+template <class Value>
+[[gnu::always_inline]] inline Result<void> write_row(CsvRecordWriter& writer, CsvFields& fields,
+                                                     IncludeFlags include, std::int64_t timestamp,
+                                                     Value&& value) {
   fields.clear();
-  fields.add_time(row.timestamp);
-  const SampleData& sample = row.sample;
-  for (float value :
-       {sample.acc_x, sample.acc_y, sample.acc_z, sample.gyro_x, sample.gyro_y, sample.gyro_z}) {
-    fields.add_value(value);
-  }
-  if (include.magnetometer) {
-    for (float value : {sample.mag_x, sample.mag_y, sample.mag_z}) fields.add_value(value);
-  }
-  if (auto added = add_readings(fields, include, row); !added) return added;
-  return writer.write_record(fields.views());
+  fields.add_time(timestamp);
+  std::size_t lacking = channel_count;
+  const bool complete = for_each_channel([&](auto c) {
+    constexpr Channel channel = channels[decltype(c)::value];
+    if (!is_included(channel, include)) return true;
+    const std::optional<float> present = value(c);
+    if (!present) {
+      lacking = c;
+      return false;
+    }
+    fields.add_value(*present);
+    return true;
+  });
+  if (!complete) return unavailable(channels[lacking].name);
+  return writer.write_record(fields);
 }
-
-namespace {
 
 Result<void> write_block_rows(CsvRecordWriter& writer, CsvFields& fields, IncludeFlags include,
                               const DecodedBlock& block) {
   // Every reading is present: the flags alone decide which ones are written.
-  const BlockReadings& readings = block.readings;
   for (std::size_t i = 0; i < block.samples.size(); ++i) {
-    auto written = write_csv_row(writer, fields, include,
-                                 CsvRow{block.timestamps[i], block.samples[i], readings.temperature,
-                                        readings.light, readings.battery});
+    auto written = write_row(writer, fields, include, block.timestamps[i], [&](auto c) {
+      constexpr Channel channel = channels[decltype(c)::value];
+      return std::optional(channel_value(channel, block.samples[i], block.readings));
+    });
     if (!written) return written;
   }
   return {};
+}
+
+// A channel of row `row`; a sample channel the store lacks is 0.0, as the
+// magnetometer of data without one, while a missing reading has no stand-in.
+std::optional<float> stored_value(const CwaDataResult& result, std::size_t c, std::size_t row) {
+  const std::optional<Column<float>>& column = result.columns[c];
+  if (column) return column->data()[row];
+  if (channels[c].sample_field != nullptr) return 0.0f;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -100,32 +99,15 @@ Result<void> write_cwa_csv_data(std::string_view file_path, std::string_view out
   return writer->flush();
 }
 
-namespace {
-
-std::optional<float> entry(const std::optional<Column<float>>& column, std::size_t row) {
-  if (!column) return std::nullopt;
-  return column->data()[row];
-}
-
-CsvRow row_of(const CwaDataResult& result, std::size_t row) {
-  auto at = [row](const Column<float>& column) { return column.data()[row]; };
-  auto mag = [row](const std::optional<Column<float>>& column) { return entry(column, row).value_or(0.0f); };
-  const SampleData sample{at(result.acc_x),  at(result.acc_y),  at(result.acc_z),
-                          at(result.gyro_x), at(result.gyro_y), at(result.gyro_z),
-                          mag(result.mag_x), mag(result.mag_y), mag(result.mag_z)};
-  return CsvRow{result.timestamp.data()[row], sample, entry(result.temperature, row),
-                entry(result.light, row), entry(result.battery, row)};
-}
-
-}  // namespace
-
 Result<void> write_data_result_csv(std::string_view output_path, const CwaDataResult& result,
                                    IncludeFlags include) {
   auto writer = create_csv_file(output_path, include);
   if (!writer) return fail(std::move(writer.error()));
   CsvFields fields;
   for (std::size_t r = 0; r < result.size(); ++r) {
-    if (auto written = write_csv_row(*writer, fields, include, row_of(result, r)); !written) return written;
+    auto written = write_row(*writer, fields, include, result.timestamp.data()[r],
+                             [&](std::size_t c) { return stored_value(result, c, r); });
+    if (!written) return written;
   }
   return writer->flush();
 }

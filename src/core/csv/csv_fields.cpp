@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/base/numeric.hpp"
+
 namespace velnora {
 
 namespace {
@@ -25,7 +27,7 @@ std::size_t format_fixed(double value, int precision, NumberText& out) {
 }  // namespace
 
 std::size_t format_time(std::int64_t micros, NumberText& out) {
-  return format_fixed(static_cast<double>(micros) / 1000000.0, 4, out);
+  return format_fixed(seconds_from_us(micros), 4, out);
 }
 
 std::size_t format_value(float value, NumberText& out) {

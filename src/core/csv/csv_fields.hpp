@@ -1,10 +1,14 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
+
+#include "core/format/channels.hpp"
 
 namespace velnora {
 
@@ -24,8 +28,12 @@ std::size_t format_time(std::int64_t micros, NumberText& out);
 // no allocation.
 std::size_t format_value(float value, NumberText& out);
 
-// time, three accelerometer and three gyroscope columns, and six optional ones.
-inline constexpr std::size_t max_csv_columns = 13;
+// The time and every channel.
+inline constexpr std::size_t max_csv_columns = 1 + channel_count;
+
+// The longest record: every field at its longest, each with a comma or the
+// line feed after it.
+inline constexpr std::size_t max_csv_record_bytes = max_csv_columns * (max_number_chars + 1);
 
 // The field texts of one row, one fixed text per column: made once per file
 // and cleared, never freed, between rows, so a row costs no allocation.
@@ -35,6 +43,12 @@ class CsvFields {
   // Appends the next field; a row holds at most max_csv_columns of them.
   void add_time(std::int64_t micros) { add(format_time(micros, texts_[count_])); }
   void add_value(float value) { add(format_value(value, texts_[count_])); }
+  // A text of its own, such as a column name; cut at max_number_chars.
+  void add_text(std::string_view text) {
+    const std::size_t length = std::min(text.size(), max_number_chars);
+    std::memcpy(texts_[count_].data(), text.data(), length);
+    add(length);
+  }
 
   std::span<const std::string_view> views() const { return {views_.data(), count_}; }
 

@@ -1,11 +1,12 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <string_view>
 
 #include "core/base/cwa_error.hpp"
-#include "core/columns/column.hpp"
+#include "core/csv/csv_fields.hpp"
 #include "core/io/file.hpp"
 
 namespace velnora {
@@ -18,7 +19,8 @@ namespace velnora {
 inline constexpr std::size_t csv_flush_threshold = 16777216;
 
 // Turns field texts into CSV records (comma-separated, line feed, never
-// quoted) and writes them to one output file through one growable buffer.
+// quoted) and writes them to one output file through one buffer of a
+// threshold and a record.
 // Destroying a writer hands what it still holds to the file, ignoring errors,
 // so a failed export keeps every record written before the failure.
 class CsvRecordWriter {
@@ -33,9 +35,9 @@ class CsvRecordWriter {
 
   // Appends one record; hands the buffer to the file once it holds
   // csv_flush_threshold bytes. Errors: a failed hand-over as a message holding
-  // the system's text alone; Io when the buffer cannot grow. Grows the buffer
-  // geometrically, up to one threshold and one record.
-  Result<void> write_record(std::span<const std::string_view> fields);
+  // the system's text alone; Io when the buffer cannot be allocated. Allocates
+  // the buffer at the first record; its pages are touched as records fill it.
+  Result<void> write_record(const CsvFields& fields);
 
   // Hands everything buffered to the file. Errors: Io. No allocation.
   Result<void> flush();
@@ -45,8 +47,11 @@ class CsvRecordWriter {
 
   Result<void> hand_over();
 
+  static constexpr std::size_t buffer_bytes = csv_flush_threshold + max_csv_record_bytes;
+
   File file_;
-  Column<char> buffer_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t size_ = 0;
   // Bytes at the buffer's start that the file already has: a hand-over that
   // failed halfway resumes after them instead of writing them twice.
   std::size_t handed_ = 0;

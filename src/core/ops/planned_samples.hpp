@@ -5,7 +5,7 @@
 
 #include "core/base/cwa_error.hpp"
 #include "core/columns/data_result.hpp"
-#include "core/format/include_flags.hpp"
+#include "core/format/channels.hpp"
 #include "core/read/read_plan.hpp"
 
 namespace velnora {

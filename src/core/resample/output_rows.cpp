@@ -12,17 +12,18 @@ namespace velnora {
 
 namespace {
 
-Column<float>* present(std::optional<Column<float>>& column) { return column ? &*column : nullptr; }
-
 // Where the four lanes of a quad go; null where a column is not wanted.
 using LaneColumns = std::array<float*, 4>;
 
 // The output's columns of each quad's four lanes, in quad order; null where
 // a column is not wanted.
 std::array<std::array<Column<float>*, 4>, channel_quads> lane_columns(CwaDataResult& output) {
-  return {{{&output.acc_x, &output.acc_y, &output.acc_z, present(output.temperature)},
-           {present(output.light), present(output.battery), &output.gyro_x, &output.gyro_y},
-           {&output.gyro_z, present(output.mag_x), present(output.mag_y), present(output.mag_z)}}};
+  std::array<std::array<Column<float>*, 4>, channel_quads> columns{};
+  for (std::size_t c = 0; c < channel_count; ++c) {
+    std::optional<Column<float>>& column = output.columns[c];
+    columns[channels[c].lane / 4][channels[c].lane % 4] = column ? &*column : nullptr;
+  }
+  return columns;
 }
 
 // Splits the staged quads of `rows` rows into their four lanes' columns (null:
@@ -49,7 +50,7 @@ void split_lanes(const std::array<FloatQuad, OutputRows::capacity>& quads, std::
 
 void store_timestamps(const std::array<double, OutputRows::capacity>& times, std::size_t rows,
                       std::int64_t* timestamps) {
-  for (std::size_t r = 0; r < rows; ++r) timestamps[r] = truncate_to_i64(times[r] * 1000000.0);
+  for (std::size_t r = 0; r < rows; ++r) timestamps[r] = truncated_us(times[r]);
 }
 
 }  // namespace

@@ -5,6 +5,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <new>
+#include <string_view>
+#include <utility>
+
+#include "core/base/numeric.hpp"
 
 #if defined(VELNORA_WIDE_VECTORS)
 #include <immintrin.h>
@@ -14,7 +18,29 @@ namespace velnora {
 
 namespace {
 
-double seconds(std::int64_t timestamp) { return static_cast<double>(timestamp) / 1000000.0; }
+// The index of the channel in `lane`.
+consteval std::size_t channel_in_lane(std::size_t lane) {
+  for (std::size_t c = 0; c < channel_count; ++c) {
+    if (channels[c].lane == lane) return c;
+  }
+  throw "no channel in that lane";
+}
+
+// The value in `lane` for one sample of a block.
+template <std::size_t lane>
+[[gnu::always_inline]] inline float lane_value(const SampleData& sample, const BlockReadings& readings) {
+  constexpr Channel channel = channels[channel_in_lane(lane)];
+  return channel_value(channel, sample, readings);
+}
+
+// The bits of the third quad's values (lanes 8 to 11): zero only if all four
+// are +0.0.
+[[gnu::always_inline]] inline std::uint32_t third_quad_bits(const SampleData& sample,
+                                                            const BlockReadings& readings) {
+  return [&]<std::size_t... lane>(std::index_sequence<lane...>) {
+    return (std::bit_cast<std::uint32_t>(lane_value<8 + lane>(sample, readings)) | ...);
+  }(std::make_index_sequence<4>{});
+}
 
 }  // namespace
 
@@ -22,28 +48,36 @@ bool set_timed_samples_in_pairs(std::span<TimedSample> slots, std::span<const st
                                 std::span<const SampleData> samples, const BlockReadings& readings) {
   // Pairs stored straight into the array: a vector type that may alias its doubles.
   using Pair = double __attribute__((vector_size(16), may_alias));
-  std::uint32_t third_quad_bits = 0;
+  std::uint32_t third_quad_bits_seen = 0;
   for (std::size_t k = 0; k < samples.size(); ++k) {
     const SampleData& sample = samples[k];
     Pair* pairs = reinterpret_cast<Pair*>(slots[k].values.data());
-    pairs[0] = Pair{sample.acc_x, sample.acc_y};
-    pairs[1] = Pair{sample.acc_z, readings.temperature};
-    pairs[2] = Pair{readings.light, readings.battery};
-    pairs[3] = Pair{sample.gyro_x, sample.gyro_y};
-    pairs[4] = Pair{sample.gyro_z, sample.mag_x};
-    pairs[5] = Pair{sample.mag_y, sample.mag_z};
-    slots[k].time = seconds(timestamps[k]);
-    third_quad_bits |=
-        std::bit_cast<std::uint32_t>(sample.gyro_z) | std::bit_cast<std::uint32_t>(sample.mag_x) |
-        std::bit_cast<std::uint32_t>(sample.mag_y) | std::bit_cast<std::uint32_t>(sample.mag_z);
+    [&]<std::size_t... pair>(std::index_sequence<pair...>) {
+      ((pairs[pair] =
+            Pair{lane_value<2 * pair>(sample, readings), lane_value<2 * pair + 1>(sample, readings)}),
+       ...);
+    }(std::make_index_sequence<channel_count / 2>{});
+    slots[k].time = seconds_from_us(timestamps[k]);
+    third_quad_bits_seen |= third_quad_bits(sample, readings);
   }
-  return third_quad_bits == 0;
+  return third_quad_bits_seen == 0;
 }
 
 #if defined(VELNORA_WIDE_VECTORS)
+// Whether lane l holds the channel named lanes[l], for every lane.
+consteval bool lanes_hold(std::array<std::string_view, channel_count> names) {
+  for (std::size_t lane = 0; lane < channel_count; ++lane) {
+    if (channels[channel_in_lane(lane)].name != names[lane]) return false;
+  }
+  return true;
+}
+
 // Each quad is four neighbouring float32 values widened by one instruction. A
 // sample's fields lie in the order acc_x, acc_y, acc_z, gyro_x, gyro_y,
-// gyro_z, mag_x, mag_y, mag_z.
+// gyro_z, mag_x, mag_y, mag_z; the loads below are written for that order
+// and these lanes.
+static_assert(lanes_hold({"acc_x", "acc_y", "acc_z", "temperature", "light", "battery", "gyro_x", "gyro_y",
+                          "gyro_z", "mag_x", "mag_y", "mag_z"}));
 [[gnu::target("avx2")]] bool set_timed_samples_in_quads(std::span<TimedSample> slots,
                                                         std::span<const std::int64_t> timestamps,
                                                         std::span<const SampleData> samples,
@@ -62,7 +96,7 @@ bool set_timed_samples_in_pairs(std::span<TimedSample> slots, std::span<const st
     const __m128 third = _mm_loadu_ps(fields + 5);  // gyro_z, mag_x, mag_y, mag_z
     _mm256_store_pd(values + 8, _mm256_cvtps_pd(third));
     third_quad_bits = _mm_or_si128(third_quad_bits, _mm_castps_si128(third));
-    slots[k].time = seconds(timestamps[k]);
+    slots[k].time = seconds_from_us(timestamps[k]);
   }
   return _mm_testz_si128(third_quad_bits, third_quad_bits) != 0;
 }

@@ -9,16 +9,13 @@
 #include "core/base/cwa_error.hpp"
 #include "core/base/wide_vectors.hpp"
 #include "core/format/block_readings.hpp"
+#include "core/format/channels.hpp"
 #include "core/format/sample_data.hpp"
 
 namespace velnora {
 
-// The values a grid point interpolates, four adjacent channels to a quad:
-// the accelerometer and the block's temperature; its light and battery
-// readings and the first two gyroscope axes; the third gyroscope axis and the
-// magnetometer. 3-axis data and blocks without a magnetometer leave the
-// gyroscope and magnetometer at 0.0.
-inline constexpr std::size_t channel_count = 12;
+// The values a grid point interpolates, one lane per channel (Channel::lane),
+// four lanes to a quad.
 inline constexpr std::size_t channel_quads = channel_count / 4;
 
 // One input sample waiting in the resampler's queue: its sample's values, its

@@ -8,7 +8,7 @@
 #include "core/base/cwa_error.hpp"
 #include "core/columns/data_result.hpp"
 #include "core/format/block_readings.hpp"
-#include "core/format/include_flags.hpp"
+#include "core/format/channels.hpp"
 #include "core/format/sample_data.hpp"
 #include "core/resample/output_rows.hpp"
 #include "core/resample/sample_queue.hpp"
