@@ -50,6 +50,16 @@ inline constexpr std::array<Channel, 12> channels{{
 }};
 inline constexpr std::size_t channel_count = channels.size();
 
+// Every lane holds exactly one channel.
+static_assert([] {
+  std::array<bool, channel_count> taken{};
+  for (const Channel& channel : channels) {
+    if (channel.lane >= channel_count || taken[channel.lane]) return false;
+    taken[channel.lane] = true;
+  }
+  return true;
+}());
+
 constexpr bool is_included(const Channel& channel, IncludeFlags include) {
   return channel.include_flag == nullptr || include.*channel.include_flag;
 }
