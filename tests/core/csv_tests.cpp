@@ -13,7 +13,6 @@
 
 #include "check.hpp"
 #include "core/csv/csv_export.hpp"
-#include "core/csv/csv_fields.hpp"
 #include "core/csv/csv_record_writer.hpp"
 
 using namespace velnora;

@@ -3,7 +3,6 @@
 #include <cctype>
 #include <string>
 
-#include "core/csv/csv_fields.hpp"
 #include "core/csv/csv_record_writer.hpp"
 #include "core/read/decoded_block_stream.hpp"
 
