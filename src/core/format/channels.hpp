@@ -78,15 +78,18 @@ consteval std::size_t channel_index(std::string_view name) {
   throw "no channel of that name";
 }
 
+template <class Visit, std::size_t... C>
+[[gnu::always_inline]] constexpr bool visit_channels(Visit& visit, std::index_sequence<C...>) {
+  return (visit(std::integral_constant<std::size_t, C>{}) && ...);
+}
+
 // Calls visit(std::integral_constant<std::size_t, C>{}) for each channel index
 // C in column order until it returns false; returns whether it never did. The
 // channel is a constant expression inside `visit`, so a row loop that calls
 // this keeps no table lookups.
 template <class Visit>
-constexpr bool for_each_channel(Visit&& visit) {
-  return [&]<std::size_t... C>(std::index_sequence<C...>) {
-    return (visit(std::integral_constant<std::size_t, C>{}) && ...);
-  }(std::make_index_sequence<channel_count>{});
+[[gnu::always_inline]] constexpr bool for_each_channel(Visit&& visit) {
+  return visit_channels(visit, std::make_index_sequence<channel_count>{});
 }
 
 }  // namespace velnora

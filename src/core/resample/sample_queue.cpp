@@ -35,30 +35,33 @@ template <std::size_t lane>
 
 // The bits of the third quad's values (lanes 8 to 11): zero only if all four
 // are +0.0.
+template <std::size_t... lane>
 [[gnu::always_inline]] inline std::uint32_t third_quad_bits(const SampleData& sample,
-                                                            const BlockReadings& readings) {
-  return [&]<std::size_t... lane>(std::index_sequence<lane...>) {
-    return (std::bit_cast<std::uint32_t>(lane_value<8 + lane>(sample, readings)) | ...);
-  }(std::make_index_sequence<4>{});
+                                                            const BlockReadings& readings,
+                                                            std::index_sequence<lane...>) {
+  return (std::bit_cast<std::uint32_t>(lane_value<8 + lane>(sample, readings)) | ...);
+}
+
+// Stores the values of one sample two lanes at a time, straight into the
+// array: a vector type that may alias its doubles.
+template <std::size_t... pair>
+[[gnu::always_inline]] inline void store_pairs(double* values, const SampleData& sample,
+                                               const BlockReadings& readings, std::index_sequence<pair...>) {
+  using Pair = double __attribute__((vector_size(16), may_alias));
+  Pair* pairs = reinterpret_cast<Pair*>(values);
+  ((pairs[pair] = Pair{lane_value<2 * pair>(sample, readings), lane_value<2 * pair + 1>(sample, readings)}),
+   ...);
 }
 
 }  // namespace
 
 bool set_timed_samples_in_pairs(std::span<TimedSample> slots, std::span<const std::int64_t> timestamps,
                                 std::span<const SampleData> samples, const BlockReadings& readings) {
-  // Pairs stored straight into the array: a vector type that may alias its doubles.
-  using Pair = double __attribute__((vector_size(16), may_alias));
   std::uint32_t third_quad_bits_seen = 0;
   for (std::size_t k = 0; k < samples.size(); ++k) {
-    const SampleData& sample = samples[k];
-    Pair* pairs = reinterpret_cast<Pair*>(slots[k].values.data());
-    [&]<std::size_t... pair>(std::index_sequence<pair...>) {
-      ((pairs[pair] =
-            Pair{lane_value<2 * pair>(sample, readings), lane_value<2 * pair + 1>(sample, readings)}),
-       ...);
-    }(std::make_index_sequence<channel_count / 2>{});
+    store_pairs(slots[k].values.data(), samples[k], readings, std::make_index_sequence<channel_count / 2>{});
     slots[k].time = seconds_from_us(timestamps[k]);
-    third_quad_bits_seen |= third_quad_bits(sample, readings);
+    third_quad_bits_seen |= third_quad_bits(samples[k], readings, std::make_index_sequence<4>{});
   }
   return third_quad_bits_seen == 0;
 }
