@@ -74,9 +74,8 @@ class CsvFields {
 inline constexpr std::size_t csv_flush_threshold = 16777216;
 
 // Turns field texts into CSV records (comma-separated, line feed, never
-// quoted) and writes them to one output file through one buffer of a
-// threshold and a record.
-// Destroying a writer hands what it still holds to the file, ignoring errors,
+// quoted) and writes them to one output file through one buffer, a threshold
+// and a record long, of its own. Destroying a writer hands what it still holds to the file, ignoring errors,
 // so a failed export keeps every record written before the failure.
 class CsvRecordWriter {
  public:

@@ -81,6 +81,7 @@ consteval bool lanes_hold(std::array<std::string_view, channel_count> names) {
 // and these lanes.
 static_assert(lanes_hold({"acc_x", "acc_y", "acc_z", "temperature", "light", "battery", "gyro_x", "gyro_y",
                           "gyro_z", "mag_x", "mag_y", "mag_z"}));
+
 [[gnu::target("avx2")]] bool set_timed_samples_in_quads(std::span<TimedSample> slots,
                                                         std::span<const std::int64_t> timestamps,
                                                         std::span<const SampleData> samples,
