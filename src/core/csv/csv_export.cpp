@@ -1,6 +1,5 @@
 #include "core/csv/csv_export.hpp"
 
-#include <cctype>
 #include <string>
 
 #include "core/csv/csv_record_writer.hpp"
@@ -24,10 +23,11 @@ Result<CsvRecordWriter> create_csv_file(std::string_view output_path, IncludeFla
   return writer;
 }
 
-// "Temperature requested but unavailable" for the temperature channel.
+// "Temperature requested but unavailable" for the temperature channel. The
+// names are lower-case ASCII; no locale is asked.
 [[gnu::cold, gnu::noinline]] std::unexpected<CwaError> unavailable(std::string_view name) {
   std::string text(name);
-  text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  text[0] = static_cast<char>(text[0] - 'a' + 'A');
   return fail(text + " requested but unavailable");
 }
 
