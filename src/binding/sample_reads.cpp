@@ -5,11 +5,10 @@
 #include "binding/cuts.hpp"
 #include "binding/entry_point.hpp"
 #include "binding/numpy_arrays.hpp"
-#include "core/format/include_flags.hpp"
-#include "core/ops/planned_csv_export.hpp"
-#include "core/ops/planned_read.hpp"
+#include "core/format/channels.hpp"
+#include "core/ops/planned_samples.hpp"
 #include "core/read/read_plan.hpp"
-#include "core/resample/resample_options.hpp"
+#include "core/resample/resampled_read.hpp"
 
 namespace velnora::py {
 

@@ -82,11 +82,12 @@ void store_has_the_included_columns_and_appends_blocks() {
   check(!mismatch && mismatch.error().text() ==
                          "velnora internal error: a block's timestamps and samples differ in count");
   check(store->size() == 3);
-  check(std::ranges::equal(store->acc_z.values(), std::vector<float>{3, -3, 3}));
-  check(std::ranges::equal(store->gyro_x.values(), std::vector<float>{4, -4, 4}));
-  check(std::ranges::equal(store->mag_z->values(), std::vector<float>{9, 0, 9}));
-  check(std::ranges::equal(store->light->values(), std::vector<float>{1.0f, 1.0f, 10.0f}));
-  check(!store->temperature && !store->battery);
+  check(std::ranges::equal(store->columns[channel_index("acc_z")]->values(), std::vector<float>{3, -3, 3}));
+  check(std::ranges::equal(store->columns[channel_index("gyro_x")]->values(), std::vector<float>{4, -4, 4}));
+  check(std::ranges::equal(store->columns[channel_index("mag_z")]->values(), std::vector<float>{9, 0, 9}));
+  check(std::ranges::equal(store->columns[channel_index("light")]->values(),
+                           std::vector<float>{1.0f, 1.0f, 10.0f}));
+  check(!store->columns[channel_index("temperature")] && !store->columns[channel_index("battery")]);
 }
 
 }  // namespace

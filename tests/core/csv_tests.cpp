@@ -12,8 +12,8 @@
 #include <string>
 
 #include "check.hpp"
-#include "core/csv/csv_number.hpp"
-#include "core/csv/csv_row.hpp"
+#include "core/csv/csv_export.hpp"
+#include "core/csv/csv_record_writer.hpp"
 
 using namespace velnora;
 
@@ -81,38 +81,36 @@ std::string file_text(const std::string& path) {
   return text.str();
 }
 
-// A reading the flags select but the row lacks fails before anything of the
-// row is written; earlier rows stay.
-void missing_readings_are_refused() {
+// A reading the flags select but the store lacks fails the first row, named
+// by the first such reading in column order; a sample channel it lacks is
+// written as 0.0.
+void missing_channels_of_a_store() {
   char dir[] = "/tmp/velnora-csv-XXXXXX";
   const std::string path = std::string(::mkdtemp(dir)) + "/out.csv";
-  const IncludeFlags all{};
-  CsvRow row{.timestamp = 1500000,
-             .sample = {0.5f, -1.0f, 0.25f, 0, 0, 0, 1.0f, 0, 0},
-             .temperature = 25.0f,
-             .light = 1.0f,
-             .battery = 3.0f};
-  {
-    auto writer = CsvRecordWriter::create(path);
-    CsvFields fields;
-    check(write_csv_row(*writer, fields, all, row).has_value());
-    row.battery.reset();
-    check(write_csv_row(*writer, fields, all, row).error().text() == "Battery requested but unavailable");
-    row.light.reset();
-    check(write_csv_row(*writer, fields, all, row).error().text() == "Light requested but unavailable");
-    row.temperature.reset();
-    check(write_csv_row(*writer, fields, all, row).error().text() == "Temperature requested but unavailable");
-    // Without the flags the missing readings are not asked for.
-    check(write_csv_row(
-              *writer, fields,
-              IncludeFlags{.magnetometer = false, .temperature = false, .light = false, .battery = false},
-              row)
+  const std::int64_t time = 1500000;
+  const SampleData sample{0.5f, -1.0f, 0.25f, 0, 0, 0, 1.0f, 0, 0};
+  auto store_with = [&](IncludeFlags stored) {
+    auto store = CwaDataResult::create(stored, 1);
+    check(store->append_block(std::span(&time, 1), std::span(&sample, 1), BlockReadings{25.0f, 1.0f, 3.0f})
               .has_value());
+    return std::move(*store);
+  };
+  const struct {
+    IncludeFlags stored;
+    std::string_view message;
+  } lacking[] = {
+      {{.battery = false}, "Battery requested but unavailable"},
+      {{.light = false, .battery = false}, "Light requested but unavailable"},
+      {{.temperature = false, .battery = false}, "Temperature requested but unavailable"},
+  };
+  for (const auto& [stored, message] : lacking) {
+    check(write_data_result_csv(path, store_with(stored), IncludeFlags{}).error().text() == message);
   }
+  check(write_data_result_csv(path, store_with({.magnetometer = false}), IncludeFlags{}).has_value());
   check(file_text(path) ==
-        "1.5000,0.500000,-1.000000,0.250000,0.000000,0.000000,0.000000,1.000000,0.000000,0.000000,"
-        "25.000000,1.000000,3.000000\n"
-        "1.5000,0.500000,-1.000000,0.250000,0.000000,0.000000,0.000000\n");
+        "time,acc_x,acc_y,acc_z,gyro_x,gyro_y,gyro_z,mag_x,mag_y,mag_z,temperature,light,battery\n"
+        "1.5000,0.500000,-1.000000,0.250000,0.000000,0.000000,0.000000,0.000000,0.000000,0.000000,"
+        "25.000000,1.000000,3.000000\n");
   ::unlink(path.c_str());
   ::rmdir(dir);
 }
@@ -137,7 +135,10 @@ void failed_hand_over_resumes_where_it_stopped() {
       const int length = std::snprintf(text, sizeof text, "%012d", i);
       const std::string_view field(text, static_cast<std::size_t>(length));
       expected.append(field).append(",").append(field).append("\n");
-      auto written = writer->write_record(std::array{field, field});
+      CsvFields record;
+      record.add_text(field);
+      record.add_text(field);
+      auto written = writer->write_record(record);
       if (!written) {
         check(written.error().kind() == CwaError::Kind::Message);
         check(written.error().text() == "File too large (os error 27)");
@@ -159,6 +160,6 @@ void csv_tests() {
   values_match_printf();
   times_match_printf();
   special_values();
-  missing_readings_are_refused();
+  missing_channels_of_a_store();
   failed_hand_over_resumes_where_it_stopped();
 }

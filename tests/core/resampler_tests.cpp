@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "check.hpp"
+#include "core/base/wide_vectors.hpp"
 #include "core/resample/interpolation.hpp"
 #include "core/resample/sample_queue.hpp"
 #include "core/resample/streaming_resampler.hpp"
-#include "core/base/wide_vectors.hpp"
 
 using namespace velnora;
 
@@ -50,7 +50,8 @@ std::vector<std::int64_t> timestamps(const CwaDataResult& result) {
 }
 
 std::vector<float> acc_x(const CwaDataResult& result) {
-  return {result.acc_x.values().begin(), result.acc_x.values().end()};
+  const auto values = result.columns[channel_index("acc_x")]->values();
+  return {values.begin(), values.end()};
 }
 
 // The first two and last two points lie in the outer segments and are linear;

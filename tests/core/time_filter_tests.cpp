@@ -60,9 +60,12 @@ void scattered_selection_compacts_every_column() {
   check(result.has_value());
   check(std::ranges::equal(result->timestamp.values(),
                            std::vector<std::int64_t>{3000000, 4000000, 4500000, 2000000, 2500000}));
-  check(std::ranges::equal(result->acc_x.values(), std::vector<float>{0, 2, 3, 6, 7}));
-  check(std::ranges::equal(result->temperature->values(), std::vector<float>{100, 102, 103, 106, 107}));
-  check(result->gyro_z.size() == 5 && !result->mag_x && !result->light);
+  check(std::ranges::equal(result->columns[channel_index("acc_x")]->values(),
+                           std::vector<float>{0, 2, 3, 6, 7}));
+  check(std::ranges::equal(result->columns[channel_index("temperature")]->values(),
+                           std::vector<float>{100, 102, 103, 106, 107}));
+  check(result->columns[channel_index("gyro_z")]->size() == 5 && !result->columns[channel_index("mag_x")] &&
+        !result->columns[channel_index("light")]);
 }
 
 void bounds_are_half_open() {
@@ -70,7 +73,8 @@ void bounds_are_half_open() {
   auto from = filter_data_by_time_range(store_of(micros), 1.5, 2.0);
   check(from.has_value() && std::ranges::equal(from->timestamp.values(), std::vector<std::int64_t>{1500000}));
   auto before = filter_data_by_time_range(store_of(micros), 1.0, 1.5);
-  check(before.has_value() && std::ranges::equal(before->acc_x.values(), std::vector<float>{0}));
+  check(before.has_value() &&
+        std::ranges::equal(before->columns[channel_index("acc_x")]->values(), std::vector<float>{0}));
   auto open_end = filter_data_by_time_range(store_of(micros), 1.5, std::nullopt);
   check(open_end.has_value() && open_end->size() == 2);
   check(error_of(filter_data_by_time_range(store_of(micros), 1.6, 1.9)) ==

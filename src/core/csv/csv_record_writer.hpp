@@ -1,14 +1,70 @@
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
 #include <span>
 #include <string_view>
 
 #include "core/base/cwa_error.hpp"
+#include "core/format/channels.hpp"
 #include "core/io/file.hpp"
-#include "core/columns/column.hpp"
 
 namespace velnora {
+
+// Room for the longest number text: a float widened to double lies below
+// 3.5e38, so a sign, 39 integer digits, a point and 6 fraction digits; a
+// microsecond timestamp in seconds needs far less.
+inline constexpr std::size_t max_number_chars = 48;
+using NumberText = std::array<char, max_number_chars>;
+
+// Writes a microsecond timestamp as seconds, micros / 1000000.0 in double
+// precision, with 4 fraction digits; returns the text's length. No errors, no
+// allocation.
+std::size_t format_time(std::int64_t micros, NumberText& out);
+
+// Writes a channel value widened to double with 6 fraction digits ("NaN",
+// "inf", "-inf" for the special values); returns the text's length. No errors,
+// no allocation.
+std::size_t format_value(float value, NumberText& out);
+
+// The time and every channel.
+inline constexpr std::size_t max_csv_columns = 1 + channel_count;
+
+// The longest record: every field at its longest, each with a comma or the
+// line feed after it.
+inline constexpr std::size_t max_csv_record_bytes = max_csv_columns * (max_number_chars + 1);
+
+// The field texts of one row, one fixed text per column: made once per file
+// and cleared, never freed, between rows, so a row costs no allocation.
+class CsvFields {
+ public:
+  void clear() { count_ = 0; }
+  // Appends the next field; a row holds at most max_csv_columns of them.
+  void add_time(std::int64_t micros) { add(format_time(micros, texts_[count_])); }
+  void add_value(float value) { add(format_value(value, texts_[count_])); }
+  // A text of its own, such as a column name; cut at max_number_chars.
+  void add_text(std::string_view text) {
+    const std::size_t length = std::min(text.size(), max_number_chars);
+    std::memcpy(texts_[count_].data(), text.data(), length);
+    add(length);
+  }
+
+  std::span<const std::string_view> views() const { return {views_.data(), count_}; }
+
+ private:
+  void add(std::size_t length) {
+    views_[count_] = std::string_view(texts_[count_].data(), length);
+    ++count_;
+  }
+
+  std::array<NumberText, max_csv_columns> texts_;
+  std::array<std::string_view, max_csv_columns> views_;
+  std::size_t count_ = 0;
+};
 
 // Text collected before it is handed to the file: one write per 16 MiB, and
 // the point where a full disk shows. An export smaller than this reaches the
@@ -18,8 +74,8 @@ namespace velnora {
 inline constexpr std::size_t csv_flush_threshold = 16777216;
 
 // Turns field texts into CSV records (comma-separated, line feed, never
-// quoted) and writes them to one output file through one growable buffer.
-// Destroying a writer hands what it still holds to the file, ignoring errors,
+// quoted) and writes them to one output file through one buffer, a threshold
+// and a record long, of its own. Destroying a writer hands what it still holds to the file, ignoring errors,
 // so a failed export keeps every record written before the failure.
 class CsvRecordWriter {
  public:
@@ -33,9 +89,9 @@ class CsvRecordWriter {
 
   // Appends one record; hands the buffer to the file once it holds
   // csv_flush_threshold bytes. Errors: a failed hand-over as a message holding
-  // the system's text alone; Io when the buffer cannot grow. Grows the buffer
-  // geometrically, up to one threshold and one record.
-  Result<void> write_record(std::span<const std::string_view> fields);
+  // the system's text alone; Io when the buffer cannot be allocated. Allocates
+  // the buffer at the first record; its pages are touched as records fill it.
+  Result<void> write_record(const CsvFields& fields);
 
   // Hands everything buffered to the file. Errors: Io. No allocation.
   Result<void> flush();
@@ -45,8 +101,11 @@ class CsvRecordWriter {
 
   Result<void> hand_over();
 
+  static constexpr std::size_t buffer_bytes = csv_flush_threshold + max_csv_record_bytes;
+
   File file_;
-  Column<char> buffer_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t size_ = 0;
   // Bytes at the buffer's start that the file already has: a hand-over that
   // failed halfway resumes after them instead of writing them twice.
   std::size_t handed_ = 0;

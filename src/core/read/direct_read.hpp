@@ -6,7 +6,7 @@
 
 #include "core/base/cwa_error.hpp"
 #include "core/columns/data_result.hpp"
-#include "core/format/include_flags.hpp"
+#include "core/format/channels.hpp"
 
 namespace velnora {
 

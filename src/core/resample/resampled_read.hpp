@@ -6,9 +6,15 @@
 
 #include "core/base/cwa_error.hpp"
 #include "core/columns/data_result.hpp"
-#include "core/format/include_flags.hpp"
+#include "core/format/channels.hpp"
 
 namespace velnora {
+
+// The rate to resample at, absent for no resampling; on error the message of
+// the first rejected option (the rate before the method). Allocates only for
+// that message.
+Result<std::optional<double>> validate_resample_options(std::optional<double> resample_hz,
+                                                        std::string_view resample_method);
 
 // Reads a planned range of blocks through a StreamingResampler: one row per
 // grid point at `resample_hz`, within the window [range_start_time,

@@ -5,7 +5,8 @@
 #include <string_view>
 
 #include "core/base/cwa_error.hpp"
-#include "core/format/include_flags.hpp"
+#include "core/columns/data_result.hpp"
+#include "core/format/channels.hpp"
 
 namespace velnora {
 
@@ -19,5 +20,15 @@ namespace velnora {
 Result<void> write_cwa_csv_data(std::string_view file_path, std::string_view output_path,
                                 std::optional<std::uint64_t> start_block,
                                 std::optional<std::uint64_t> block_count, IncludeFlags include);
+
+// Writes every row of a finished store as CSV; the output is created only
+// here, so whatever failed before leaves an existing file untouched. A
+// channel the flags select but the store lacks is 0.0 for a sample channel;
+// for a reading it fails the first row with "Temperature requested but
+// unavailable" (likewise "Light", "Battery"). Errors besides: Io for the
+// output's creation and final flush, a failed record write's system text.
+// Allocates the writer's buffer.
+Result<void> write_data_result_csv(std::string_view output_path, const CwaDataResult& result,
+                                   IncludeFlags include);
 
 }  // namespace velnora

@@ -5,7 +5,7 @@
 
 #include "core/base/cwa_error.hpp"
 #include "core/columns/data_result.hpp"
-#include "core/format/include_flags.hpp"
+#include "core/format/channels.hpp"
 #include "core/read/read_plan.hpp"
 
 namespace velnora {
@@ -17,5 +17,15 @@ namespace velnora {
 // result's columns.
 Result<CwaDataResult> read_planned_samples(std::string_view path, const ReadPlan& plan, IncludeFlags include,
                                            std::optional<double> resample_hz);
+
+// Writes the samples a read plan selects as CSV. With a rate the resampler's
+// grid points are written; with a time window the samples are read whole and
+// cut to it; either way the output is touched only once reading is done.
+// Without either they stream block by block. Errors: the window's messages
+// (before any reading), then those of reading, resampling, filtering and
+// writing. Allocates the whole selection with a rate or a window, one block's
+// worth without.
+Result<void> write_planned_csv(std::string_view file_path, std::string_view output_path, const ReadPlan& plan,
+                               IncludeFlags include, std::optional<double> resample_hz);
 
 }  // namespace velnora
