@@ -11,7 +11,6 @@
 #include "core/columns/column.hpp"
 #include "core/format/channels.hpp"
 #include "core/format/data_block.hpp"
-#include "core/format/sample_data.hpp"
 
 namespace velnora {
 

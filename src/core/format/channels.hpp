@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "core/format/data_block.hpp"
-#include "core/format/sample_data.hpp"
 
 namespace velnora {
 

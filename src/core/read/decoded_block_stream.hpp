@@ -9,7 +9,6 @@
 #include "core/base/cwa_error.hpp"
 #include "core/format/block_clock.hpp"
 #include "core/format/data_block.hpp"
-#include "core/format/sample_data.hpp"
 #include "core/io/sector_reader.hpp"
 
 namespace velnora {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/base/numeric.hpp"
-#include "core/format/sample_data.hpp"
+#include "core/format/data_block.hpp"
 #include "core/read/decoded_block_stream.hpp"
 
 namespace velnora {

@@ -10,7 +10,6 @@
 #include "core/base/wide_vectors.hpp"
 #include "core/format/channels.hpp"
 #include "core/format/data_block.hpp"
-#include "core/format/sample_data.hpp"
 
 namespace velnora {
 

@@ -10,7 +10,6 @@
 #include "core/columns/data_result.hpp"
 #include "core/format/channels.hpp"
 #include "core/format/data_block.hpp"
-#include "core/format/sample_data.hpp"
 #include "core/resample/interpolation.hpp"
 #include "core/resample/sample_queue.hpp"
 
