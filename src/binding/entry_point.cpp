@@ -10,11 +10,19 @@ namespace {
 
 // The text is decoded as UTF-8 with replacement, so a message quoting the
 // caller's own text (a resample method, a path) comes back unchanged.
+// Out of memory is MemoryError whatever the call would raise otherwise; an
+// interrupted call already carries the exception its signal handler raised.
 [[gnu::cold]] void raise_core_error(const CoreFailure& failure) {
+  const CwaError::Kind kind = failure.error.kind();
+  if (kind == CwaError::Kind::Interrupted) {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return;
+  }
+  PyObject* type = kind == CwaError::Kind::OutOfMemory ? PyExc_MemoryError : failure.type;
   std::string text = failure.error.text();
   Ref message =
       Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (message) PyErr_SetObject(failure.type, message.get());
+  if (message) PyErr_SetObject(type, message.get());
 }
 
 [[gnu::cold]] void raise_internal_fault(const char* what) {
@@ -22,6 +30,8 @@ namespace {
 }
 
 }  // namespace
+
+bool signal_handler_raised() { return PyErr_CheckSignals() != 0; }
 
 void raise_failure(const Failure& failure) {
   if (const auto* core = std::get_if<CoreFailure>(&failure)) raise_core_error(*core);

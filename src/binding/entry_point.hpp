@@ -7,6 +7,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/py_objects.hpp"
+#include "core/base/interruption.hpp"
 
 namespace velnora::py {
 
@@ -27,6 +28,10 @@ EntryPoint write_cwa_csv;
 // (NULL when not given).
 template <std::size_t N>
 using Slots = std::span<PyObject* const, N>;
+
+// The core's interruption hook: runs pending signal handlers (on the main
+// thread), so Ctrl-C stops long work; true when one raised.
+bool signal_handler_raised();
 
 // Sets the interpreter's exception for a failure (a Raised one has it set already).
 void raise_failure(const Failure& failure);
@@ -50,6 +55,7 @@ PyResult<Ref> bind_and_run(PyObject* const* args, Py_ssize_t nargsf, PyObject* k
 template <const Signature& signature, auto body>
 PyObject* run_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   try {
+    InterruptionScope interruptible(signal_handler_raised);
     PyResult<Ref> result = bind_and_run<signature, body>(args, nargsf, kwnames);
     if (result) return result->release();
     raise_failure(result.error());

@@ -17,6 +17,10 @@ CwaError CwaError::io_text(std::string text) { return CwaError(Kind::Io, std::mo
 
 CwaError CwaError::message(std::string text) { return CwaError(Kind::Message, std::move(text)); }
 
+CwaError CwaError::out_of_memory(std::string text) { return CwaError(Kind::OutOfMemory, std::move(text)); }
+
+CwaError CwaError::interrupted() { return CwaError(Kind::Interrupted, "interrupted"); }
+
 CwaError CwaError::unexpected_eof() { return io_text("failed to fill whole buffer"); }
 
 std::string CwaError::text() const {

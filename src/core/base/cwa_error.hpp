@@ -7,22 +7,26 @@
 namespace velnora {
 
 // The one error value of the system. `Io` carries an operating-system error
-// (an errno) or the I/O layer's own text; `Message` carries a fixed text.
+// (an errno) or the I/O layer's own text; `Message` carries a fixed text;
+// `OutOfMemory` says what could not be had; `Interrupted` means the caller's
+// interruption hook asked to stop, and the caller knows why.
 class CwaError {
  public:
-  enum class Kind { Io, Message };
+  enum class Kind { Io, Message, OutOfMemory, Interrupted };
 
   // An I/O error with an operating-system error number.
   static CwaError io_errno(int error_number);
   // An I/O error without an error number ("failed to fill whole buffer", ...).
   static CwaError io_text(std::string text);
   static CwaError message(std::string text);
+  static CwaError out_of_memory(std::string text);
+  static CwaError interrupted();
 
   // The read that hit the end of the file before the buffer was full.
   static CwaError unexpected_eof();
 
   Kind kind() const { return kind_; }
-  // "IO error: ..." for Io, the message itself for Message.
+  // "IO error: ..." for Io, the message itself otherwise.
   std::string text() const;
   // The message, or the I/O error's own text without the "IO error: " prefix.
   const std::string& detail() const { return detail_; }
