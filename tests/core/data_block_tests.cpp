@@ -68,7 +68,7 @@ void zero_samples_decode_to_nothing() {
 
 }  // namespace
 
-void data_block_tests() {
+TEST_SUITE(data_block_tests) {
   header_messages();
   sample_messages();
   zero_samples_decode_to_nothing();

@@ -240,7 +240,7 @@ void window_checked_at_creation() {
 
 }  // namespace
 
-void resampler_tests() {
+TEST_SUITE(resampler_tests) {
   four_samples_at_200_hz();
   queue_stays_bounded();
   queue_moves_before_it_grows();
