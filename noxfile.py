@@ -62,7 +62,13 @@ DEFAULT_PYTHON, DEFAULT_VERSION = interpreter("python3")
 
 def install_project(session: nox.Session, *pip_args: str) -> None:
     session.install(*PIP_ARGS, *pip_args, ".[test]")
-    session.run("python", "-P", "-c", "import sys, velnora; print(sys.version.split()[0], 'imports', velnora.__file__)")
+
+
+def run_suite(session: nox.Session, *pytest_args: str, env: dict[str, str] | None = None, silent: bool = False):
+    """Shows which velnora imports, then runs pytest; silent returns its output."""
+    script = "import sys, velnora; print(sys.version.split()[0], 'imports', velnora.__file__)"
+    session.run("python", "-P", "-c", script, env=env)
+    return session.run(*PYTEST, *pytest_args, *session.posargs, env=env, silent=silent)
 
 
 def pytest_session(name: str, python: str | None) -> None:
@@ -71,7 +77,7 @@ def pytest_session(name: str, python: str | None) -> None:
         if python is None:
             session.error(f"no CPython other than {DEFAULT_VERSION} found under pyenv")
         install_project(session)
-        session.run(*PYTEST, *session.posargs)
+        run_suite(session)
 
 
 pytest_session(f"tests-{DEFAULT_VERSION}", DEFAULT_PYTHON)
@@ -114,7 +120,7 @@ def sanitize(session: nox.Session) -> None:
     }
     # pytest's default capture sends fd 2 to a temporary file that is lost when a
     # sanitizer aborts the process, report and all; --capture=sys leaves fd 2 alone.
-    output = session.run(*PYTEST, "--capture=sys", *session.posargs, env=env, silent=True)
+    output = run_suite(session, "--capture=sys", env=env, silent=True)
     print(output)
     reports = sorted(logs.glob("asan*"))
     if reports or SANITIZER_REPORT.search(output):
@@ -137,4 +143,4 @@ def narrow(session: nox.Session) -> None:
     cmake_workflow(session, "core-tests-narrow")
     install_project(session, "--config-settings=cmake.define.VELNORA_WIDE_VECTORS=OFF",
                     "--config-settings=build-dir=build/narrow/{wheel_tag}")
-    session.run(*PYTEST, *session.posargs)
+    run_suite(session)
