@@ -1,12 +1,12 @@
 """Test sessions. `bash tools/run-tests [NOX-ARGS] [-- PYTEST-ARGS]` installs nox
 into build/venv-nox and runs them; `-s NAME` picks sessions, `-l` lists them.
 
-  tests-3.11  pytest against the default python3
-  tests-3.X   pytest against the newest other CPython that pyenv has
-  tests-3.14  pytest against CPython 3.14 from Debian unstable, in a chroot (root only)
-  sanitize    pytest against a build with ASan and UBSan, their runtimes preloaded
-  narrow      the 256-bit forms switched off: the C++ unit tests and pytest
-  core        the C++ unit tests through CTest (preset core-tests)
+  tests-3.11      pytest against the default python3
+  tests-3.X       pytest against the newest other CPython that pyenv has
+  tests-3.14-sid  pytest against CPython 3.14 from Debian unstable, in a chroot (root only)
+  sanitize        pytest against a build with ASan and UBSan, their runtimes preloaded
+  narrow          the 256-bit forms switched off: the C++ unit tests and pytest
+  core            the C++ unit tests through CTest (preset core-tests)
 
 Each build treats compiler warnings as errors. pytest's "no tests collected"
 (exit 5) fails a session like any other failure.
@@ -46,10 +46,11 @@ def newest_other_pyenv_python(default_version: str) -> str | None:
     except (OSError, subprocess.CalledProcessError):
         root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
     found = [
-        path.parent.parent
-        for path in pathlib.Path(root).glob("versions/3.*/bin/python3")
-        if re.fullmatch(r"3\.\d+\.\d+", path.parent.parent.name)
-        and not path.parent.parent.name.startswith(default_version + ".")
+        version
+        for version in pathlib.Path(root, "versions").glob("3.*")
+        if re.fullmatch(r"3\.\d+\.\d+", version.name)
+        and not version.name.startswith(default_version + ".")
+        and (version / "bin" / "python3").exists()
     ]
     if not found:
         return None
@@ -85,7 +86,7 @@ OTHER_PYTHON = newest_other_pyenv_python(DEFAULT_VERSION)
 pytest_session(f"tests-{interpreter(OTHER_PYTHON)[1]}" if OTHER_PYTHON else "tests-other", OTHER_PYTHON)
 
 
-@nox.session(name="tests-3.14", python=False)
+@nox.session(name="tests-3.14-sid", python=False)
 def tests_314(session: nox.Session) -> None:
     # Debian's own numpy and build tools, so no build isolation and no index.
     in_root = ("bash", "tools/debian-sid-python")
