@@ -7,12 +7,19 @@ import sys
 from typing import Callable, Iterable
 
 import pytest
+from hypothesis import settings
 
 _TESTS_DIR = str(pathlib.Path(__file__).resolve().parent)
 if _TESTS_DIR not in sys.path:
     sys.path.insert(0, _TESTS_DIR)
 
 from cwa_writer import DataBlock, MetadataBlock, write_cwa  # noqa: E402
+
+# Property tests draw the same modest set of examples on every run, so a run
+# repeats; `--hypothesis-profile=long` sweeps far wider with fresh examples.
+settings.register_profile("quick", max_examples=50, derandomize=True, database=None, deadline=None)
+settings.register_profile("long", max_examples=1000, deadline=None)
+settings.load_profile("quick")
 
 MakeRecording = Callable[..., pathlib.Path]
 

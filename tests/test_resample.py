@@ -14,7 +14,7 @@ from typing import Any, Callable
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 import grid_model
@@ -319,7 +319,6 @@ def recordings(draw: st.DrawFn) -> list[DataBlock | bytes]:
     return blocks
 
 
-@settings(max_examples=50, deadline=None)
 @given(sectors=recordings(), rate=st.floats(0.5, 1000.0), window=st.tuples(st.floats(0.0, 6.0), st.floats(0.1, 6.0)))
 def test_random_recordings_match_the_model(
     tmp_path_factory: pytest.TempPathFactory,
@@ -357,7 +356,6 @@ def test_random_recordings_match_the_model(
     assert data["timestamp"].tolist() == [p.timestamp for p in windowed]
 
 
-@settings(max_examples=40, deadline=None)
 @given(rate=st.floats(0.5, 1000.0), intercept=st.integers(-2000, 2000), slope=st.integers(-20, 20))
 def test_a_line_stays_on_the_line(
     tmp_path_factory: pytest.TempPathFactory, rate: float, intercept: int, slope: int

@@ -92,7 +92,7 @@ void store_has_the_included_columns_and_appends_blocks() {
 
 }  // namespace
 
-void column_tests() {
+TEST_SUITE(column_tests) {
   empty_column_maps_nothing();
   growth_past_reservation_keeps_values();
   copies_and_extend_append_in_order();

@@ -156,7 +156,7 @@ void failed_hand_over_resumes_where_it_stopped() {
 
 }  // namespace
 
-void csv_tests() {
+TEST_SUITE(csv_tests) {
   values_match_printf();
   times_match_printf();
   special_values();

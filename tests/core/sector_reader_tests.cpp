@@ -142,7 +142,7 @@ void read_errors_come_with_the_sector() {
 
 }  // namespace
 
-void sector_reader_tests() {
+TEST_SUITE(sector_reader_tests) {
   ends_at_every_position();
   short_reads_assemble_sectors();
   seeking_drops_the_buffer();

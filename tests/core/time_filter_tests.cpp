@@ -85,7 +85,7 @@ void bounds_are_half_open() {
 
 }  // namespace
 
-void time_filter_tests() {
+TEST_SUITE(time_filter_tests) {
   window_messages();
   no_bounds_returns_even_an_empty_store();
   scattered_selection_compacts_every_column();

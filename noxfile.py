@@ -1,0 +1,147 @@
+"""Test sessions. `bash tools/run-tests [NOX-ARGS] [-- PYTEST-ARGS]` installs nox
+into build/venv-nox and runs them; `-s NAME` picks sessions, `-l` lists them.
+
+  tests-3.11      pytest against the default python3
+  tests-3.X       pytest against the newest other CPython that pyenv has
+  tests-3.14-sid  pytest against CPython 3.14 from Debian unstable, in a chroot (root only)
+  sanitize        pytest against a build with ASan and UBSan, their runtimes preloaded
+  narrow          the 256-bit forms switched off: the C++ unit tests and pytest
+  core            the C++ unit tests through CTest (preset core-tests)
+
+Each build treats compiler warnings as errors. pytest's "no tests collected"
+(exit 5) fails a session like any other failure.
+"""
+
+from __future__ import annotations
+
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+
+import nox
+
+nox.options.envdir = "build/nox"
+nox.options.default_venv_backend = "venv"
+nox.options.download_python = "never"
+
+PIP_ARGS = ("--quiet", "--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON")
+# -P keeps the working directory off sys.path, so only the installed module imports.
+PYTEST = ("python", "-P", "-m", "pytest", "tests")
+SANITIZER_REPORT = re.compile(r"runtime error:|ERROR: \w+Sanitizer|SUMMARY: \w+Sanitizer")
+
+
+def interpreter(command: str) -> tuple[str, str]:
+    """The real path and the X.Y version of an interpreter."""
+    script = "import sys; print(sys.executable); print('%d.%d' % sys.version_info[:2])"
+    path, version = subprocess.run([command, "-c", script], capture_output=True, text=True, check=True).stdout.split()
+    return path, version
+
+
+def newest_other_pyenv_python(default_version: str) -> str | None:
+    """The newest CPython 3.x.y under pyenv whose X.Y differs from the default's."""
+    try:
+        root = subprocess.run(["pyenv", "root"], capture_output=True, text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
+    found = [
+        version
+        for version in pathlib.Path(root, "versions").glob("3.*")
+        if re.fullmatch(r"3\.\d+\.\d+", version.name)
+        and not version.name.startswith(default_version + ".")
+        and (version / "bin" / "python3").exists()
+    ]
+    if not found:
+        return None
+    newest = max(found, key=lambda version: tuple(map(int, version.name.split("."))))
+    return str(newest / "bin" / "python3")
+
+
+DEFAULT_PYTHON, DEFAULT_VERSION = interpreter("python3")
+
+
+def install_project(session: nox.Session, *pip_args: str) -> None:
+    session.install(*PIP_ARGS, *pip_args, ".[test]")
+
+
+def run_suite(session: nox.Session, *pytest_args: str, env: dict[str, str] | None = None, silent: bool = False):
+    """Shows which velnora imports, then runs pytest; silent returns its output."""
+    script = "import sys, velnora; print(sys.version.split()[0], 'imports', velnora.__file__)"
+    session.run("python", "-P", "-c", script, env=env)
+    return session.run(*PYTEST, *pytest_args, *session.posargs, env=env, silent=silent)
+
+
+def pytest_session(name: str, python: str | None) -> None:
+    @nox.session(name=name, python=python, reuse_venv=True)
+    def run(session: nox.Session) -> None:
+        if python is None:
+            session.error(f"no CPython other than {DEFAULT_VERSION} found under pyenv")
+        install_project(session)
+        run_suite(session)
+
+
+pytest_session(f"tests-{DEFAULT_VERSION}", DEFAULT_PYTHON)
+OTHER_PYTHON = newest_other_pyenv_python(DEFAULT_VERSION)
+pytest_session(f"tests-{interpreter(OTHER_PYTHON)[1]}" if OTHER_PYTHON else "tests-other", OTHER_PYTHON)
+
+
+@nox.session(name="tests-3.14-sid", python=False)
+def tests_314(session: nox.Session) -> None:
+    # Debian's own numpy and build tools, so no build isolation and no index.
+    in_root = ("bash", "tools/debian-sid-python")
+    session.run(*in_root, "python3.14", "-m", "pip", "install", *PIP_ARGS, "--disable-pip-version-check",
+                "--root-user-action=ignore", "--break-system-packages", "--no-build-isolation", "--no-index",
+                "--no-deps", "--force-reinstall", "--config-settings=build-dir=build/py314/{wheel_tag}", ".")
+    session.run(*in_root, "python3.14", "-P", "-c", "import velnora; print('python3.14 imports', velnora.__file__)")
+    session.run(*in_root, "python3.14", *PYTEST[1:], *session.posargs)
+
+
+def compiler_runtime(name: str) -> str:
+    path = subprocess.run(["g++", f"-print-file-name={name}"], capture_output=True, text=True).stdout.strip()
+    if not os.path.isfile(path):
+        raise FileNotFoundError(f"sanitizer runtime {name} not found")
+    return path
+
+
+@nox.session(python=DEFAULT_PYTHON, reuse_venv=True)
+def sanitize(session: nox.Session) -> None:
+    install_project(session, "--config-settings=cmake.define.VELNORA_SANITIZE=ON",
+                    "--config-settings=cmake.build-type=RelWithDebInfo",
+                    "--config-settings=build-dir=build/sanitize/{wheel_tag}")
+    logs = pathlib.Path("build/sanitize/reports").resolve()
+    shutil.rmtree(logs, ignore_errors=True)
+    logs.mkdir(parents=True)
+    # ASan also writes its reports to files, which catches those of child processes.
+    env = {
+        "LD_PRELOAD": f"{compiler_runtime('libasan.so')}:{compiler_runtime('libubsan.so')}",
+        "PYTHONMALLOC": "malloc",
+        "ASAN_OPTIONS": f"detect_leaks=0:abort_on_error=1:halt_on_error=1:log_path={logs}/asan",
+        "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1:abort_on_error=1",
+    }
+    # pytest's default capture sends fd 2 to a temporary file that is lost when a
+    # sanitizer aborts the process, report and all; --capture=sys leaves fd 2 alone.
+    output = run_suite(session, "--capture=sys", env=env, silent=True)
+    print(output)
+    reports = sorted(logs.glob("asan*"))
+    if reports or SANITIZER_REPORT.search(output):
+        print("".join(report.read_text() for report in reports))
+        session.error(f"a sanitizer reported errors (report files in {logs})")
+
+
+def cmake_workflow(session: nox.Session, preset: str) -> None:
+    session.install("--quiet", "cmake>=3.26", "ninja")
+    session.run("cmake", "--workflow", "--preset", preset)
+
+
+@nox.session(python=DEFAULT_PYTHON, reuse_venv=True)
+def core(session: nox.Session) -> None:
+    cmake_workflow(session, "core-tests")
+
+
+@nox.session(python=DEFAULT_PYTHON, reuse_venv=True)
+def narrow(session: nox.Session) -> None:
+    cmake_workflow(session, "core-tests-narrow")
+    install_project(session, "--config-settings=cmake.define.VELNORA_WIDE_VECTORS=OFF",
+                    "--config-settings=build-dir=build/narrow/{wheel_tag}")
+    run_suite(session)
