@@ -126,6 +126,8 @@ RECORDINGS = {
     "malformed_middle": malformed_middle,
     "decades_apart": decades_apart,
     "metadata_only": lambda: recording([]),
+    # Near the input size limit, so mutations start from many blocks too.
+    "long": lambda: recording(steady(cw.FORMAT_PACKED, 120)),
 }
 
 
