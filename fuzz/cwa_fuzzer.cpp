@@ -77,22 +77,21 @@ class OptionBytes {
   std::span<const std::uint8_t> bytes_;
 };
 
-// A bound is absent, small (the byte at `small_at`) or raw (8 option bytes).
-template <class T, class Small, class Raw>
-std::optional<T> cut_bound(const OptionBytes& options, int present_bit, int raw_bit, Small small, Raw raw) {
+// Bound 0 is the start, bound 1 the end: absent, small (from a single byte) or
+// raw (from 8 bytes), as the bits of option byte 2 say.
+template <class T>
+std::optional<T> cut_bound(const OptionBytes& options, int bound, T small, T raw) {
   const std::uint8_t bits = options.at(2);
-  if (!(bits & (1u << present_bit))) return std::nullopt;
-  return (bits & (1u << raw_bit)) ? raw() : small();
+  if (!(bits & (1u << bound))) return std::nullopt;
+  return (bits & (4u << bound)) ? raw : small;
 }
 
 CutConfig choose_cut(const OptionBytes& options) {
   const auto kind = (options.at(0) >> 4) & 3;
   if (kind == 1) {
     return {CutConfig::Blocks{
-        cut_bound<std::uint64_t>(
-            options, 0, 2, [&] { return std::uint64_t{options.at(3)}; }, [&] { return options.raw_u64(1); }),
-        cut_bound<std::uint64_t>(
-            options, 1, 3, [&] { return std::uint64_t{options.at(4)}; }, [&] { return options.raw_u64(2); }),
+        cut_bound<std::uint64_t>(options, 0, options.at(3), options.raw_u64(1)),
+        cut_bound<std::uint64_t>(options, 1, options.at(4), options.raw_u64(2)),
     }};
   }
   if (kind == 2) {
@@ -100,10 +99,8 @@ CutConfig choose_cut(const OptionBytes& options) {
     // bounds come up without a raw value.
     const auto half_seconds = [&](std::size_t at) { return static_cast<std::int8_t>(options.at(at)) * 0.5; };
     return {CutConfig::Seconds{
-        cut_bound<double>(
-            options, 0, 2, [&] { return half_seconds(3); }, [&] { return options.raw_double(1); }),
-        cut_bound<double>(
-            options, 1, 3, [&] { return half_seconds(4); }, [&] { return options.raw_double(2); }),
+        cut_bound(options, 0, half_seconds(3), options.raw_double(1)),
+        cut_bound(options, 1, half_seconds(4), options.raw_double(2)),
     }};
   }
   return {CutConfig::NoCut{}};
