@@ -1,0 +1,260 @@
+// libFuzzer target over the core's readers. An input is a few option bytes
+// followed by the bytes of a recording: the recording goes through the
+// metadata decoder, the sector screen and the sample unpacker directly, and,
+// written to an in-memory file, through every whole-file entry with the cut,
+// include flags and resampling the option bytes choose.
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/format/block_readings.hpp"
+#include "core/format/cwa_header.hpp"
+#include "core/format/data_block.hpp"
+#include "core/format/packet_meta.hpp"
+#include "core/format/sample_timestamps.hpp"
+#include "core/ops/planned_csv_export.hpp"
+#include "core/ops/planned_read.hpp"
+#include "core/ops/sampling_report.hpp"
+#include "core/resample/resample_options.hpp"
+
+namespace {
+
+using namespace velnora;
+
+// The option bytes, in order: include flags and choices, rate, cut bounds,
+// two small cut values, then three raw 8-byte values (rate, cut start, cut end).
+constexpr std::size_t option_size = 5 + 3 * 8;
+
+// Grid points a resampled read may produce. Today the resampler fills a gap of
+// any length, so a rate across decades of packed time would need gigabytes
+// and end the run on the rss limit instead of finding faults; the rate is
+// lowered to keep the grid under this many points. Lift this once a grid too
+// large for memory is refused before it is filled.
+constexpr double max_grid_points = 50000.0;
+
+constexpr std::array<double, 15> listed_rates = {1.0,   2.5,   10.0,  25.0,   30.0,   50.0,    60.0, 99.5,
+                                                 100.0, 128.0, 500.0, 1000.0, 3200.0, 10000.0, 0.001};
+
+struct FuzzOptions {
+  IncludeFlags include;
+  CutConfig cut;
+  std::optional<double> resample_hz;
+  std::string_view resample_method;
+};
+
+// Reads the option bytes; an input shorter than them reads zeros for the rest.
+class OptionBytes {
+ public:
+  explicit OptionBytes(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+  std::uint8_t at(std::size_t index) const { return index < bytes_.size() ? bytes_[index] : 0; }
+
+  std::uint64_t raw_u64(std::size_t raw_index) const {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < 8; ++i) value |= std::uint64_t{at(5 + 8 * raw_index + i)} << (8 * i);
+    return value;
+  }
+
+  double raw_double(std::size_t raw_index) const {
+    const std::uint64_t bits = raw_u64(raw_index);
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+  }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+};
+
+// Bound 0 is the start, bound 1 the end: absent, small (from a single byte) or
+// raw (from 8 bytes), as the bits of option byte 2 say.
+template <class T>
+std::optional<T> cut_bound(const OptionBytes& options, int bound, T small, T raw) {
+  const std::uint8_t bits = options.at(2);
+  if (!(bits & (1u << bound))) return std::nullopt;
+  return (bits & (4u << bound)) ? raw : small;
+}
+
+CutConfig choose_cut(const OptionBytes& options) {
+  const auto kind = (options.at(0) >> 4) & 3;
+  if (kind == 1) {
+    return {CutConfig::Blocks{
+        cut_bound<std::uint64_t>(options, 0, options.at(3), options.raw_u64(1)),
+        cut_bound<std::uint64_t>(options, 1, options.at(4), options.raw_u64(2)),
+    }};
+  }
+  if (kind == 2) {
+    // Small seconds are signed half seconds, so negative and fractional
+    // bounds come up without a raw value.
+    const auto half_seconds = [&](std::size_t at) { return static_cast<std::int8_t>(options.at(at)) * 0.5; };
+    return {CutConfig::Seconds{
+        cut_bound(options, 0, half_seconds(3), options.raw_double(1)),
+        cut_bound(options, 1, half_seconds(4), options.raw_double(2)),
+    }};
+  }
+  return {CutConfig::NoCut{}};
+}
+
+std::optional<double> choose_rate(const OptionBytes& options) {
+  if (!(options.at(0) & 0x40)) return std::nullopt;
+  const std::size_t index = options.at(1) & 0x0F;
+  return index < listed_rates.size() ? listed_rates[index] : options.raw_double(0);
+}
+
+FuzzOptions choose_options(const OptionBytes& options) {
+  const std::uint8_t flags = options.at(0);
+  return {
+      .include = {.magnetometer = (flags & 1) != 0,
+                  .temperature = (flags & 2) != 0,
+                  .light = (flags & 4) != 0,
+                  .battery = (flags & 8) != 0},
+      .cut = choose_cut(options),
+      .resample_hz = choose_rate(options),
+      .resample_method = (options.at(1) & 0x80) ? "linear" : "cubic",
+  };
+}
+
+// The sample unpacking of one screened block, as the readers chain it.
+void unpack_block(Sector sector, bool include_magnetometer) {
+  auto block = CwaDataBlock::from_buffer(sector);
+  if (!block) return;
+  SampleBuffer samples;
+  auto decoded = CwaDataBlock::parse_samples(*block, include_magnetometer, samples);
+  if (!decoded) return;
+  std::array<std::int64_t, max_samples_per_block> timestamps;
+  (void)calculate_sample_timestamps_with_prev_end(*block, decoded->samples.size(), std::nullopt, timestamps);
+  (void)block_readings(*block);
+}
+
+struct TimeSpan {
+  double start;
+  double end;
+};
+
+// Decodes the metadata block, screens every whole sector after it and unpacks
+// the data blocks; returns the span of their natural bounds, which holds every
+// sample time a read of the file can give.
+std::optional<TimeSpan> screen_recording(std::span<const std::uint8_t> file, bool include_magnetometer) {
+  std::array<std::byte, metadata_size> metadata{};
+  std::memcpy(metadata.data(), file.data(), std::min(file.size(), metadata_size));
+  (void)decode_cwa_header(metadata);
+  std::optional<TimeSpan> span;
+  for (std::size_t at = metadata_size; at + sector_size <= file.size(); at += sector_size) {
+    const Sector sector(reinterpret_cast<const std::byte*>(file.data() + at), sector_size);
+    auto meta = packet_meta(sector);
+    if (!meta || !*meta) continue;
+    unpack_block(sector, include_magnetometer);
+    const auto [start, end] = (*meta)->natural_bounds();
+    span = span ? TimeSpan{std::min(span->start, start), std::max(span->end, end)} : TimeSpan{start, end};
+  }
+  return span;
+}
+
+std::optional<double> bounded_rate(std::optional<double> rate, std::optional<TimeSpan> span) {
+  if (!rate || !span || !(*rate > 0.0 && *rate <= 10000.0)) return rate;
+  const double seconds = span->end - span->start;
+  return seconds * *rate > max_grid_points ? max_grid_points / seconds : *rate;
+}
+
+// An anonymous in-memory file, reachable by path through /proc.
+class MemoryFile {
+ public:
+  explicit MemoryFile(const char* name) : fd_(memfd_create(name, 0)) {
+    if (fd_ < 0) std::abort();
+    path_ = "/proc/self/fd/" + std::to_string(fd_);
+  }
+  MemoryFile(const MemoryFile&) = delete;
+  MemoryFile& operator=(const MemoryFile&) = delete;
+  ~MemoryFile() { close(fd_); }
+
+  const std::string& path() const { return path_; }
+
+  void replace(std::span<const std::uint8_t> bytes) const {
+    if (ftruncate(fd_, 0) != 0) std::abort();
+    if (!bytes.empty() && pwrite(fd_, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
+      std::abort();
+    }
+  }
+
+  std::string contents() const {
+    std::string text(static_cast<std::size_t>(lseek(fd_, 0, SEEK_END)), '\0');
+    if (!text.empty() && pread(fd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+      std::abort();
+    }
+    return text;
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+// Every column of a result is as long as the timestamps.
+void check_columns(CwaDataResult& data) {
+  const std::size_t rows = data.size();
+  data.for_each_column([&](std::string_view, const auto& column) {
+    if (column.size() != rows) std::abort();
+    return true;
+  });
+}
+
+// The export of a plan holds the same rows as its read, each with the header's
+// field count, and never a quote or a carriage return.
+void check_csv(const std::string& csv, std::size_t rows) {
+  if (csv.find_first_of("\"\r") != std::string::npos) std::abort();
+  const std::size_t header_end = csv.find('\n');
+  if (header_end == std::string::npos || csv.back() != '\n') std::abort();
+  const auto header_commas = std::count(csv.begin(), csv.begin() + header_end, ',');
+  std::size_t lines = 0;
+  std::size_t line_start = 0;
+  for (std::size_t end = header_end; end != std::string::npos; end = csv.find('\n', line_start)) {
+    if (std::count(csv.begin() + line_start, csv.begin() + end, ',') != header_commas) std::abort();
+    ++lines;
+    line_start = end + 1;
+  }
+  if (lines != rows + 1) std::abort();
+}
+
+// The entries in the binding's order: the cut and the rate are checked first,
+// then the plan is made, read and exported.
+void read_and_export(const MemoryFile& input, const MemoryFile& output, const FuzzOptions& options) {
+  auto rate = validate_resample_options(options.resample_hz, options.resample_method);
+  if (!rate) return;
+  auto plan = resolve_read_plan(input.path(), options.cut);
+  if (!plan) return;
+  auto data = read_planned_samples(input.path(), *plan, options.include, *rate);
+  if (data) check_columns(*data);
+  auto written = write_planned_csv(input.path(), output.path(), *plan, options.include, *rate);
+  if (data && written) check_csv(output.contents(), data->size());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const MemoryFile input("cwa-fuzz-input");
+  static const MemoryFile output("cwa-fuzz-output");
+  const std::span<const std::uint8_t> bytes(data, size);
+  const OptionBytes option_bytes(bytes.first(std::min(size, option_size)));
+  const std::span<const std::uint8_t> file = bytes.subspan(std::min(size, option_size));
+
+  FuzzOptions options = choose_options(option_bytes);
+  const std::optional<TimeSpan> span = screen_recording(file, options.include.magnetometer);
+  options.resample_hz = bounded_rate(options.resample_hz, span);
+
+  input.replace(file);
+  (void)read_cwa_header(input.path());
+  (void)sampling_consistency_report(input.path());
+  read_and_export(input, output, options);
+  return 0;
+}
