@@ -7,6 +7,7 @@ into build/venv-nox and runs them; `-s NAME` picks sessions, `-l` lists them.
   sanitize        pytest against a build with ASan and UBSan, their runtimes preloaded
   narrow          the 256-bit forms switched off: the C++ unit tests and pytest
   core            the C++ unit tests through CTest (preset core-tests)
+  fuzz            libFuzzer over the readers for FUZZ_SECONDS (60), clang from Debian's packages
 
 Each build treats compiler warnings as errors. pytest's "no tests collected"
 (exit 5) fails a session like any other failure.
@@ -145,3 +146,9 @@ def narrow(session: nox.Session) -> None:
     install_project(session, "--config-settings=cmake.define.VELNORA_WIDE_VECTORS=OFF",
                     "--config-settings=build-dir=build/narrow/{wheel_tag}")
     run_suite(session)
+
+
+@nox.session(python=False)
+def fuzz(session: nox.Session) -> None:
+    # libFuzzer with ASan and UBSan over the readers, for FUZZ_SECONDS (60 by default).
+    session.run("bash", "fuzz/run", external=True)

@@ -18,15 +18,12 @@
 #include <string>
 #include <string_view>
 
-#include "core/format/block_readings.hpp"
-#include "core/format/cwa_header.hpp"
+#include "core/format/block_clock.hpp"
+#include "core/format/cwa_file.hpp"
 #include "core/format/data_block.hpp"
-#include "core/format/packet_meta.hpp"
-#include "core/format/sample_timestamps.hpp"
-#include "core/ops/planned_csv_export.hpp"
-#include "core/ops/planned_read.hpp"
+#include "core/ops/planned_samples.hpp"
 #include "core/ops/sampling_report.hpp"
-#include "core/resample/resample_options.hpp"
+#include "core/resample/resampled_read.hpp"
 
 namespace {
 
@@ -126,15 +123,14 @@ FuzzOptions choose_options(const OptionBytes& options) {
 }
 
 // The sample unpacking of one screened block, as the readers chain it.
-void unpack_block(Sector sector, bool include_magnetometer) {
-  auto block = CwaDataBlock::from_buffer(sector);
-  if (!block) return;
+BlockTiming unpack_block(const CwaDataBlock& block, bool include_magnetometer) {
   SampleBuffer samples;
-  auto decoded = CwaDataBlock::parse_samples(*block, include_magnetometer, samples);
-  if (!decoded) return;
+  const DecodedSamples decoded = block.parse_samples(include_magnetometer, samples);
+  const BlockTiming timing = natural_timing(block);
   std::array<std::int64_t, max_samples_per_block> timestamps;
-  (void)calculate_sample_timestamps_with_prev_end(*block, decoded->samples.size(), std::nullopt, timestamps);
-  (void)block_readings(*block);
+  timing.sample_timestamps(std::span(timestamps).first(decoded.samples.size()));
+  (void)block.readings();
+  return timing;
 }
 
 struct TimeSpan {
@@ -142,20 +138,17 @@ struct TimeSpan {
   double end;
 };
 
-// Decodes the metadata block, screens every whole sector after it and unpacks
-// the data blocks; returns the span of their natural bounds, which holds every
-// sample time a read of the file can give.
+// Screens every whole sector after the metadata area and unpacks the data
+// blocks; returns the span of their natural bounds, which holds every sample
+// time a read of the file can give.
 std::optional<TimeSpan> screen_recording(std::span<const std::uint8_t> file, bool include_magnetometer) {
-  std::array<std::byte, metadata_size> metadata{};
-  std::memcpy(metadata.data(), file.data(), std::min(file.size(), metadata_size));
-  (void)decode_cwa_header(metadata);
   std::optional<TimeSpan> span;
   for (std::size_t at = metadata_size; at + sector_size <= file.size(); at += sector_size) {
     const Sector sector(reinterpret_cast<const std::byte*>(file.data() + at), sector_size);
-    auto meta = packet_meta(sector);
-    if (!meta || !*meta) continue;
-    unpack_block(sector, include_magnetometer);
-    const auto [start, end] = (*meta)->natural_bounds();
+    auto block = screen_data_block(sector);
+    if (!block || !*block) continue;
+    const auto [start, end, count] = unpack_block(**block, include_magnetometer);
+    (void)count;
     span = span ? TimeSpan{std::min(span->start, start), std::max(span->end, end)} : TimeSpan{start, end};
   }
   return span;
