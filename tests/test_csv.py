@@ -284,6 +284,38 @@ def test_input_is_checked_before_the_output_is_created(tmp_path: pathlib.Path) -
     assert not out.exists()
 
 
+def same_file_paths(recording: pathlib.Path, naming: str) -> tuple[pathlib.Path, pathlib.Path]:
+    """(input, output) naming the one recording in the way `naming` says."""
+    other = recording.with_name("other.cwa")
+    if naming == "output is a symlink":
+        other.symlink_to(recording)
+        return recording, other
+    if naming == "input is a symlink":
+        other.symlink_to(recording)
+        return other, recording
+    if naming == "hard link":
+        os.link(recording, other)
+        return recording, other
+    if naming == "dotted path":
+        return recording, recording.parent / ".." / recording.parent.name / recording.name
+    return recording, recording
+
+
+@pytest.mark.parametrize(
+    "naming", ["same path", "dotted path", "output is a symlink", "input is a symlink", "hard link"]
+)
+@pytest.mark.parametrize(
+    "options", [{}, {"cut": velnora.seconds(0.5, 2)}, {"resample_hz": 50.0}], ids=["streamed", "window", "rate"]
+)
+def test_the_input_is_never_the_output(cwa_path: MakeRecording, naming: str, options: dict) -> None:
+    source, out = same_file_paths(cwa_path(sectors=steady_recording(T0, 3)), naming)
+    before = source.read_bytes()
+    assert error_of(source, out, **options) == (
+        f"Output path '{out}' is the input recording '{source}'; refusing to overwrite it"
+    )
+    assert source.read_bytes() == before
+
+
 @pytest.mark.parametrize("umask", [0o022, 0o077, 0o000])
 def test_file_mode_follows_the_umask(cwa_path: MakeRecording, tmp_path: pathlib.Path, umask: int) -> None:
     source = cwa_path(sectors=[example_block()])

@@ -145,6 +145,35 @@ def test_range_starts_from_the_end_of_the_data_block_before_it(
     assert times == flat(recording_times_us(sectors)[2:5])
 
 
+# Zero or filler sectors across more than one of the backward search's
+# largest reads (1 MiB). Reads grow from 8 sectors to 2048, so after 4087 and
+# 4088 of them block 1 is the first and the last sector of a read.
+@pytest.mark.parametrize("far", [4087, 4088, 4100])
+@pytest.mark.parametrize("gap", ["hole", "filler"])
+@pytest.mark.parametrize("far_back", ["data", "malformed"])
+def test_data_block_before_the_range_lies_far_back(
+    tmp_path: pathlib.Path, far: int, gap: str, far_back: str
+) -> None:
+    malformed = DataBlock(sample_format=0x40, sample_count=1)
+    early = [jittered_block(0), jittered_block(1) if far_back == "data" else malformed]
+    late = [jittered_block(2), jittered_block(3)]
+    path = tmp_path / "far.cwa"
+    with path.open("wb") as out:
+        out.write(MetadataBlock().to_bytes() + b"".join(b.to_bytes() for b in early))
+        if gap == "hole":
+            out.seek(far * 512, 1)
+        else:
+            out.write(filler_sector(0xFF) * far)
+        out.write(b"".join(b.to_bytes() for b in late))
+    cut = velnora.blocks(len(early) + far)
+    if far_back == "malformed":
+        assert read_error(path, cut) == "Unsupported sample format: 4 axes, packing 0"
+        return
+    times = read_times(path, cut)
+    assert times[0] == int(block_bounds(early[1])[1] * 1000000.0)
+    assert times == flat(recording_times_us([*early, *late])[2:])
+
+
 @pytest.mark.parametrize(
     "cut, message",
     [

@@ -1,6 +1,10 @@
 #include "core/csv/csv_export.hpp"
 
+#include <sys/stat.h>
+
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "core/csv/csv_record_writer.hpp"
 #include "core/read/decoded_block_stream.hpp"
@@ -8,6 +12,15 @@
 namespace velnora {
 
 namespace {
+
+// The device and inode a path names after following links, or nothing when it
+// cannot be examined (missing, or holding a NUL byte).
+std::optional<std::pair<dev_t, ino_t>> file_identity(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) return std::nullopt;
+  struct stat info;
+  if (::stat(std::string(path).c_str(), &info) != 0) return std::nullopt;
+  return std::pair(info.st_dev, info.st_ino);
+}
 
 // Creates or truncates the output file and writes the header record: the
 // time, then the names of the channels the include flags select.
@@ -80,6 +93,13 @@ std::optional<float> stored_value(const CwaDataResult& result, std::size_t c, st
 }
 
 }  // namespace
+
+Result<void> check_output_is_not_input(std::string_view input_path, std::string_view output_path) {
+  const auto output = file_identity(output_path);
+  if (!output || output != file_identity(input_path)) return {};
+  return fail("Output path '" + std::string(output_path) + "' is the input recording '" +
+              std::string(input_path) + "'; refusing to overwrite it");
+}
 
 Result<void> write_cwa_csv_data(std::string_view file_path, std::string_view output_path,
                                 std::optional<std::uint64_t> start_block,

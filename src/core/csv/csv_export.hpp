@@ -10,6 +10,14 @@
 
 namespace velnora {
 
+// Refuses an output path that names the input file itself, directly, through
+// a symbolic link or as another hard link to it, since creating the output
+// would truncate the recording before it is read: "Output path 'x.cwa' is the
+// input recording 'x.cwa'; refusing to overwrite it". Neither file is opened;
+// a path that cannot be examined passes, leaving its error to the read or the
+// creation that follows. Allocates the path texts.
+Result<void> check_output_is_not_input(std::string_view input_path, std::string_view output_path);
+
 // Writes the samples of a planned range of blocks as CSV, each block's rows as
 // soon as it is decoded. The output is created once the input was opened and
 // checked; a later failure leaves the header and the rows of every block

@@ -90,6 +90,14 @@ Result<void> File::seek(std::uint64_t offset) const {
   return {};
 }
 
+bool File::may_hold_data(std::uint64_t offset, std::uint64_t length) const {
+  if (offset > static_cast<std::uint64_t>(INT64_MAX)) return true;
+  const off_t data = ::lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
+  // No data after the offset (ENXIO) may also mean the file shrank: reading
+  // is what tells those apart.
+  return data < 0 || static_cast<std::uint64_t>(data) - offset < length;
+}
+
 Result<std::uint64_t> File::size() const {
   struct stat info;
   if (::fstat(fd_, &info) != 0) return fail(CwaError::io_errno(errno));

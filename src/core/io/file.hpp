@@ -35,6 +35,10 @@ class File {
   Result<std::size_t> read_up_to(std::span<std::byte> buffer) const;
   // Absolute positioning. Errors: Io.
   Result<void> seek(std::uint64_t offset) const;
+  // Whether [offset, offset + length) may hold data: false only when the file
+  // system reports the range as a hole of a sparse file, which reads as zeros.
+  // A file system that cannot tell, or any failure, answers true.
+  bool may_hold_data(std::uint64_t offset, std::uint64_t length) const;
   // Size from fstat. Errors: Io.
   Result<std::uint64_t> size() const;
   // One write(2) of at most data.size() bytes, retrying interrupted writes;

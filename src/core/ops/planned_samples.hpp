@@ -21,10 +21,10 @@ Result<CwaDataResult> read_planned_samples(std::string_view path, const ReadPlan
 // Writes the samples a read plan selects as CSV. With a rate the resampler's
 // grid points are written; with a time window the samples are read whole and
 // cut to it; either way the output is touched only once reading is done.
-// Without either they stream block by block. Errors: the window's messages
-// (before any reading), then those of reading, resampling, filtering and
-// writing. Allocates the whole selection with a rate or a window, one block's
-// worth without.
+// Without either they stream block by block. Errors: the window's messages,
+// then an output path naming the input (both before any reading), then those
+// of reading, resampling, filtering and writing. Allocates the whole selection with a rate or a window, one
+// block's worth without.
 Result<void> write_planned_csv(std::string_view file_path, std::string_view output_path, const ReadPlan& plan,
                                IncludeFlags include, std::optional<double> resample_hz);
 

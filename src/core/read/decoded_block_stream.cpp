@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
+#include <span>
 
+#include "core/base/interruption.hpp"
 #include "core/format/cwa_file.hpp"
 #include "core/format/data_block.hpp"
 
@@ -15,8 +18,7 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<std::uint64_t>::max() : sum;
 }
 
-// One sector at a block position, read directly: the backward search visits
-// single sectors in reverse order, where a read-ahead buffer would only waste reads.
+// One sector at a block position, read directly.
 Result<std::array<std::byte, sector_size>> read_sector_at(const File& file, std::uint64_t index) {
   if (auto moved = file.seek(metadata_size + sector_size * index); !moved)
     return fail(std::move(moved.error()));
@@ -28,14 +30,71 @@ Result<std::array<std::byte, sector_size>> read_sector_at(const File& file, std:
   return sector;
 }
 
-// The natural end of the nearest data block before `start`, searching backwards.
-Result<std::optional<double>> previous_block_end(const File& file, std::uint64_t start) {
-  for (std::uint64_t index = start; index-- > 0;) {
+// The natural end of the data block in `sector`, or nothing when it holds
+// none. Errors: a malformed block's message.
+Result<std::optional<double>> data_block_end(Sector sector) {
+  auto block = screen_data_block(sector);
+  if (!block) return fail(std::move(block.error()));
+  if (!*block) return std::optional<double>();
+  return std::optional<double>(natural_timing(**block).end);
+}
+
+// The search over block positions [first, end), last to first, one sector per
+// read.
+Result<std::optional<double>> search_sector_by_sector(const File& file, std::uint64_t first,
+                                                      std::uint64_t end) {
+  for (std::uint64_t index = end; index-- > first;) {
     auto sector = read_sector_at(file, index);
     if (!sector) return fail(std::move(sector.error()));
-    auto block = screen_data_block(Sector(*sector));
-    if (!block) return fail(std::move(block.error()));
-    if (*block) return std::optional<double>(natural_timing(**block).end);
+    auto found = data_block_end(Sector(*sector));
+    if (!found || *found) return found;
+  }
+  return std::optional<double>();
+}
+
+// Fills `chunk` from block position `first`; false on any failure or a short file.
+bool read_whole_chunk(const File& file, std::uint64_t first, std::span<std::byte> chunk) {
+  if (!file.seek(metadata_size + sector_size * first)) return false;
+  auto filled = file.read_up_to(chunk);
+  return filled && *filled == chunk.size();
+}
+
+// The search over the block positions whose sectors fill `chunk`, from
+// `first` on, last to first, with one read; none for a hole of a sparse
+// file, whose zero sectors hold no data block. A read that fails or comes up
+// short is done again sector by sector, which meets its error at the very
+// sector where it lies.
+Result<std::optional<double>> search_chunk(const File& file, std::uint64_t first,
+                                           std::span<std::byte> chunk) {
+  if (!file.may_hold_data(metadata_size + sector_size * first, chunk.size())) return std::optional<double>();
+  if (!read_whole_chunk(file, first, chunk)) {
+    return search_sector_by_sector(file, first, first + chunk.size() / sector_size);
+  }
+  for (std::size_t offset = chunk.size(); offset > 0;) {
+    offset -= sector_size;
+    auto found = data_block_end(Sector(chunk.subspan(offset).first<sector_size>()));
+    if (!found || *found) return found;
+  }
+  return std::optional<double>();
+}
+
+// The natural end of the nearest data block before `start`, searching
+// backwards with reads that grow to the sector reader's 1 MiB: the block is
+// nearly always the adjacent sector, but may lie gigabytes back.
+Result<std::optional<double>> previous_block_end(const File& file, std::uint64_t start) {
+  constexpr std::uint64_t first_chunk_sectors = 8;
+  constexpr std::uint64_t max_chunk_sectors = SectorReader::buffer_sectors;
+  if (start == 0) return std::optional<double>();
+  const auto buffer = std::make_unique_for_overwrite<std::byte[]>(sector_size * max_chunk_sectors);
+  std::uint64_t end = start;
+  std::uint64_t sectors = first_chunk_sectors;
+  while (end > 0) {
+    if (auto go_on = interruption_point(); !go_on) return fail(std::move(go_on.error()));
+    const std::uint64_t first = end - std::min(end, sectors);
+    auto found = search_chunk(file, first, std::span(buffer.get(), sector_size * (end - first)));
+    if (!found || *found) return found;
+    end = first;
+    sectors = std::min(2 * sectors, max_chunk_sectors);
   }
   return std::optional<double>();
 }
