@@ -8,6 +8,7 @@ into build/venv-nox and runs them; `-s NAME` picks sessions, `-l` lists them.
   narrow          the 256-bit forms switched off: the C++ unit tests and pytest
   core            the C++ unit tests through CTest (preset core-tests)
   fuzz            libFuzzer over the readers for FUZZ_SECONDS (60), clang from Debian's packages
+  typecheck       mypy --strict over velnora_tools and the examples; stubtest of velnora.pyi
 
 Each build treats compiler warnings as errors. pytest's "no tests collected"
 (exit 5) fails a session like any other failure.
@@ -67,8 +68,10 @@ def install_project(session: nox.Session, *pip_args: str) -> None:
 
 
 def run_suite(session: nox.Session, *pytest_args: str, env: dict[str, str] | None = None, silent: bool = False):
-    """Shows which velnora imports, then runs pytest; silent returns its output."""
-    script = "import sys, velnora; print(sys.version.split()[0], 'imports', velnora.__file__)"
+    """Shows which velnora imports, then runs pytest; silent returns its output.
+    The test extra is installed, so its libraries must not be skipped as missing."""
+    env = {**(env or {}), "VELNORA_TEST_EXTRAS": "1"}
+    script = "import sys, velnora, velnora_tools; print(sys.version.split()[0], 'imports', velnora.__file__)"
     session.run("python", "-P", "-c", script, env=env)
     return session.run(*PYTEST, *pytest_args, *session.posargs, env=env, silent=silent)
 
@@ -152,3 +155,12 @@ def narrow(session: nox.Session) -> None:
 def fuzz(session: nox.Session) -> None:
     # libFuzzer with ASan and UBSan over the readers, for FUZZ_SECONDS (60 by default).
     session.run("bash", "fuzz/run", external=True)
+
+
+@nox.session(python=DEFAULT_PYTHON, reuse_venv=True)
+def typecheck(session: nox.Session) -> None:
+    install_project(session)
+    session.install("--quiet", "pandas-stubs", "pyarrow-stubs")
+    session.run("mypy", "--strict", "python/velnora_tools", "examples")
+    # -P: the installed stub against the installed module.
+    session.run("python", "-P", "-m", "mypy.stubtest", "velnora")

@@ -93,7 +93,7 @@ def packed(acc: tuple[float, float, float]) -> tuple[int, int, int, int]:
 
 def checksum(sector: bytes) -> int:
     """The value that makes the sector's 16-bit little-endian words sum to zero."""
-    words = struct.unpack("<255H", sector[:510])
+    words: tuple[int, ...] = struct.unpack("<255H", sector[:510])
     return -sum(words) & 0xFFFF
 
 

@@ -9,13 +9,17 @@ from __future__ import annotations
 import datetime as dt
 import pathlib
 import sys
+from collections.abc import Mapping
+
+import numpy as np
+import numpy.typing as npt
 
 import velnora
 
 HERE = pathlib.Path(__file__).resolve().parent
 
 
-def show_dict(title: str, values: dict) -> None:
+def show_dict(title: str, values: Mapping[str, object]) -> None:
     print(title)
     width = max(len(key) for key in values)
     for key, value in values.items():
@@ -23,7 +27,7 @@ def show_dict(title: str, values: dict) -> None:
     print()
 
 
-def show_rows(columns: dict, rows: int) -> None:
+def show_rows(columns: Mapping[str, npt.NDArray[np.int64] | npt.NDArray[np.float32]], rows: int) -> None:
     total = len(columns["timestamp"])
     print(f"samples: {total} rows, columns {', '.join(columns)}")
     names = ["acc_x", "acc_y", "acc_z", "temperature", "light", "battery"]

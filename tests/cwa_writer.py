@@ -85,7 +85,7 @@ DEFAULT_BLOCK_TIMESTAMP = datetime_from_unix(DEFAULT_BLOCK_UNIX_TIME)
 
 def sample_rate(rate_code: int) -> Fraction:
     """Exact sampling rate in Hz selected by the low nibble of a rate code."""
-    return Fraction(3200) / (2 ** (15 - (rate_code & 0x0F)))
+    return Fraction(3200, 1 << (15 - (rate_code & 0x0F)))
 
 
 def bytes_per_sample(sample_format: int) -> int | None:

@@ -1,0 +1,20 @@
+"""Optional dependencies, imported on first use."""
+
+from __future__ import annotations
+
+import importlib
+
+# The extra of the distribution that installs each optional module.
+_EXTRA_OF = {"pandas": "pandas", "pyarrow": "parquet", "pyarrow.parquet": "parquet"}
+
+
+def require(module: str, feature: str) -> None:
+    """Imports `module` once, or raises ImportError naming the extra that
+    installs it; the caller then imports it by name, fully typed."""
+    try:
+        importlib.import_module(module)
+    except ImportError as missing:
+        extra = _EXTRA_OF[module]
+        raise ImportError(
+            f"{feature} needs {module.split('.')[0]}: pip install velnora[{extra}] (or velnora[all])"
+        ) from missing

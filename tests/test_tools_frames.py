@@ -1,0 +1,187 @@
+"""velnora_tools: DataFrames, Arrow tables and Parquet files of a reading."""
+
+from __future__ import annotations
+
+import datetime as dt
+import importlib.util
+import json
+import os
+import pathlib
+import re
+import shutil
+import sys
+from typing import Callable
+
+import numpy as np
+import pytest
+
+import velnora
+from cwa_writer import MetadataBlock, block_with_bounds, packed_samples, steady_recording, steady_samples, write_cwa
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+# The sessions that install the test extra set this, so that a missing library fails there.
+if os.environ.get("VELNORA_TEST_EXTRAS") != "1":
+    pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+if importlib.util.find_spec("velnora_tools") is None:  # a build tree, not an install
+    sys.path.insert(0, str(ROOT / "python"))
+
+import pyarrow.parquet as pq  # noqa: E402
+
+import velnora_tools  # noqa: E402
+from velnora_tools import parquet as parquet_module  # noqa: E402
+
+HOUR_US = 3_600_000_000
+
+
+def recording(tmp_path: pathlib.Path, blocks: int = 20) -> pathlib.Path:
+    metadata = MetadataBlock(device_id=7, session_id=99, annotation=b"wrist")
+    return write_cwa(tmp_path / "rec.cwa", metadata, steady_recording(1_600_000_000, blocks))
+
+
+def wall_seconds(day: dt.date, hh: int, mm: int, ss: int) -> int:
+    return int(dt.datetime(day.year, day.month, day.day, hh, mm, ss, tzinfo=dt.timezone.utc).timestamp())
+
+
+def test_to_pandas_shares_every_array(tmp_path: pathlib.Path) -> None:
+    data = velnora.read_cwa_file(str(recording(tmp_path)))
+    frame = velnora_tools.to_pandas(data)
+    assert list(frame.columns) == [name for name in data if name != "timestamp"]
+    assert frame.index.name == "timestamp" and frame.index.dtype == np.dtype("datetime64[us]")
+    assert np.shares_memory(frame.index.asi8, data["timestamp"])
+    for name in frame.columns:
+        assert np.shares_memory(frame[name].to_numpy(), data[name]), name
+
+
+# The London changes of 2023; wall times are what the device clock showed.
+AUTUMN = dt.date(2023, 10, 29)  # 02:00 BST becomes 01:00 GMT
+SPRING = dt.date(2023, 3, 26)  # 01:00 GMT becomes 02:00 BST
+
+
+@pytest.mark.parametrize(
+    "day, blocks, offsets",
+    [
+        # A clock set back: a 30 s overlap (01:19:31) stays daylight time; the
+        # block stamped 01:10 follows on from the previous one and its samples run
+        # back to 01:10, so its first sample is still daylight time, its last not;
+        # the second pass stays standard time up to its last minute.
+        (
+            AUTUMN,
+            [(0, 30, 0), (1, 20, 0), (1, 19, 31), (1, 59, 58), (1, 10, 0), (1, 40, 0), (1, 59, 30), (2, 30, 0)],
+            {0: 1, 120: 1, 240: 1, 360: 1, 480: 1, 599: 0, 600: 0, 720: 0, 840: 0},
+        ),
+        # A clock not set forward: the skipped 01:30 keeps the offset before the change.
+        (SPRING, [(0, 30, 0), (1, 30, 0), (3, 0, 0)], {0: 0, 120: 0, 239: 0, 240: 1}),
+    ],
+    ids=["autumn", "spring"],
+)
+def test_to_pandas_localises_across_daylight_changes(
+    tmp_path: pathlib.Path, day: dt.date, blocks: list[tuple[int, int, int]], offsets: dict[int, int]
+) -> None:
+    samples = packed_samples(steady_samples(0, 120))
+    sectors = [block_with_bounds(wall_seconds(day, *hms), sample_data=samples) for hms in blocks]
+    data = velnora.read_cwa_file(str(write_cwa(tmp_path / "dst.cwa", MetadataBlock(), sectors)))
+    index = velnora_tools.to_pandas(data, tz="Europe/London").index
+    assert str(index.tz) == "Europe/London" and index.unit == "us"
+    rows = list(offsets)
+    expected = data["timestamp"][rows] - np.array([offsets[row] for row in rows]) * HOUR_US
+    assert index.asi8[rows].tolist() == expected.tolist()
+
+
+def test_to_arrow_shares_every_array(tmp_path: pathlib.Path) -> None:
+    data = velnora.read_cwa_file(str(recording(tmp_path)))
+    table = velnora_tools.to_arrow(data)
+    assert table.column_names == list(data)
+    assert str(table.schema.field("timestamp").type) == "timestamp[us]"
+    for name, array in data.items():
+        (chunk,) = table.column(name).chunks
+        assert chunk.null_count == 0 and chunk.buffers()[1].address == array.ctypes.data, name
+
+
+@pytest.mark.parametrize(
+    "read_args",
+    [
+        {},
+        {"cut": velnora.blocks(3, 17), "include_magnetometer": False, "include_battery": False},
+        {"cut": velnora.seconds(2.5, 20), "resample_hz": 37.5},
+    ],
+    ids=["whole", "blocks-some-channels", "seconds-resampled"],
+)
+def test_write_parquet_round_trip(
+    tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch, read_args: velnora_tools.ReadArguments
+) -> None:
+    monkeypatch.setattr(parquet_module, "ROW_GROUP_ROWS", 500)
+    path = recording(tmp_path)
+    out = tmp_path / "out.parquet"
+    velnora_tools.write_parquet(path, out, **read_args)
+    expected = velnora.read_cwa_file(str(path), **read_args)
+    written = pq.ParquetFile(out)
+    table = written.read()
+    assert table.equals(velnora_tools.to_arrow(expected))
+    rows = len(expected["timestamp"])
+    assert written.metadata.num_row_groups == -(-rows // 500)
+    timestamps = written.metadata.row_group(0).column(0)
+    assert timestamps.compression == "ZSTD" and "DELTA_BINARY_PACKED" in timestamps.encodings
+    metadata = table.schema.metadata
+    assert json.loads(metadata[b"velnora.header"]) == velnora.read_header(str(path))
+    assert json.loads(metadata[b"velnora.report"]) == velnora.sampling_consistency_report(str(path))
+    assert sorted(os.listdir(tmp_path)) == ["out.parquet", "rec.cwa"]
+
+
+class Interrupted(KeyboardInterrupt):
+    pass
+
+
+def interrupt(*args: object, **kwargs: object) -> None:
+    raise Interrupted
+
+
+@pytest.mark.parametrize("failure", ["not a recording", "interrupted while writing"])
+def test_write_parquet_failure_keeps_the_output(
+    tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch, failure: str
+) -> None:
+    path = recording(tmp_path)
+    out = tmp_path / "out.parquet"
+    out.write_bytes(b"previous")
+    if failure == "not a recording":
+        path.write_bytes(b"plain text, not a recording")
+        error: type[BaseException] = RuntimeError
+    else:
+        monkeypatch.setattr(pq.ParquetWriter, "write_table", interrupt)
+        error = Interrupted
+    with pytest.raises(error):
+        velnora_tools.write_parquet(path, out)
+    assert out.read_bytes() == b"previous"
+    assert sorted(os.listdir(tmp_path)) == ["out.parquet", "rec.cwa"]
+
+
+@pytest.mark.parametrize(
+    "missing, call, extra",
+    [
+        ("pandas", lambda data, path: velnora_tools.to_pandas(data), "pandas"),
+        ("pyarrow", lambda data, path: velnora_tools.to_arrow(data), "parquet"),
+        ("pyarrow.parquet", lambda data, path: velnora_tools.write_parquet(path, path.with_suffix(".pq")), "parquet"),
+    ],
+)
+def test_a_missing_library_names_its_extra(
+    tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch, missing: str, call: Callable[..., object], extra: str
+) -> None:
+    path = recording(tmp_path, blocks=1)
+    monkeypatch.setitem(sys.modules, missing, None)
+    with pytest.raises(ImportError, match=re.escape(f"pip install velnora[{extra}]")):
+        call(velnora.read_cwa_file(str(path)), path)
+
+
+def test_readme_examples_run(tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    readme = (ROOT / "README.md").read_text()
+    section = readme.split("## With pandas / Parquet\n", 1)[1].split("\n## ", 1)[0]
+    blocks = re.findall(r"```python\n(.*?)```", section, re.DOTALL)
+    assert len(blocks) == 2
+    (tmp_path / "examples").mkdir()
+    shutil.copy(ROOT / "examples" / "sample.cwa", tmp_path / "examples")
+    monkeypatch.chdir(tmp_path)
+    scope: dict[str, object] = {}
+    for block in blocks:
+        exec(compile(block, "README.md", "exec"), scope)
+    assert scope["header"] == velnora.read_header("examples/sample.cwa")
+    assert len(scope["frame"]) == 300 * 50
