@@ -22,6 +22,9 @@ import time
 from dataclasses import dataclass
 
 MB = 1e6
+# A child's peak RSS is at least this process's at the spawn; beyond this the
+# children's peaks would be this process's, not their own.
+PARENT_PEAK_LIMIT = 64 * MB
 
 
 @dataclass(frozen=True)
@@ -90,6 +93,9 @@ def measure(contenders: list[Contender], repeat: int, same_process: bool) -> dic
     """`repeat` rounds, every contender once per round in the given order.
     In this process an untimed round first pays for the imports."""
     run = run_here if same_process else run_fresh
+    parent_peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    if not same_process and parent_peak > PARENT_PEAK_LIMIT:
+        raise RuntimeError(f"this process peaked at {parent_peak / MB:.0f} MB: its children's peaks would hide theirs")
     if same_process:
         for contender in contenders:
             run(contender.code)
