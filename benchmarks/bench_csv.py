@@ -17,12 +17,10 @@ recording."""
 
 from __future__ import annotations
 
-import hashlib
 import pathlib
 import tempfile
 
 from batch_runner import (
-    IMPORTS_ONLY,
     MB,
     Contender,
     literal,
@@ -32,12 +30,15 @@ from batch_runner import (
     print_setup,
     print_table,
     print_target,
+    probe,
     run_fresh,
 )
-from generate_recording import benchmark_parser, default_path, generate, recording_for
+from recordings import benchmark_parser, default_path, ensure_recording, recording_for
 
 MB_PER_S = 500.0
 LONG_DAYS = 7
+# The export builds no arrays, so it never imports NumPy.
+IMPORT_ONLY = Contender("import only", "import velnora")
 
 
 def export_code(source: pathlib.Path, output: str) -> str:
@@ -53,20 +54,19 @@ def pandas_code(source: pathlib.Path, output: str) -> str:
     )
 
 
-def digest(path: pathlib.Path) -> str:
-    sha = hashlib.sha256()
-    with open(path, "rb") as text:
-        while chunk := text.read(1 << 20):
-            sha.update(chunk)
-    return sha.hexdigest()
+def size_and_digest_code(source: pathlib.Path, output: pathlib.Path) -> str:
+    """An export to a file, then its size and SHA-256 as JSON; hashed in the
+    child, so that this process stays small."""
+    return (
+        export_code(source, str(output)) + "\nimport hashlib, json, os\nsha = hashlib.sha256()\n"
+        f"with open({literal(output)}, 'rb') as text:\n"
+        "    while chunk := text.read(1 << 20): sha.update(chunk)\n"
+        f"print(json.dumps({{'size': os.path.getsize({literal(output)}), 'sha256': sha.hexdigest()}}))"
+    )
 
 
 def peak_with_length(days: int, axes: int) -> None:
-    long = default_path(LONG_DAYS, axes)
-    if not long.exists():
-        print(f"generating {long}")
-        generate(long, LONG_DAYS, axes=axes)
-    for source in (default_path(days, axes), long):
+    for source in (default_path(days, axes), ensure_recording(LONG_DAYS, axes)):
         peak = run_fresh(export_code(source, "/dev/null")).peak_bytes
         print(f"  peak RSS of one export of {source.name} ({source.stat().st_size / MB:,.0f} MB): {peak / MB:,.0f} MB")
 
@@ -80,11 +80,11 @@ def main() -> None:
     print_setup(f"write_cwa_csv, {args.axes}-axis", args.repeat, args.same_process)
     with tempfile.TemporaryDirectory(dir=source.parent) as scratch:
         csv = pathlib.Path(scratch) / "export.csv"
-        run_fresh(export_code(source, str(csv)))
-        size = csv.stat().st_size
-        print(f"file: {source} ({source.stat().st_size / MB:.1f} MB); CSV {size:,} bytes, sha256 {digest(csv)}")
+        text = probe(size_and_digest_code(source, csv))
+        size = text["size"]
+        print(f"file: {source} ({source.stat().st_size / MB:.1f} MB); CSV {size:,} bytes, sha256 {text['sha256']}")
         ours, theirs = (str(csv), f"{scratch}/pandas.csv") if args.to_file else ("/dev/null", "/dev/null")
-        contenders = [IMPORTS_ONLY, Contender("write_cwa_csv", export_code(source, ours))]
+        contenders = [IMPORT_ONLY, Contender("write_cwa_csv", export_code(source, ours))]
         if args.pandas:
             contenders.append(Contender("pandas to_csv", pandas_code(source, theirs)))
         runs = measure(contenders, args.repeat, args.same_process)
@@ -92,7 +92,7 @@ def main() -> None:
 
     export = runs["write_cwa_csv"]
     rate, best_rate = size / median(export) / MB, size / min(run.wall for run in export) / MB
-    start = median(runs[IMPORTS_ONLY.name])
+    start = median(runs[IMPORT_ONLY.name])
     print("targets:")
     print_target(
         f"write_cwa_csv {rate:.0f} MB/s of CSV (median; best {best_rate:.0f}) >= {MB_PER_S:.0f}", rate >= MB_PER_S

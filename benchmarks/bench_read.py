@@ -30,7 +30,7 @@ from batch_runner import (
     ratio_target,
     rss_target,
 )
-from generate_recording import LAYOUTS, NOMINAL_HZ, benchmark_parser, recording_for
+from recordings import NOMINAL_HZ, benchmark_parser, recording_for, samples_per_block
 
 WALL_OVER_FLOOR = 2.5
 USER_NS_PER_SAMPLE = 5.0  # packed 3-axis recordings
@@ -78,7 +78,7 @@ def main() -> None:
     print(f"file: {path} ({size / MB:.1f} MB, {blocks} blocks, {rows} samples)")
     print(f"non-zero column bytes: {shape['nonzero_bytes']:,} ({len(nonzero)} of 13 columns: {' '.join(nonzero)})")
 
-    cuts = cut_arguments(blocks, LAYOUTS[args.axes].samples_per_block)
+    cuts = cut_arguments(blocks, samples_per_block(args.axes))
     contenders = [
         IMPORTS_ONLY,
         Contender("floor", floor_code(path, rows, len(nonzero) - 1)),

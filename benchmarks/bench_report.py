@@ -10,12 +10,12 @@ The floor imports velnora as the report does, then reads the whole file in
 from __future__ import annotations
 
 from batch_runner import MB, Contender, literal, measure, print_load, print_setup, print_table
-from generate_recording import benchmark_parser, recording_for
+from recordings import benchmark_parser, recording_for
 
 
 def floor_code(path: object) -> str:
     return (
-        f"import velnora\nwith open({literal(path)}, 'rb', buffering=0) as f:\n"
+        f'import velnora\nwith open({literal(path)}, "rb", buffering=0) as f:\n'
         "    chunk = bytearray(1 << 20)\n    while f.readinto(chunk): pass"
     )
 

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 from batch_runner import MB, Contender, measure, print_load, print_setup, print_table, probe, ratio_target, rss_target
 from bench_read import RESULT_SHAPE, read_code
-from generate_recording import benchmark_parser, recording_for
+from recordings import benchmark_parser, recording_for
 
 # Rate in Hz and the most its wall may be, times the default read's.
 RATE_TARGETS = {30.0: 0.8, 100.0: 1.5}

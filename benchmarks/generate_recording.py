@@ -19,21 +19,15 @@ from __future__ import annotations
 
 import argparse
 import pathlib
-import sys
 import time
 from dataclasses import dataclass
 
 import numpy as np
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
+from recordings import NOMINAL_HZ, SAMPLE_FORMATS, default_path, samples_per_block, w
 
-import cwa_writer as w  # noqa: E402
-
-DATA_DIR = ROOT / "benchmarks" / "data"
 START_UNIX = 1600000000  # 2020-09-13T12:26:40Z
 RATE_CODE = 0x4A  # 100 Hz, +-8 g
-NOMINAL_HZ = 100.0
 SAMPLES_PER_DAY = 86400 * 100
 # A packed 3-axis day per chunk; the other layouts take as many values.
 VALUES_PER_CHUNK = SAMPLES_PER_DAY * 3
@@ -48,11 +42,17 @@ class Layout:
     """One sample format the generator writes."""
 
     axes: int
-    sample_format: int
-    samples_per_block: int
     # Bits 10-15 of the light field: gyro range code and accel scale code.
     light_scale_bits: int
     sensor_config: int
+
+    @property
+    def sample_format(self) -> int:
+        return SAMPLE_FORMATS[self.axes]
+
+    @property
+    def samples_per_block(self) -> int:
+        return samples_per_block(self.axes)
 
     @property
     def sample_bytes(self) -> int:
@@ -66,9 +66,9 @@ class Layout:
 
 
 LAYOUTS = {
-    3: Layout(3, w.FORMAT_PACKED, 120, 1 << 13, 0),
-    6: Layout(6, w.FORMAT_AXIS6, 40, 4 << 13 | 2 << 10, 0x02),
-    9: Layout(9, w.FORMAT_AXIS9, 26, 4 << 13 | 2 << 10, 0x12),
+    3: Layout(3, 1 << 13, 0),
+    6: Layout(6, 4 << 13 | 2 << 10, 0x02),
+    9: Layout(9, 4 << 13 | 2 << 10, 0x12),
 }
 STANDARD = [(3, 7), (3, 1), (6, 7), (9, 1)]  # (axes, days)
 
@@ -88,11 +88,6 @@ BLOCK_DTYPE = np.dtype(
         "itemsize": w.SECTOR_SIZE,
     }
 )
-
-
-def default_path(days: int, axes: int = 3) -> pathlib.Path:
-    suffix = "" if axes == 3 else f"_{axes}axis"
-    return DATA_DIR / f"recording_{days}d{suffix}.cwa"
 
 
 def packed_datetimes(unix_s: np.ndarray) -> np.ndarray:
@@ -248,29 +243,6 @@ def generate(path: pathlib.Path, days: int, seed: int = 1, axes: int = 3) -> pat
                 check_layout(blocks, layout)
             out.write(blocks.tobytes())
     partial.replace(path)
-    return path
-
-
-def benchmark_parser(doc: str, repeat: int, days: int = 7) -> argparse.ArgumentParser:
-    """The options every benchmark takes: which recording, how many rounds,
-    and whether each call runs in a fresh process."""
-    parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
-    parser.add_argument("--days", type=int, default=days)
-    parser.add_argument("--axes", type=int, choices=sorted(LAYOUTS), default=3)
-    parser.add_argument("--repeat", type=int, default=repeat)
-    parser.add_argument("--path", type=pathlib.Path, default=None, help="a recording of --axes axes")
-    parser.add_argument(
-        "--same-process", action="store_true", help="time each call in this process instead (no peak RSS)"
-    )
-    return parser
-
-
-def recording_for(args: argparse.Namespace) -> pathlib.Path:
-    """The recording a benchmark's arguments name, generated when missing."""
-    path = args.path or default_path(args.days, args.axes)
-    if not path.exists():
-        print(f"generating {path}")
-        generate(path, args.days, axes=args.axes)
     return path
 
 
