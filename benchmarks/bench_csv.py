@@ -23,6 +23,7 @@ import tempfile
 from batch_runner import (
     MB,
     Contender,
+    best,
     literal,
     measure,
     median,
@@ -33,7 +34,7 @@ from batch_runner import (
     probe,
     run_fresh,
 )
-from recordings import benchmark_parser, default_path, ensure_recording, recording_for
+from recordings import benchmark_parser, ensure_recording, recording_for
 
 MB_PER_S = 500.0
 LONG_DAYS = 7
@@ -65,8 +66,8 @@ def size_and_digest_code(source: pathlib.Path, output: pathlib.Path) -> str:
     )
 
 
-def peak_with_length(days: int, axes: int) -> None:
-    for source in (default_path(days, axes), ensure_recording(LONG_DAYS, axes)):
+def peak_with_length(source: pathlib.Path, axes: int) -> None:
+    for source in (source, ensure_recording(LONG_DAYS, axes)):
         peak = run_fresh(export_code(source, "/dev/null")).peak_bytes
         print(f"  peak RSS of one export of {source.name} ({source.stat().st_size / MB:,.0f} MB): {peak / MB:,.0f} MB")
 
@@ -91,7 +92,7 @@ def main() -> None:
     print_table(contenders, runs, {"pandas to_csv": "write_cwa_csv"})
 
     export = runs["write_cwa_csv"]
-    rate, best_rate = size / median(export) / MB, size / min(run.wall for run in export) / MB
+    rate, best_rate = size / median(export) / MB, size / best(export) / MB
     start = median(runs[IMPORT_ONLY.name])
     print("targets:")
     print_target(
@@ -99,7 +100,7 @@ def main() -> None:
     )
     print(f"  net of interpreter start and imports: {size / (median(export) - start) / MB:.0f} MB/s (median)")
     if not args.same_process:
-        peak_with_length(args.days, args.axes)
+        peak_with_length(source, args.axes)
     print_load("at end")
 
 
