@@ -140,8 +140,9 @@ def print_setup(title: str, repeat: int, same_process: bool) -> None:
 def print_table(contenders: list[Contender], runs: dict[str, list[Run]], bases: dict[str, str]) -> None:
     """One row per contender; `bases` names the contender each ratio is
     taken against (median of pairs, then the ratio of the bests)."""
-    own_peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    print(f"peak RSS of this process, under every child's: {own_peak / MB:.0f} MB")
+    if any(peak(own) is not None for own in runs.values()):
+        own_peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        print(f"peak RSS of this process, under every child's: {own_peak / MB:.0f} MB")
     print(f"{'contender':<22} {'best s':>7} {'median s':>8} {'user s':>7} {'sys s':>7} {'peak MB':>8}  ratio")
     for contender in contenders:
         own = runs[contender.name]
