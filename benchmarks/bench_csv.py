@@ -1,141 +1,107 @@
-"""Times write_cwa_csv on a day-long 100 Hz recording against what a user would
-write without it: read_cwa_file, then pandas' DataFrame.to_csv with a
-float_format, both to files in one temporary directory, in this process.
-Then runs write_cwa_csv in fresh processes on the 1-day and the 7-day
-recording (output to /dev/null) and compares their peak resident memory,
-which must not grow with the recording. Missing recordings are generated.
+"""Times write_cwa_csv on a day-long 100 Hz recording, each call in a fresh
+process, in MB of CSV per second, and checks the export's target. The
+recording is generated first if it is missing.
 
-    PYTHONPATH=build/<name> python3 benchmarks/bench_csv.py [--repeat 3] [--skip-pandas]
+    PYTHONPATH=build/<name> python3 benchmarks/bench_csv.py [--days 1] [--axes 3] [--repeat 5]
+        [--to-file] [--pandas] [--same-process]
 
-pandas is not a dependency of the project; install it (pip install pandas)
-for the comparison, or the script says it is missing and skips it."""
+One untimed export to a scratch file gives the size of the text and its
+SHA-256, which must not change when the export is made faster. The timed
+exports write to /dev/null, or with --to-file to a file in the scratch
+directory, which each call truncates and rewrites. With --pandas (pandas is
+not a dependency; a call takes some 40 times as long), a contender does what
+a user would without velnora: read_cwa_file, then DataFrame.to_csv with a
+float_format (different text, same columns). Last, one
+export of the 7-day recording shows that the peak RSS does not grow with the
+recording."""
 
 from __future__ import annotations
 
-import argparse
-import os
 import pathlib
-import statistics
-import subprocess
-import sys
 import tempfile
-import textwrap
-import time
 
-import velnora
-
-from generate_recording import default_path, generate
-
-MB = 1e6
-PEAK_RSS_SCRIPT = textwrap.dedent(
-    """
-    import os, sys
-    import velnora
-
-    def status(key):
-        with open("/proc/self/status") as lines:
-            return next(int(line.split()[1]) for line in lines if line.startswith(key + ":"))
-
-    before = status("VmRSS")
-    velnora.write_cwa_csv(sys.argv[1], os.devnull)
-    print(before, status("VmHWM"))
-    """
+from batch_runner import (
+    MB,
+    Contender,
+    best,
+    literal,
+    measure,
+    median,
+    print_load,
+    print_setup,
+    print_table,
+    print_target,
+    probe,
+    run_fresh,
 )
+from recordings import benchmark_parser, ensure_recording, recording_for
+
+MB_PER_S = 500.0
+LONG_DAYS = 7
+# The export builds no arrays, so it never imports NumPy.
+IMPORT_ONLY = Contender("import only", "import velnora")
 
 
-def recording(days: int) -> pathlib.Path:
-    path = default_path(days)
-    if not path.exists():
-        print(f"generating {path}")
-        generate(path, days)
-    return path
+def export_code(source: pathlib.Path, output: str) -> str:
+    return f"import velnora; velnora.write_cwa_csv({literal(source)}, {literal(output)})"
 
 
-def timed(run) -> float:
-    began = time.perf_counter()
-    run()
-    return time.perf_counter() - began
-
-
-def velnora_export(source: pathlib.Path, out: pathlib.Path, repeat: int) -> list[float]:
-    return [timed(lambda: velnora.write_cwa_csv(str(source), str(out))) for _ in range(repeat)]
-
-
-def pandas_export(source: pathlib.Path, out: pathlib.Path) -> float | None:
-    try:
-        import pandas as pd
-    except ImportError:
-        print("pandas is not installed (pip install pandas): comparison skipped")
-        return None
-
-    def run() -> None:
-        data = velnora.read_cwa_file(
-            str(source), include_temperature=False, include_light=False, include_battery=False
-        )
-        columns = {"time": data.pop("timestamp") / 1000000.0, **data}
-        pd.DataFrame(columns).to_csv(out, index=False, float_format="%.6f")
-
-    return timed(run)
-
-
-def peak_rss_kib(source: pathlib.Path) -> tuple[int, int]:
-    """Resident memory (KiB) of a fresh process once velnora is imported, and
-    its peak after the export."""
-    done = subprocess.run(
-        [sys.executable, "-c", PEAK_RSS_SCRIPT, str(source)],
-        capture_output=True,
-        text=True,
-        check=True,
-        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+def pandas_code(source: pathlib.Path, output: str) -> str:
+    flags = "include_temperature=False, include_light=False, include_battery=False"
+    return (
+        f"import velnora, pandas as pd; data = velnora.read_cwa_file({literal(source)}, {flags})"
+        '; columns = {"time": data.pop("timestamp") / 1e6, **data}'
+        f'; pd.DataFrame(columns).to_csv({literal(output)}, index=False, float_format="%.6f")'
     )
-    before, after = done.stdout.split()
-    return int(before), int(after)
 
 
-def compare_speed(source: pathlib.Path, repeat: int, skip_pandas: bool) -> None:
-    with tempfile.TemporaryDirectory(dir=source.parent) as scratch:
-        ours_path = pathlib.Path(scratch) / "velnora.csv"
-        times = velnora_export(source, ours_path, repeat)
-        size = ours_path.stat().st_size
-        best = min(times)
-        print(f"input: {source} ({source.stat().st_size / MB:.1f} MB)")
-        print(
-            f"write_cwa_csv: best {best:.2f} s, median {statistics.median(times):.2f} s of {repeat}, "
-            f"{size / MB:.0f} MB written, {size / MB / best:.0f} MB/s"
-        )
-        ours_path.unlink()
-        if skip_pandas:
-            return
-        theirs_path = pathlib.Path(scratch) / "pandas.csv"
-        theirs = pandas_export(source, theirs_path)
-        if theirs is None:
-            return
-        their_size = theirs_path.stat().st_size
-        print(
-            f"read_cwa_file + DataFrame.to_csv: {theirs:.2f} s, {their_size / MB:.0f} MB written, "
-            f"{their_size / MB / theirs:.0f} MB/s"
-        )
-        print(f"ratio (pandas / write_cwa_csv best): {theirs / best:.1f}x")
+def size_and_digest_code(source: pathlib.Path, output: pathlib.Path) -> str:
+    """An export to a file, then its size and SHA-256 as JSON; hashed in the
+    child, so that this process stays small."""
+    return (
+        export_code(source, str(output)) + "\nimport hashlib, json, os\nsha = hashlib.sha256()\n"
+        f"with open({literal(output)}, 'rb') as text:\n"
+        "    while chunk := text.read(1 << 20): sha.update(chunk)\n"
+        f"print(json.dumps({{'size': os.path.getsize({literal(output)}), 'sha256': sha.hexdigest()}}))"
+    )
 
 
-def compare_memory() -> None:
-    for days in (1, 7):
-        source = recording(days)
-        before, after = peak_rss_kib(source)
-        print(
-            f"peak RSS, {days}-day recording ({source.stat().st_size / MB:.0f} MB): "
-            f"{before / 1024:.1f} MiB after import, peak {after / 1024:.1f} MiB by the end of write_cwa_csv"
-        )
+def peak_with_length(source: pathlib.Path, axes: int) -> None:
+    for source in (source, ensure_recording(LONG_DAYS, axes)):
+        peak = run_fresh(export_code(source, "/dev/null")).peak_bytes
+        print(f"  peak RSS of one export of {source.name} ({source.stat().st_size / MB:,.0f} MB): {peak / MB:,.0f} MB")
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--repeat", type=int, default=3, help="write_cwa_csv runs (pandas runs once)")
-    parser.add_argument("--skip-pandas", action="store_true")
+    parser = benchmark_parser(__doc__, repeat=5, days=1)
+    parser.add_argument("--to-file", action="store_true", help="time exports to a file instead of /dev/null")
+    parser.add_argument("--pandas", action="store_true", help="add read_cwa_file + DataFrame.to_csv (slow)")
     args = parser.parse_args()
-    print(f"load: {os.getloadavg()[0]:.2f} {os.getloadavg()[1]:.2f} {os.getloadavg()[2]:.2f}")
-    compare_speed(recording(1), args.repeat, args.skip_pandas)
-    compare_memory()
+    source = recording_for(args)
+    print_setup(f"write_cwa_csv, {args.axes}-axis", args.repeat, args.same_process)
+    with tempfile.TemporaryDirectory(dir=source.parent) as scratch:
+        csv = pathlib.Path(scratch) / "export.csv"
+        text = probe(size_and_digest_code(source, csv))
+        size = text["size"]
+        print(f"file: {source} ({source.stat().st_size / MB:.1f} MB); CSV {size:,} bytes, sha256 {text['sha256']}")
+        ours, theirs = (str(csv), f"{scratch}/pandas.csv") if args.to_file else ("/dev/null", "/dev/null")
+        contenders = [IMPORT_ONLY, Contender("write_cwa_csv", export_code(source, ours))]
+        if args.pandas:
+            contenders.append(Contender("pandas to_csv", pandas_code(source, theirs)))
+        runs = measure(contenders, args.repeat, args.same_process)
+    print_table(contenders, runs, {"pandas to_csv": "write_cwa_csv"})
+
+    export = runs["write_cwa_csv"]
+    rate, best_rate = size / median(export) / MB, size / best(export) / MB
+    start = median(runs[IMPORT_ONLY.name])
+    print("targets:")
+    print_target(
+        f"write_cwa_csv {rate:.0f} MB/s of CSV (median; best {best_rate:.0f}) >= {MB_PER_S:.0f}", rate >= MB_PER_S
+    )
+    print(f"  net of interpreter start and imports: {size / (median(export) - start) / MB:.0f} MB/s (median)")
+    if not args.same_process:
+        peak_with_length(source, args.axes)
+    print_load("at end")
 
 
 if __name__ == "__main__":
