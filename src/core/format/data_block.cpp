@@ -217,13 +217,15 @@ template <SampleDecoder Decode>
 template <int to_top>
 [[gnu::target("avx2"), gnu::always_inline]] inline __m256 packed_axes(__m256i words, __m256i shift,
                                                                       __m256 multiplier) {
-  const __m256i value = _mm256_srav_epi32(_mm256_slli_epi32(words, to_top), shift);
+  const __m256i field = _mm256_and_si256(_mm256_slli_epi32(words, to_top), _mm256_set1_epi32(0xFFC00000));
+  const __m256i value = _mm256_srav_epi32(field, shift);
   return _mm256_mul_ps(_mm256_cvtepi32_ps(value), multiplier);
 }
 
 // Eight packed words at a time: each 10-bit field is shifted to the top of its
-// lane and back arithmetically by 22 - exponent, which sign-extends and scales
-// it at once, then converted and scaled as in packed_axis.
+// lane, the bits below it cleared, and shifted back arithmetically by
+// 22 - exponent, which sign-extends and scales it at once; then converted and
+// scaled as in packed_axis.
 [[gnu::target("avx2")]] void decode_packed_in_vectors(const std::byte* data, const SampleScale& scale,
                                                       std::span<SampleData> out) {
   const __m256 multiplier = _mm256_set1_ps(scale.acc_multiplier);
