@@ -1,7 +1,8 @@
 #pragma once
 
-// The resampler's loops come in a 256-bit form, compiled for AVX2 and taken
-// at run time where the processor has it, besides the baseline form.
+// Sample unpacking, sample timestamps and the resampler's loops come in a
+// 256-bit form, compiled for AVX2 and taken at run time where the processor
+// has it, besides the baseline form.
 // VELNORA_WIDE_VECTORS is defined where the 256-bit form is built at all.
 #if defined(__x86_64__) && defined(__GNUC__)
 #define VELNORA_WIDE_VECTORS 1
