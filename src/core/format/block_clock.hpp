@@ -4,6 +4,7 @@
 #include <optional>
 #include <span>
 
+#include "core/base/wide_vectors.hpp"
 #include "core/format/data_block.hpp"
 
 namespace velnora {
@@ -16,7 +17,15 @@ struct BlockTiming {
 
   // The samples' timestamps in whole microseconds, spread evenly over
   // [start, end); `out` must hold sample_count. No errors, no allocation.
+  // Takes 256-bit vectors where the processor has AVX2.
   void sample_timestamps(std::span<std::int64_t> out) const;
+  // The two ways sample_timestamps works, with the same results: one sample
+  // at a time (from sample `from` on), and, on x86-64 processors with AVX2
+  // only, four.
+  void sample_timestamps_one_by_one(std::span<std::int64_t> out, std::size_t from = 0) const;
+#if defined(VELNORA_WIDE_VECTORS)
+  void sample_timestamps_in_vectors(std::span<std::int64_t> out) const;
+#endif
   // The last sample's time in whole microseconds as the sampling report takes
   // it, which may differ by one from the last of sample_timestamps.
   std::int64_t report_last_sample_us() const;

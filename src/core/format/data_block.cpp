@@ -7,6 +7,10 @@
 
 #include "core/base/little_endian.hpp"
 
+#if defined(VELNORA_WIDE_VECTORS)
+#include <immintrin.h>
+#endif
+
 namespace velnora {
 
 namespace {
@@ -114,63 +118,203 @@ inline float raw_at(const std::byte* sample, int index) {
   return static_cast<float>(load_i16(sample + 2 * index));
 }
 
-void decode_packed(const std::byte* data, const SampleScale& scale, std::span<SampleData> out) {
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const std::uint32_t word = load_u32(data + 4 * i);
-    const int exponent = static_cast<int>(word >> 30);
-    out[i] = SampleData{
-        .acc_x = static_cast<float>(packed_axis(word, 0, exponent)) * scale.acc_multiplier,
-        .acc_y = static_cast<float>(packed_axis(word, 10, exponent)) * scale.acc_multiplier,
-        .acc_z = static_cast<float>(packed_axis(word, 20, exponent)) * scale.acc_multiplier,
-    };
-  }
+// The baseline form, one sample at a time; the 256-bit form below reproduces
+// its float operations lane by lane and decodes a block's last few samples
+// with it.
+SampleData packed_sample(const std::byte* data, std::size_t i, const SampleScale& scale) {
+  const std::uint32_t word = load_u32(data + 4 * i);
+  const int exponent = static_cast<int>(word >> 30);
+  return SampleData{
+      .acc_x = static_cast<float>(packed_axis(word, 0, exponent)) * scale.acc_multiplier,
+      .acc_y = static_cast<float>(packed_axis(word, 10, exponent)) * scale.acc_multiplier,
+      .acc_z = static_cast<float>(packed_axis(word, 20, exponent)) * scale.acc_multiplier,
+  };
 }
 
-void decode_unpacked3(const std::byte* data, const SampleScale& scale, std::span<SampleData> out) {
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const std::byte* sample = data + 6 * i;
-    out[i] = SampleData{
-        .acc_x = raw_at(sample, 0) * scale.acc_multiplier,
-        .acc_y = raw_at(sample, 1) * scale.acc_multiplier,
-        .acc_z = raw_at(sample, 2) * scale.acc_multiplier,
-    };
-  }
+SampleData unpacked3_sample(const std::byte* data, std::size_t i, const SampleScale& scale) {
+  const std::byte* sample = data + 6 * i;
+  return SampleData{
+      .acc_x = raw_at(sample, 0) * scale.acc_multiplier,
+      .acc_y = raw_at(sample, 1) * scale.acc_multiplier,
+      .acc_z = raw_at(sample, 2) * scale.acc_multiplier,
+  };
 }
 
-void decode_axis6(const std::byte* data, const SampleScale& scale, std::span<SampleData> out) {
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const std::byte* sample = data + 12 * i;
-    out[i] = SampleData{
-        .acc_x = raw_at(sample, 3) * scale.acc_multiplier,
-        .acc_y = raw_at(sample, 4) * scale.acc_multiplier,
-        .acc_z = raw_at(sample, 5) * scale.acc_multiplier,
-        .gyro_x = raw_at(sample, 0) / scale.gyro_divisor,
-        .gyro_y = raw_at(sample, 1) / scale.gyro_divisor,
-        .gyro_z = raw_at(sample, 2) / scale.gyro_divisor,
-    };
-  }
+SampleData axis6_sample(const std::byte* data, std::size_t i, const SampleScale& scale) {
+  const std::byte* sample = data + 12 * i;
+  return SampleData{
+      .acc_x = raw_at(sample, 3) * scale.acc_multiplier,
+      .acc_y = raw_at(sample, 4) * scale.acc_multiplier,
+      .acc_z = raw_at(sample, 5) * scale.acc_multiplier,
+      .gyro_x = raw_at(sample, 0) / scale.gyro_divisor,
+      .gyro_y = raw_at(sample, 1) / scale.gyro_divisor,
+      .gyro_z = raw_at(sample, 2) / scale.gyro_divisor,
+  };
 }
 
 template <bool WithMagnetometer>
-void decode_axis9(const std::byte* data, const SampleScale& scale, std::span<SampleData> out) {
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const std::byte* sample = data + 18 * i;
-    SampleData& decoded = out[i];
-    decoded = SampleData{
-        .acc_x = raw_at(sample, 3) * scale.acc_multiplier,
-        .acc_y = raw_at(sample, 4) * scale.acc_multiplier,
-        .acc_z = raw_at(sample, 5) * scale.acc_multiplier,
-        .gyro_x = raw_at(sample, 0) * scale.gyro_multiplier,
-        .gyro_y = raw_at(sample, 1) * scale.gyro_multiplier,
-        .gyro_z = raw_at(sample, 2) * scale.gyro_multiplier,
-    };
-    if constexpr (WithMagnetometer) {
-      decoded.mag_x = raw_at(sample, 6) * magnetometer_multiplier;
-      decoded.mag_y = raw_at(sample, 7) * magnetometer_multiplier;
-      decoded.mag_z = raw_at(sample, 8) * magnetometer_multiplier;
+SampleData axis9_sample(const std::byte* data, std::size_t i, const SampleScale& scale) {
+  const std::byte* sample = data + 18 * i;
+  SampleData decoded{
+      .acc_x = raw_at(sample, 3) * scale.acc_multiplier,
+      .acc_y = raw_at(sample, 4) * scale.acc_multiplier,
+      .acc_z = raw_at(sample, 5) * scale.acc_multiplier,
+      .gyro_x = raw_at(sample, 0) * scale.gyro_multiplier,
+      .gyro_y = raw_at(sample, 1) * scale.gyro_multiplier,
+      .gyro_z = raw_at(sample, 2) * scale.gyro_multiplier,
+  };
+  if constexpr (WithMagnetometer) {
+    decoded.mag_x = raw_at(sample, 6) * magnetometer_multiplier;
+    decoded.mag_y = raw_at(sample, 7) * magnetometer_multiplier;
+    decoded.mag_z = raw_at(sample, 8) * magnetometer_multiplier;
+  }
+  return decoded;
+}
+
+using SampleDecoder = SampleData (*)(const std::byte* data, std::size_t i, const SampleScale& scale);
+
+// Samples `from` to the end of `out`, one at a time.
+template <SampleDecoder Decode>
+void decode_each(const std::byte* data, const SampleScale& scale, std::span<SampleData> out,
+                 std::size_t from = 0) {
+  for (std::size_t i = from; i < out.size(); ++i) out[i] = Decode(data, i, scale);
+}
+
+#if defined(VELNORA_WIDE_VECTORS)
+// The 256-bit form. The stores write whole samples, a field's bits exactly as
+// the baseline form leaves them, zeros included; loads stay within the
+// sector's 512 bytes for a full block of any layout.
+
+// The samples after the last whole vector, in the baseline form. The upper
+// halves of the vector registers are cleared first: g++ leaves them dirty across
+// the tail call, and the scalar code after it would run several times slower.
+template <SampleDecoder Decode>
+[[gnu::target("avx2"), gnu::always_inline]] inline void decode_rest(const std::byte* data,
+                                                                    const SampleScale& scale,
+                                                                    std::span<SampleData> out,
+                                                                    std::size_t from) {
+  _mm256_zeroupper();
+  decode_each<Decode>(data, scale, out, from);
+}
+
+// Acc in lanes 0 to 2 of `acc_and_zero` (lane 3 +0.0), the other fields +0.0.
+[[gnu::target("avx2"), gnu::always_inline]] inline void store_three_axes(SampleData& sample,
+                                                                         __m128 acc_and_zero) {
+  _mm256_storeu_ps(&sample.acc_x, _mm256_zextps128_ps256(acc_and_zero));
+  sample.mag_z = 0.0f;
+}
+
+// Eight int16 values as floats.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256 raw_floats(__m128i int16s) {
+  return _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(int16s));
+}
+
+[[gnu::target("avx2"), gnu::always_inline]] inline __m128i load_64(const std::byte* at) {
+  return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(at));
+}
+
+// One axis of eight packed words: the field that `to_top` moves to the top bits.
+template <int to_top>
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256 packed_axes(__m256i words, __m256i shift,
+                                                                      __m256 multiplier) {
+  const __m256i field = _mm256_and_si256(_mm256_slli_epi32(words, to_top), _mm256_set1_epi32(0xFFC00000));
+  const __m256i value = _mm256_srav_epi32(field, shift);
+  return _mm256_mul_ps(_mm256_cvtepi32_ps(value), multiplier);
+}
+
+// Eight packed words at a time: each 10-bit field is shifted to the top of its
+// lane, the bits below it cleared, and shifted back arithmetically by
+// 22 - exponent, which sign-extends and scales it at once; then converted and
+// scaled as in packed_axis.
+[[gnu::target("avx2")]] void decode_packed_in_vectors(const std::byte* data, const SampleScale& scale,
+                                                      std::span<SampleData> out) {
+  const __m256 multiplier = _mm256_set1_ps(scale.acc_multiplier);
+  const __m256 zero = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 8 <= out.size(); i += 8) {
+    const __m256i words = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + 4 * i));
+    const __m256i shift = _mm256_sub_epi32(_mm256_set1_epi32(22), _mm256_srli_epi32(words, 30));
+    const __m256 x = packed_axes<22>(words, shift, multiplier);
+    const __m256 y = packed_axes<12>(words, shift, multiplier);
+    const __m256 z = packed_axes<2>(words, shift, multiplier);
+    // Transposed to (x, y, z, 0) per sample: samples k and k + 4 share a vector.
+    const __m256 xy_low = _mm256_unpacklo_ps(x, y), xy_high = _mm256_unpackhi_ps(x, y);
+    const __m256 z_low = _mm256_unpacklo_ps(z, zero), z_high = _mm256_unpackhi_ps(z, zero);
+    const __m256 samples[4]{_mm256_shuffle_ps(xy_low, z_low, 0x44), _mm256_shuffle_ps(xy_low, z_low, 0xEE),
+                            _mm256_shuffle_ps(xy_high, z_high, 0x44),
+                            _mm256_shuffle_ps(xy_high, z_high, 0xEE)};
+    for (std::size_t k = 0; k < 4; ++k) {
+      store_three_axes(out[i + k], _mm256_castps256_ps128(samples[k]));
+      store_three_axes(out[i + k + 4], _mm256_extractf128_ps(samples[k], 1));
     }
   }
+  decode_rest<packed_sample>(data, scale, out, i);
 }
+
+// Two samples at a time, one per 128-bit half.
+[[gnu::target("avx2")]] void decode_unpacked3_in_vectors(const std::byte* data, const SampleScale& scale,
+                                                         std::span<SampleData> out) {
+  const __m256 multiplier = _mm256_set1_ps(scale.acc_multiplier);
+  std::size_t i = 0;
+  for (; i + 2 <= out.size(); i += 2) {
+    const std::byte* sample = data + 6 * i;
+    // Eight bytes from each sample: its three values and one dropped.
+    const __m256 raw = raw_floats(_mm_unpacklo_epi64(load_64(sample), load_64(sample + 6)));
+    const __m256 acc = _mm256_blend_ps(_mm256_mul_ps(raw, multiplier), _mm256_setzero_ps(), 0b10001000);
+    store_three_axes(out[i], _mm256_castps256_ps128(acc));
+    store_three_axes(out[i + 1], _mm256_extractf128_ps(acc, 1));
+  }
+  decode_rest<unpacked3_sample>(data, scale, out, i);
+}
+
+// Acc in lanes 0 to 2 of `acc_quad`, gyro in lanes 0 to 2 of `gyro_quad` (lane
+// 3 +0.0): the gyroscope quad overwrites the fourth lane of the first store.
+[[gnu::target("avx2"), gnu::always_inline]] inline void store_six_axes(SampleData& sample, __m128 acc_quad,
+                                                                       __m128 gyro_quad) {
+  _mm_storeu_ps(&sample.acc_x, acc_quad);
+  _mm_storeu_ps(&sample.gyro_x, gyro_quad);
+  _mm_storel_pi(reinterpret_cast<__m64*>(&sample.mag_y), _mm_setzero_ps());
+}
+
+// Two samples at a time: the gyroscope values of both in one vector, so one
+// divide serves two samples, the accelerometer values in another.
+[[gnu::target("avx2")]] void decode_axis6_in_vectors(const std::byte* data, const SampleScale& scale,
+                                                     std::span<SampleData> out) {
+  const __m256 acc_multiplier = _mm256_set1_ps(scale.acc_multiplier);
+  const __m256 gyro_divisor = _mm256_set1_ps(scale.gyro_divisor);
+  const __m256 zero = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 2 <= out.size(); i += 2) {
+    const std::byte* sample = data + 12 * i;
+    const __m256 gyro_raw = raw_floats(_mm_unpacklo_epi64(load_64(sample), load_64(sample + 12)));
+    const __m256 acc_raw = raw_floats(_mm_unpacklo_epi64(load_64(sample + 6), load_64(sample + 18)));
+    const __m256 gyro = _mm256_blend_ps(_mm256_div_ps(gyro_raw, gyro_divisor), zero, 0b10001000);
+    const __m256 acc = _mm256_mul_ps(acc_raw, acc_multiplier);
+    store_six_axes(out[i], _mm256_castps256_ps128(acc), _mm256_castps256_ps128(gyro));
+    store_six_axes(out[i + 1], _mm256_extractf128_ps(acc, 1), _mm256_extractf128_ps(gyro, 1));
+  }
+  decode_rest<axis6_sample>(data, scale, out, i);
+}
+
+// One sample per vector: its first eight values scaled lane by lane, moved into
+// field order; the ninth alone.
+template <bool WithMagnetometer>
+[[gnu::target("avx2")]] void decode_axis9_in_vectors(const std::byte* data, const SampleScale& scale,
+                                                     std::span<SampleData> out) {
+  const __m256 multipliers = _mm256_setr_ps(
+      scale.gyro_multiplier, scale.gyro_multiplier, scale.gyro_multiplier, scale.acc_multiplier,
+      scale.acc_multiplier, scale.acc_multiplier, magnetometer_multiplier, magnetometer_multiplier);
+  const __m256i field_order = _mm256_setr_epi32(3, 4, 5, 0, 1, 2, 6, 7);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const std::byte* sample = data + 18 * i;
+    const __m256 raw = raw_floats(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sample)));
+    __m256 fields = _mm256_permutevar8x32_ps(_mm256_mul_ps(raw, multipliers), field_order);
+    if constexpr (!WithMagnetometer) fields = _mm256_blend_ps(fields, _mm256_setzero_ps(), 0b11000000);
+    _mm256_storeu_ps(&out[i].acc_x, fields);
+    out[i].mag_z = WithMagnetometer ? raw_at(sample, 8) * magnetometer_multiplier : 0.0f;
+  }
+}
+#endif
 
 // Only the low 10 bits are readings; the top bits of light are scale codes.
 constexpr std::uint16_t reading_mask = 0x3FF;
@@ -216,32 +360,81 @@ Result<std::optional<CwaDataBlock>> screen_data_block(Sector sector) {
   };
 }
 
-DecodedSamples CwaDataBlock::parse_samples(bool include_magnetometer, SampleBuffer& out) const {
-  const std::byte* data = sector + samples_at;
-  const SampleScale scale = sample_scale(load_u16(sector + light_at));
+namespace {
+
+struct BlockSamples {
+  const std::byte* data;
+  SampleScale scale;
+  std::span<SampleData> out;
+};
+
+BlockSamples block_samples(const CwaDataBlock& block, SampleBuffer& out) {
   // Screening made sure the samples fit the area, so there are at most 120,
   // the size of `out`.
-  const std::span<SampleData> samples(out.data(), sample_count);
+  return BlockSamples{block.sector + samples_at, sample_scale(load_u16(block.sector + light_at)),
+                      std::span<SampleData>(out.data(), block.sample_count)};
+}
+
+DecodedSamples decoded(const BlockSamples& block, SampleLayout layout, bool include_magnetometer) {
+  return DecodedSamples{block.out, layout == SampleLayout::axis9 && include_magnetometer};
+}
+
+}  // namespace
+
+DecodedSamples CwaDataBlock::parse_samples(bool include_magnetometer, SampleBuffer& out) const {
+#if defined(VELNORA_WIDE_VECTORS)
+  if (wide_vectors_available()) return parse_samples_in_vectors(include_magnetometer, out);
+#endif
+  return parse_samples_one_by_one(include_magnetometer, out);
+}
+
+DecodedSamples CwaDataBlock::parse_samples_one_by_one(bool include_magnetometer, SampleBuffer& out) const {
+  const BlockSamples block = block_samples(*this, out);
   switch (layout) {
     case SampleLayout::packed3:
-      decode_packed(data, scale, samples);
-      return DecodedSamples{samples, false};
+      decode_each<packed_sample>(block.data, block.scale, block.out);
+      break;
     case SampleLayout::unpacked3:
-      decode_unpacked3(data, scale, samples);
-      return DecodedSamples{samples, false};
+      decode_each<unpacked3_sample>(block.data, block.scale, block.out);
+      break;
     case SampleLayout::axis6:
-      decode_axis6(data, scale, samples);
-      return DecodedSamples{samples, false};
+      decode_each<axis6_sample>(block.data, block.scale, block.out);
+      break;
     case SampleLayout::axis9:
       if (include_magnetometer) {
-        decode_axis9<true>(data, scale, samples);
+        decode_each<axis9_sample<true>>(block.data, block.scale, block.out);
       } else {
-        decode_axis9<false>(data, scale, samples);
+        decode_each<axis9_sample<false>>(block.data, block.scale, block.out);
       }
-      return DecodedSamples{samples, include_magnetometer};
+      break;
   }
-  std::unreachable();
+  return decoded(block, layout, include_magnetometer);
 }
+
+#if defined(VELNORA_WIDE_VECTORS)
+DecodedSamples CwaDataBlock::parse_samples_in_vectors(bool include_magnetometer, SampleBuffer& out) const {
+  const BlockSamples block = block_samples(*this, out);
+  switch (layout) {
+    case SampleLayout::packed3:
+      decode_packed_in_vectors(block.data, block.scale, block.out);
+      break;
+    case SampleLayout::unpacked3:
+      decode_unpacked3_in_vectors(block.data, block.scale, block.out);
+      break;
+    case SampleLayout::axis6:
+      decode_axis6_in_vectors(block.data, block.scale, block.out);
+      break;
+    case SampleLayout::axis9:
+      if (include_magnetometer) {
+        decode_axis9_in_vectors<true>(block.data, block.scale, block.out);
+      } else {
+        decode_axis9_in_vectors<false>(block.data, block.scale, block.out);
+      }
+      break;
+  }
+  return decoded(block, layout, include_magnetometer);
+}
+#endif
 
 BlockReadings CwaDataBlock::readings() const {
   return BlockReadings{

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "core/base/cwa_error.hpp"
+#include "core/base/wide_vectors.hpp"
 #include "core/io/sector_reader.hpp"
 #include "core/time/date_time.hpp"
 
@@ -63,8 +64,15 @@ struct CwaDataBlock {
   SampleLayout layout;
 
   // Decodes the samples into `out`, in sample order, scaled to physical units.
-  // No errors, no allocation.
+  // No errors, no allocation. Takes 256-bit vectors where the processor has AVX2.
   DecodedSamples parse_samples(bool include_magnetometer, SampleBuffer& out) const;
+
+  // The two ways parse_samples works, with the same bits: one sample at a
+  // time, and, on x86-64 processors with AVX2 only, 256-bit vectors.
+  DecodedSamples parse_samples_one_by_one(bool include_magnetometer, SampleBuffer& out) const;
+#if defined(VELNORA_WIDE_VECTORS)
+  DecodedSamples parse_samples_in_vectors(bool include_magnetometer, SampleBuffer& out) const;
+#endif
 
   // The converted readings, in single precision in the format's order of
   // operations. No errors, no allocation.
