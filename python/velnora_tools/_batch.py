@@ -162,5 +162,9 @@ def _call(work: Callable[..., Any], *args: Any) -> Any:
     _busy = True
     try:
         return work(*args)
+    except KeyboardInterrupt:
+        # Only the command's SIGTERM gets here, once the call has removed its
+        # unfinished output; the pool is being shut down.
+        os._exit(128 + signal.SIGTERM)
     finally:
         _busy = False
