@@ -17,6 +17,7 @@ import numpy.typing as npt
 import velnora
 
 from velnora_tools._extras import require
+from velnora_tools.frames import to_arrow
 from velnora_tools.replacing import replacing
 
 # Blocks per reading call when scanning a whole recording: about 2 Mi samples,
@@ -38,7 +39,7 @@ NO_SAMPLES = "No valid sample data found in the specified range"
 class Export:
     """The reading options of an export, as keyword arguments of velnora."""
 
-    cut: dict[str, Any] | None = None
+    cut: velnora.SecondsCut | velnora.BlocksCut | None = None
     include: Mapping[str, bool] = field(default_factory=dict)
     resample_hz: float | None = None
     skip_damaged: bool = False
@@ -80,7 +81,7 @@ def report_and_damage(path: str) -> tuple[dict[str, Any], list[Any]]:
     succeeds, else the one that skips damaged blocks (which raises too when the
     recording itself cannot be read)."""
     try:
-        return velnora.sampling_consistency_report(path), []
+        return dict(velnora.sampling_consistency_report(path)), []
     except RuntimeError:
         from velnora_tools import report_skipping_damaged
 
@@ -139,7 +140,7 @@ def report_row(path: str) -> dict[str, Any]:
     row: dict[str, Any] = {"path": path}
     try:
         header = velnora.read_header(path)
-        report = velnora.sampling_consistency_report(path)
+        report: dict[str, Any] = dict(velnora.sampling_consistency_report(path))
         found = scan(path, header["sample_rate_hz"], skip_damaged=False, keep=0)
     except (RuntimeError, OSError) as error:
         return {**row, **dict.fromkeys(REPORT_COLUMNS[1:]), "error": str(error)}
@@ -239,7 +240,7 @@ def _write_parquet_columns(out: str, columns: Any, header: Any, report: Any) -> 
     import pyarrow.parquet as pq
 
     metadata = {parquet.HEADER_KEY: json.dumps(header), parquet.REPORT_KEY: json.dumps(report)}
-    schema = parquet.to_arrow({name: column[:0] for name, column in columns.items()}).schema.with_metadata(metadata)
+    schema = to_arrow({name: column[:0] for name, column in columns.items()}).schema.with_metadata(metadata)
     values = [name for name in columns if name != "timestamp"]
     rows, step = len(columns["timestamp"]), parquet.ROW_GROUP_ROWS
     with (
@@ -254,7 +255,7 @@ def _write_parquet_columns(out: str, columns: Any, header: Any, report: Any) -> 
     ):
         for start in range(0, rows, step):
             group = {name: column[start : start + step] for name, column in columns.items()}
-            writer.write_table(parquet.to_arrow(group), row_group_size=step)
+            writer.write_table(to_arrow(group), row_group_size=step)
 
 
 def iso_time(microseconds: int) -> str:

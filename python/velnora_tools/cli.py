@@ -164,7 +164,7 @@ def _include(text: str) -> dict[str, bool]:
 
 
 def _export(parser: argparse.ArgumentParser, args: argparse.Namespace) -> jobs.Export:
-    cut = None
+    cut: velnora.SecondsCut | velnora.BlocksCut | None = None
     try:
         if args.seconds:
             cut = velnora.seconds(*args.seconds)
