@@ -1,0 +1,262 @@
+"""What the `velnora` command does with one recording: its report row, its
+samples scanned for gaps, its CSV or Parquet export. Top-level functions, so
+that worker processes can run them."""
+
+from __future__ import annotations
+
+import datetime
+import json
+import os
+from collections.abc import Iterator, Mapping
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import velnora
+
+from velnora_tools._extras import require
+from velnora_tools.frames import to_arrow
+from velnora_tools.replacing import replacing
+
+# Blocks per reading call when scanning a whole recording: about 2 Mi samples,
+# so a week-long recording is scanned in bounded memory.
+SCAN_BLOCKS = 16384
+# Steps between consecutive samples longer than this many nominal periods are
+# gaps, shorter than this many are overlaps.
+GAP_PERIODS = 1.5
+OVERLAP_PERIODS = 0.5
+# Rows formatted per batch when CSV text is made from arrays.
+CSV_ROWS = 1 << 16
+HEADER_BYTES = 1024
+SECTOR_BYTES = 512
+EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
+NO_SAMPLES = "No valid sample data found in the specified range"
+
+
+@dataclass(frozen=True)
+class Export:
+    """The reading options of an export, as keyword arguments of velnora."""
+
+    cut: velnora.SecondsCut | velnora.BlocksCut | None = None
+    include: Mapping[str, bool] = field(default_factory=dict)
+    resample_hz: float | None = None
+    skip_damaged: bool = False
+
+    def read_args(self) -> dict[str, Any]:
+        return {"cut": self.cut, **self.include, "resample_hz": self.resample_hz}
+
+
+@dataclass
+class Steps:
+    """Steps between consecutive samples outside the usual spacing: where
+    (the earlier sample's timestamp, in microseconds) and how long (seconds)."""
+
+    count: int = 0
+    seconds: float = 0.0
+    first: list[tuple[int, float]] = field(default_factory=list)
+
+    def add(self, at: npt.NDArray[np.int64], lengths: npt.NDArray[np.float64], keep: int) -> None:
+        self.count += len(at)
+        self.seconds += float(lengths.sum())
+        room = max(keep - len(self.first), 0)
+        self.first += list(zip(at[:room].tolist(), lengths[:room].tolist()))
+
+
+@dataclass
+class Scan:
+    samples: int = 0
+    gaps: Steps = field(default_factory=Steps)
+    overlaps: Steps = field(default_factory=Steps)
+
+
+def block_positions(path: str) -> int:
+    """The data-block positions of a recording, as `velnora.blocks` counts them."""
+    return max(os.path.getsize(path) - HEADER_BYTES, 0) // SECTOR_BYTES
+
+
+def report_and_damage(path: str) -> tuple[dict[str, Any], list[Any]]:
+    """The sampling report and the damaged blocks: the plain report when it
+    succeeds, else the one that skips damaged blocks (which raises too when the
+    recording itself cannot be read)."""
+    try:
+        return dict(velnora.sampling_consistency_report(path)), []
+    except RuntimeError:
+        from velnora_tools import report_skipping_damaged
+
+        report, damaged = report_skipping_damaged(path)
+        return report, list(damaged)
+
+
+def scan(path: str, nominal_hz: float, skip_damaged: bool, keep: int = 20) -> Scan:
+    """Counts the samples of a whole recording and finds its gaps and
+    overlaps, reading a bounded number of blocks at a time."""
+    period_us = 1e6 / nominal_hz
+    found = Scan()
+    last: int | None = None
+    for timestamps in _timestamp_chunks(path, skip_damaged):
+        found.samples += len(timestamps)
+        if last is not None:
+            timestamps = np.concatenate(([last], timestamps))
+        last = int(timestamps[-1])
+        steps = np.diff(timestamps)
+        for kind, where in (
+            (found.gaps, steps > GAP_PERIODS * period_us),
+            (found.overlaps, steps < OVERLAP_PERIODS * period_us),
+        ):
+            at = np.flatnonzero(where)
+            kind.add(timestamps[at], steps[at] / 1e6, keep)
+    return found
+
+
+def _timestamp_chunks(path: str, skip_damaged: bool) -> Iterator[npt.NDArray[np.int64]]:
+    options: dict[str, Any] = dict.fromkeys(
+        ("include_magnetometer", "include_temperature", "include_light", "include_battery"), False
+    )
+    for start in range(0, block_positions(path), SCAN_BLOCKS):
+        cut = velnora.blocks(start, start + SCAN_BLOCKS)
+        try:
+            columns = _read(path, skip_damaged, cut=cut, **options)
+        except RuntimeError as error:
+            if str(error) == NO_SAMPLES:  # a stretch of filler sectors
+                continue
+            raise
+        yield columns["timestamp"]
+
+
+def _read(path: str, skip_damaged: bool, **read_args: Any) -> dict[str, Any]:
+    if not skip_damaged:
+        return dict(velnora.read_cwa_file(path, **read_args))
+    from velnora_tools import read_skipping_damaged
+
+    columns, _ = read_skipping_damaged(path, **read_args)
+    return dict(columns)
+
+
+def report_row(path: str) -> dict[str, Any]:
+    """One row of `velnora report`; a recording that cannot be read gets its
+    error message and None elsewhere."""
+    row: dict[str, Any] = {"path": path}
+    try:
+        header = velnora.read_header(path)
+        report: dict[str, Any] = dict(velnora.sampling_consistency_report(path))
+        found = scan(path, header["sample_rate_hz"], skip_damaged=False, keep=0)
+    except (RuntimeError, OSError) as error:
+        return {**row, **dict.fromkeys(REPORT_COLUMNS[1:]), "error": str(error)}
+    return {
+        **row,
+        "device_id": header["device_id"],
+        "session_id": header["session_id"],
+        **{key: report[key] for key in REPORT_KEYS},
+        "blocks": block_positions(path),
+        "samples": found.samples,
+        "gaps": found.gaps.count,
+        "overlaps": found.overlaps.count,
+        "error": None,
+    }
+
+
+REPORT_KEYS = (
+    "start_from_header",
+    "end_from_header",
+    "start_from_data",
+    "end_from_data",
+    "samplingrate_hz_from_header",
+    "samplingrate_hz_from_data",
+)
+REPORT_COLUMNS = ("path", "device_id", "session_id", *REPORT_KEYS, "blocks", "samples", "gaps", "overlaps", "error")
+
+
+def export_csv(path: str, out: str, export: Export) -> str:
+    """Writes the recording's CSV file as `velnora.write_cwa_csv` does; with
+    damaged blocks skipped, the same text is made here from the good blocks'
+    arrays. `out` appears only when complete."""
+    _refuse_input(path, out)
+    with replacing(out) as temporary:
+        if export.skip_damaged:
+            columns = _read(path, True, **export.read_args())
+            _write_csv_text(temporary, columns, export.include)
+        else:
+            velnora.write_cwa_csv(path, temporary, **export.read_args())
+    return out
+
+
+def export_parquet(path: str, out: str, export: Export) -> str:
+    _refuse_input(path, out)
+    if not export.skip_damaged:
+        from velnora_tools.parquet import write_parquet
+
+        write_parquet(path, out, **export.read_args())
+        return out
+    from velnora_tools import read_skipping_damaged, report_skipping_damaged
+
+    columns, _ = read_skipping_damaged(path, **export.read_args())
+    report, _ = report_skipping_damaged(path)
+    _write_parquet_columns(out, columns, velnora.read_header(path), report)
+    return out
+
+
+def _refuse_input(path: str, out: str) -> None:
+    # The output is renamed over its final name, which would replace the input.
+    if os.path.exists(out) and os.path.samefile(path, out):
+        raise RuntimeError(f"refusing to overwrite the input recording with {out}")
+
+
+CSV_OPTIONAL = (
+    ("include_magnetometer", ("mag_x", "mag_y", "mag_z")),
+    ("include_temperature", ("temperature",)),
+    ("include_light", ("light",)),
+    ("include_battery", ("battery",)),
+)
+CSV_DEFAULTS = {"include_magnetometer": True, "include_temperature": False, "include_light": False, "include_battery": False}
+
+
+def _write_csv_text(out: str, columns: Mapping[str, Any], include: Mapping[str, bool]) -> None:
+    """The text `velnora.write_cwa_csv` writes: time with 4 decimals, the rest
+    with 6, each the exact value rounded half to even as C's printf does (so
+    does Python's %-formatting), NaN as "NaN"; a missing magnetometer is 0."""
+    flags = {**CSV_DEFAULTS, **include}
+    names = ["acc_x", "acc_y", "acc_z", "gyro_x", "gyro_y", "gyro_z"]
+    names += [name for flag, group in CSV_OPTIONAL if flags[flag] for name in group]
+    rows = len(columns["timestamp"])
+    zeros = np.zeros(rows, np.float32)
+    values = [columns.get(name, zeros) for name in names]
+    row_format = ",".join(["%.4f"] + ["%.6f"] * len(names)) + "\n"
+    with open(out, "w", encoding="ascii", newline="\n") as text:
+        text.write(",".join(["time", *names]) + "\n")
+        for start in range(0, rows, CSV_ROWS):
+            stop = start + CSV_ROWS
+            seconds = columns["timestamp"][start:stop].astype(np.float64) / 1000000.0
+            batch = [seconds.tolist()] + [column[start:stop].astype(np.float64).tolist() for column in values]
+            text.write("".join(row_format % row for row in zip(*batch)).replace("nan", "NaN"))
+
+
+def _write_parquet_columns(out: str, columns: Any, header: Any, report: Any) -> None:
+    """`write_parquet`'s file, from arrays already read."""
+    from velnora_tools import parquet
+
+    require("pyarrow.parquet", "velnora parquet")
+    import pyarrow.parquet as pq
+
+    metadata = {parquet.HEADER_KEY: json.dumps(header), parquet.REPORT_KEY: json.dumps(report)}
+    schema = to_arrow({name: column[:0] for name, column in columns.items()}).schema.with_metadata(metadata)
+    values = [name for name in columns if name != "timestamp"]
+    rows, step = len(columns["timestamp"]), parquet.ROW_GROUP_ROWS
+    with (
+        replacing(out) as temporary,
+        pq.ParquetWriter(
+            temporary,
+            schema,
+            compression="zstd",
+            use_dictionary=values,  # type: ignore[arg-type]
+            column_encoding={"timestamp": "DELTA_BINARY_PACKED"},
+        ) as writer,
+    ):
+        for start in range(0, rows, step):
+            group = {name: column[start : start + step] for name, column in columns.items()}
+            writer.write_table(to_arrow(group), row_group_size=step)
+
+
+def iso_time(microseconds: int) -> str:
+    return (EPOCH + datetime.timedelta(microseconds=microseconds)).isoformat()

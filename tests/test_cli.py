@@ -1,0 +1,223 @@
+"""The `velnora` command, run as a user runs it: in a subprocess, on recordings
+from the project's writer."""
+
+from __future__ import annotations
+
+import csv
+import importlib.util
+import io
+import json
+import os
+import pathlib
+import re
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import velnora
+from cwa_writer import MetadataBlock, steady_recording, write_cwa
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+if importlib.util.find_spec("velnora_tools") is None:  # a build tree, not an install
+    sys.path.insert(0, str(ROOT / "python"))
+
+import velnora_tools  # noqa: E402
+# The sessions that install the test extra set this, so that a missing library fails there.
+if os.environ.get("VELNORA_TEST_EXTRAS") != "1":
+    pytest.importorskip("pyarrow")
+import pyarrow.parquet as pq  # noqa: E402
+
+START = 1_600_000_000
+DAMAGED_BLOCK = 5
+
+
+def velnora_command(*args: str | os.PathLike[str], cwd: pathlib.Path | None = None) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([sys.executable, "-m", "velnora_tools.cli", *map(str, args)], capture_output=True, text=True, cwd=cwd, env=ENV, timeout=60)
+
+
+def _environment() -> dict[str, str]:
+    """Finds velnora and velnora_tools where this test run finds them."""
+    paths = [str(pathlib.Path(module.__file__).parent) for module in (velnora, velnora_tools)]
+    paths[1] = str(pathlib.Path(paths[1]).parent)
+    return {**os.environ, "PYTHONPATH": os.pathsep.join(paths + [os.environ.get("PYTHONPATH", "")])}
+
+
+ENV = _environment()
+
+
+@pytest.fixture
+def folder(tmp_path: pathlib.Path) -> dict[str, pathlib.Path]:
+    """A steady recording, one with a 90-second gap, one with a damaged data
+    block, and a file that is no recording at all."""
+    steady = write_cwa(tmp_path / "steady.cwa", MetadataBlock(device_id=7, session_id=99), steady_recording(START, 20))
+    gap = steady_recording(START, 10) + steady_recording(START + 100, 10)
+    damaged = steady_recording(START, 20)
+    damaged[DAMAGED_BLOCK].sample_format = 0x77
+    notes = tmp_path / "notes.cwa"
+    notes.write_text("not a recording\n" * 100)
+    return {
+        "steady": steady,
+        "gap": write_cwa(tmp_path / "gap.cwa", MetadataBlock(device_id=8, session_id=1), gap),
+        "damaged": write_cwa(tmp_path / "damaged.cwa", None, damaged),
+        "notes": notes,
+    }
+
+
+def test_report_rows_match_velnora_in_every_form(folder: dict[str, pathlib.Path]) -> None:
+    files = list(folder.values())
+    runs = {form: velnora_command("report", *files, *form.split()) for form in ("--json", "--json -j 2", "--csv", "")}
+    assert {run.returncode for run in runs.values()} == {1}
+    rows = json.loads(runs["--json"].stdout)
+    assert json.loads(runs["--json -j 2"].stdout) == rows
+    assert [row["path"] for row in rows] == list(map(str, files))
+    for name in ("steady", "gap"):
+        row, path = rows[files.index(folder[name])], str(folder[name])
+        header, report = velnora.read_header(path), velnora.sampling_consistency_report(path)
+        assert row["device_id"] == header["device_id"] and row["session_id"] == header["session_id"]
+        assert {key: row[key] for key in report if key in row} == {key: report[key] for key in report if key in row}
+        assert row["samples"] == len(velnora.read_cwa_file(path)["timestamp"]) == 2400
+        assert (row["blocks"], row["gaps"], row["overlaps"], row["error"]) == (20, int(name == "gap"), 0, None)
+    errors = {row["path"]: row["error"] for row in rows if row["error"]}
+    assert errors == {
+        str(folder["damaged"]): "Unsupported sample format: 7 axes, packing 7",
+        str(folder["notes"]): "First block is not a metadata block",
+    }
+    for run in runs.values():
+        assert sorted(re.findall(r"^velnora: (\S+): ", run.stderr, re.M)) == sorted(errors)
+    as_csv = list(csv.DictReader(io.StringIO(runs["--csv"].stdout)))
+    assert as_csv == [{key: "" if value is None else str(value) for key, value in row.items()} for row in rows]
+    table = runs[""].stdout.splitlines()
+    assert len(table) == 1 + len(files) and table[0].startswith("path") and "Unsupported sample format" in table[3]
+
+
+def test_info_lists_gaps_and_fails_on_no_recording(folder: dict[str, pathlib.Path]) -> None:
+    shown = velnora_command("info", folder["gap"])
+    assert shown.returncode == 0 and shown.stderr == ""
+    # Block 9 ends at START + 12 s; its last sample is at 11.99 s, the next block starts at 100 s.
+    assert "gaps: 1 (88.010000 s in all)\n  after 2020-09-13T12:26:51.990000+00:00: 88.010000 s\n" in shown.stdout
+    assert "samples: 2400\n" in shown.stdout and "overlaps: 0\n" in shown.stdout
+    assert "damaged blocks: 0\n" in shown.stdout
+    failed = velnora_command("info", folder["notes"])
+    assert (failed.returncode, failed.stdout) == (1, "")
+    assert failed.stderr == f"velnora: {folder['notes']}: First block is not a metadata block\n"
+
+
+def test_info_lists_damage_and_reads_the_rest(folder: dict[str, pathlib.Path]) -> None:
+    shown = velnora_command("info", folder["damaged"])
+    assert shown.returncode == 0, shown.stderr
+    assert f"damaged blocks: 1\n  block {DAMAGED_BLOCK}: Unsupported sample format: 7 axes, packing 7\n" in shown.stdout
+    assert "samples: 2280\n" in shown.stdout
+
+
+CSV_OPTIONS = [
+    ([], {}),
+    (["--seconds", "3.5", "9"], {"cut": velnora.seconds(3.5, 9)}),
+    (["--blocks", "4", "-"], {"cut": velnora.blocks(4)}),
+    (["--resample", "30", "--include", "temperature,battery"], {"resample_hz": 30.0, "include_magnetometer": False, "include_temperature": True, "include_battery": True}),
+    (["--include", "none"], {"include_magnetometer": False}),
+    (["--skip-damaged", "--include", "mag,temperature,light,battery"], dict.fromkeys(("include_temperature", "include_light", "include_battery"), True)),
+]
+
+
+@pytest.mark.parametrize("options, arguments", CSV_OPTIONS, ids=lambda value: " ".join(value) if isinstance(value, list) else None)
+def test_csv_is_write_cwa_csv(folder: dict[str, pathlib.Path], options: list[str], arguments: dict[str, object]) -> None:
+    source = folder["steady"]
+    done = velnora_command("csv", source, *options)
+    out = source.with_suffix(".csv")
+    assert (done.returncode, done.stdout, done.stderr) == (0, f"{out}\n", "")
+    velnora.write_cwa_csv(str(source), str(source.with_name("expected.csv")), **arguments)
+    assert out.read_bytes() == source.with_name("expected.csv").read_bytes()
+
+
+def test_csv_skips_a_damaged_block(folder: dict[str, pathlib.Path]) -> None:
+    out = folder["damaged"].with_name("good.csv")
+    assert velnora_command("csv", folder["damaged"], "-o", out).returncode == 1 and not out.exists()
+    done = velnora_command("csv", folder["damaged"], "-o", out, "--skip-damaged")
+    assert done.returncode == 0, done.stderr
+    assert len(out.read_text().splitlines()) == 1 + 19 * 120
+
+
+def test_parquet_files_hold_the_reading(folder: dict[str, pathlib.Path], tmp_path: pathlib.Path) -> None:
+    outs = tmp_path / "out"
+    done = velnora_command("parquet", *folder.values(), "-o", outs, "-j", "2", "--blocks", "2", "15", "--include", "light")
+    assert done.returncode == 1
+    assert sorted(done.stdout.split()) == [str(outs / "gap.parquet"), str(outs / "steady.parquet")]
+    assert sorted(os.listdir(outs)) == ["gap.parquet", "steady.parquet"]
+    for name in ("steady", "gap"):
+        table = pq.read_table(outs / f"{name}.parquet")
+        expected = velnora.read_cwa_file(str(folder[name]), cut=velnora.blocks(2, 15), include_magnetometer=False, include_temperature=False, include_battery=False)
+        assert table.column_names == list(expected)
+        for column, values in expected.items():
+            got = table[column].to_numpy()
+            assert (got.view("int64") if column == "timestamp" else got).tolist() == values.tolist(), column
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        ([], 2, "required: COMMAND"),
+        (["csv", "{steady}", "--seconds", "5", "1"], 2, "seconds end must be greater than start"),
+        (["csv", "{steady}", "--include", "gyro"], 2, "unknown column gyro"),
+        (["report", "{steady}", "-j", "0"], 2, "must be 1 or more"),
+        (["csv", "{steady}", "--seconds", "0", "1", "--blocks", "0", "1"], 2, "not allowed with argument"),
+        (["parquet", "{steady}", "{steady}", "-o", "x"], 2, "several files would be written"),
+        (["csv", "{steady}", "-o", "{steady}"], 1, "refusing to overwrite the input recording"),
+    ],
+)
+def test_usage_and_refusals(folder: dict[str, pathlib.Path], args: list[str], status: int, message: str) -> None:
+    before = folder["steady"].read_bytes()
+    done = velnora_command(*(arg.format(**folder) for arg in args))
+    assert (done.returncode, done.stdout) == (status, "") and message in done.stderr
+    assert folder["steady"].read_bytes() == before
+
+
+@pytest.mark.parametrize("command", ["", "info", "report", "csv", "parquet"])
+def test_help_has_examples(command: str) -> None:
+    done = velnora_command(*command.split(), "--help")
+    assert done.returncode == 0 and re.search(r"^examples?:\n  velnora ", done.stdout, re.M)
+
+
+def test_version() -> None:
+    assert velnora_command("--version").stdout == f"velnora {velnora_tools.__version__}\n"
+
+
+@pytest.mark.parametrize("command", [["csv", "{0}", "-o", "{out}/big.csv"], ["parquet", "{0}", "{1}", "-o", "{out}", "-j", "2"]])
+def test_ctrl_c_leaves_no_output(tmp_path: pathlib.Path, command: list[str]) -> None:
+    # 480 k samples, from copies of 100 blocks: the export outlasts the signal.
+    blocks = b"".join(block.to_bytes() for block in steady_recording(START, 100)) * 40
+    inputs = [write_cwa(tmp_path / f"big{i}.cwa", None, [blocks]) for i in range(2)]
+    out = tmp_path / "out"
+    out.mkdir()
+    args = [arg.format(*inputs, out=out) for arg in command]
+    export = subprocess.Popen([sys.executable, "-m", "velnora_tools.cli", *args], env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 30
+    while not list(out.iterdir()) and export.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.005)
+    export.send_signal(signal.SIGINT)
+    _, stderr = export.communicate(timeout=60)
+    assert export.returncode == 130 and stderr.endswith("velnora: interrupted\n")
+    assert list(out.iterdir()) == []
+
+
+def readme_shell_blocks() -> list[str]:
+    section = (ROOT / "README.md").read_text().split("## Command line\n", 1)[1].split("\n## ", 1)[0]
+    return re.findall(r"```sh\n(.*?)```", section, re.S)
+
+
+def test_readme_examples_run(tmp_path: pathlib.Path) -> None:
+    (tmp_path / "data").mkdir()
+    for name in ("rec.cwa", "data/a.cwa", "data/b.cwa"):
+        (tmp_path / name).write_bytes((ROOT / "examples" / "sample.cwa").read_bytes())
+    blocks = readme_shell_blocks()
+    assert blocks
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "velnora").write_text(f"#!/bin/sh\nexec {sys.executable} -m velnora_tools.cli \"$@\"\n")
+    (bin_dir / "velnora").chmod(0o755)
+    env = {**ENV, "PATH": f"{bin_dir}{os.pathsep}{ENV['PATH']}"}
+    for block in blocks:
+        done = subprocess.run(["sh", "-e", "-c", block], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, (block, done.stderr)
