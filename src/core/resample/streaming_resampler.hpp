@@ -60,8 +60,8 @@ class StreamingResampler {
  public:
   // A resampler with no samples yet, whose output has the columns `include`
   // asks for, with address space for `capacity_hint` points (no more than
-  // the memory limit allows). Errors: those of
-  // check_time_window, OutOfMemory. Reserves address space only.
+  // the memory limit allows). Errors: those of check_time_window,
+  // OutOfMemory. Reserves address space only.
   static Result<StreamingResampler> create(std::optional<double> range_start_time,
                                            std::optional<double> range_end_time, double resample_hz,
                                            IncludeFlags include, std::size_t capacity_hint);
