@@ -55,9 +55,11 @@ PyType_Spec owner_spec = {
     owner_slots,
 };
 
-// Made with NumPy, on the first array of the process, and kept for its lifetime.
+// Made once NumPy is imported, and kept for the process's lifetime.
 PyTypeObject* owner_type = nullptr;
 bool numpy_ready = false;
+
+}  // namespace
 
 // import_array() without its hidden return statement. A failed import leaves
 // its exception set and is tried again by the next call.
@@ -75,6 +77,8 @@ PyResult<void> ensure_numpy() {
   numpy_ready = true;
   return {};
 }
+
+namespace {
 
 // Takes over the mapping; on failure it stays with `memory` and is freed there.
 PyResult<Ref> new_owner(MappedBuffer& memory) {

@@ -18,4 +18,9 @@ namespace velnora::py {
 // over it goes away. NumPy is imported on the first call of the process.
 PyResult<Ref> result_to_dict(CwaDataResult&& result);
 
+// Imports NumPy unless it already was. A call that will build arrays does this
+// before any large allocation: under a memory limit, an import at peak memory
+// can end the process from inside NumPy's own start-up.
+PyResult<void> ensure_numpy();
+
 }  // namespace velnora::py

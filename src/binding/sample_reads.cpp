@@ -77,6 +77,8 @@ PyResult<Ref> read_samples(Slots<8> slots) {
   if (!request) return propagate(request);
   auto plan = read_plan(*path, *request);
   if (!plan) return propagate(plan);
+  // Before the columns take memory, so that NumPy's start-up never meets a limit at peak.
+  if (auto ready = ensure_numpy(); !ready) return propagate(ready);
   auto data = to_py_result(read_planned_samples(*path, *plan, request->include, request->resample_hz),
                            PyExc_RuntimeError);
   if (!data) return propagate(data);

@@ -1,5 +1,6 @@
 #include "core/base/cwa_error.hpp"
 
+#include <cerrno>
 #include <cstring>
 
 namespace velnora {
@@ -10,7 +11,9 @@ CwaError CwaError::io_errno(int error_number) {
   text += " (os error ";
   text += std::to_string(error_number);
   text += ')';
-  return CwaError(Kind::Io, std::move(text));
+  // Memory the system refuses is not a fault of the file or its path.
+  const Kind kind = error_number == ENOMEM ? Kind::OutOfMemory : Kind::Io;
+  return CwaError(kind, std::move(text));
 }
 
 CwaError CwaError::io_text(std::string text) { return CwaError(Kind::Io, std::move(text)); }

@@ -14,7 +14,8 @@ class CwaError {
  public:
   enum class Kind { Io, Message, OutOfMemory, Interrupted };
 
-  // An I/O error with an operating-system error number.
+  // An I/O error with an operating-system error number; ENOMEM is OutOfMemory
+  // with the same text.
   static CwaError io_errno(int error_number);
   // An I/O error without an error number ("failed to fill whole buffer", ...).
   static CwaError io_text(std::string text);

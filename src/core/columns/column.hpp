@@ -42,7 +42,7 @@ class Column {
   }
 
   // Makes room for `capacity` elements in all; address space only, so a
-  // generous estimate is cheap. Errors: Io, the column then unchanged.
+  // generous estimate is cheap. Errors: OutOfMemory, the column then unchanged.
   Result<void> reserve(std::size_t capacity) {
     if (capacity <= capacity_) return {};
     return grow_to(capacity);
@@ -56,7 +56,7 @@ class Column {
   std::span<const T> values() const { return {data(), size_}; }
 
   // Adds `count` elements and returns them for the caller to fill (their values
-  // are unspecified). Errors: Io when the mapping cannot grow, the column then
+  // are unspecified). Errors: OutOfMemory when the mapping cannot grow, the column then
   // unchanged. Maps more memory only when the reservation is exhausted.
   Result<std::span<T>> extend(std::size_t count) {
     if (count > capacity_ - size_) [[unlikely]] {

@@ -24,7 +24,7 @@ struct CwaDataResult {
 
   // Empty columns: the six channels and timestamps always, the optional ones as
   // included, each with address space for `capacity_hint` samples (a count too
-  // small only costs remaps later). Errors: Io. Reserves address space only.
+  // small only costs remaps later). Errors: OutOfMemory. Reserves address space only.
   static Result<CwaDataResult> create(IncludeFlags include, std::size_t capacity_hint);
 
   std::size_t size() const { return timestamp.size(); }
@@ -32,7 +32,7 @@ struct CwaDataResult {
   // Appends one block: `timestamps` and `samples` of equal length, and the
   // block's readings repeated for each sample. Magnetometer columns take the
   // samples' magnetometer values, which are 0.0 where a block has none.
-  // Errors: Io when a column cannot grow, after which the columns may differ in
+  // Errors: OutOfMemory when a column cannot grow, after which the columns may differ in
   // length and the store must be discarded; an internal-error message, with the
   // store unchanged, when the two spans differ in length. Maps memory only past
   // the reservation.

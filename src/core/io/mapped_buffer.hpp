@@ -22,12 +22,14 @@ class MappedBuffer {
   MappedBuffer& operator=(const MappedBuffer&) = delete;
   ~MappedBuffer();
 
-  // Room for at least `bytes` (nothing is mapped for 0). Errors: Io (from mmap).
+  // Room for at least `bytes` (nothing is mapped for 0). Errors: OutOfMemory
+  // when refused, Io for other failures of mmap.
   // Reserves address space only.
   static Result<MappedBuffer> reserve(std::size_t bytes);
 
   // Grows the mapping to at least `bytes`, keeping its contents; the address may
-  // change. Errors: Io (from mmap or mremap), the buffer then unchanged.
+  // change. Errors: OutOfMemory when refused, Io for other failures of mmap
+  // or mremap; the buffer then unchanged.
   Result<void> grow(std::size_t bytes);
 
   // Unmaps the whole pages past the first `used_bytes`; unmaps everything for 0.

@@ -1,9 +1,11 @@
 #include "core/resample/resampled_read.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string>
 
+#include "core/base/numeric.hpp"
 #include "core/read/decoded_block_stream.hpp"
 #include "core/resample/streaming_resampler.hpp"
 
@@ -50,6 +52,25 @@ struct ResampleSettings {
   std::optional<double> range_end_time;
 };
 
+// Room for the points the range will likely give: each planned block as long
+// as the first, within the window when that is shorter, with a margin for a
+// drifting clock. A single-sample first block tells no duration: the range
+// is then assumed to hold as many points as it could hold samples.
+std::size_t planned_points(std::uint64_t planned_blocks, const DecodedBlock& first,
+                           const ResampleSettings& settings) {
+  const std::span<const std::int64_t> times = first.timestamps;
+  if (times.size() < 2) return planned_blocks * max_samples_per_block;
+  const double period = seconds_from_us(times.back() - times.front()) / static_cast<double>(times.size() - 1);
+  double seconds = period * static_cast<double>(times.size()) * static_cast<double>(planned_blocks);
+  if (settings.range_end_time) {
+    const double from =
+        std::max(settings.range_start_time.value_or(-INFINITY), seconds_from_us(times.front()));
+    seconds = std::min(seconds, *settings.range_end_time - from);
+  }
+  const double points = std::max(seconds, 0.0) * settings.resample_hz * (1.0 + 1.0 / 64.0) + 256.0;
+  return static_cast<std::size_t>(std::min(points, 0x1p62));
+}
+
 // Runs the blocks through a resampler created at the first data block, so
 // that the window is checked only once there is data, and stops reading once
 // the grid reaches the window's end. Nothing when the range holds no data block.
@@ -61,11 +82,11 @@ Result<std::optional<StreamingResampler>> resample_blocks(DecodedBlockStream& st
     if (!block) return fail(std::move(block.error()));
     if (!*block) break;
     if (!resampler) {
-      // Room for as many points as the range could hold samples: only address
-      // space, and the columns grow without copying should the rate be higher.
-      auto created =
-          StreamingResampler::create(settings.range_start_time, settings.range_end_time, settings.resample_hz,
-                                     settings.include, stream.planned_blocks() * max_samples_per_block);
+      // Only address space, sized by what the path will hold; the columns
+      // grow without copying should the estimate be short.
+      auto created = StreamingResampler::create(settings.range_start_time, settings.range_end_time,
+                                                settings.resample_hz, settings.include,
+                                                planned_points(stream.planned_blocks(), **block, settings));
       if (!created) return fail(std::move(created.error()));
       resampler.emplace(std::move(*created));
     }

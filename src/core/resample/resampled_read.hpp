@@ -22,7 +22,8 @@ Result<std::optional<double>> validate_resample_options(std::optional<double> re
 // end. Errors: those of opening the range and of every block read, those of
 // check_time_window (at the first data block), "No valid sample data found in
 // the specified range" when the range holds no data block, "No samples remain
-// after applying time range/resampling" when no grid point results, Io; no
+// after applying time range/resampling" when no grid point results,
+// OutOfMemory (a grid past the memory limit names its points and bytes), Io; no
 // partial result. Allocates the output columns and a small queue.
 Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
                                                         std::optional<std::uint64_t> start_block,

@@ -1,9 +1,11 @@
 #include "core/resample/streaming_resampler.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 
 #include "core/base/numeric.hpp"
 #include "core/base/wide_vectors.hpp"
@@ -123,6 +125,46 @@ template <class Quad, std::size_t live_quads>
   return interpolate<Quad, live_quads>(cubic_weights<Quad>(t, a.time, b.time, c.time, d.time), a, b, c, d);
 }
 
+// The number of grid points no later than t: the k from 0 up whose
+// grid_time(k) <= t, none when point 0 is later or NaN. The division puts the
+// estimate within a point or two; the grid's own times settle it, so the count
+// is that of the points the grid would produce.
+std::uint64_t points_through(double t, double step_ms, double origin_ms) {
+  if (!(grid_time(0, step_ms, origin_ms) <= t)) return 0;
+  const double estimate = std::floor((t * 1000.0 - origin_ms) / step_ms);
+  std::uint64_t k = estimate > 0.0 ? static_cast<std::uint64_t>(std::min(estimate, 0x1p62)) : 0;
+  while (k > 0 && !(grid_time(k, step_ms, origin_ms) <= t)) --k;
+  while (grid_time(k + 1, step_ms, origin_ms) <= t) ++k;
+  return k + 1;
+}
+
+// Bytes per grid point in the output: a timestamp and each included channel.
+std::uint64_t point_bytes(IncludeFlags include) {
+  std::uint64_t bytes = sizeof(std::int64_t);
+  for (const Channel& channel : channels) {
+    if (is_included(channel, include)) bytes += sizeof(float);
+  }
+  return bytes;
+}
+
+// "3.5 GiB", or MiB below one GiB.
+std::string binary_size(double bytes) {
+  const bool gib = bytes >= 0x1p30;
+  char digits[64];
+  const auto written = std::to_chars(digits, digits + sizeof digits, bytes / (gib ? 0x1p30 : 0x1p20),
+                                     std::chars_format::fixed, 1);
+  return std::string(digits, written.ptr) + (gib ? " GiB" : " MiB");
+}
+
+[[gnu::cold, gnu::noinline]] std::unexpected<CwaError> grid_too_large(std::uint64_t points, double bytes,
+                                                                      const MemoryLimit& limit) {
+  std::string text = "Resampling needs " + std::to_string(points) + " points (" + binary_size(bytes) + "), ";
+  text += limit.address_space ? "more than this process's address-space limit ("
+                              : "more than this machine's memory (";
+  text += binary_size(static_cast<double>(limit.bytes)) + ")";
+  return fail(CwaError::out_of_memory(std::move(text)));
+}
+
 }  // namespace
 
 Result<StreamingResampler> StreamingResampler::create(std::optional<double> range_start_time,
@@ -130,9 +172,13 @@ Result<StreamingResampler> StreamingResampler::create(std::optional<double> rang
                                                       double resample_hz, IncludeFlags include,
                                                       std::size_t capacity_hint) {
   if (auto window = check_time_window(range_start_time, range_end_time); !window) return fail(window.error());
-  auto output = CwaDataResult::create(include, capacity_hint);
+  const MemoryLimit limit = memory_limit();
+  const std::uint64_t bytes = point_bytes(include);
+  // Room past the memory limit would never be used: such a grid is refused.
+  const std::size_t capacity = std::min<std::uint64_t>(capacity_hint, limit.bytes / bytes);
+  auto output = CwaDataResult::create(include, capacity);
   if (!output) return fail(std::move(output.error()));
-  return StreamingResampler(range_start_time, range_end_time, resample_hz, std::move(*output));
+  return StreamingResampler(range_start_time, range_end_time, resample_hz, std::move(*output), limit, bytes);
 }
 
 // The whole block is queued before its points are produced. Which points
@@ -151,7 +197,26 @@ Result<void> StreamingResampler::append_block(std::span<const std::int64_t> time
   queued_total_ += samples.size();
   if (!third_quiet) loud_end_ = queued_total_;
   if (!grid_origin_ms_) anchor_grid(queue_.samples().front().time);
+  if (auto fits = check_grid_size(timestamps); !fits) return fits;
   return emit(false);
+}
+
+// Every point the grid will produce lies no later than the latest sample and
+// before the window's end, so counting them to there bounds the whole result
+// so far plus the gap the block opens. One gap in a hostile or misdated file
+// can span decades: it is refused here, before a point of it is made.
+Result<void> StreamingResampler::check_grid_size(std::span<const std::int64_t> timestamps) {
+  const double latest = seconds_from_us(std::ranges::max(timestamps));
+  if (!(latest > checked_until_)) return {};
+  checked_until_ = latest;
+  std::uint64_t points = points_through(latest, step_ms_, *grid_origin_ms_);
+  if (range_end_time_) {
+    const double last_before_end = std::nextafter(*range_end_time_, -std::numeric_limits<double>::infinity());
+    points = std::min(points, points_through(last_before_end, step_ms_, *grid_origin_ms_));
+  }
+  const double bytes = static_cast<double>(points) * static_cast<double>(point_bytes_);
+  if (bytes > static_cast<double>(memory_limit_.bytes)) return grid_too_large(points, bytes, memory_limit_);
+  return {};
 }
 
 // The grid starts at the first sample, or at the window's start when that is

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 
@@ -10,6 +11,7 @@
 #include "core/columns/data_result.hpp"
 #include "core/format/channels.hpp"
 #include "core/format/data_block.hpp"
+#include "core/io/memory_limit.hpp"
 #include "core/resample/interpolation.hpp"
 #include "core/resample/sample_queue.hpp"
 
@@ -36,8 +38,8 @@ class OutputRows {
   }
 
   // Appends the staged rows to the present columns of `output` and empties
-  // the stage. Errors: Io when a column cannot grow; the output must then be
-  // discarded. Maps memory only past the columns' reservation.
+  // the stage. Errors: OutOfMemory when a column cannot grow; the output must
+  // then be discarded. Maps memory only past the columns' reservation.
   Result<void> flush_into(CwaDataResult& output);
 
  private:
@@ -52,12 +54,14 @@ class OutputRows {
 // linear where the cubic cannot be used. Grid point k lies at
 // ((k × (1000 / resample_hz)) + grid_origin_ms) / 1000 seconds. The time window
 // [range_start_time, range_end_time) acts through the grid alone: it starts no
-// earlier than the window and stops before the window's end.
+// earlier than the window and stops before the window's end. A grid that would
+// outgrow the process's memory_limit() is refused as soon as a sample shows it.
 class StreamingResampler {
  public:
   // A resampler with no samples yet, whose output has the columns `include`
-  // asks for, with address space for `capacity_hint` points. Errors: those of
-  // check_time_window, Io. Reserves address space only.
+  // asks for, with address space for `capacity_hint` points (no more than
+  // the memory limit allows). Errors: those of check_time_window,
+  // OutOfMemory. Reserves address space only.
   static Result<StreamingResampler> create(std::optional<double> range_start_time,
                                            std::optional<double> range_end_time, double resample_hz,
                                            IncludeFlags include, std::size_t capacity_hint);
@@ -66,16 +70,19 @@ class StreamingResampler {
   // (`timestamps` and `samples` of equal length) and the block's readings, the
   // first sample of the run anchoring the grid; then produces the points they
   // allow, as emit_ready(false) does. Takes nothing once done() holds.
-  // Errors: Io when the queue or an output column cannot grow. Allocates only
-  // when the queue is full; maps memory only past the output's reservation.
+  // Errors: OutOfMemory, before any point is produced, when the grid up to the
+  // block's latest sample would need more than the memory limit, naming the
+  // points and bytes; OutOfMemory when the queue or an output column cannot
+  // grow. Allocates only when the queue is full; maps memory only past the
+  // output's reservation.
   Result<void> append_block(std::span<const std::int64_t> timestamps, std::span<const SampleData> samples,
                             const BlockReadings& readings);
 
   // Produces every grid point the queued samples allow. `final` is true for
   // the one call after the last sample: the points of the last segment, which
   // until then wait for a right neighbour, are then produced linearly.
-  // Errors: Io when an output column cannot grow. Maps memory only past the
-  // output's reservation.
+  // Errors: OutOfMemory when an output column cannot grow. Maps memory only
+  // past the output's reservation.
   Result<void> emit_ready(bool final);
 
   // Whether the grid has reached the window's end: no later sample can add a point.
@@ -84,19 +91,23 @@ class StreamingResampler {
   // The queue's capacity, which only grows: the longest the queue has needed to be.
   std::size_t queue_capacity() const { return queue_.capacity(); }
 
-  // The grid points produced; the resampler is spent. Errors: Io when an
-  // output column cannot grow. Maps memory only past the output's reservation.
+  // The grid points produced; the resampler is spent. Errors: OutOfMemory
+  // when an output column cannot grow. Maps memory only past the output's reservation.
   Result<CwaDataResult> take_output() &&;
 
  private:
   StreamingResampler(std::optional<double> range_start_time, std::optional<double> range_end_time,
-                     double resample_hz, CwaDataResult output)
+                     double resample_hz, CwaDataResult output, MemoryLimit memory_limit,
+                     std::uint64_t point_bytes)
       : range_start_time_(range_start_time),
         range_end_time_(range_end_time),
         step_ms_(1000.0 / resample_hz),
-        output_(std::move(output)) {}
+        output_(std::move(output)),
+        memory_limit_(memory_limit),
+        point_bytes_(point_bytes) {}
 
   void anchor_grid(double first_time);
+  Result<void> check_grid_size(std::span<const std::int64_t> timestamps);
   Result<void> emit(bool final);
   bool produce_run(bool final);
   template <std::size_t live_quads>
@@ -120,6 +131,10 @@ class StreamingResampler {
   std::uint64_t queued_total_ = 0;  // samples ever queued
   std::uint64_t loud_end_ = 0;      // queued_total_ after the last block whose third quad is not all +0.0
   bool done_ = false;
+  MemoryLimit memory_limit_;
+  std::uint64_t point_bytes_;  // a timestamp and the included channels
+  // The latest sample time whose grid was checked against the memory limit.
+  double checked_until_ = -std::numeric_limits<double>::infinity();
 };
 
 }  // namespace velnora
