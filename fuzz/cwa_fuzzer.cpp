@@ -33,11 +33,11 @@ using namespace velnora;
 // two small cut values, then three raw 8-byte values (rate, cut start, cut end).
 constexpr std::size_t option_size = 5 + 3 * 8;
 
-// Grid points a resampled read may produce. Today the resampler fills a gap of
-// any length, so a rate across decades of packed time would need gigabytes
-// and end the run on the rss limit instead of finding faults; the rate is
-// lowered to keep the grid under this many points. Lift this once a grid too
-// large for memory is refused before it is filled.
+// Grid points a resampled read may produce. The resampler refuses a grid only
+// beyond the machine's memory (ASan rules out an address-space limit), which
+// is far above the fuzzer's rss limit, so a rate across decades of packed time
+// would end the run there instead of finding faults; the rate is lowered to
+// keep the grid under this many points.
 constexpr double max_grid_points = 50000.0;
 
 constexpr std::array<double, 15> listed_rates = {1.0,   2.5,   10.0,  25.0,   30.0,   50.0,    60.0, 99.5,
