@@ -93,7 +93,7 @@ bool time_as_general(std::int64_t micros) {
 }
 
 // Every exponent and sign with random and extreme significands (subnormals,
-// the 2^43 end of the integer form, infinities, NaN); every tie of the sixth
+// the 2^42 end of the integer form, infinities, NaN); every tie of the sixth
 // decimal, an odd multiple of 2^-7, up to 512 and random ones up to 2^17, each
 // with its neighbours. VELNORA_ALL_FLOATS=1 adds every bit pattern (minutes).
 void values_match_the_general_conversion() {

@@ -54,8 +54,8 @@ constexpr std::array<std::uint64_t, 20> powers_of_ten = [] {
 
 // Digits of `value` without leading zeros, at least one.
 std::size_t decimal_length(std::uint64_t value) {
-  // bit_width · log10(2), in twelfths of bits, is the length or one more.
-  // Zero counts as one, which has the same length.
+  // floor(bit_width · log10 2), by 1233 / 4096, is the length or one less; a
+  // comparison tells which. Zero is counted as one, of the same length.
   const std::uint64_t nonzero = value | 1;
   const auto guess = static_cast<std::size_t>((std::bit_width(nonzero) * 1233) >> 12);
   return guess + 1 - (nonzero < powers_of_ten[guess]);
@@ -98,10 +98,10 @@ std::size_t put_fixed(bool negative, std::uint64_t units, std::span<char, max_nu
   return static_cast<std::size_t>(at + fraction_digits - out.data());
 }
 
-// Below 2^53 µs a count is exact as a double and the quotient by 10^6 lies
-// within 2^-20 s of the decimal, less than the 10^-6 s from any other tie of
-// the fourth decimal: the decimal's own rounding is the quotient's, except on
-// a tie itself.
+// Below 2^53 µs a count is exact as a double, and its quotient by 10^6 lies
+// within 2^-20 s of the decimal value, nearer than the 10^-6 s that part the
+// value from any tie of the fourth decimal it is not on: both round alike,
+// except on a tie itself.
 constexpr std::uint64_t max_integer_us = std::uint64_t{1} << 53;
 
 // Micros rounded to 10^-4 s as to_chars rounds micros / 10^6 in double
@@ -117,29 +117,28 @@ std::uint64_t rounded_ten_thousandths(std::uint64_t micros) {
   return whole + (beside > 0 || (beside == 0 && (whole & 1) != 0));
 }
 
-// A float is m · 2^e exactly with m < 2^24; below 2^43 its value in units of
-// 10^-6, m · 10^6 · 2^e, is a product under 2^44 and a shift in 64 bits.
-constexpr int max_integer_exponent = 19;
+// A float is m · 2^e exactly with m < 2^24; below 2^42 its value in units of
+// 10^-6 · 2^-19, m · 10^6 · 2^(e + 19), is a product under 2^44 shifted left
+// by 19 bits, under 2^63, and a shift right of at least one bit rounds it.
+constexpr int max_integer_exponent = 18;
 
 // |value| · 10^6 rounded to an integer, ties to even, as to_chars rounds the
-// exact binary value; nothing for 2^43 and beyond, infinities and NaN.
+// exact binary value; nothing for 2^42 and beyond, infinities and NaN. One
+// path for every exponent, without branches on the value's bits.
 std::optional<std::uint64_t> rounded_millionths(std::uint32_t bits) {
   const std::uint32_t biased = (bits >> 23) & 0xFF;
   const std::uint64_t fraction = bits & 0x7FFFFF;
   const std::uint64_t significand = biased == 0 ? fraction : fraction | 0x800000;
   const int exponent = static_cast<int>(biased == 0 ? 1 : biased) - 150;
-  const std::uint64_t product = significand * 1000000;
-  if (exponent >= 0) {
-    if (exponent > max_integer_exponent) return std::nullopt;
-    return product << exponent;
-  }
-  const int shift = -exponent;
-  // Below 2^44 / 2^45 the value is less than a half.
-  if (shift > 44) return 0;
-  const std::uint64_t whole = product >> shift;
-  const std::uint64_t rest = product & ((std::uint64_t{1} << shift) - 1);
+  if (exponent > max_integer_exponent) return std::nullopt;
+  const std::uint64_t scaled = (significand * 1000000) << (max_integer_exponent + 1);
+  const int shift = max_integer_exponent + 1 - exponent;
+  // `scaled` is below 2^63: a shift of 64 or more leaves less than a half.
+  if (shift >= 64) return 0;
+  const std::uint64_t whole = scaled >> shift;
+  const std::uint64_t rest = scaled & ((std::uint64_t{1} << shift) - 1);
   const std::uint64_t half = std::uint64_t{1} << (shift - 1);
-  return whole + (rest > half || (rest == half && (whole & 1) != 0));
+  return whole + ((rest > half) | ((rest == half) & whole & 1));
 }
 
 }  // namespace
@@ -147,8 +146,9 @@ std::optional<std::uint64_t> rounded_millionths(std::uint32_t bits) {
 std::size_t format_time(std::int64_t micros, std::span<char, max_number_chars> out) {
   const bool negative = micros < 0;
   const std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(micros) : micros;
-  if (magnitude > max_integer_us) [[unlikely]]
+  if (magnitude > max_integer_us) [[unlikely]] {
     return format_fixed(seconds_from_us(micros), 4, out);
+  }
   return put_fixed<4>(negative, rounded_ten_thousandths(magnitude), out);
 }
 
@@ -161,8 +161,9 @@ std::size_t format_value(float value, std::span<char, max_number_chars> out) {
     return zero.size();
   }
   const std::optional<std::uint64_t> millionths = rounded_millionths(bits);
-  if (!millionths) [[unlikely]]
+  if (!millionths) [[unlikely]] {
     return format_fixed(static_cast<double>(value), 6, out);
+  }
   return put_fixed<6>((bits >> 31) != 0, *millionths, out);
 }
 
@@ -193,8 +194,9 @@ Result<void> CsvRecordWriter::write_record(const CsvFields& record) {
   // The last field's comma becomes the line feed; a record without fields
   // writes nothing.
   const std::string_view text = record.text();
-  if (text.empty()) [[unlikely]]
+  if (text.empty()) [[unlikely]] {
     return {};
+  }
   char* const start = buffer_.get() + size_;
   std::memcpy(start, text.data(), text.size());
   start[text.size() - 1] = '\n';
