@@ -1,10 +1,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <array>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <limits>
 #include <random>
@@ -20,12 +23,12 @@ using namespace velnora;
 namespace {
 
 std::string value_text(float value) {
-  NumberText text;
+  std::array<char, max_number_chars> text;
   return std::string(text.data(), format_value(value, text));
 }
 
 std::string time_text(std::int64_t micros) {
-  NumberText text;
+  std::array<char, max_number_chars> text;
   return std::string(text.data(), format_time(micros, text));
 }
 
@@ -72,6 +75,71 @@ void special_values() {
   check(value_text(-0.0f) == "-0.000000");
   check(value_text(-4e-7f) == "-0.000000");
   check(value_text(-6e-7f) == "-0.000001");
+}
+
+// The general conversion: the exact binary value rounded to `precision`
+// decimals, ties to even, as the texts were made before the integer forms.
+std::string general_text(double value, int precision) {
+  if (std::isnan(value)) return "NaN";
+  char text[400];
+  const auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, precision);
+  return std::string(text, written.ptr);
+}
+
+bool value_as_general(float value) { return value_text(value) == general_text(value, 6); }
+
+bool time_as_general(std::int64_t micros) {
+  return time_text(micros) == general_text(static_cast<double>(micros) / 1000000.0, 4);
+}
+
+// Every exponent and sign with random and extreme significands (subnormals,
+// the 2^42 end of the integer form, infinities, NaN); every tie of the sixth
+// decimal, an odd multiple of 2^-7, up to 512 and random ones up to 2^17, each
+// with its neighbours. VELNORA_ALL_FLOATS=1 adds every bit pattern (minutes).
+void values_match_the_general_conversion() {
+  std::mt19937 bits(3);
+  for (std::uint32_t sign_and_exponent = 0; sign_and_exponent < 512; ++sign_and_exponent) {
+    for (std::uint32_t significand : {0u, 1u, 0x400000u, 0x7FFFFFu}) {
+      check(value_as_general(std::bit_cast<float>(sign_and_exponent << 23 | significand)));
+    }
+    for (int i = 0; i < 1000; ++i) {
+      check(value_as_general(
+          std::bit_cast<float>(sign_and_exponent << 23 | static_cast<std::uint32_t>(bits() & 0x7FFFFF))));
+    }
+  }
+  std::uniform_int_distribution<std::uint32_t> odd_multiple(0, (1u << 23) - 1);
+  for (std::uint32_t i = 0; i < 200000; ++i) {
+    const float tie = static_cast<float>(2 * (i < 32768 ? i : odd_multiple(bits)) + 1) / 128.0f;
+    for (float value : {tie, -tie, std::nextafter(tie, 0.0f), std::nextafter(tie, 1e9f)}) {
+      check(value_as_general(value));
+    }
+  }
+  if (std::getenv("VELNORA_ALL_FLOATS") == nullptr) return;
+  for (std::uint64_t pattern = 0; pattern <= 0xFFFFFFFF; ++pattern) {
+    check(value_as_general(std::bit_cast<float>(static_cast<std::uint32_t>(pattern))));
+  }
+}
+
+// Every count within 20 ms of ties of the fourth decimal whose quotient is a
+// binary fraction (…031250: to even) or not (…010050), of zero and of 2^53,
+// where the integer form ends; random ties (…50 µs) near today and anywhere.
+void times_match_the_general_conversion() {
+  constexpr std::int64_t integer_end = std::int64_t{1} << 53;
+  const std::int64_t centres[] = {1700000000031250, -1700000000031250, 1700000000010050, 0,
+                                  integer_end,      -integer_end};
+  for (const std::int64_t centre : centres) {
+    for (std::int64_t micros = centre - 20000; micros <= centre + 20000; ++micros) {
+      check(time_as_general(micros));
+    }
+  }
+  std::mt19937_64 bits(5);
+  std::uniform_int_distribution<std::int64_t> recent(15000000000000, 19000000000000);
+  std::uniform_int_distribution<std::int64_t> any(-92233720368547757, 92233720368547757);
+  for (int i = 0; i < 200000; ++i) {
+    check(time_as_general(recent(bits) * 100 + 50));
+    check(time_as_general(any(bits) * 100 + 50));
+    check(time_as_general(31250 * (2 * (recent(bits) / 625) + 1)));
+  }
 }
 
 std::string file_text(const std::string& path) {
@@ -159,6 +227,8 @@ void failed_hand_over_resumes_where_it_stopped() {
 TEST_SUITE(csv_tests) {
   values_match_printf();
   times_match_printf();
+  values_match_the_general_conversion();
+  times_match_the_general_conversion();
   special_values();
   missing_channels_of_a_store();
   failed_hand_over_resumes_where_it_stopped();
