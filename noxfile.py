@@ -9,6 +9,7 @@ into build/venv-nox and runs them; `-s NAME` picks sessions, `-l` lists them.
   core            the C++ unit tests through CTest (preset core-tests)
   fuzz            libFuzzer over the readers for FUZZ_SECONDS (60), clang from Debian's packages
   typecheck       mypy --strict over velnora_tools and the examples; stubtest of velnora.pyi
+  docs            the figure scripts of examples/, then mkdocs build --strict into build/site
 
 Each build treats compiler warnings as errors. pytest's "no tests collected"
 (exit 5) fails a session like any other failure.
@@ -160,7 +161,16 @@ def fuzz(session: nox.Session) -> None:
 @nox.session(python=DEFAULT_PYTHON, reuse_venv=True)
 def typecheck(session: nox.Session) -> None:
     install_project(session)
-    session.install("--quiet", "pandas-stubs", "pyarrow-stubs")
+    session.install("--quiet", "pandas-stubs", "pyarrow-stubs", "matplotlib")
     session.run("mypy", "--strict", "python/velnora_tools", "examples")
     # -P: the installed stub against the installed module.
     session.run("python", "-P", "-m", "mypy.stubtest", "velnora")
+
+
+@nox.session(python=DEFAULT_PYTHON, reuse_venv=True)
+def docs(session: nox.Session) -> None:
+    session.install(*PIP_ARGS, ".[docs]")
+    # -P: the figures are drawn by the installed module, not the source tree.
+    for script in ("examples/figure_timing.py", "examples/figure_day.py"):
+        session.run("python", "-P", script, "docs/figures")
+    session.run("mkdocs", "build", "--strict", "--site-dir", "build/site")
