@@ -11,6 +11,7 @@ into build/venv-nox and runs them; `-s NAME` picks sessions, `-l` lists them.
   typecheck       mypy --strict over velnora_tools and the examples; stubtest of velnora.pyi
   wheel           a manylinux wheel and an sdist, each installed into a fresh venv and
                   tested from outside the checkout with no compiler on PATH
+  docs            the figure scripts of examples/, then mkdocs build --strict into build/site
 
 Each build treats compiler warnings as errors. pytest's "no tests collected"
 (exit 5) fails a session like any other failure.
@@ -166,7 +167,7 @@ def fuzz(session: nox.Session) -> None:
 @nox.session(python=DEFAULT_PYTHON, reuse_venv=True)
 def typecheck(session: nox.Session) -> None:
     install_project(session)
-    session.install("--quiet", "pandas-stubs", "pyarrow-stubs")
+    session.install("--quiet", "pandas-stubs", "pyarrow-stubs", "matplotlib")
     session.run("mypy", "--strict", "python/velnora_tools", "examples")
     # -P: the installed stub against the installed module.
     session.run("python", "-P", "-m", "mypy.stubtest", "velnora")
@@ -256,3 +257,12 @@ def wheel(session: nox.Session) -> None:
     check_distributions(session, repaired, sdist)
     test_installed(session, "wheel-installed", repaired)
     test_installed(session, "sdist-installed", sdist)
+
+
+@nox.session(python=DEFAULT_PYTHON, reuse_venv=True)
+def docs(session: nox.Session) -> None:
+    session.install(*PIP_ARGS, ".[docs]")
+    # -P: the figures are drawn by the installed module, not the source tree.
+    for script in ("examples/figure_timing.py", "examples/figure_day.py"):
+        session.run("python", "-P", script, "docs/figures")
+    session.run("mkdocs", "build", "--strict", "--site-dir", "build/site")
