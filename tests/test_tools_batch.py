@@ -138,7 +138,7 @@ def test_manifest_keeps_earlier_recordings_before_this_calls(client: Client, rec
         (lambda c, r, o: batch.summarise(["rec.cwa"], c), ValueError, "absolute paths, not rec.cwa"),
         (lambda c, r, o: batch.convert(r[:1], "out", c), ValueError, "absolute paths, not out"),
         (lambda c, r, o: batch.convert([r[0], r[0]], o), ValueError, "several recordings would be written to"),
-        (lambda c, r, o: batch.convert([o / "_manifest.cwa"], o), ValueError, "_manifest.parquet"),
+        (lambda c, r, o: batch.convert([o / "_manifest.cwa"], o), ValueError, "written over the manifest"),
         (lambda c, r, o: batch.convert(r, o, format="json"), ValueError, "format must be one of parquet, csv"),
         (lambda c, r, o: batch.convert(r, o, resample=50), TypeError, "unexpected keyword argument 'resample'"),
         (lambda c, r, o: batch.summarise(r, c, workers=2), ValueError, "workers sizes the local pool"),

@@ -11,6 +11,7 @@ from __future__ import annotations
 import json
 import os
 import time
+from collections import Counter
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -118,9 +119,11 @@ def convert(
     directory = os.path.abspath(_paths([out_dir], client)[0])
     outputs = [os.path.join(directory, _stem(name) + SUFFIXES[format]) for name in names]
     manifest_path = os.path.join(directory, MANIFEST)
-    clashes = sorted({out for out in outputs if outputs.count(out) > 1 or out == manifest_path})
+    clashes = sorted(out for out, count in Counter(outputs).items() if count > 1)
     if clashes:
         raise ValueError(f"several recordings would be written to {', '.join(clashes)}")
+    if manifest_path in outputs:
+        raise ValueError(f"a recording would be written over the manifest {manifest_path}")
     os.makedirs(directory, exist_ok=True)
     manifest = _Manifest(manifest_path, names)
     calls = [(name, out, format, export, options, manifest.converted(name)) for name, out in zip(names, outputs)]
