@@ -17,7 +17,7 @@ import sys
 import tempfile
 import time
 
-from generate_recording import benchmark_parser, recording_for
+from recordings import benchmark_parser, recording_for
 
 HOURS = 200
 BLOCKS_PER_HOUR = 3600 * 100 // 120

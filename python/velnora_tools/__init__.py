@@ -1,14 +1,17 @@
 """Tools for researchers built on the `velnora` reader: recordings as pandas
-DataFrames, Arrow tables and Parquet files.
+DataFrames, Arrow tables and Parquet files, and many recordings at once on a
+Dask cluster or local processes.
 
-pandas and pyarrow are optional; each function imports what it needs when it
-is called (`pip install velnora[pandas]`, `velnora[parquet]` or `velnora[all]`).
+pandas, pyarrow and Dask are optional; each function imports what it needs
+when it is called (`pip install velnora[pandas]`, `velnora[parquet]`,
+`velnora[dask]` or `velnora[all]`).
 """
 
 from __future__ import annotations
 
 from importlib.metadata import PackageNotFoundError, version
 
+from velnora_tools.batch import convert, summarise
 from velnora_tools.frames import to_arrow, to_pandas
 from velnora_tools.parquet import ReadArguments, write_parquet
 
@@ -17,4 +20,4 @@ try:
 except PackageNotFoundError:  # run from a source tree that was never installed
     __version__ = "unknown"
 
-__all__ = ["ReadArguments", "__version__", "to_arrow", "to_pandas", "write_parquet"]
+__all__ = ["ReadArguments", "__version__", "convert", "summarise", "to_arrow", "to_pandas", "write_parquet"]

@@ -5,7 +5,7 @@ from __future__ import annotations
 import importlib
 
 # The extra of the distribution that installs each optional module.
-_EXTRA_OF = {"pandas": "pandas", "pyarrow": "parquet", "pyarrow.parquet": "parquet"}
+_EXTRA_OF = {"distributed": "dask", "pandas": "pandas", "pyarrow": "parquet", "pyarrow.parquet": "parquet"}
 
 
 def require(module: str, feature: str) -> None:

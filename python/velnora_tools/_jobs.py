@@ -43,9 +43,10 @@ class Export:
     include: Mapping[str, bool] = field(default_factory=dict)
     resample_hz: float | None = None
     skip_damaged: bool = False
+    resample_method: str = "cubic"
 
     def read_args(self) -> dict[str, Any]:
-        return {"cut": self.cut, **self.include, "resample_hz": self.resample_hz}
+        return {"cut": self.cut, **self.include, "resample_hz": self.resample_hz, "resample_method": self.resample_method}
 
 
 @dataclass
@@ -143,7 +144,7 @@ def report_row(path: str) -> dict[str, Any]:
         report: dict[str, Any] = dict(velnora.sampling_consistency_report(path))
         found = scan(path, header["sample_rate_hz"], skip_damaged=False, keep=0)
     except (RuntimeError, OSError) as error:
-        return {**row, **dict.fromkeys(REPORT_COLUMNS[1:]), "error": str(error)}
+        return failed_report_row(path, error)
     return {
         **row,
         "device_id": header["device_id"],
@@ -155,6 +156,11 @@ def report_row(path: str) -> dict[str, Any]:
         "overlaps": found.overlaps.count,
         "error": None,
     }
+
+
+def failed_report_row(path: str, error: BaseException) -> dict[str, Any]:
+    """The row of a recording that could not be read: its message, None elsewhere."""
+    return {**dict.fromkeys(REPORT_COLUMNS), "path": path, "error": str(error)}
 
 
 REPORT_KEYS = (

@@ -237,7 +237,7 @@ def _report_row(outcome: Outcome) -> dict[str, Any]:
     """The row of a recording; one whose worker failed has only its error."""
     if outcome.error is None:
         return dict(outcome.value)
-    return {**dict.fromkeys(jobs.REPORT_COLUMNS), "path": outcome.job.path, "error": str(outcome.error)}
+    return jobs.failed_report_row(outcome.job.path, outcome.error)
 
 
 TABLE_TITLES = {

@@ -1,0 +1,316 @@
+"""Many recordings at once: the `velnora report` row of each, or each converted
+to Parquet or CSV with a manifest of what was written and what failed.
+
+Each recording is one task, run on the workers of a Dask cluster when a
+`distributed.Client` is given (`pip install velnora[dask]`), else on local
+worker processes. A recording that fails is a row with its error, never a lost
+batch."""
+
+from __future__ import annotations
+
+import json
+import os
+import time
+from collections import Counter
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any
+
+from velnora_tools import _jobs as jobs
+from velnora_tools._batch import Job, Outcome, Progress, run
+from velnora_tools._extras import require
+from velnora_tools.replacing import replacing
+
+if TYPE_CHECKING:
+    from typing import Unpack
+
+    import pandas as pd
+    from distributed import Client
+
+    from velnora_tools.parquet import ReadArguments
+
+# The leading underscore keeps the manifest out of `pandas.read_parquet(out_dir)`
+# and other readers of the directory as one dataset.
+MANIFEST = "_manifest.parquet"
+MANIFEST_COLUMNS = ("path", "output", "size", "mtime_ns", "options", "status", "error", "seconds")
+# Saved this often while a batch runs, so that an interrupted one keeps what it finished.
+SAVE_EVERY_S = 30.0
+WRITTEN, SKIPPED, FAILED = "written", "skipped", "failed"
+SUFFIXES = {"parquet": ".parquet", "csv": ".csv"}
+EXPORTS: dict[str, Callable[[str, str, jobs.Export], str]] = {"parquet": jobs.export_parquet, "csv": jobs.export_csv}
+READ_ARGUMENTS = (
+    "cut",
+    "include_magnetometer",
+    "include_temperature",
+    "include_light",
+    "include_battery",
+    "resample_hz",
+    "resample_method",
+)
+
+_TEXT, _INT, _FLOAT = "string", "Int64", "Float64"
+REPORT_DTYPES = {
+    "device_id": _INT,
+    "session_id": _INT,
+    "samplingrate_hz_from_header": _FLOAT,
+    "samplingrate_hz_from_data": _FLOAT,
+    "blocks": _INT,
+    "samples": _INT,
+    "gaps": _INT,
+    "overlaps": _INT,
+}
+MANIFEST_DTYPES = {"size": _INT, "mtime_ns": _INT, "seconds": _FLOAT}
+
+
+def summarise(
+    paths: Iterable[str | os.PathLike[str]], client: Client | None = None, *, workers: int | None = None
+) -> pd.DataFrame:
+    """The `velnora report` row of each recording, in the order given: path,
+    device_id, session_id, start and end from the header and from the data,
+    sampling rates, blocks, samples, gaps, overlaps and error. A recording that
+    cannot be read has its message in `error` and missing values elsewhere.
+
+    With `client` each recording is one task on the cluster's workers, which
+    must see the files under the same absolute paths; without one, `workers`
+    local processes (default: one per available CPU) do the work. A task scans
+    its recording a bounded number of blocks at a time."""
+    require("pandas", "velnora_tools.summarise")
+    names = _paths(paths, client)
+    rows: list[dict[str, Any]] = [{} for _ in names]
+
+    def done(index: int, row: Any, error: BaseException | None) -> None:
+        rows[index] = row if error is None else jobs.failed_report_row(names[index], error)
+
+    _run(jobs.report_row, [(name,) for name in names], client, workers, done)
+    return _frame(rows, jobs.REPORT_COLUMNS, REPORT_DTYPES)
+
+
+def convert(
+    paths: Iterable[str | os.PathLike[str]],
+    out_dir: str | os.PathLike[str],
+    client: Client | None = None,
+    format: str = "parquet",
+    *,
+    workers: int | None = None,
+    **read_args: Unpack[ReadArguments],
+) -> pd.DataFrame:
+    """Converts each recording to `out_dir/<name>.parquet` (`write_parquet`)
+    or `out_dir/<name>.csv` (`velnora.write_cwa_csv`), with `read_args` those
+    of `velnora.read_cwa_file`, and returns the manifest `out_dir/_manifest.parquet`.
+
+    The manifest has a row per recording: its absolute path, the output, the
+    size and mtime_ns the recording had when its task began, the reading
+    options (JSON), the status ("written", "skipped" or "failed"), the error
+    message of a failure and the seconds the conversion took. A recording
+    whose earlier row matches its size, mtime and options, and whose output is
+    still there, is skipped; failed ones are tried again. Rows of recordings
+    converted by earlier calls stay, before this call's rows in the order
+    given. The manifest is saved as the batch runs: an interrupted batch keeps
+    what it finished. Run one call at a time per `out_dir`.
+
+    `client` and `workers` are those of `summarise`; with a client, `out_dir`
+    too must be an absolute path the workers see. A task holds one
+    recording's samples, as a `velnora.read_cwa_file` call with `read_args` does."""
+    require("pandas", "velnora_tools.convert")
+    require("pyarrow.parquet", "velnora_tools.convert")
+    if format not in SUFFIXES:
+        raise ValueError(f"format must be one of {', '.join(SUFFIXES)}, not {format!r}")
+    export, options = _export(read_args)
+    names = [os.path.abspath(name) for name in _paths(paths, client)]
+    directory = os.path.abspath(_paths([out_dir], client)[0])
+    outputs = [os.path.join(directory, _stem(name) + SUFFIXES[format]) for name in names]
+    manifest_path = os.path.join(directory, MANIFEST)
+    clashes = sorted(out for out, count in Counter(outputs).items() if count > 1)
+    if clashes:
+        raise ValueError(f"several recordings would be written to {', '.join(clashes)}")
+    if manifest_path in outputs:
+        raise ValueError(f"a recording would be written over the manifest {manifest_path}")
+    os.makedirs(directory, exist_ok=True)
+    manifest = _Manifest(manifest_path, names)
+    calls = [(name, out, format, export, options, manifest.converted(name)) for name, out in zip(names, outputs)]
+
+    def done(index: int, row: Any, error: BaseException | None) -> None:
+        manifest.record(row if error is None else _row(names[index], options, error=str(error)))
+
+    try:
+        _run(convert_one, calls, client, workers, done)
+    finally:
+        manifest.save()
+    return manifest.frame()
+
+
+def convert_one(
+    path: str, out: str, format: str, export: jobs.Export, options: str, earlier: Mapping[str, Any] | None
+) -> dict[str, Any]:
+    """The manifest row of one recording's conversion, or of the earlier one
+    when that is still current. Runs on a worker."""
+    began = time.perf_counter()
+    row = _row(path, options)
+    try:
+        status = os.stat(path)
+        row.update(size=status.st_size, mtime_ns=status.st_mtime_ns)
+        if earlier is not None and _current(earlier, row, out):
+            return {**earlier, "status": SKIPPED}
+        row.update(output=EXPORTS[format](path, out, export), status=WRITTEN)
+    except Exception as error:  # whatever stops one recording is that recording's row
+        row["error"] = str(error)
+    row["seconds"] = time.perf_counter() - began
+    return row
+
+
+def _row(path: str, options: str, error: str | None = None) -> dict[str, Any]:
+    return {**dict.fromkeys(MANIFEST_COLUMNS), "path": path, "options": options, "status": FAILED, "error": error, "seconds": 0.0}
+
+
+def _current(earlier: Mapping[str, Any], row: Mapping[str, Any], out: str) -> bool:
+    same = all(earlier[key] == row[key] for key in ("size", "mtime_ns", "options"))
+    return same and earlier["output"] == out and os.path.exists(out)
+
+
+class _Manifest:
+    """The manifest of an output directory: the rows it held before this call
+    and those of the recordings this call has finished."""
+
+    def __init__(self, path: str, names: Sequence[str]) -> None:
+        import pandas as pd
+
+        self._path = path
+        self._names = names
+        self._earlier = {row["path"]: row for row in _records(pd.read_parquet(path))} if os.path.exists(path) else {}
+        self._finished: dict[str, dict[str, Any]] = {}
+        self._saved = time.monotonic()
+
+    def converted(self, name: str) -> dict[str, Any] | None:
+        row = self._earlier.get(name)
+        return row if row is not None and row["status"] in (WRITTEN, SKIPPED) else None
+
+    def record(self, row: dict[str, Any]) -> None:
+        self._finished[row["path"]] = row
+        if time.monotonic() - self._saved >= SAVE_EVERY_S:
+            self.save()
+
+    def save(self) -> None:
+        with replacing(self._path) as temporary:
+            self.frame().to_parquet(temporary, index=False)
+        self._saved = time.monotonic()
+
+    def frame(self) -> pd.DataFrame:
+        ours = set(self._names)
+        rows = [row for name, row in self._earlier.items() if name not in ours]
+        latest = (self._finished.get(name) or self._earlier.get(name) for name in self._names)
+        return _frame(rows + [row for row in latest if row is not None], MANIFEST_COLUMNS, MANIFEST_DTYPES)
+
+
+def _run(
+    work: Callable[..., Any],
+    calls: Sequence[tuple[Any, ...]],
+    client: Client | None,
+    workers: int | None,
+    done: Callable[[int, Any, BaseException | None], None],
+) -> None:
+    """Calls `work(*call)` for every call, one task each, and `done(index,
+    value, error)` as each ends."""
+    if client is not None and workers is not None:
+        raise ValueError("workers sizes the local pool; a client's cluster has its own")
+    if not calls:
+        return
+    if client is None:
+        _run_locally(work, calls, workers or _cpus(), done)
+    else:
+        _run_on_cluster(client, work, calls, done)
+
+
+def _run_locally(
+    work: Callable[..., Any],
+    calls: Sequence[tuple[Any, ...]],
+    workers: int,
+    done: Callable[[int, Any, BaseException | None], None],
+) -> None:
+    batch = [Job(call[0], work, call[1:]) for call in calls]
+    position = {id(job): index for index, job in enumerate(batch)}
+
+    def finished(outcome: Outcome) -> None:
+        done(position[id(outcome.job)], outcome.value, outcome.error)
+
+    run(batch, workers, Progress("", [], enabled=False), finished)
+
+
+def _run_on_cluster(
+    client: Client,
+    work: Callable[..., Any],
+    calls: Sequence[tuple[Any, ...]],
+    done: Callable[[int, Any, BaseException | None], None],
+) -> None:
+    require("distributed", "a Dask client")
+    from asyncio import CancelledError
+
+    from distributed import as_completed
+
+    futures = client.map(work, *zip(*calls), pure=False)
+    position = {future.key: index for index, future in enumerate(futures)}
+    try:
+        for future in as_completed(futures):  # type: ignore[no-untyped-call]  # distributed leaves it untyped
+            try:
+                value, error = future.result(), None
+            # A task that raised, whose workers died under it, or that was cancelled.
+            except (Exception, CancelledError) as raised:
+                value, error = None, raised
+            done(position[future.key], value, error)
+    finally:
+        client.cancel(futures)  # type: ignore[no-untyped-call]
+
+
+def _paths(paths: Iterable[str | os.PathLike[str]], client: Client | None) -> list[str]:
+    names = [os.fspath(path) for path in paths]
+    relative = [name for name in names if not os.path.isabs(name)]
+    if client is not None and relative:
+        raise ValueError(f"a cluster's workers need absolute paths, not {relative[0]}")
+    return names
+
+
+def _stem(path: str) -> str:
+    return os.path.splitext(os.path.basename(path))[0]
+
+
+def _export(read_args: Mapping[str, Any]) -> tuple[jobs.Export, str]:
+    """The export of `read_args` and its JSON text, which tells a rerun with
+    other options from one that may skip."""
+    unknown = sorted(set(read_args) - set(READ_ARGUMENTS))
+    if unknown:
+        raise TypeError(f"convert() got an unexpected keyword argument {unknown[0]!r}")
+    include = {name: bool(flag) for name, flag in read_args.items() if name.startswith("include_")}
+    export = jobs.Export(
+        cut=read_args.get("cut"),
+        include=include,
+        resample_hz=read_args.get("resample_hz"),
+        resample_method=read_args.get("resample_method", "cubic"),
+    )
+    return export, json.dumps({**read_args, **include}, sort_keys=True)
+
+
+def _cpus() -> int:
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+
+
+def _frame(rows: Sequence[Mapping[str, Any]], columns: Sequence[str], dtypes: Mapping[str, str]) -> pd.DataFrame:
+    """Rows as a DataFrame of nullable columns, so that a batch's dtypes do not
+    depend on which of its recordings failed."""
+    import pandas as pd
+
+    return pd.DataFrame(
+        {name: pd.Series([row[name] for row in rows], dtype=dtypes.get(name, _TEXT)) for name in columns},
+        columns=list(columns),
+    )
+
+
+def _records(frame: pd.DataFrame) -> list[dict[str, Any]]:
+    """Rows as dicts of plain values, None where missing."""
+    return [
+        {str(name): None if _missing(value) else value for name, value in row.items()}
+        for row in frame.astype(object).to_dict("records")
+    ]
+
+
+def _missing(value: Any) -> bool:
+    import pandas as pd
+
+    return value is None or bool(pd.isna(value))

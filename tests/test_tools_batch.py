@@ -1,0 +1,158 @@
+"""summarise and convert on a real Dask cluster of two worker processes and on
+the local pool, over recordings from the project's writer, a damaged one, a
+file that is no recording and a missing path."""
+
+from __future__ import annotations
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+from collections.abc import Iterator
+from typing import Any
+
+import pytest
+
+import velnora
+from cwa_writer import MetadataBlock, steady_recording, write_cwa
+from test_cli import ENV
+
+if os.environ.get("VELNORA_TEST_EXTRAS") != "1":
+    pytest.importorskip("distributed")
+    pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+import pandas as pd  # noqa: E402
+import pandas.testing as pdt  # noqa: E402
+import pyarrow.parquet as pq  # noqa: E402
+from distributed import Client, LocalCluster  # noqa: E402
+
+import velnora_tools  # noqa: E402
+from velnora_tools import batch  # noqa: E402
+
+START = 1_600_000_000
+
+
+@pytest.fixture(scope="module")
+def client() -> Iterator[Client]:
+    with (
+        LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        Client(cluster) as connected,
+    ):
+        yield connected
+
+
+@pytest.fixture(scope="module")
+def recordings(tmp_path_factory: pytest.TempPathFactory) -> list[str]:
+    folder = tmp_path_factory.mktemp("recordings")
+    write_cwa(folder / "steady.cwa", MetadataBlock(device_id=7, session_id=99), steady_recording(START, 20))
+    write_cwa(folder / "gap.cwa", MetadataBlock(), steady_recording(START, 10) + steady_recording(START + 100, 10))
+    damaged = steady_recording(START, 20)
+    damaged[5].sample_format = 0x77
+    write_cwa(folder / "damaged.cwa", MetadataBlock(), damaged)
+    (folder / "notes.cwa").write_text("not a recording\n" * 100)
+    return [str(folder / name) for name in ("steady.cwa", "gap.cwa", "damaged.cwa", "notes.cwa", "missing.cwa")]
+
+
+def plain(frame: pd.DataFrame) -> list[dict[str, Any]]:
+    return [{key: None if pd.isna(value) else value for key, value in row.items()} for row in frame.astype(object).to_dict("records")]
+
+
+def test_summary_is_the_report_commands_table_on_either_engine(client: Client, recordings: list[str]) -> None:
+    on_cluster = batch.summarise(recordings, client)
+    pdt.assert_frame_equal(on_cluster, batch.summarise(recordings, workers=1))
+    command = [sys.executable, "-m", "velnora_tools.cli", "report", "--json", *recordings]
+    table = json.loads(subprocess.run(command, capture_output=True, text=True, env=ENV, timeout=60).stdout)
+    assert plain(on_cluster) == table
+    assert on_cluster["error"].isna().tolist() == [True, True, False, False, False]
+
+
+@pytest.mark.parametrize(
+    ("format", "read_args"),
+    [("parquet", {}), ("parquet", {"cut": velnora.blocks(2, 8), "include_light": False}), ("csv", {"resample_hz": 50.0})],
+)
+def test_conversions_match_the_serial_path_and_the_direct_calls(
+    client: Client, recordings: list[str], tmp_path: pathlib.Path, format: str, read_args: dict[str, Any]
+) -> None:
+    on_cluster = batch.convert(recordings, tmp_path / "cluster", client, format, **read_args)
+    local = batch.convert(recordings, tmp_path / "local", None, format, workers=1, **read_args)
+    ignored = ["output", "seconds"]
+    pdt.assert_frame_equal(on_cluster.drop(columns=ignored), local.drop(columns=ignored))
+    assert on_cluster["status"].tolist() == ["written", "written", "failed", "failed", "failed"]
+    assert pq.read_table(tmp_path / "cluster" / batch.MANIFEST).to_pandas().equals(on_cluster)
+    for index, path in enumerate(recordings):
+        direct = tmp_path / f"direct.{format}"
+        try:
+            os.stat(path)
+            if format == "csv":
+                velnora.write_cwa_csv(path, str(direct), **read_args)
+            else:
+                velnora_tools.write_parquet(path, direct, **read_args)
+        except (RuntimeError, OSError) as error:
+            assert on_cluster["error"][index] == str(error)
+            continue
+        for out in (on_cluster["output"][index], local["output"][index]):
+            if format == "csv":
+                assert pathlib.Path(out).read_bytes() == direct.read_bytes()
+            else:
+                assert pq.read_table(out).equals(pq.read_table(direct), check_metadata=True)
+
+
+@pytest.mark.parametrize(
+    ("change", "status"),
+    [("nothing", "skipped"), ("recording touched", "written"), ("output removed", "written"), ("other options", "written")],
+)
+def test_a_rerun_skips_only_what_is_current(
+    client: Client, recordings: list[str], tmp_path: pathlib.Path, change: str, status: str
+) -> None:
+    steady = tmp_path / "steady.cwa"
+    steady.write_bytes(pathlib.Path(recordings[0]).read_bytes())
+    paths = [str(steady), recordings[2]]
+    first = batch.convert(paths, tmp_path / "out", client)
+    output = first["output"][0]
+    written_at = os.stat(output).st_mtime_ns
+    options: dict[str, Any] = {}
+    if change == "recording touched":
+        os.utime(steady, ns=(written_at, written_at + 1))
+    elif change == "output removed":
+        os.remove(output)
+    elif change == "other options":
+        options = {"resample_hz": 25.0}
+    again = batch.convert(paths, tmp_path / "out", client, **options)
+    assert again["status"].tolist() == [status, "failed"]
+    assert (os.stat(output).st_mtime_ns == written_at) == (status == "skipped")
+    if status == "skipped":
+        pdt.assert_series_equal(again.iloc[0].drop("status"), first.iloc[0].drop("status"))
+
+
+def test_manifest_keeps_earlier_recordings_before_this_calls(client: Client, recordings: list[str], tmp_path: pathlib.Path) -> None:
+    batch.convert(recordings[:2], tmp_path, client)
+    manifest = batch.convert([recordings[1], recordings[2]], tmp_path, client)
+    assert manifest["path"].tolist() == [recordings[0], recordings[1], recordings[2]]
+    assert manifest["status"].tolist() == ["written", "skipped", "failed"]
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "message"),
+    [
+        (lambda c, r, o: batch.summarise(["rec.cwa"], c), ValueError, "absolute paths, not rec.cwa"),
+        (lambda c, r, o: batch.convert(r[:1], "out", c), ValueError, "absolute paths, not out"),
+        (lambda c, r, o: batch.convert([r[0], r[0]], o), ValueError, "several recordings would be written to"),
+        (lambda c, r, o: batch.convert([o / "_manifest.cwa"], o), ValueError, "written over the manifest"),
+        (lambda c, r, o: batch.convert(r, o, format="json"), ValueError, "format must be one of parquet, csv"),
+        (lambda c, r, o: batch.convert(r, o, resample=50), TypeError, "unexpected keyword argument 'resample'"),
+        (lambda c, r, o: batch.summarise(r, c, workers=2), ValueError, "workers sizes the local pool"),
+    ],
+)
+def test_misuse_is_refused_before_any_work(
+    client: Client, recordings: list[str], tmp_path: pathlib.Path, call: Any, error: type[Exception], message: str
+) -> None:
+    with pytest.raises(error, match=message):
+        call(client, recordings, tmp_path)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_a_client_without_dask_names_the_extra(recordings: list[str], monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    with pytest.raises(ImportError, match=r"pip install velnora\[dask\]"):
+        batch.summarise(recordings, client=object())  # type: ignore[arg-type]
