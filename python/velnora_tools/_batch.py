@@ -3,7 +3,6 @@ progress bar on stderr and a clean stop on Ctrl-C."""
 
 from __future__ import annotations
 
-import multiprocessing
 import os
 import shutil
 import signal
@@ -112,7 +111,7 @@ def run(jobs: Sequence[Job], workers: int, progress: Progress, done: Callable[[O
                 done(outcome)
             progress.draw()
     except BaseException:
-        _stop_workers()
+        _stop_workers(pool)
         pool.shutdown(wait=True, cancel_futures=True)
         raise
     pool.shutdown()
@@ -131,10 +130,11 @@ def _size(path: str) -> int:
         return 0
 
 
-def _stop_workers() -> None:
-    """Asks every worker to stop (SIGTERM, which a busy worker turns into
-    KeyboardInterrupt inside its call) and waits for them to clean up."""
-    children = multiprocessing.active_children()
+def _stop_workers(pool: ProcessPoolExecutor) -> None:
+    """Asks the pool's workers to stop (SIGTERM, which a busy worker turns into
+    KeyboardInterrupt inside its call) and waits for them to clean up. Only
+    this pool's: a caller's other child processes are none of its business."""
+    children = list((pool._processes or {}).values())
     for child in children:
         child.terminate()
     for child in children:
