@@ -8,7 +8,7 @@ into build/venv-nox and runs them; `-s NAME` picks sessions, `-l` lists them.
   narrow          the 256-bit forms switched off: the C++ unit tests and pytest
   core            the C++ unit tests through CTest (preset core-tests)
   fuzz            libFuzzer over the readers for FUZZ_SECONDS (60), clang from Debian's packages
-  typecheck       mypy --strict over velnora_tools and the examples; stubtest of velnora.pyi
+  typecheck       mypy --strict over velnora_tools and the examples; stubtest of velnora.pyi and _native.pyi
 
 Each build treats compiler warnings as errors. pytest's "no tests collected"
 (exit 5) fails a session like any other failure.
@@ -163,4 +163,4 @@ def typecheck(session: nox.Session) -> None:
     session.install("--quiet", "pandas-stubs", "pyarrow-stubs")
     session.run("mypy", "--strict", "python/velnora_tools", "examples")
     # -P: the installed stub against the installed module.
-    session.run("python", "-P", "-m", "mypy.stubtest", "velnora")
+    session.run("python", "-P", "-m", "mypy.stubtest", "velnora", "velnora_tools._native")
