@@ -6,6 +6,8 @@ from __future__ import annotations
 import dataclasses
 import importlib.util
 import pathlib
+import re
+import shutil
 import sys
 from typing import Any
 
@@ -225,3 +227,17 @@ def test_every_block_damaged(tmp_path: pathlib.Path) -> None:
         read_skipping_damaged(path)
     report, damaged = report_skipping_damaged(path)
     assert damaged == [(0, OLD), (2, TIMESTAMP)] and report["start_from_data"] is None
+
+
+def test_readme_example_runs(tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    root = pathlib.Path(__file__).resolve().parent.parent
+    section = (root / "README.md").read_text().split("## Damaged recordings\n", 1)[1].split("\n## ", 1)[0]
+    (block,) = re.findall(r"```python\n(.*?)```", section, re.DOTALL)
+    (tmp_path / "examples").mkdir()
+    shutil.copy(root / "examples" / "sample.cwa", tmp_path / "examples")
+    monkeypatch.chdir(tmp_path)
+    scope: dict[str, Any] = {}
+    exec(compile(block, "README.md", "exec"), scope)
+    expected = velnora.read_cwa_file("examples/sample.cwa", cut=velnora.blocks(10, 20))
+    assert scope["damaged"] == [] and "light" not in scope["data"]
+    assert_same_columns(scope["window"], expected)

@@ -20,7 +20,9 @@ struct OpenedDataBlocks {
   std::uint64_t start_block;
   std::uint64_t end_block;  // exclusive, never beyond the file's block count
   // Starts from the natural end of the nearest data block before
-  // `start_block`, so a range gets the same timestamps as a read of the whole file.
+  // `start_block`, so a range gets the same timestamps as a read of the whole
+  // file; from NaN, which keeps the first block's natural start, when a read
+  // past damage meets a damaged block first.
   BlockClock clock;
 };
 

@@ -46,9 +46,9 @@ struct BlockTimeSpan {
 
 // Spans of every data block in file order; empty when the file has block
 // positions but no data block. `past_damage` passes over malformed blocks.
-// Errors: the file check's, "Start block is beyond
-// file size" (no block positions), "Unexpected end of CWA data", a malformed
-// block's message, Io. Allocates the span list.
+// Errors: the file check's, "Start block is beyond file size" (no block
+// positions), "Unexpected end of CWA data", a malformed block's message, Io.
+// Allocates the span list.
 Result<std::vector<BlockTimeSpan>> scan_block_time_spans(std::string_view path, bool past_damage) {
   auto checked = open_checked_cwa_file(path);
   if (!checked) return fail(std::move(checked.error()));
@@ -61,7 +61,7 @@ Result<std::vector<BlockTimeSpan>> scan_block_time_spans(std::string_view path, 
   // The clock the block reader uses, so each span starts where the block's
   // first sample will be.
   BlockClock clock;
-  DamagedBlocks damaged;
+  DamagedBlocks damaged;  // the read that follows lists those it meets
   for (std::uint64_t index = 0; index < total; ++index) {
     auto sector = reader.next();
     if (!sector) return fail(std::move(sector.error()));
