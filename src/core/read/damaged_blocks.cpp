@@ -2,11 +2,9 @@
 
 namespace velnora {
 
-Result<std::optional<CwaDataBlock>> screen_past_damage(Sector sector, std::uint64_t position,
-                                                       DamagedBlocks* damaged, BlockClock& clock) {
-  auto block = screen_data_block(sector);
-  if (block || damaged == nullptr) return block;
-  damaged->push_back({position, block.error().text()});
+Result<std::optional<CwaDataBlock>> pass_over_damage(const CwaError& error, std::uint64_t position,
+                                                     DamagedBlocks& damaged, BlockClock& clock) {
+  damaged.push_back({position, error.text()});
   clock = BlockClock();
   return std::optional<CwaDataBlock>();
 }

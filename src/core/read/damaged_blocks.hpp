@@ -22,13 +22,24 @@ struct DamagedBlock {
 // The damaged blocks a read passed over, in file order.
 using DamagedBlocks = std::vector<DamagedBlock>;
 
+// The damaged block's way through screen_past_damage, kept out of line: lists
+// `error` at `position`, starts `clock` afresh and answers "no data block".
+Result<std::optional<CwaDataBlock>> pass_over_damage(const CwaError& error, std::uint64_t position,
+                                                     DamagedBlocks& damaged, BlockClock& clock);
+
 // screen_data_block for the readers that can pass over damage. Without a
 // list a malformed block is its error, as always. With one it is listed there
 // at `position` and comes back as no data block, and `clock` starts afresh:
 // the damaged block's end is unknown, so the next data block keeps its
-// natural start, as the first block of a recording does. Allocates only for
-// a damaged block.
-Result<std::optional<CwaDataBlock>> screen_past_damage(Sector sector, std::uint64_t position,
-                                                       DamagedBlocks* damaged, BlockClock& clock);
+// natural start, as the first block of a recording does. Inline, so that
+// screening a sector costs what screen_data_block costs; allocates only for a
+// damaged block.
+inline Result<std::optional<CwaDataBlock>> screen_past_damage(Sector sector, std::uint64_t position,
+                                                              DamagedBlocks* damaged, BlockClock& clock) {
+  auto block = screen_data_block(sector);
+  if (block || damaged == nullptr) [[likely]]
+    return block;
+  return pass_over_damage(block.error(), position, *damaged, clock);
+}
 
 }  // namespace velnora
