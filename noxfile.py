@@ -8,7 +8,7 @@ into build/venv-nox and runs them; `-s NAME` picks sessions, `-l` lists them.
   narrow          the 256-bit forms switched off: the C++ unit tests and pytest
   core            the C++ unit tests through CTest (preset core-tests)
   fuzz            libFuzzer over the readers for FUZZ_SECONDS (60), clang from Debian's packages
-  typecheck       mypy --strict over velnora_tools and the examples; stubtest of velnora.pyi
+  typecheck       mypy --strict over velnora_tools and the examples; stubtest of velnora.pyi and _native.pyi
   wheel           a manylinux wheel and an sdist, each installed into a fresh venv and
                   tested from outside the checkout with no compiler on PATH
   docs            the figure scripts of examples/, then mkdocs build --strict into build/site
@@ -170,7 +170,7 @@ def typecheck(session: nox.Session) -> None:
     session.install("--quiet", "pandas-stubs", "pyarrow-stubs", "matplotlib")
     session.run("mypy", "--strict", "python/velnora_tools", "examples")
     # -P: the installed stub against the installed module.
-    session.run("python", "-P", "-m", "mypy.stubtest", "velnora")
+    session.run("python", "-P", "-m", "mypy.stubtest", "velnora", "velnora_tools._native")
 
 
 PYPROJECT = tomllib.loads(pathlib.Path("pyproject.toml").read_text())

@@ -219,6 +219,23 @@ void check_csv(const std::string& csv, std::size_t rows) {
   if (lines != rows + 1) std::abort();
 }
 
+// The read past damage of the same options. Where the plain read succeeds it
+// met no damage, so this one gives the same rows and lists nothing.
+void read_past_damage(const MemoryFile& input, const FuzzOptions& options, std::optional<double> rate,
+                      std::optional<std::size_t> plain_rows) {
+  auto plan = resolve_read_plan(input.path(), options.cut, true);
+  DamagedBlocks damaged;
+  std::optional<std::size_t> rows;
+  if (plan) {
+    auto data = read_planned_samples(input.path(), *plan, options.include, rate, &damaged);
+    if (data) check_columns(*data);
+    if (data) rows = data->size();
+  }
+  if (plain_rows && (rows != plain_rows || !damaged.empty())) std::abort();
+  DamagedBlocks listed;
+  (void)sampling_report_past_damage(input.path(), listed);
+}
+
 // The entries in the binding's order: the cut and the rate are checked first,
 // then the plan is made, read and exported.
 void read_and_export(const MemoryFile& input, const MemoryFile& output, const FuzzOptions& options) {
@@ -230,6 +247,7 @@ void read_and_export(const MemoryFile& input, const MemoryFile& output, const Fu
   if (data) check_columns(*data);
   auto written = write_planned_csv(input.path(), output.path(), *plan, options.include, *rate);
   if (data && written) check_csv(output.contents(), data->size());
+  read_past_damage(input, options, *rate, data ? std::optional(data->size()) : std::nullopt);
 }
 
 }  // namespace

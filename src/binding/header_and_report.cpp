@@ -1,3 +1,5 @@
+#include "binding/header_and_report.hpp"
+
 #include "binding/arguments.hpp"
 #include "binding/entry_point.hpp"
 #include "core/format/cwa_file.hpp"
@@ -34,6 +36,18 @@ PyResult<Ref> header_dict(const CwaHeader& header) {
       .finish();
 }
 
+// The shape of both functions: a path in, a core value out as a dict.
+template <auto read, auto to_dict>
+PyResult<Ref> describe_file(Slots<1> slots) {
+  auto path = str_argument(slots[0], "file_path");
+  if (!path) return propagate(path);
+  auto value = to_py_result(read(*path), PyExc_RuntimeError);
+  if (!value) return propagate(value);
+  return to_dict(*value);
+}
+
+}  // namespace
+
 PyResult<Ref> report_dict(const SamplingReport& report) {
   return DictBuilder()
       .set("start_from_header", report.start_from_header)
@@ -46,18 +60,6 @@ PyResult<Ref> report_dict(const SamplingReport& report) {
       .set("samplingrate_hz_from_data", report.samplingrate_hz_from_data)
       .finish();
 }
-
-// The shape of both functions: a path in, a core value out as a dict.
-template <auto read, auto to_dict>
-PyResult<Ref> describe_file(Slots<1> slots) {
-  auto path = str_argument(slots[0], "file_path");
-  if (!path) return propagate(path);
-  auto value = to_py_result(read(*path), PyExc_RuntimeError);
-  if (!value) return propagate(value);
-  return to_dict(*value);
-}
-
-}  // namespace
 
 PyObject* read_header(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   return run_entry<read_header_signature, describe_file<read_cwa_header, header_dict>>(args, nargsf, kwnames);

@@ -2,13 +2,12 @@
 #include <string_view>
 
 #include "binding/arguments.hpp"
-#include "binding/cuts.hpp"
 #include "binding/entry_point.hpp"
 #include "binding/numpy_arrays.hpp"
+#include "binding/read_request.hpp"
 #include "core/format/channels.hpp"
 #include "core/ops/planned_samples.hpp"
 #include "core/read/read_plan.hpp"
-#include "core/resample/resampled_read.hpp"
 
 namespace velnora::py {
 
@@ -26,45 +25,6 @@ constexpr Signature csv_signature{"write_cwa_csv", csv_parameters, 2};
 
 constexpr IncludeFlags csv_defaults{
     .magnetometer = true, .temperature = false, .light = false, .battery = false};
-
-// The parameters both functions share after their paths, in order: cut, the
-// four flags, resample_hz, resample_method.
-using OptionSlots = Slots<7>;
-
-// What a read or an export was asked for, checked before any file is touched.
-struct ReadRequest {
-  IncludeFlags include;
-  CutConfig cut;
-  std::optional<double> resample_hz;  // absent: no resampling
-};
-
-PyResult<IncludeFlags> include_flags(OptionSlots options, const IncludeFlags& defaults) {
-  auto magnetometer = flag_argument(options[1], "include_magnetometer", defaults.magnetometer);
-  if (!magnetometer) return propagate(magnetometer);
-  auto temperature = flag_argument(options[2], "include_temperature", defaults.temperature);
-  if (!temperature) return propagate(temperature);
-  auto light = flag_argument(options[3], "include_light", defaults.light);
-  if (!light) return propagate(light);
-  auto battery = flag_argument(options[4], "include_battery", defaults.battery);
-  if (!battery) return propagate(battery);
-  return IncludeFlags{*magnetometer, *temperature, *light, *battery};
-}
-
-// Every option is converted before the cut is parsed, and the cut before the
-// resampling options are checked; the first failure is raised.
-PyResult<ReadRequest> read_request(OptionSlots options, const IncludeFlags& defaults) {
-  auto include = include_flags(options, defaults);
-  if (!include) return propagate(include);
-  auto rate = optional_f64_argument(options[5], "resample_hz");
-  if (!rate) return propagate(rate);
-  auto method = str_argument(options[6], "resample_method", "cubic");
-  if (!method) return propagate(method);
-  auto cut = parse_cut_config(options[0]);
-  if (!cut) return propagate(cut);
-  auto resample_hz = to_py_result(validate_resample_options(*rate, *method), PyExc_ValueError);
-  if (!resample_hz) return propagate(resample_hz);
-  return ReadRequest{*include, *cut, *resample_hz};
-}
 
 PyResult<ReadPlan> read_plan(std::string_view path, const ReadRequest& request) {
   return to_py_result(resolve_read_plan(path, request.cut), PyExc_RuntimeError);

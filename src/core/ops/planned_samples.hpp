@@ -6,17 +6,20 @@
 #include "core/base/cwa_error.hpp"
 #include "core/columns/data_result.hpp"
 #include "core/format/channels.hpp"
+#include "core/read/damaged_blocks.hpp"
 #include "core/read/read_plan.hpp"
 
 namespace velnora {
 
 // The samples a plan selects. With a rate, the resampler reads the planned
 // blocks and applies the window through its grid; otherwise every sample of
-// the planned blocks is read, then cut to the window. Errors: those of the
-// reader, the resampler and the time filter; no partial result. Allocates the
-// result's columns.
+// the planned blocks is read, then cut to the window. With `damaged`, the
+// blocks are read past damage, which is listed there (DecodedBlockStream).
+// Errors: those of the reader, the resampler and the time filter; no partial
+// result. Allocates the result's columns.
 Result<CwaDataResult> read_planned_samples(std::string_view path, const ReadPlan& plan, IncludeFlags include,
-                                           std::optional<double> resample_hz);
+                                           std::optional<double> resample_hz,
+                                           DamagedBlocks* damaged = nullptr);
 
 // Writes the samples a read plan selects as CSV. With a rate the resampler's
 // grid points are written; with a time window the samples are read whole and

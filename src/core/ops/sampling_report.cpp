@@ -41,14 +41,14 @@ Result<File> open_after_metadata(std::string_view path) {
   });
 }
 
-Result<DataSpan> scan_data_blocks(File file) {
+Result<DataSpan> scan_data_blocks(File file, DamagedBlocks* damaged) {
   SectorReader reader(std::move(file));
   DataSpan span;
-  for (;;) {
+  for (std::uint64_t position = 0;; ++position) {
     auto sector = reader.next();
     if (!sector) return fail(std::move(sector.error()));
     if (!*sector) return span;
-    auto block = screen_data_block(**sector);
+    auto block = screen_past_damage(**sector, position, damaged, span.clock);
     if (!block) return fail(std::move(block.error()));
     if (*block) span.add(**block);
   }
@@ -72,14 +72,12 @@ void add_data_values(const DataSpan& span, SamplingReport& report) {
   }
 }
 
-}  // namespace
-
-Result<SamplingReport> sampling_consistency_report(std::string_view path) {
+Result<SamplingReport> report_on(std::string_view path, DamagedBlocks* damaged) {
   auto header = read_cwa_header(path);
   if (!header) return fail(std::move(header.error()));
   auto file = open_after_metadata(path);
   if (!file) return fail(std::move(file.error()));
-  auto span = scan_data_blocks(std::move(*file));
+  auto span = scan_data_blocks(std::move(*file), damaged);
   if (!span) return fail(std::move(span.error()));
   SamplingReport report{};
   report.start_from_header = header_time_to_rfc3339(header->logging_start_time);
@@ -88,6 +86,14 @@ Result<SamplingReport> sampling_consistency_report(std::string_view path) {
   report.samplingrate_hz_from_header = header->sample_rate_hz;
   add_data_values(*span, report);
   return report;
+}
+
+}  // namespace
+
+Result<SamplingReport> sampling_consistency_report(std::string_view path) { return report_on(path, nullptr); }
+
+Result<SamplingReport> sampling_report_past_damage(std::string_view path, DamagedBlocks& damaged) {
+  return report_on(path, &damaged);
 }
 
 }  // namespace velnora

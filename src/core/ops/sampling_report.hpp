@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/base/cwa_error.hpp"
+#include "core/read/damaged_blocks.hpp"
 
 namespace velnora {
 
@@ -27,5 +28,11 @@ struct SamplingReport {
 // screen_data_block. Allocates one read buffer and the report's texts; nothing grows
 // with the file.
 Result<SamplingReport> sampling_consistency_report(std::string_view path);
+
+// The same report over the good data blocks, passing over malformed ones,
+// which are listed in `damaged`, and timing the blocks as a read past damage
+// does (DecodedBlockStream). Errors: those of the report but the malformed
+// blocks' messages. Allocates besides an entry per damaged block.
+Result<SamplingReport> sampling_report_past_damage(std::string_view path, DamagedBlocks& damaged);
 
 }  // namespace velnora

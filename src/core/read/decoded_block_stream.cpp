@@ -31,9 +31,12 @@ Result<std::array<std::byte, sector_size>> read_sector_at(const File& file, std:
 }
 
 // The natural end of the data block in `sector`, or nothing when it holds
-// none. Errors: a malformed block's message.
-Result<std::optional<double>> data_block_end(Sector sector) {
+// none. A malformed block is its message's error; read past damage, it ends
+// the search with a NaN end instead, after which the block clock keeps the
+// next block's natural start, as it does after a damaged block mid-read.
+Result<std::optional<double>> data_block_end(Sector sector, bool past_damage) {
   auto block = screen_data_block(sector);
+  if (!block && past_damage) return std::optional<double>(std::numeric_limits<double>::quiet_NaN());
   if (!block) return fail(std::move(block.error()));
   if (!*block) return std::optional<double>();
   return std::optional<double>(natural_timing(**block).end);
@@ -42,11 +45,11 @@ Result<std::optional<double>> data_block_end(Sector sector) {
 // The search over block positions [first, end), last to first, one sector per
 // read.
 Result<std::optional<double>> search_sector_by_sector(const File& file, std::uint64_t first,
-                                                      std::uint64_t end) {
+                                                      std::uint64_t end, bool past_damage) {
   for (std::uint64_t index = end; index-- > first;) {
     auto sector = read_sector_at(file, index);
     if (!sector) return fail(std::move(sector.error()));
-    auto found = data_block_end(Sector(*sector));
+    auto found = data_block_end(Sector(*sector), past_damage);
     if (!found || *found) return found;
   }
   return std::optional<double>();
@@ -64,15 +67,15 @@ bool read_whole_chunk(const File& file, std::uint64_t first, std::span<std::byte
 // file, whose zero sectors hold no data block. A read that fails or comes up
 // short is done again sector by sector, which meets its error at the very
 // sector where it lies.
-Result<std::optional<double>> search_chunk(const File& file, std::uint64_t first,
-                                           std::span<std::byte> chunk) {
+Result<std::optional<double>> search_chunk(const File& file, std::uint64_t first, std::span<std::byte> chunk,
+                                           bool past_damage) {
   if (!file.may_hold_data(metadata_size + sector_size * first, chunk.size())) return std::optional<double>();
   if (!read_whole_chunk(file, first, chunk)) {
-    return search_sector_by_sector(file, first, first + chunk.size() / sector_size);
+    return search_sector_by_sector(file, first, first + chunk.size() / sector_size, past_damage);
   }
   for (std::size_t offset = chunk.size(); offset > 0;) {
     offset -= sector_size;
-    auto found = data_block_end(Sector(chunk.subspan(offset).first<sector_size>()));
+    auto found = data_block_end(Sector(chunk.subspan(offset).first<sector_size>()), past_damage);
     if (!found || *found) return found;
   }
   return std::optional<double>();
@@ -81,7 +84,7 @@ Result<std::optional<double>> search_chunk(const File& file, std::uint64_t first
 // The natural end of the nearest data block before `start`, searching
 // backwards with reads that grow to the sector reader's 1 MiB: the block is
 // nearly always the adjacent sector, but may lie gigabytes back.
-Result<std::optional<double>> previous_block_end(const File& file, std::uint64_t start) {
+Result<std::optional<double>> previous_block_end(const File& file, std::uint64_t start, bool past_damage) {
   constexpr std::uint64_t first_chunk_sectors = 8;
   constexpr std::uint64_t max_chunk_sectors = SectorReader::buffer_sectors;
   if (start == 0) return std::optional<double>();
@@ -91,7 +94,7 @@ Result<std::optional<double>> previous_block_end(const File& file, std::uint64_t
   while (end > 0) {
     if (auto go_on = interruption_point(); !go_on) return fail(std::move(go_on.error()));
     const std::uint64_t first = end - std::min(end, sectors);
-    auto found = search_chunk(file, first, std::span(buffer.get(), sector_size * (end - first)));
+    auto found = search_chunk(file, first, std::span(buffer.get(), sector_size * (end - first)), past_damage);
     if (!found || *found) return found;
     end = first;
     sectors = std::min(2 * sectors, max_chunk_sectors);
@@ -102,7 +105,7 @@ Result<std::optional<double>> previous_block_end(const File& file, std::uint64_t
 }  // namespace
 
 Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path, std::optional<std::uint64_t> start_block,
-                                              std::optional<std::uint64_t> block_count) {
+                                              std::optional<std::uint64_t> block_count, bool past_damage) {
   auto checked = open_checked_cwa_file(path);
   if (!checked) return fail(std::move(checked.error()));
   const std::uint64_t total = checked->block_count;
@@ -111,7 +114,7 @@ Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path, std::option
   const std::uint64_t count = block_count.value_or(total - start);
   const std::uint64_t end = std::min(saturating_add(start, count), total);
 
-  auto previous_end = previous_block_end(checked->file, start);
+  auto previous_end = previous_block_end(checked->file, start, past_damage);
   if (!previous_end) return fail(std::move(previous_end.error()));
 
   SectorReader reader(std::move(checked->file));
@@ -122,10 +125,10 @@ Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path, std::option
 Result<DecodedBlockStream> DecodedBlockStream::open(std::string_view path,
                                                     std::optional<std::uint64_t> start_block,
                                                     std::optional<std::uint64_t> block_count,
-                                                    bool include_magnetometer) {
-  auto opened = open_cwa_data_blocks(path, start_block, block_count);
+                                                    bool include_magnetometer, DamagedBlocks* damaged) {
+  auto opened = open_cwa_data_blocks(path, start_block, block_count, damaged != nullptr);
   if (!opened) return fail(std::move(opened.error()));
-  return DecodedBlockStream(std::move(*opened), include_magnetometer);
+  return DecodedBlockStream(std::move(*opened), include_magnetometer, damaged);
 }
 
 Result<std::optional<DecodedBlock>> DecodedBlockStream::next() {
@@ -135,14 +138,14 @@ Result<std::optional<DecodedBlock>> DecodedBlockStream::next() {
     if (!sector) return fail(std::move(sector.error()));
     // The file was checked to hold this block: a missing sector means it shrank.
     if (!*sector) return fail("Unexpected end of CWA data");
-    auto block = decode(**sector);
+    auto block = decode(**sector, position_ - 1);
     if (!block || *block) return block;
   }
   return std::optional<DecodedBlock>();
 }
 
-Result<std::optional<DecodedBlock>> DecodedBlockStream::decode(Sector sector) {
-  auto block = screen_data_block(sector);
+Result<std::optional<DecodedBlock>> DecodedBlockStream::decode(Sector sector, std::uint64_t position) {
+  auto block = screen_past_damage(sector, position, damaged_, opened_.clock);
   if (!block) return fail(std::move(block.error()));
   if (!*block) return std::optional<DecodedBlock>();
   const DecodedSamples decoded = (*block)->parse_samples(include_magnetometer_, samples_);

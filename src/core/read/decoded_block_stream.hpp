@@ -10,6 +10,7 @@
 #include "core/format/block_clock.hpp"
 #include "core/format/data_block.hpp"
 #include "core/io/sector_reader.hpp"
+#include "core/read/damaged_blocks.hpp"
 
 namespace velnora {
 
@@ -19,16 +20,20 @@ struct OpenedDataBlocks {
   std::uint64_t start_block;
   std::uint64_t end_block;  // exclusive, never beyond the file's block count
   // Starts from the natural end of the nearest data block before
-  // `start_block`, so a range gets the same timestamps as a read of the whole file.
+  // `start_block`, so a range gets the same timestamps as a read of the whole
+  // file; from NaN, which keeps the first block's natural start, when a read
+  // past damage meets a damaged block first.
   BlockClock clock;
 };
 
 // Opens and checks the file, clamps the range to it and finds the previous
-// block's end. Errors: the file check's, "Start block is beyond file size",
-// "Unexpected end of CWA data", a malformed previous block's message, Io.
-// Allocates the reader's buffer.
+// block's end. `past_damage`: a malformed block before the range stands for
+// a previous block of unknown end instead of failing. Errors: the file
+// check's, "Start block is beyond file size", "Unexpected end of CWA data", a
+// malformed previous block's message, Io. Allocates the reader's buffer.
 Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path, std::optional<std::uint64_t> start_block,
-                                              std::optional<std::uint64_t> block_count);
+                                              std::optional<std::uint64_t> block_count,
+                                              bool past_damage = false);
 
 // One data block, decoded and timestamped. The spans point into the stream
 // and stay valid until its next call.
@@ -42,33 +47,38 @@ struct DecodedBlock {
 // The per-block sequence every reading path shares: read a planned block
 // position, screen it, decode it, timestamp its samples against the previous
 // data block, convert its readings. Sectors that are not data blocks are
-// skipped; a malformed block ends the read.
+// skipped; a malformed block ends the read, or, for a stream given a list of
+// damaged blocks, is listed there and passed over (see screen_past_damage).
 class DecodedBlockStream {
  public:
-  // Opens the planned range. Errors: those of open_cwa_data_blocks. Allocates
-  // the reader's buffer.
+  // Opens the planned range; with `damaged`, reads past damage into that list,
+  // which must outlive the stream. Errors: those of open_cwa_data_blocks.
+  // Allocates the reader's buffer.
   static Result<DecodedBlockStream> open(std::string_view path, std::optional<std::uint64_t> start_block,
-                                         std::optional<std::uint64_t> block_count, bool include_magnetometer);
+                                         std::optional<std::uint64_t> block_count, bool include_magnetometer,
+                                         DamagedBlocks* damaged = nullptr);
 
   // The next data block, or nothing when the range is exhausted. Errors:
   // "Unexpected end of CWA data", Io, a malformed block's message. No allocation
-  // except for an error.
+  // except for an error or a listed damaged block.
   Result<std::optional<DecodedBlock>> next();
 
   // Block positions in the range, data or not: a bound for capacity planning.
   std::uint64_t planned_blocks() const { return opened_.end_block - opened_.start_block; }
 
  private:
-  DecodedBlockStream(OpenedDataBlocks opened, bool include_magnetometer)
+  DecodedBlockStream(OpenedDataBlocks opened, bool include_magnetometer, DamagedBlocks* damaged)
       : opened_(std::move(opened)),
         position_(opened_.start_block),
-        include_magnetometer_(include_magnetometer) {}
+        include_magnetometer_(include_magnetometer),
+        damaged_(damaged) {}
 
-  Result<std::optional<DecodedBlock>> decode(Sector sector);
+  Result<std::optional<DecodedBlock>> decode(Sector sector, std::uint64_t position);
 
   OpenedDataBlocks opened_;
   std::uint64_t position_;
   bool include_magnetometer_;
+  DamagedBlocks* damaged_;
   SampleBuffer samples_{};
   std::array<std::int64_t, max_samples_per_block> timestamps_{};
 };

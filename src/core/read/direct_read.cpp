@@ -54,8 +54,9 @@ void keep_runs(Column<T>& column, std::span<const Run> runs) {
 }  // namespace
 
 Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::uint64_t> start_block,
-                                    std::optional<std::uint64_t> block_count, IncludeFlags include) {
-  auto stream = DecodedBlockStream::open(path, start_block, block_count, include.magnetometer);
+                                    std::optional<std::uint64_t> block_count, IncludeFlags include,
+                                    DamagedBlocks* damaged) {
+  auto stream = DecodedBlockStream::open(path, start_block, block_count, include.magnetometer, damaged);
   if (!stream) return fail(std::move(stream.error()));
   std::optional<CwaDataResult> result;
   for (;;) {

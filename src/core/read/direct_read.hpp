@@ -7,16 +7,19 @@
 #include "core/base/cwa_error.hpp"
 #include "core/columns/data_result.hpp"
 #include "core/format/channels.hpp"
+#include "core/read/damaged_blocks.hpp"
 
 namespace velnora {
 
-// Reads a planned range of blocks into columns, one timestamp per sample.
-// Errors: those of opening the range and of every block, and "No valid sample
-// data found in the specified range" when no sample was read; no partial
-// result. Allocates the columns (address space for the whole range up front,
-// every block as full as the first).
+// Reads a planned range of blocks into columns, one timestamp per sample;
+// with `damaged`, past damage into that list (DecodedBlockStream). Errors:
+// those of opening the range and of every block, and "No valid sample data
+// found in the specified range" when no sample was read; no partial result.
+// Allocates the columns (address space for the whole range up front, every
+// block as full as the first).
 Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::uint64_t> start_block,
-                                    std::optional<std::uint64_t> block_count, IncludeFlags include);
+                                    std::optional<std::uint64_t> block_count, IncludeFlags include,
+                                    DamagedBlocks* damaged = nullptr);
 
 // Checks a time window [start, end) in seconds, each bound optional: start is
 // tested before end. Errors: "time range values must be finite",

@@ -9,6 +9,7 @@
 #include "core/format/cwa_file.hpp"
 #include "core/format/data_block.hpp"
 #include "core/io/sector_reader.hpp"
+#include "core/read/damaged_blocks.hpp"
 
 namespace velnora {
 
@@ -44,10 +45,11 @@ struct BlockTimeSpan {
 };
 
 // Spans of every data block in file order; empty when the file has block
-// positions but no data block. Errors: the file check's, "Start block is beyond
-// file size" (no block positions), "Unexpected end of CWA data", a malformed
-// block's message, Io. Allocates the span list.
-Result<std::vector<BlockTimeSpan>> scan_block_time_spans(std::string_view path) {
+// positions but no data block. `past_damage` passes over malformed blocks.
+// Errors: the file check's, "Start block is beyond file size" (no block
+// positions), "Unexpected end of CWA data", a malformed block's message, Io.
+// Allocates the span list.
+Result<std::vector<BlockTimeSpan>> scan_block_time_spans(std::string_view path, bool past_damage) {
   auto checked = open_checked_cwa_file(path);
   if (!checked) return fail(std::move(checked.error()));
   const std::uint64_t total = checked->block_count;
@@ -59,11 +61,12 @@ Result<std::vector<BlockTimeSpan>> scan_block_time_spans(std::string_view path) 
   // The clock the block reader uses, so each span starts where the block's
   // first sample will be.
   BlockClock clock;
+  DamagedBlocks damaged;  // the read that follows lists those it meets
   for (std::uint64_t index = 0; index < total; ++index) {
     auto sector = reader.next();
     if (!sector) return fail(std::move(sector.error()));
     if (!*sector) return fail("Unexpected end of CWA data");
-    auto block = screen_data_block(**sector);
+    auto block = screen_past_damage(**sector, index, past_damage ? &damaged : nullptr, clock);
     if (!block) return fail(std::move(block.error()));
     if (!*block) continue;
     const BlockTiming timing = clock.next(**block);
@@ -99,8 +102,8 @@ std::optional<Hits> find_hits(const std::vector<BlockTimeSpan>& spans, std::opti
   return hits;
 }
 
-Result<ReadPlan> plan_seconds(std::string_view path, const CutConfig::Seconds& cut) {
-  auto spans = scan_block_time_spans(path);
+Result<ReadPlan> plan_seconds(std::string_view path, const CutConfig::Seconds& cut, bool past_damage) {
+  auto spans = scan_block_time_spans(path, past_damage);
   if (!spans) return fail(std::move(spans.error()));
   if (spans->empty()) return fail("No valid sample data found");
 
@@ -133,10 +136,11 @@ Result<void> CutConfig::validate() const {
   return {};
 }
 
-Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) {
+Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut, bool past_damage) {
   if (auto valid = cut.validate(); !valid) return fail(std::move(valid.error()));
   if (const auto* blocks = std::get_if<CutConfig::Blocks>(&cut.range)) return plan_blocks(*blocks);
-  if (const auto* seconds = std::get_if<CutConfig::Seconds>(&cut.range)) return plan_seconds(path, *seconds);
+  if (const auto* seconds = std::get_if<CutConfig::Seconds>(&cut.range))
+    return plan_seconds(path, *seconds, past_damage);
   return ReadPlan{};
 }
 

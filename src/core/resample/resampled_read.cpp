@@ -100,13 +100,11 @@ Result<std::optional<StreamingResampler>> resample_blocks(DecodedBlockStream& st
 
 }  // namespace
 
-Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
-                                                        std::optional<std::uint64_t> start_block,
-                                                        std::optional<std::uint64_t> block_count,
-                                                        double resample_hz, IncludeFlags include,
-                                                        std::optional<double> range_start_time,
-                                                        std::optional<double> range_end_time) {
-  auto stream = DecodedBlockStream::open(path, start_block, block_count, include.magnetometer);
+Result<CwaDataResult> read_cwa_data_resampled_streaming(
+    std::string_view path, std::optional<std::uint64_t> start_block, std::optional<std::uint64_t> block_count,
+    double resample_hz, IncludeFlags include, std::optional<double> range_start_time,
+    std::optional<double> range_end_time, DamagedBlocks* damaged) {
+  auto stream = DecodedBlockStream::open(path, start_block, block_count, include.magnetometer, damaged);
   if (!stream) return fail(std::move(stream.error()));
   auto resampler = resample_blocks(*stream, {resample_hz, include, range_start_time, range_end_time});
   if (!resampler) return fail(std::move(resampler.error()));

@@ -7,6 +7,7 @@
 #include "core/base/cwa_error.hpp"
 #include "core/columns/data_result.hpp"
 #include "core/format/channels.hpp"
+#include "core/read/damaged_blocks.hpp"
 
 namespace velnora {
 
@@ -18,18 +19,17 @@ Result<std::optional<double>> validate_resample_options(std::optional<double> re
 
 // Reads a planned range of blocks through a StreamingResampler: one row per
 // grid point at `resample_hz`, within the window [range_start_time,
-// range_end_time) when given. Reading stops once the grid reaches the window's
-// end. Errors: those of opening the range and of every block read, those of
+// range_end_time) when given; with `damaged`, past damage into that list
+// (DecodedBlockStream). Reading stops once the grid reaches the window's end.
+// Errors: those of opening the range and of every block read, those of
 // check_time_window (at the first data block), "No valid sample data found in
 // the specified range" when the range holds no data block, "No samples remain
 // after applying time range/resampling" when no grid point results,
 // OutOfMemory (a grid past the memory limit names its points and bytes), Io; no
 // partial result. Allocates the output columns and a small queue.
-Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
-                                                        std::optional<std::uint64_t> start_block,
-                                                        std::optional<std::uint64_t> block_count,
-                                                        double resample_hz, IncludeFlags include,
-                                                        std::optional<double> range_start_time,
-                                                        std::optional<double> range_end_time);
+Result<CwaDataResult> read_cwa_data_resampled_streaming(
+    std::string_view path, std::optional<std::uint64_t> start_block, std::optional<std::uint64_t> block_count,
+    double resample_hz, IncludeFlags include, std::optional<double> range_start_time,
+    std::optional<double> range_end_time, DamagedBlocks* damaged = nullptr);
 
 }  // namespace velnora

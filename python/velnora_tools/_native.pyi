@@ -1,0 +1,17 @@
+"""Reading past damaged data blocks, for velnora_tools; not a public interface."""
+
+import numpy as np
+import numpy.typing as npt
+import velnora
+
+def read_skipping_damaged(
+    file_path: str,
+    cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
+    include_magnetometer: bool = True,
+    include_temperature: bool = True,
+    include_light: bool = True,
+    include_battery: bool = True,
+    resample_hz: float | None = None,
+    resample_method: str = "cubic",
+) -> tuple[dict[str, npt.NDArray[np.int64] | npt.NDArray[np.float32]], list[tuple[int, str]]]: ...
+def report_skipping_damaged(file_path: str) -> tuple[velnora.SamplingReport, list[tuple[int, str]]]: ...

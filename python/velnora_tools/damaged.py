@@ -1,0 +1,84 @@
+"""Reading a recording that holds damaged data blocks."""
+
+from __future__ import annotations
+
+import os
+from typing import TYPE_CHECKING, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+from velnora_tools import _native
+
+if TYPE_CHECKING:
+    import velnora
+
+
+class DamagedBlock(NamedTuple):
+    """A data block that could not be read: its data-block position (as in
+    `velnora.blocks`) and the message `velnora.read_cwa_file` fails with there."""
+
+    block: int
+    message: str
+
+
+def read_skipping_damaged(
+    path: str | os.PathLike[str],
+    *,
+    cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
+    include_magnetometer: bool = True,
+    include_temperature: bool = True,
+    include_light: bool = True,
+    include_battery: bool = True,
+    resample_hz: float | None = None,
+    resample_method: str = "cubic",
+) -> tuple[dict[str, npt.NDArray[np.int64] | npt.NDArray[np.float32]], list[DamagedBlock]]:
+    """`velnora.read_cwa_file` that reads on past damaged data blocks: returns
+    the samples of every good block and the damaged blocks passed over.
+
+    A damaged block is a data block `velnora.read_cwa_file` refuses (an old
+    format, an unsupported sample format, more samples than fit, an invalid
+    time stamp); one pass over the file lists each with its message instead of
+    failing. Everything else fails as `velnora.read_cwa_file` fails, with the
+    same exception and text: a damaged metadata block, a file of the wrong
+    size, an unreadable file, and no good sample at all. With no damage the
+    result is the same, bit for bit.
+
+    Every good block gets the timestamps a whole-file read gives it, except
+    the first good block after damage: it keeps the natural start its own
+    header gives, as the first block of a recording does, instead of being
+    joined to the block before it. Where that block ended is unknown (the
+    damaged block may have held samples of any length), and joining the next
+    block to the last good block before the damage would stretch its samples
+    over the missing stretch whenever that is under a second. Its natural
+    start is off from the joined one by no more than the device clock's drift
+    over one block. With `resample_hz` the grid runs on across the missing
+    stretch, interpolated as across any gap between blocks.
+
+    `cut` selects as in `velnora.read_cwa_file`: a blocks cut reaches a good
+    block right after damage, and a seconds cut counts from the first good
+    block. The damaged list names the damaged blocks among the positions the
+    read went through, in file order: the whole file without a cut, the cut's
+    blocks, or the blocks around a seconds window.
+    """
+    data, damaged = _native.read_skipping_damaged(
+        os.fspath(path),
+        cut,
+        include_magnetometer,
+        include_temperature,
+        include_light,
+        include_battery,
+        resample_hz,
+        resample_method,
+    )
+    return data, [DamagedBlock(*entry) for entry in damaged]
+
+
+def report_skipping_damaged(path: str | os.PathLike[str]) -> tuple[velnora.SamplingReport, list[DamagedBlock]]:
+    """`velnora.sampling_consistency_report` over the good data blocks, with
+    the damaged blocks of the whole file. The data blocks are timed as
+    `read_skipping_damaged` times them; with no damage the report is exactly
+    `velnora.sampling_consistency_report`'s. A damaged metadata block fails as
+    there."""
+    report, damaged = _native.report_skipping_damaged(os.fspath(path))
+    return report, [DamagedBlock(*entry) for entry in damaged]

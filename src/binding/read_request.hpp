@@ -1,0 +1,31 @@
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string_view>
+
+#include "binding/entry_point.hpp"
+#include "binding/py_objects.hpp"
+#include "core/format/channels.hpp"
+#include "core/read/read_plan.hpp"
+
+namespace velnora::py {
+
+// The parameters every reading function takes after its paths, in order: cut,
+// the four include flags, resample_hz, resample_method.
+using OptionSlots = Slots<7>;
+
+// What a read or an export was asked for, checked before any file is touched.
+struct ReadRequest {
+  IncludeFlags include;
+  CutConfig cut;
+  std::optional<double> resample_hz;  // absent: no resampling
+};
+
+// Every option is converted before the cut is parsed, and the cut before the
+// resampling options are checked; the first failure is raised. A flag left
+// out takes its value from `defaults`.
+PyResult<ReadRequest> read_request(OptionSlots options, const IncludeFlags& defaults);
+
+}  // namespace velnora::py

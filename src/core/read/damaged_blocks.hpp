@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/base/cwa_error.hpp"
+#include "core/format/block_clock.hpp"
+#include "core/format/data_block.hpp"
+#include "core/io/sector_reader.hpp"
+
+namespace velnora {
+
+// A malformed data block that a read passed over: its data-block position and
+// the message a plain read fails with there.
+struct DamagedBlock {
+  std::uint64_t block;
+  std::string message;
+};
+
+// The damaged blocks a read passed over, in file order.
+using DamagedBlocks = std::vector<DamagedBlock>;
+
+// The damaged block's way through screen_past_damage, kept out of line: lists
+// `error` at `position`, starts `clock` afresh and answers "no data block".
+Result<std::optional<CwaDataBlock>> pass_over_damage(const CwaError& error, std::uint64_t position,
+                                                     DamagedBlocks& damaged, BlockClock& clock);
+
+// screen_data_block for the readers that can pass over damage. Without a
+// list a malformed block is its error, as always. With one it is listed there
+// at `position` and comes back as no data block, and `clock` starts afresh:
+// the damaged block's end is unknown, so the next data block keeps its
+// natural start, as the first block of a recording does. Inline, so that
+// screening a sector costs what screen_data_block costs; allocates only for a
+// damaged block.
+inline Result<std::optional<CwaDataBlock>> screen_past_damage(Sector sector, std::uint64_t position,
+                                                              DamagedBlocks* damaged, BlockClock& clock) {
+  auto block = screen_data_block(sector);
+  if (block || damaged == nullptr) [[likely]]
+    return block;
+  return pass_over_damage(block.error(), position, *damaged, clock);
+}
+
+}  // namespace velnora
