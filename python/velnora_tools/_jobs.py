@@ -87,7 +87,7 @@ def report_and_damage(path: str) -> tuple[dict[str, Any], list[Any]]:
         from velnora_tools import report_skipping_damaged
 
         report, damaged = report_skipping_damaged(path)
-        return report, list(damaged)
+        return dict(report), list(damaged)
 
 
 def scan(path: str, nominal_hz: float, skip_damaged: bool, keep: int = 20) -> Scan:
