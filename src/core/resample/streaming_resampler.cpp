@@ -57,11 +57,15 @@ void split_lanes(const std::array<FloatQuad, OutputRows::capacity>& quads, std::
   }
 }
 
-// Which of the four lanes are +0.0 (all bits clear) in every staged row.
+// Which of the four lanes are +0.0 (all bits clear) in every staged row. A
+// quad of live channels shows bits in all four lanes within its first rows.
 std::array<bool, 4> zero_lanes(const std::array<FloatQuad, OutputRows::capacity>& quads, std::size_t rows) {
   using QuadBits = std::uint32_t __attribute__((vector_size(16)));
   QuadBits bits{};
-  for (std::size_t r = 0; r < rows; ++r) bits |= std::bit_cast<QuadBits>(quads[r]);
+  for (std::size_t r = 0; r < rows; ++r) {
+    bits |= std::bit_cast<QuadBits>(quads[r]);
+    if (r % 8 == 7 && bits[0] != 0 && bits[1] != 0 && bits[2] != 0 && bits[3] != 0) break;
+  }
   return {bits[0] == 0, bits[1] == 0, bits[2] == 0, bits[3] == 0};
 }
 
