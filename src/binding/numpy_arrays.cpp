@@ -87,6 +87,9 @@ PyResult<Ref> new_owner(MappedBuffer& memory) {
   return owner;
 }
 
+// The array sits on the column's mapping as it is, neither copied nor read:
+// pages the column never wrote (its zeros) stay unbacked until NumPy reads
+// them, and then map the kernel's shared zero page.
 PyResult<Ref> array_over(ColumnBuffer buffer, int type_number) {
   if (auto ready = ensure_numpy(); !ready) return propagate(ready);
   npy_intp length = static_cast<npy_intp>(buffer.length);

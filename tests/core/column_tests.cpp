@@ -1,5 +1,7 @@
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -12,6 +14,29 @@ using namespace velnora;
 namespace {
 
 std::size_t page() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }
+
+// How many pages of [begin, begin + bytes) are resident: none that was never written.
+std::size_t resident_pages(const void* begin, std::size_t bytes) {
+  const auto address = reinterpret_cast<std::uintptr_t>(begin);
+  const std::uintptr_t first = address / page() * page();
+  const std::size_t length = address + bytes - first;
+  std::vector<unsigned char> flags((length + page() - 1) / page());
+  check(mincore(reinterpret_cast<void*>(first), length, flags.data()) == 0);
+  return static_cast<std::size_t>(std::ranges::count_if(flags, [](unsigned char f) { return (f & 1) != 0; }));
+}
+
+std::vector<std::uint32_t> bits_of(std::span<const float> values) {
+  std::vector<std::uint32_t> bits;
+  for (float v : values) bits.push_back(std::bit_cast<std::uint32_t>(v));
+  return bits;
+}
+
+// 1, 2, 3, ... with -0.0 at every seventh place: a value that must be written.
+std::vector<float> counting(std::size_t count) {
+  std::vector<float> values;
+  for (std::size_t i = 0; i < count; ++i) values.push_back(i % 7 == 3 ? -0.0f : static_cast<float>(i + 1));
+  return values;
+}
 
 void empty_column_maps_nothing() {
   Column<float> column;
@@ -61,6 +86,62 @@ void copies_and_extend_append_in_order() {
   check(released.length == 0 && released.memory.data() == nullptr);
 }
 
+// Zeros past everything ever written are not stored: 16 MiB of them leave
+// the mapping untouched, and still read as +0.0. A -0.0 is stored.
+void zeros_past_the_high_water_mark_are_not_written() {
+  constexpr std::size_t count = std::size_t{4} << 20;
+  Column<float> column;
+  check(column.reserve(count + 8).has_value());
+  check(column.append_copies(0.0f, count / 2).has_value());
+  check(column.append_zeros(count / 2).has_value());
+  check(column.append_copies(-0.0f, 2).has_value());
+  check(column.size() == count + 2);
+  // The half of it away from the written end, whatever its huge page spans.
+  check(resident_pages(column.data(), count / 2 * sizeof(float)) == 0);
+  const std::vector<std::uint32_t> tail = bits_of(column.values().subspan(count - 2));
+  check(tail == std::vector<std::uint32_t>{0, 0, 0x80000000u, 0x80000000u});
+  check(std::ranges::all_of(column.values().first(count),
+                            [](float v) { return std::bit_cast<std::uint32_t>(v) == 0; }));
+}
+
+// After a truncation the memory past the size holds old values: zeros
+// appended there are written up to the high-water mark, and only past it skipped.
+void zeros_below_the_high_water_mark_are_written() {
+  Column<float> column;
+  check(column.append(counting(100)).has_value());
+  column.truncate(10);
+  check(column.append_zeros(50).has_value());
+  check(column.append_copies(0.0f, 100).has_value());
+  check(column.append_copies(7.0f, 1).has_value());
+  std::vector<float> expected = counting(10);
+  expected.resize(160, 0.0f);
+  expected.push_back(7.0f);
+  check(bits_of(column.values()) == bits_of(expected));
+}
+
+// Moving down: stored values are moved, -0.0 among them; the zeros past the
+// mark are written only onto memory once written. A column never written
+// is not touched at all.
+void move_down_writes_zeros_only_onto_written_memory() {
+  Column<float> column;
+  check(column.append(counting(100)).has_value());
+  check(column.append_zeros(100).has_value());
+  column.move_down(50, 0, 100);
+  column.move_down(150, 100, 50);
+  column.truncate(150);
+  std::vector<float> expected = counting(100);
+  expected.erase(expected.begin(), expected.begin() + 50);
+  expected.resize(150, 0.0f);
+  check(bits_of(column.values()) == bits_of(expected));
+
+  constexpr std::size_t count = std::size_t{4} << 20;
+  Column<float> zeros;
+  check(zeros.append_zeros(count).has_value());
+  zeros.move_down(count / 2, 0, count / 2);
+  zeros.move_down(count / 4, count / 8, count / 8);
+  check(resident_pages(zeros.data(), count * sizeof(float)) == 0);
+}
+
 void store_has_the_included_columns_and_appends_blocks() {
   auto store = CwaDataResult::create(
       IncludeFlags{.magnetometer = true, .temperature = false, .light = true, .battery = false}, 4);
@@ -96,5 +177,8 @@ TEST_SUITE(column_tests) {
   empty_column_maps_nothing();
   growth_past_reservation_keeps_values();
   copies_and_extend_append_in_order();
+  zeros_past_the_high_water_mark_are_not_written();
+  zeros_below_the_high_water_mark_are_written();
+  move_down_writes_zeros_only_onto_written_memory();
   store_has_the_included_columns_and_appends_blocks();
 }

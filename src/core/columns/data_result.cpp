@@ -1,12 +1,24 @@
 #include "core/columns/data_result.hpp"
 
+#include <algorithm>
+#include <bit>
+
 namespace velnora {
 
 namespace {
 
+// Whether the channel is +0.0 (all bits clear) in every sample; a live
+// channel usually shows it at its first sample.
+template <auto field>
+bool all_zero_bits(std::span<const SampleData> samples) {
+  return std::ranges::all_of(
+      samples, [](const SampleData& sample) { return std::bit_cast<std::uint32_t>(sample.*field) == 0; });
+}
+
 // One channel of the block into its column, when present. A sample channel is
 // a strided read of the small, cache-resident sample buffer and a sequential
-// write to the column; a reading is repeated for every sample.
+// write to the column, or no write at all when it is +0.0 throughout; a
+// reading is repeated for every sample.
 template <std::size_t C>
 Result<void> append_channel(std::optional<Column<float>>& column, std::span<const SampleData> samples,
                             const BlockReadings& readings) {
@@ -15,6 +27,7 @@ Result<void> append_channel(std::optional<Column<float>>& column, std::span<cons
   if constexpr (channel.sample_field == nullptr) {
     return column->append_copies(readings.*channel.reading_field, samples.size());
   } else {
+    if (all_zero_bits<channel.sample_field>(samples)) return column->append_zeros(samples.size());
     auto added = column->extend(samples.size());
     if (!added) return fail(added.error());
     float* out = added->data();

@@ -1,7 +1,6 @@
 #include "core/read/direct_read.hpp"
 
 #include <cmath>
-#include <cstring>
 #include <vector>
 
 #include "core/base/numeric.hpp"
@@ -38,15 +37,14 @@ std::vector<Run> select_samples(std::span<const std::int64_t> timestamps, std::o
 
 // Moves the selected entries to the front, in order. Every run lands at or
 // before where it was, so the column is its own destination: no second copy
-// of the store exists at any time and no fresh memory is touched.
+// of the store exists at any time and no fresh memory is touched. A column
+// never written (zeros throughout) is not touched at all.
 template <class T>
 void keep_runs(Column<T>& column, std::span<const Run> runs) {
-  T* values = column.data();
   std::size_t kept = 0;
   for (const Run& run : runs) {
-    const std::size_t length = run.end - run.begin;
-    if (kept != run.begin) std::memmove(values + kept, values + run.begin, length * sizeof(T));
-    kept += length;
+    column.move_down(run.begin, kept, run.end - run.begin);
+    kept += run.end - run.begin;
   }
   column.truncate(kept);
 }

@@ -1,6 +1,7 @@
 #include "core/resample/streaming_resampler.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -56,6 +57,18 @@ void split_lanes(const std::array<FloatQuad, OutputRows::capacity>& quads, std::
   }
 }
 
+// Which of the four lanes are +0.0 (all bits clear) in every staged row. A
+// quad of live channels shows bits in all four lanes within its first rows.
+std::array<bool, 4> zero_lanes(const std::array<FloatQuad, OutputRows::capacity>& quads, std::size_t rows) {
+  using QuadBits = std::uint32_t __attribute__((vector_size(16)));
+  QuadBits bits{};
+  for (std::size_t r = 0; r < rows; ++r) {
+    bits |= std::bit_cast<QuadBits>(quads[r]);
+    if (r % 8 == 7 && bits[0] != 0 && bits[1] != 0 && bits[2] != 0 && bits[3] != 0) break;
+  }
+  return {bits[0] == 0, bits[1] == 0, bits[2] == 0, bits[3] == 0};
+}
+
 void store_timestamps(const std::array<double, OutputRows::capacity>& times, std::size_t rows,
                       std::int64_t* timestamps) {
   for (std::size_t r = 0; r < rows; ++r) timestamps[r] = truncated_us(times[r]);
@@ -72,14 +85,23 @@ Result<void> OutputRows::flush_into(CwaDataResult& output) {
   store_timestamps(times_, rows, stamps->data());
   const auto columns = lane_columns(output);
   for (std::size_t q = 0; q < channel_quads; ++q) {
+    // A lane of zeros throughout the run, such as the third quad of 3-axis
+    // data, extends its column without a store.
+    const std::array<bool, 4> zeros = zero_lanes(quads_[q], rows);
     LaneColumns lanes{};
     for (std::size_t lane = 0; lane < 4; ++lane) {
-      if (columns[q][lane] == nullptr) continue;
-      auto added = columns[q][lane]->extend(rows);
+      Column<float>* column = columns[q][lane];
+      if (column == nullptr) continue;
+      if (zeros[lane]) {
+        if (auto added = column->append_zeros(rows); !added) return added;
+        continue;
+      }
+      auto added = column->extend(rows);
       if (!added) return fail(added.error());
       lanes[lane] = added->data();
     }
-    split_lanes(quads_[q], rows, lanes);
+    if (std::ranges::any_of(lanes, [](const float* lane) { return lane != nullptr; }))
+      split_lanes(quads_[q], rows, lanes);
   }
   return {};
 }
