@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 
+#include "core/base/interruption.hpp"
 #include "core/base/numeric.hpp"
 #include "core/format/block_clock.hpp"
 #include "core/format/cwa_file.hpp"
@@ -45,6 +46,7 @@ Result<DataSpan> scan_data_blocks(File file) {
   SectorReader reader(std::move(file));
   DataSpan span;
   for (;;) {
+    if (auto going_on = interruption_point(); !going_on) return fail(std::move(going_on.error()));
     auto sector = reader.next();
     if (!sector) return fail(std::move(sector.error()));
     if (!*sector) return span;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "core/base/interruption.hpp"
 #include "core/format/cwa_file.hpp"
 #include "core/format/data_block.hpp"
 
@@ -71,6 +72,7 @@ Result<DecodedBlockStream> DecodedBlockStream::open(std::string_view path,
 
 Result<std::optional<DecodedBlock>> DecodedBlockStream::next() {
   while (position_ < opened_.end_block) {
+    if (auto going_on = interruption_point(); !going_on) return fail(std::move(going_on.error()));
     ++position_;
     auto sector = opened_.reader.next();
     if (!sector) return fail(std::move(sector.error()));

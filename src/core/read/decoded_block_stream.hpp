@@ -51,8 +51,8 @@ class DecodedBlockStream {
                                          std::optional<std::uint64_t> block_count, bool include_magnetometer);
 
   // The next data block, or nothing when the range is exhausted. Errors:
-  // "Unexpected end of CWA data", Io, a malformed block's message. No allocation
-  // except for an error.
+  // "Unexpected end of CWA data", Io, a malformed block's message, Interrupted
+  // (asked at every block position). No allocation except for an error.
   Result<std::optional<DecodedBlock>> next();
 
   // Block positions in the range, data or not: a bound for capacity planning.

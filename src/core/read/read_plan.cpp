@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "core/base/interruption.hpp"
 #include "core/base/numeric.hpp"
 #include "core/format/block_clock.hpp"
 #include "core/format/cwa_file.hpp"
@@ -60,6 +61,7 @@ Result<std::vector<BlockTimeSpan>> scan_block_time_spans(std::string_view path) 
   // first sample will be.
   BlockClock clock;
   for (std::uint64_t index = 0; index < total; ++index) {
+    if (auto going_on = interruption_point(); !going_on) return fail(std::move(going_on.error()));
     auto sector = reader.next();
     if (!sector) return fail(std::move(sector.error()));
     if (!*sector) return fail("Unexpected end of CWA data");

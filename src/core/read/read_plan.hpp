@@ -42,7 +42,7 @@ struct ReadPlan {
 // Errors: the cut's validation message, the file check's, "Start block is beyond
 // file size", "Unexpected end of CWA data", "No valid sample data found",
 // "No samples remain after applying seconds cut", a malformed block's message,
-// Io. Allocates one span per data block for a seconds cut.
+// Io, Interrupted. Allocates one span per data block for a seconds cut.
 Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut);
 
 }  // namespace velnora

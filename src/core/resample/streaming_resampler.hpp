@@ -66,7 +66,8 @@ class StreamingResampler {
   // (`timestamps` and `samples` of equal length) and the block's readings, the
   // first sample of the run anchoring the grid; then produces the points they
   // allow, as emit_ready(false) does. Takes nothing once done() holds.
-  // Errors: Io when the queue or an output column cannot grow. Allocates only
+  // Errors: Io when the queue or an output column cannot grow, Interrupted
+  // between runs of points. Allocates only
   // when the queue is full; maps memory only past the output's reservation.
   Result<void> append_block(std::span<const std::int64_t> timestamps, std::span<const SampleData> samples,
                             const BlockReadings& readings);
@@ -74,8 +75,8 @@ class StreamingResampler {
   // Produces every grid point the queued samples allow. `final` is true for
   // the one call after the last sample: the points of the last segment, which
   // until then wait for a right neighbour, are then produced linearly.
-  // Errors: Io when an output column cannot grow. Maps memory only past the
-  // output's reservation.
+  // Errors: Io when an output column cannot grow, Interrupted between runs of
+  // points. Maps memory only past the output's reservation.
   Result<void> emit_ready(bool final);
 
   // Whether the grid has reached the window's end: no later sample can add a point.
