@@ -34,7 +34,8 @@ Result<void> write_cwa_csv_data(std::string_view file_path, std::string_view out
 // channel the flags select but the store lacks is 0.0 for a sample channel;
 // for a reading it fails the first row with "Temperature requested but
 // unavailable" (likewise "Light", "Battery"). Errors besides: Io for the
-// output's creation and final flush, a failed record write's system text.
+// output's creation and final flush, a failed record write's system text,
+// Interrupted (the rows before it are kept).
 // Allocates the writer's buffer.
 Result<void> write_data_result_csv(std::string_view output_path, const CwaDataResult& result,
                                    IncludeFlags include);

@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
+
+#include "core/base/interruption.hpp"
 
 namespace velnora {
 
@@ -19,6 +22,42 @@ Result<std::string> c_path(std::string_view path) {
     return fail(CwaError::io_text("file name contained an unexpected NUL byte"));
   }
   return std::string(path);
+}
+
+int open_without_waiting(const std::string& name, int flags) {
+  int fd;
+  do {
+    fd = ::open(name.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Opened without waiting, a descriptor goes back to blocking reads and writes.
+Result<void> clear_non_blocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) return fail(CwaError::io_errno(errno));
+  return {};
+}
+
+// A recording is read by position. A FIFO, pipe or terminal cannot be, and
+// reading one could wait forever for a writer.
+Result<void> check_seekable(int fd) {
+  if (::lseek(fd, 0, SEEK_CUR) >= 0) return {};
+  if (errno != ESPIPE) return fail(CwaError::io_errno(errno));
+  return fail(CwaError::io_text("input is not seekable (a FIFO, pipe or terminal cannot be a recording)"));
+}
+
+// ENXIO from opening a FIFO for writing means that it has no reader yet; from
+// a socket or a device without a driver it is final.
+bool is_fifo_without_reader(const std::string& name, int open_errno) {
+  struct stat info;
+  return open_errno == ENXIO && ::stat(name.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
+// Between attempts to open a FIFO that has no reader yet.
+void wait_for_reader() {
+  constexpr timespec pause{0, 20'000'000};
+  ::nanosleep(&pause, nullptr);
 }
 
 }  // namespace
@@ -35,26 +74,33 @@ File::~File() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+// Opening a FIFO for reading would block until a writer came.
 Result<File> File::open_read(std::string_view path) {
   auto name = c_path(path);
   if (!name) return fail(std::move(name.error()));
-  int fd;
-  do {
-    fd = ::open(name->c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = open_without_waiting(*name, O_RDONLY);
   if (fd < 0) return fail(CwaError::io_errno(errno));
-  return File(fd);
+  File file(fd);
+  if (auto seekable = check_seekable(fd); !seekable) return fail(std::move(seekable.error()));
+  if (auto blocking = clear_non_blocking(fd); !blocking) return fail(std::move(blocking.error()));
+  return file;
 }
 
+// Writing into a FIFO is legitimate, but opening one blocks until a reader
+// comes: the open is retried instead, so that the caller can stop the wait.
 Result<File> File::create_write(std::string_view path) {
   auto name = c_path(path);
   if (!name) return fail(std::move(name.error()));
   int fd;
-  do {
-    fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail(CwaError::io_errno(errno));
-  return File(fd);
+  while ((fd = open_without_waiting(*name, O_WRONLY | O_CREAT | O_TRUNC)) < 0) {
+    const int open_errno = errno;
+    if (!is_fifo_without_reader(*name, open_errno)) return fail(CwaError::io_errno(open_errno));
+    if (auto going_on = interruption_point(); !going_on) return fail(std::move(going_on.error()));
+    wait_for_reader();
+  }
+  File file(fd);
+  if (auto blocking = clear_non_blocking(fd); !blocking) return fail(std::move(blocking.error()));
+  return file;
 }
 
 Result<std::size_t> File::read_some(std::span<std::byte> buffer, bool retry_interrupted) const {

@@ -20,9 +20,12 @@ class File {
   File& operator=(const File&) = delete;
   ~File();
 
-  // Opens read-only. Errors: Io (including a path holding a NUL byte). No allocation.
+  // Opens read-only, never waiting. Errors: Io (including a path holding a NUL
+  // byte, and an input that cannot be read by position, such as a FIFO). No allocation.
   static Result<File> open_read(std::string_view path);
-  // Creates or truncates for writing with mode 0o666 less the umask. Errors: Io.
+  // Creates or truncates for writing with mode 0o666 less the umask. A FIFO
+  // is opened once a reader comes. Errors: Io, Interrupted while waiting for
+  // that reader.
   static Result<File> create_write(std::string_view path);
 
   // One read(2) of at most buffer.size() bytes; 0 means end of file.

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 
+#include "core/base/interruption.hpp"
 #include "core/base/numeric.hpp"
 #include "core/format/block_clock.hpp"
 #include "core/format/cwa_file.hpp"
@@ -14,6 +15,10 @@
 namespace velnora {
 
 namespace {
+
+// Screening a sector takes nanoseconds: the scan asks whether to stop once
+// per half a megabyte.
+constexpr std::uint64_t sectors_between_polls = 1024;
 
 // The running values of the scan over the data blocks, in file order.
 struct DataSpan {
@@ -45,6 +50,9 @@ Result<DataSpan> scan_data_blocks(File file, DamagedBlocks* damaged) {
   SectorReader reader(std::move(file));
   DataSpan span;
   for (std::uint64_t position = 0;; ++position) {
+    if (position % sectors_between_polls == 0) {
+      if (auto going_on = interruption_point(); !going_on) return fail(std::move(going_on.error()));
+    }
     auto sector = reader.next();
     if (!sector) return fail(std::move(sector.error()));
     if (!*sector) return span;

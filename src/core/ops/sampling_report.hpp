@@ -24,8 +24,8 @@ struct SamplingReport {
 
 // Reads the metadata block, then screens every sector after it in one pass,
 // timing the data blocks with the continuity correction. Errors: those of
-// read_cwa_header, Io, "First block is not a metadata block" and the messages of
-// screen_data_block. Allocates one read buffer and the report's texts; nothing grows
+// read_cwa_header, Io, "First block is not a metadata block", the messages of
+// screen_data_block, Interrupted. Allocates one read buffer and the report's texts; nothing grows
 // with the file.
 Result<SamplingReport> sampling_consistency_report(std::string_view path);
 

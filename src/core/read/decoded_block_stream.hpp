@@ -59,8 +59,9 @@ class DecodedBlockStream {
                                          DamagedBlocks* damaged = nullptr);
 
   // The next data block, or nothing when the range is exhausted. Errors:
-  // "Unexpected end of CWA data", Io, a malformed block's message. No allocation
-  // except for an error or a listed damaged block.
+  // "Unexpected end of CWA data", Io, a malformed block's message, Interrupted
+  // (asked at every block position). No allocation except for an error or a
+  // listed damaged block.
   Result<std::optional<DecodedBlock>> next();
 
   // Block positions in the range, data or not: a bound for capacity planning.

@@ -1,8 +1,10 @@
 #include "core/read/direct_read.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
+#include "core/base/interruption.hpp"
 #include "core/base/numeric.hpp"
 #include "core/format/data_block.hpp"
 #include "core/read/decoded_block_stream.hpp"
@@ -20,10 +22,17 @@ struct Run {
   std::size_t end;
 };
 
-std::vector<Run> select_samples(std::span<const std::int64_t> timestamps, std::optional<double> start,
-                                std::optional<double> end) {
+// A week of samples takes a noticeable time to select and to move: both
+// stop for a request to stop between slices of this many samples.
+constexpr std::size_t samples_between_polls = std::size_t{1} << 20;
+
+Result<std::vector<Run>> select_samples(std::span<const std::int64_t> timestamps, std::optional<double> start,
+                                        std::optional<double> end) {
   std::vector<Run> runs;
   for (std::size_t k = 0; k < timestamps.size(); ++k) {
+    if (k % samples_between_polls == 0) {
+      if (auto going_on = interruption_point(); !going_on) return fail(std::move(going_on.error()));
+    }
     const double t = seconds_from_us(timestamps[k]);
     if ((start && *start > t) || (end && t >= *end)) continue;
     if (!runs.empty() && runs.back().end == k) {
@@ -38,15 +47,21 @@ std::vector<Run> select_samples(std::span<const std::int64_t> timestamps, std::o
 // Moves the selected entries to the front, in order. Every run lands at or
 // before where it was, so the column is its own destination: no second copy
 // of the store exists at any time and no fresh memory is touched. A column
-// never written (zeros throughout) is not touched at all.
+// never written (zeros throughout) is not touched at all. Slices moved front
+// to back never overwrite entries still to be moved.
 template <class T>
-void keep_runs(Column<T>& column, std::span<const Run> runs) {
+Result<void> keep_runs(Column<T>& column, std::span<const Run> runs) {
   std::size_t kept = 0;
   for (const Run& run : runs) {
-    column.move_down(run.begin, kept, run.end - run.begin);
-    kept += run.end - run.begin;
+    for (std::size_t from = run.begin; from < run.end; from += samples_between_polls) {
+      if (auto going_on = interruption_point(); !going_on) return going_on;
+      const std::size_t length = std::min(run.end - from, samples_between_polls);
+      column.move_down(from, kept, length);
+      kept += length;
+    }
   }
   column.truncate(kept);
+  return {};
 }
 
 }  // namespace
@@ -91,12 +106,15 @@ Result<CwaDataResult> filter_data_by_time_range(CwaDataResult&& data, std::optio
   CwaDataResult owned = std::move(data);
   if (!start && !end) return owned;
   if (auto window = check_time_window(start, end); !window) return fail(window.error());
-  const std::vector<Run> runs = select_samples(owned.timestamp.values(), start, end);
-  if (runs.empty()) return fail("No samples remain after applying time range");
+  auto runs = select_samples(owned.timestamp.values(), start, end);
+  if (!runs) return fail(std::move(runs.error()));
+  if (runs->empty()) return fail("No samples remain after applying time range");
+  Result<void> kept;
   owned.for_each_column([&](std::string_view, auto& column) {
-    keep_runs(column, runs);
-    return true;
+    kept = keep_runs(column, *runs);
+    return kept.has_value();
   });
+  if (!kept) return fail(std::move(kept.error()));
   return owned;
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "core/base/interruption.hpp"
 #include "core/base/numeric.hpp"
 #include "core/format/block_clock.hpp"
 #include "core/format/cwa_file.hpp"
@@ -37,6 +38,10 @@ Result<void> validate_seconds(const CutConfig::Seconds& cut) {
   return {};
 }
 
+// Screening a sector takes nanoseconds: the scan asks whether to stop once
+// per half a megabyte.
+constexpr std::uint64_t sectors_between_polls = 1024;
+
 // One data block's place in time, as the seconds scan sees it.
 struct BlockTimeSpan {
   std::uint64_t block_index;
@@ -63,6 +68,9 @@ Result<std::vector<BlockTimeSpan>> scan_block_time_spans(std::string_view path, 
   BlockClock clock;
   DamagedBlocks damaged;  // the read that follows lists those it meets
   for (std::uint64_t index = 0; index < total; ++index) {
+    if (index % sectors_between_polls == 0) {
+      if (auto going_on = interruption_point(); !going_on) return fail(std::move(going_on.error()));
+    }
     auto sector = reader.next();
     if (!sector) return fail(std::move(sector.error()));
     if (!*sector) return fail("Unexpected end of CWA data");

@@ -42,8 +42,8 @@ struct ReadPlan {
 // with `past_damage` passing over malformed blocks as a read past damage does
 // (DecodedBlockStream), so that both time every block alike. Errors: the cut's validation message, the file
 // check's, "Start block is beyond file size", "Unexpected end of CWA data", "No valid sample data found", "No
-// samples remain after applying seconds cut", a malformed block's message, Io. Allocates one span per data
-// block for a seconds cut.
+// samples remain after applying seconds cut", a malformed block's message, Io, Interrupted. Allocates one
+// span per data block for a seconds cut.
 Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut, bool past_damage = false);
 
 }  // namespace velnora

@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 
+#include "core/base/interruption.hpp"
 #include "core/base/numeric.hpp"
 #include "core/base/wide_vectors.hpp"
 #include "core/read/direct_read.hpp"
@@ -262,11 +263,13 @@ void StreamingResampler::anchor_grid(double first_time) {
 
 Result<void> StreamingResampler::emit_ready(bool final) { return emit(final); }
 
-// Points go to the stage in runs; the stage is emptied between them.
+// Points go to the stage in runs; the stage is emptied between them. A gap
+// in the recording can hold millions of points, so each run may be the last.
 inline Result<void> StreamingResampler::emit(bool final) {
   if (!grid_origin_ms_) return {};
   while (produce_run(final)) {
     if (auto flushed = rows_.flush_into(output_); !flushed) return flushed;
+    if (auto going_on = interruption_point(); !going_on) return going_on;
   }
   return {};
 }

@@ -73,7 +73,8 @@ class StreamingResampler {
   // Errors: OutOfMemory, before any point is produced, when the grid up to the
   // block's latest sample would need more than the memory limit, naming the
   // points and bytes; OutOfMemory when the queue or an output column cannot
-  // grow. Allocates only when the queue is full; maps memory only past the
+  // grow; Interrupted between runs of points. Allocates only when the queue is
+  // full; maps memory only past the
   // output's reservation.
   Result<void> append_block(std::span<const std::int64_t> timestamps, std::span<const SampleData> samples,
                             const BlockReadings& readings);
@@ -81,7 +82,8 @@ class StreamingResampler {
   // Produces every grid point the queued samples allow. `final` is true for
   // the one call after the last sample: the points of the last segment, which
   // until then wait for a right neighbour, are then produced linearly.
-  // Errors: OutOfMemory when an output column cannot grow. Maps memory only
+  // Errors: OutOfMemory when an output column cannot grow, Interrupted between runs of
+  // points. Maps memory only
   // past the output's reservation.
   Result<void> emit_ready(bool final);
 
