@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,15 +93,22 @@ void ends_at_every_position() {
 }
 
 // A pipe hands out what the writer has written so far, so reads come back
-// short and a sector is assembled from several of them.
+// short and a sector is assembled from several of them. The reader opens the
+// FIFO without waiting for a writer, so the writer's end is opened first
+// (while a placeholder reader holds the FIFO open).
 void short_reads_assemble_sectors() {
   const std::string dir = temp_dir();
   const std::string path = dir + "/fifo";
   check(::mkfifo(path.c_str(), 0600) == 0);
   const std::size_t bytes = 3 * buffer_bytes + 100;
+  const int placeholder = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  const int write_end = ::open(path.c_str(), O_WRONLY);
+  check(placeholder >= 0 && write_end >= 0);
+  auto reader = reader_of(path);
+  ::close(placeholder);
   std::thread writer([&] {
     const auto data = stream(bytes);
-    std::FILE* out = std::fopen(path.c_str(), "wb");
+    std::FILE* out = ::fdopen(write_end, "wb");
     std::setvbuf(out, nullptr, _IONBF, 0);
     for (std::size_t at = 0; at < bytes; at += 333) {
       std::fwrite(data.data() + at, 1, std::min<std::size_t>(333, bytes - at), out);
@@ -108,7 +116,6 @@ void short_reads_assemble_sectors() {
     }
     std::fclose(out);
   });
-  auto reader = reader_of(path);
   const auto [served, ended] = drain(reader);
   writer.join();
   check(served == 3 * SectorReader::buffer_sectors);

@@ -97,6 +97,11 @@ Result<File> open_recording(std::string_view path, std::span<std::byte> start,
                             CwaError (*not_metadata)(std::span<const std::byte, 2> first)) {
   auto file = File::open_read(path);
   if (!file) return fail(std::move(file.error()));
+  // A recording is read by position, and a FIFO or pipe could keep a read
+  // waiting for a writer forever.
+  if (!file->seekable()) {
+    return fail(CwaError::io_text("input is not seekable (a FIFO, pipe or terminal cannot be a recording)"));
+  }
   if (auto read = file->read_exact(start); !read) return fail(std::move(read.error()));
   const auto first = std::span<const std::byte>(start).first<2>();
   if (first[0] != std::byte{'M'} || first[1] != std::byte{'D'}) return fail(not_metadata(first));

@@ -39,14 +39,6 @@ Result<void> clear_non_blocking(int fd) {
   return {};
 }
 
-// A recording is read by position. A FIFO, pipe or terminal cannot be, and
-// reading one could wait forever for a writer.
-Result<void> check_seekable(int fd) {
-  if (::lseek(fd, 0, SEEK_CUR) >= 0) return {};
-  if (errno != ESPIPE) return fail(CwaError::io_errno(errno));
-  return fail(CwaError::io_text("input is not seekable (a FIFO, pipe or terminal cannot be a recording)"));
-}
-
 // ENXIO from opening a FIFO for writing means that it has no reader yet; from
 // a socket or a device without a driver it is final.
 bool is_fifo_without_reader(const std::string& name, int open_errno) {
@@ -81,7 +73,6 @@ Result<File> File::open_read(std::string_view path) {
   const int fd = open_without_waiting(*name, O_RDONLY);
   if (fd < 0) return fail(CwaError::io_errno(errno));
   File file(fd);
-  if (auto seekable = check_seekable(fd); !seekable) return fail(std::move(seekable.error()));
   if (auto blocking = clear_non_blocking(fd); !blocking) return fail(std::move(blocking.error()));
   return file;
 }
@@ -143,6 +134,8 @@ bool File::may_hold_data(std::uint64_t offset, std::uint64_t length) const {
   // is what tells those apart.
   return data < 0 || static_cast<std::uint64_t>(data) - offset < length;
 }
+
+bool File::seekable() const { return ::lseek(fd_, 0, SEEK_CUR) >= 0; }
 
 Result<std::uint64_t> File::size() const {
   struct stat info;

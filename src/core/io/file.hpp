@@ -20,8 +20,8 @@ class File {
   File& operator=(const File&) = delete;
   ~File();
 
-  // Opens read-only, never waiting. Errors: Io (including a path holding a NUL
-  // byte, and an input that cannot be read by position, such as a FIFO). No allocation.
+  // Opens read-only, never waiting (a FIFO opens at once, writer or not).
+  // Errors: Io (including a path holding a NUL byte). No allocation.
   static Result<File> open_read(std::string_view path);
   // Creates or truncates for writing with mode 0o666 less the umask. A FIFO
   // is opened once a reader comes. Errors: Io, Interrupted while waiting for
@@ -42,6 +42,8 @@ class File {
   // system reports the range as a hole of a sparse file, which reads as zeros.
   // A file system that cannot tell, or any failure, answers true.
   bool may_hold_data(std::uint64_t offset, std::uint64_t length) const;
+  // Whether the file can be positioned: not a FIFO, pipe or terminal.
+  bool seekable() const;
   // Size from fstat. Errors: Io.
   Result<std::uint64_t> size() const;
   // One write(2) of at most data.size() bytes, retrying interrupted writes;
