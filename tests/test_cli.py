@@ -219,5 +219,5 @@ def test_readme_examples_run(tmp_path: pathlib.Path) -> None:
     (bin_dir / "velnora").chmod(0o755)
     env = {**ENV, "PATH": f"{bin_dir}{os.pathsep}{ENV['PATH']}"}
     for block in blocks:
-        done = subprocess.run(["sh", "-e", "-c", block], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=60)
+        done = subprocess.run(["/bin/sh", "-e", "-c", block], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=60)
         assert done.returncode == 0, (block, done.stderr)
