@@ -14,7 +14,6 @@ from __future__ import annotations
 import datetime as dt
 import pathlib
 import sys
-import tempfile
 
 import matplotlib
 
@@ -29,6 +28,7 @@ import velnora  # noqa: E402
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
+from figure_output import make_figure  # noqa: E402
 from cwa_writer import DataBlock, MetadataBlock, block_with_bounds, datetime_from_unix, write_cwa  # noqa: E402
 
 START_S = 1682920800  # 2023-05-01T06:00:00Z, the planned start
@@ -193,13 +193,7 @@ def draw(path: pathlib.Path, out: pathlib.Path) -> None:
 
 
 def main() -> None:
-    out_dir = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else HERE.parent / "docs" / "figures"
-    out_dir.mkdir(parents=True, exist_ok=True)
-    with tempfile.TemporaryDirectory() as scratch:
-        recording = pathlib.Path(scratch, "day.cwa")
-        write_recording(recording)
-        draw(recording, out_dir / "day.png")
-    print(f"wrote {out_dir / 'day.png'}")
+    make_figure("day", write_recording, draw)
 
 
 if __name__ == "__main__":

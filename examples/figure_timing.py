@@ -15,7 +15,6 @@ from __future__ import annotations
 import math
 import pathlib
 import sys
-import tempfile
 from dataclasses import dataclass
 
 import matplotlib
@@ -30,6 +29,7 @@ import velnora  # noqa: E402
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
+from figure_output import make_figure  # noqa: E402
 from cwa_writer import DataBlock, MetadataBlock, block_with_bounds, datetime_from_unix, packed_samples, write_cwa  # noqa: E402
 
 START_S = 1682931600  # 2023-05-01T09:00:00Z
@@ -150,13 +150,7 @@ def draw(path: pathlib.Path, out: pathlib.Path) -> None:
 
 
 def main() -> None:
-    out_dir = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else HERE.parent / "docs" / "figures"
-    out_dir.mkdir(parents=True, exist_ok=True)
-    with tempfile.TemporaryDirectory() as scratch:
-        recording = pathlib.Path(scratch, "timing.cwa")
-        write_recording(recording)
-        draw(recording, out_dir / "timing.png")
-    print(f"wrote {out_dir / 'timing.png'}")
+    make_figure("timing", write_recording, draw)
 
 
 if __name__ == "__main__":
