@@ -5,7 +5,6 @@ that worker processes can run them."""
 from __future__ import annotations
 
 import datetime
-import json
 import os
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass, field
@@ -16,8 +15,7 @@ import numpy.typing as npt
 
 import velnora
 
-from velnora_tools._extras import require
-from velnora_tools.frames import to_arrow
+from velnora_tools.parquet import write_columns
 from velnora_tools.replacing import replacing
 
 # Blocks per reading call when scanning a whole recording: about 2 Mi samples,
@@ -199,7 +197,7 @@ def export_parquet(path: str, out: str, export: Export) -> str:
 
     columns, _ = read_skipping_damaged(path, **export.read_args())
     report, _ = report_skipping_damaged(path)
-    _write_parquet_columns(out, columns, velnora.read_header(path), report)
+    write_columns(out, columns, velnora.read_header(path), report)
     return out
 
 
@@ -236,32 +234,6 @@ def _write_csv_text(out: str, columns: Mapping[str, Any], include: Mapping[str, 
             seconds = columns["timestamp"][start:stop].astype(np.float64) / 1000000.0
             batch = [seconds.tolist()] + [column[start:stop].astype(np.float64).tolist() for column in values]
             text.write("".join(row_format % row for row in zip(*batch)).replace("nan", "NaN"))
-
-
-def _write_parquet_columns(out: str, columns: Any, header: Any, report: Any) -> None:
-    """`write_parquet`'s file, from arrays already read."""
-    from velnora_tools import parquet
-
-    require("pyarrow.parquet", "velnora parquet")
-    import pyarrow.parquet as pq
-
-    metadata = {parquet.HEADER_KEY: json.dumps(header), parquet.REPORT_KEY: json.dumps(report)}
-    schema = to_arrow({name: column[:0] for name, column in columns.items()}).schema.with_metadata(metadata)
-    values = [name for name in columns if name != "timestamp"]
-    rows, step = len(columns["timestamp"]), parquet.ROW_GROUP_ROWS
-    with (
-        replacing(out) as temporary,
-        pq.ParquetWriter(
-            temporary,
-            schema,
-            compression="zstd",
-            use_dictionary=values,  # type: ignore[arg-type]
-            column_encoding={"timestamp": "DELTA_BINARY_PACKED"},
-        ) as writer,
-    ):
-        for start in range(0, rows, step):
-            group = {name: column[start : start + step] for name, column in columns.items()}
-            writer.write_table(to_arrow(group), row_group_size=step)
 
 
 def iso_time(microseconds: int) -> str:

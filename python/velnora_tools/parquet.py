@@ -51,15 +51,19 @@ def write_parquet(
     written under a temporary name beside `out` and renamed when complete: a
     failed or interrupted call leaves `out` as it was.
     """
+    recording = os.fspath(path)
+    header = velnora.read_header(recording)
+    report = velnora.sampling_consistency_report(recording)
+    write_columns(out, velnora.read_cwa_file(recording, **read_args), header, report)
+
+
+def write_columns(out: str | os.PathLike[str], columns: Columns, header: object, report: object) -> None:
+    """`write_parquet`'s file from arrays already read, with the header and the
+    report to store as JSON beside them."""
     require("pyarrow.parquet", "velnora_tools.write_parquet")
     import pyarrow.parquet as pq
 
-    recording = os.fspath(path)
-    metadata = {
-        HEADER_KEY: json.dumps(velnora.read_header(recording)),
-        REPORT_KEY: json.dumps(velnora.sampling_consistency_report(recording)),
-    }
-    columns: Columns = velnora.read_cwa_file(recording, **read_args)
+    metadata = {HEADER_KEY: json.dumps(header), REPORT_KEY: json.dumps(report)}
     rows = len(columns["timestamp"])
     schema = to_arrow({name: column[:0] for name, column in columns.items()}).schema.with_metadata(metadata)
     # Timestamps step evenly, which delta encoding stores in a few bits a row;
