@@ -33,13 +33,13 @@ def unseekable_input(request: pytest.FixtureRequest, tmp_path: pathlib.Path) -> 
     gives up after two seconds (velnora holds the GIL: a thread could not)."""
     if request.param == "pipe":
         read_end, write_end = os.pipe()
-        helper = subprocess.Popen(["sleep", "2"], stdout=write_end)
+        helper = subprocess.Popen(["/bin/sleep", "2"], stdout=write_end)
         os.close(write_end)
         path = f"/proc/self/fd/{read_end}"
     else:
         fifo = tmp_path / "fifo"
         os.mkfifo(fifo)
-        helper = subprocess.Popen(["sh", "-c", 'sleep 2; : > "$0"', str(fifo)])
+        helper = subprocess.Popen(["/bin/sh", "-c", '/bin/sleep 2; : > "$0"', str(fifo)])
         path = str(fifo)
     yield path
     helper.kill()
@@ -67,7 +67,7 @@ def test_csv_into_a_fifo_reaches_its_reader(tmp_path: pathlib.Path, options: dic
     os.mkfifo(fifo)
     received = tmp_path / "received.csv"
     with received.open("wb") as sink:
-        reader = subprocess.Popen(["cat", str(fifo)], stdout=sink)
+        reader = subprocess.Popen(["/bin/cat", str(fifo)], stdout=sink)
     velnora.write_cwa_csv(source, str(fifo), **options)
     assert reader.wait(timeout=10) == 0
     velnora.write_cwa_csv(source, str(tmp_path / "out.csv"), **options)
