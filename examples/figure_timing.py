@@ -27,7 +27,7 @@ import numpy.typing as npt  # noqa: E402
 import velnora  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
+sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
 
 from figure_output import make_figure  # noqa: E402
 from cwa_writer import DataBlock, MetadataBlock, block_with_bounds, datetime_from_unix, packed_samples, write_cwa  # noqa: E402
