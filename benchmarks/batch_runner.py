@@ -19,7 +19,8 @@ import statistics
 import subprocess
 import sys
 import time
-from dataclasses import dataclass
+from collections.abc import Mapping
+from dataclasses import dataclass, field
 
 MB = 1e6
 # A child's peak RSS is at least this process's at the spawn; beyond this the
@@ -30,13 +31,19 @@ PARENT_PEAK_LIMIT = 64 * MB
 @dataclass(frozen=True)
 class Contender:
     """One measured call: Python code with its imports and literal paths,
-    so that the printed command line reruns it exactly."""
+    and the variables its child sets over this process's environment (such
+    as the PYTHONPATH of one build), so that the printed command line reruns
+    it exactly."""
 
     name: str
     code: str
+    env: dict[str, str] = field(default_factory=dict, hash=False)
 
     def argv(self) -> list[str]:
         return [sys.executable, "-c", self.code]
+
+    def command_line(self) -> str:
+        return command_line(self.argv(), self.env)
 
 
 @dataclass(frozen=True)
@@ -53,19 +60,25 @@ def literal(path: object) -> str:
     return json.dumps(str(path))
 
 
+def command_line(argv: list[str], env: Mapping[str, str] | None = None) -> str:
+    """A child's command as a shell runs it, its environment variables first."""
+    return shlex.join([f"{key}={value}" for key, value in (env or {}).items()] + argv)
+
+
 IMPORTS_ONLY = Contender("imports only", "import numpy, velnora")
 
 
-def run_fresh(code: str) -> Run:
-    """One child interpreter, its stdout discarded."""
+def run_fresh(code: str, env: Mapping[str, str] | None = None) -> Run:
+    """One child interpreter, its stdout discarded, with `env` set over this
+    process's environment."""
     argv = [sys.executable, "-c", code]
     quiet = [(os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)]
     began = time.perf_counter()
-    pid = os.posix_spawn(sys.executable, argv, os.environ, file_actions=quiet)
+    pid = os.posix_spawn(sys.executable, argv, {**os.environ, **(env or {})}, file_actions=quiet)
     _, status, usage = os.wait4(pid, 0)
     wall = time.perf_counter() - began
     if os.waitstatus_to_exitcode(status) != 0:
-        raise RuntimeError(f"child failed ({os.waitstatus_to_exitcode(status)}): {shlex.join(argv)}")
+        raise RuntimeError(f"child failed ({os.waitstatus_to_exitcode(status)}): {command_line(argv, env)}")
     return Run(wall, usage.ru_utime, usage.ru_stime, usage.ru_maxrss * 1024)
 
 
@@ -82,27 +95,31 @@ def run_here(code: str) -> Run:
     return Run(wall, after.ru_utime - before.ru_utime, after.ru_stime - before.ru_stime, None)
 
 
-def probe(code: str) -> dict:
-    """Runs code in a fresh interpreter, untimed, and returns the JSON object
-    that its last line of output holds."""
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+def probe(code: str, env: Mapping[str, str] | None = None) -> dict:
+    """Runs code in a fresh interpreter, untimed, with `env` set over this
+    process's environment, and returns the JSON object that its last line of
+    output holds."""
+    environment = {**os.environ, **(env or {})}
+    done = subprocess.run([sys.executable, "-c", code], env=environment, capture_output=True, text=True, check=True)
     return json.loads(done.stdout.splitlines()[-1])
 
 
 def measure(contenders: list[Contender], repeat: int, same_process: bool) -> dict[str, list[Run]]:
     """`repeat` rounds, every contender once per round in the given order.
     In this process an untimed round first pays for the imports."""
-    run = run_here if same_process else run_fresh
+    if same_process and any(contender.env for contender in contenders):
+        raise ValueError("a contender with environment variables of its own needs a fresh process")
     parent_peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     if not same_process and parent_peak > PARENT_PEAK_LIMIT:
         raise RuntimeError(f"this process peaked at {parent_peak / MB:.0f} MB: its children's peaks would hide theirs")
     if same_process:
         for contender in contenders:
-            run(contender.code)
+            run_here(contender.code)
     runs: dict[str, list[Run]] = {contender.name: [] for contender in contenders}
     for _ in range(repeat):
         for contender in contenders:
-            runs[contender.name].append(run(contender.code))
+            run = run_here(contender.code) if same_process else run_fresh(contender.code, contender.env)
+            runs[contender.name].append(run)
     return runs
 
 
@@ -158,7 +175,7 @@ def print_table(contenders: list[Contender], runs: dict[str, list[Run]], bases: 
         print(line)
     print("commands:")
     for contender in contenders:
-        print(f"  {contender.name}: {shlex.join(contender.argv())}")
+        print(f"  {contender.name}: {contender.command_line()}")
 
 
 def print_target(text: str, passed: bool | None) -> None:

@@ -56,13 +56,13 @@ def floor_code(path: object, rows: int, float_columns: int) -> str:
     )
 
 
-def cut_arguments(blocks: int, samples_per_block: int) -> dict[str, str]:
-    """One hour from the middle of the recording, by seconds and by blocks."""
+def cut_arguments(blocks: int, samples_per_block: int, hours: int = 1) -> dict[str, str]:
+    """`hours` from the middle of the recording, by seconds and by blocks."""
     middle_s = blocks * samples_per_block / NOMINAL_HZ / 2
-    middle_block, hour_blocks = blocks // 2, round(3600 * NOMINAL_HZ / samples_per_block)
+    middle_block, span_blocks = blocks // 2, round(hours * 3600 * NOMINAL_HZ / samples_per_block)
     return {
-        "seconds cut, 1 h": f"cut=velnora.seconds({middle_s!r}, {middle_s + 3600.0!r})",
-        "blocks cut, 1 h": f"cut=velnora.blocks({middle_block}, {middle_block + hour_blocks})",
+        f"seconds cut, {hours} h": f"cut=velnora.seconds({middle_s!r}, {middle_s + hours * 3600.0!r})",
+        f"blocks cut, {hours} h": f"cut=velnora.blocks({middle_block}, {middle_block + span_blocks})",
     }
 
 
