@@ -99,12 +99,12 @@ void queue_moves_before_it_grows() {
   const auto add = [&](std::size_t count) {
     auto slots = queue.add_slots(count);
     check(slots.has_value());
-    for (TimedSample& slot : *slots) slot.time = next++;
+    for (double& time : slots->times) time = next++;
   };
   const auto in_order = [&] {
-    const auto queued = queue.samples();
+    const auto queued = queue.times();
     for (std::size_t j = 0; j < queued.size(); ++j) {
-      if (queued[j].time != next - static_cast<double>(queued.size() - j)) return false;
+      if (queued[j] != next - static_cast<double>(queued.size() - j)) return false;
     }
     return true;
   };
@@ -130,8 +130,8 @@ void nan_grid_keeps_the_queue_small() {
 }
 
 // A sample whose first channel is `value`, the others 0.
-TimedSample sample_with(double value) {
-  TimedSample sample{};
+SampleValues sample_with(double value) {
+  SampleValues sample{};
   sample.values[0] = value;
   return sample;
 }
@@ -144,8 +144,8 @@ TimedSample sample_with(double value) {
 void interpolation_keeps_its_order_of_operations() {
   using Weights = PointWeights<SplitQuad>;
   const Weights unit{.kind = Weights::Kind::cubic, .lagrange = SplitQuad::all(1.0)};
-  const TimedSample a = sample_with(0x1p54), b = sample_with(1.0), c = sample_with(-0x1p54),
-                    d = sample_with(1.0);
+  const SampleValues a = sample_with(0x1p54), b = sample_with(1.0), c = sample_with(-0x1p54),
+                     d = sample_with(1.0);
   check(interpolate(unit, a, b, c, d).quads[0][0] == 1.0f);
   const Weights linear{.kind = Weights::Kind::linear, .fraction = 0x1.ffffdfb6db38fp-2};
   check(interpolate(linear, a, sample_with(72.0), sample_with(-72.0), d).quads[0][0] == 0x1.22924cp-14f);
@@ -157,7 +157,8 @@ void interpolation_keeps_its_order_of_operations() {
 // microseconds (where the cubic falls back to linear) to seconds, and the
 // point somewhere in the middle segment.
 struct Neighbourhood {
-  std::array<TimedSample, 4> samples;
+  std::array<SampleValues, 4> samples;
+  std::array<double, 4> times;
   double t;
 };
 
@@ -167,12 +168,12 @@ Neighbourhood random_neighbourhood(std::mt19937_64& bits) {
   std::uniform_real_distribution<double> place(0.0, 1.0);
   Neighbourhood around{};
   std::int64_t micros = 1600000000000000 + gap(bits);
-  for (TimedSample& sample : around.samples) {
+  for (std::size_t k = 0; k < 4; ++k) {
     micros += gap(bits) >> (bits() % 16);
-    for (double& channel : sample.values) channel = value(bits);
-    sample.time = static_cast<double>(micros) / 1000000.0;
+    for (double& channel : around.samples[k].values) channel = value(bits);
+    around.times[k] = static_cast<double>(micros) / 1000000.0;
   }
-  const double tb = around.samples[1].time, tc = around.samples[2].time;
+  const double tb = around.times[1], tc = around.times[2];
   around.t = tb + (tc - tb) * place(bits);
   return around;
 }
@@ -180,7 +181,7 @@ Neighbourhood random_neighbourhood(std::mt19937_64& bits) {
 template <class Quad>
 [[gnu::always_inline]] inline PointValues values_at(const Neighbourhood& around) {
   const auto& [a, b, c, d] = around.samples;
-  return interpolate(cubic_weights<Quad>(around.t, a.time, b.time, c.time, d.time), a, b, c, d);
+  return interpolate(cubic_weights<Quad>(around.t, Quad::load(around.times.data())), a, b, c, d);
 }
 
 // Compiled for AVX2 where the 256-bit forms are built, else for the baseline.
@@ -224,11 +225,15 @@ void sample_forms_agree() {
       if (k == loud) (&sample.gyro_z)[bits() % 4] = bits() % 2 ? -0.0f : value(bits);
     }
     const BlockReadings readings{value(bits), value(bits), value(bits)};
-    std::vector<TimedSample> in_pairs(120), in_quads(120);
-    const bool quiet_in_pairs = set_timed_samples_in_pairs(in_pairs, micros, samples, readings);
-    const bool quiet_in_quads = set_timed_samples_in_quads(in_quads, micros, samples, readings);
+    std::vector<SampleValues> values_in_pairs(120), values_in_quads(120);
+    std::vector<double> times_in_pairs(120), times_in_quads(120);
+    const bool quiet_in_pairs =
+        set_timed_samples_in_pairs({values_in_pairs, times_in_pairs}, micros, samples, readings);
+    const bool quiet_in_quads =
+        set_timed_samples_in_quads({values_in_quads, times_in_quads}, micros, samples, readings);
     check(quiet_in_pairs == (loud == 120) && quiet_in_quads == quiet_in_pairs);
-    check(std::memcmp(in_pairs.data(), in_quads.data(), in_pairs.size() * sizeof(TimedSample)) == 0);
+    check(std::memcmp(values_in_pairs.data(), values_in_quads.data(), 120 * sizeof(SampleValues)) == 0);
+    check(times_in_pairs == times_in_quads);
   }
 #endif
 }

@@ -157,21 +157,20 @@ template <class Quad>
   return {.kind = Kind::linear, .fraction = (t - tb) / (tc - tb)};
 }
 
-// Four-point Lagrange through a, b, c, d, or linear between b and c when one
-// of the four denominators is under 1e-12 in magnitude. Denominators and
-// numerators are products of three differences multiplied left to right:
+// Four-point Lagrange through a, b, c, d at `times` (ta, tb, tc, td), or
+// linear between b and c when one of the four denominators is under 1e-12 in
+// magnitude. Denominators and numerators are products of three differences
+// multiplied left to right:
 //   Da = ((ta − tb)(ta − tc))(ta − td)   Na = ((t − tb)(t − tc))(t − td)
 //   Db = ((tb − tc)(tb − ta))(tb − td)   Nb = ((t − ta)(t − tc))(t − td)
 //   Dc = ((tc − tb)(tc − ta))(tc − td)   Nc = ((t − ta)(t − tb))(t − td)
 //   Dd = ((td − tb)(td − ta))(td − tc)   Nd = ((t − ta)(t − tb))(t − tc)
 // No errors, no allocation.
 template <class Quad>
-[[gnu::always_inline]] inline PointWeights<Quad> cubic_weights(double t, double ta, double tb, double tc,
-                                                               double td) {
-  const Quad times = Quad::of(ta, tb, tc, td);
+[[gnu::always_inline]] inline PointWeights<Quad> cubic_weights(double t, const Quad& times) {
   const Quad denominators = ((times - pick<1, 2, 1, 1>(times)) * (times - pick<2, 0, 0, 0>(times))) *
                             (times - pick<3, 3, 3, 2>(times));
-  if (any_within(denominators, negligible_time)) return linear_weights<Quad>(t, tb, tc);
+  if (any_within(denominators, negligible_time)) return linear_weights<Quad>(t, times[1], times[2]);
   const Quad u = Quad::all(t) - times;  // t − ta, t − tb, t − tc, t − td
   const Quad numerators = (pick<1, 0, 0, 0>(u) * pick<2, 2, 1, 1>(u)) * pick<3, 3, 3, 2>(u);
   return {.kind = PointWeights<Quad>::Kind::cubic, .lagrange = numerators / denominators};
@@ -187,9 +186,9 @@ template <class Quad>
 // the four products is +0.0 and so is the sum; the linear and the left forms
 // give +0.0 from +0.0 too. No errors, no allocation.
 template <class Quad, std::size_t live_quads = channel_quads>
-[[gnu::always_inline]] inline PointValues interpolate(const PointWeights<Quad>& w, const TimedSample& a,
-                                                      const TimedSample& b, const TimedSample& c,
-                                                      const TimedSample& d) {
+[[gnu::always_inline]] inline PointValues interpolate(const PointWeights<Quad>& w, const SampleValues& a,
+                                                      const SampleValues& b, const SampleValues& c,
+                                                      const SampleValues& d) {
   using Kind = PointWeights<Quad>::Kind;
   PointValues out{};
   const Quad wa = pick<0, 0, 0, 0>(w.lagrange), wb = pick<1, 1, 1, 1>(w.lagrange),

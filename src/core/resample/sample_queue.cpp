@@ -55,12 +55,13 @@ template <std::size_t... pair>
 
 }  // namespace
 
-bool set_timed_samples_in_pairs(std::span<TimedSample> slots, std::span<const std::int64_t> timestamps,
+bool set_timed_samples_in_pairs(const QueueSlots& slots, std::span<const std::int64_t> timestamps,
                                 std::span<const SampleData> samples, const BlockReadings& readings) {
   std::uint32_t third_quad_bits_seen = 0;
   for (std::size_t k = 0; k < samples.size(); ++k) {
-    store_pairs(slots[k].values.data(), samples[k], readings, std::make_index_sequence<channel_count / 2>{});
-    slots[k].time = seconds_from_us(timestamps[k]);
+    store_pairs(slots.values[k].values.data(), samples[k], readings,
+                std::make_index_sequence<channel_count / 2>{});
+    slots.times[k] = seconds_from_us(timestamps[k]);
     third_quad_bits_seen |= third_quad_bits(samples[k], readings, std::make_index_sequence<4>{});
   }
   return third_quad_bits_seen == 0;
@@ -82,7 +83,7 @@ consteval bool lanes_hold(std::array<std::string_view, channel_count> names) {
 static_assert(lanes_hold({"acc_x", "acc_y", "acc_z", "temperature", "light", "battery", "gyro_x", "gyro_y",
                           "gyro_z", "mag_x", "mag_y", "mag_z"}));
 
-[[gnu::target("avx2")]] bool set_timed_samples_in_quads(std::span<TimedSample> slots,
+[[gnu::target("avx2")]] bool set_timed_samples_in_quads(const QueueSlots& slots,
                                                         std::span<const std::int64_t> timestamps,
                                                         std::span<const SampleData> samples,
                                                         const BlockReadings& readings) {
@@ -92,7 +93,7 @@ static_assert(lanes_hold({"acc_x", "acc_y", "acc_z", "temperature", "light", "ba
   __m128i third_quad_bits = _mm_setzero_si128();
   for (std::size_t k = 0; k < samples.size(); ++k) {
     const float* fields = &samples[k].acc_x;
-    double* values = slots[k].values.data();
+    double* values = slots.values[k].values.data();
     const __m256d acc = _mm256_cvtps_pd(_mm_loadu_ps(fields));  // acc_x, acc_y, acc_z, gyro_x
     _mm256_store_pd(values, _mm256_blend_pd(acc, temperature, 0b1000));
     const __m128 gyro_xy = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(fields + 3)));
@@ -100,13 +101,13 @@ static_assert(lanes_hold({"acc_x", "acc_y", "acc_z", "temperature", "light", "ba
     const __m128 third = _mm_loadu_ps(fields + 5);  // gyro_z, mag_x, mag_y, mag_z
     _mm256_store_pd(values + 8, _mm256_cvtps_pd(third));
     third_quad_bits = _mm_or_si128(third_quad_bits, _mm_castps_si128(third));
-    slots[k].time = seconds_from_us(timestamps[k]);
+    slots.times[k] = seconds_from_us(timestamps[k]);
   }
   return _mm_testz_si128(third_quad_bits, third_quad_bits) != 0;
 }
 #endif
 
-bool set_timed_samples(std::span<TimedSample> slots, std::span<const std::int64_t> timestamps,
+bool set_timed_samples(const QueueSlots& slots, std::span<const std::int64_t> timestamps,
                        std::span<const SampleData> samples, const BlockReadings& readings) {
 #if defined(VELNORA_WIDE_VECTORS)
   if (wide_vectors_available()) return set_timed_samples_in_quads(slots, timestamps, samples, readings);
@@ -125,19 +126,23 @@ constexpr std::size_t initial_capacity = 8;
 
 Result<void> SampleQueue::make_room(std::size_t count) {
   if (count <= capacity_ - size_) {
-    std::copy(slots_.get() + front_, slots_.get() + front_ + size_, slots_.get());
+    std::copy_n(values_.get() + front_, size_, values_.get());
+    std::copy_n(times_.get() + front_, size_, times_.get());
     front_ = 0;
     return {};
   }
   std::size_t grown = capacity_ > 0 ? capacity_ : initial_capacity;
   while (grown - size_ < count) {
-    if (grown > SIZE_MAX / 2 / sizeof(TimedSample)) return fail(CwaError::io_errno(ENOMEM));
+    if (grown > SIZE_MAX / 2 / sizeof(SampleValues)) return fail(CwaError::io_errno(ENOMEM));
     grown *= 2;
   }
-  std::unique_ptr<TimedSample[]> slots(new (std::nothrow) TimedSample[grown]);
-  if (!slots) return fail(CwaError::io_errno(ENOMEM));
-  std::copy(slots_.get() + front_, slots_.get() + front_ + size_, slots.get());
-  slots_ = std::move(slots);
+  std::unique_ptr<SampleValues[]> values(new (std::nothrow) SampleValues[grown]);
+  std::unique_ptr<double[]> times(new (std::nothrow) double[grown]);
+  if (!values || !times) return fail(CwaError::io_errno(ENOMEM));
+  std::copy_n(values_.get() + front_, size_, values.get());
+  std::copy_n(times_.get() + front_, size_, times.get());
+  values_ = std::move(values);
+  times_ = std::move(times);
   capacity_ = grown;
   front_ = 0;
   return {};

@@ -17,15 +17,22 @@ namespace velnora {
 // four lanes to a quad.
 inline constexpr std::size_t channel_quads = channel_count / 4;
 
-// One input sample waiting in the resampler's queue: its sample's values, its
-// block's temperature, light and battery readings, and its time in seconds
-// since the epoch. The float32 values are widened to float64, an exact step,
-// once on arrival: interpolation computes in float64, and a sample takes part
-// in about four grid points when the rates are alike. Each quad starts on a
-// 32-byte boundary.
-struct TimedSample {
+// One input sample's values waiting in the resampler's queue: its sample's
+// channels and its block's temperature, light and battery readings. The
+// float32 values are widened to float64, an exact step, once on arrival:
+// interpolation computes in float64, and a sample takes part in about four
+// grid points when the rates are alike. Each quad starts on a 32-byte
+// boundary.
+struct SampleValues {
   alignas(32) std::array<double, channel_count> values;
-  double time;
+};
+
+// Queue slots for new samples: their values and, apart, their times in
+// seconds since the epoch, so that the four times around a grid point lie
+// side by side.
+struct QueueSlots {
+  std::span<SampleValues> values;
+  std::span<double> times;
 };
 
 // Writes a block's samples, each with its microsecond timestamp and the
@@ -35,15 +42,15 @@ struct TimedSample {
 // be interpolated). An absent magnetometer is 0.0 in SampleData already. No
 // errors, no allocation. Takes 256-bit conversions where the processor has
 // AVX2.
-bool set_timed_samples(std::span<TimedSample> slots, std::span<const std::int64_t> timestamps,
+bool set_timed_samples(const QueueSlots& slots, std::span<const std::int64_t> timestamps,
                        std::span<const SampleData> samples, const BlockReadings& readings);
 
 // The two ways set_timed_samples works, with the same results: a pair of
 // values at a time, and, on x86-64 processors with AVX2 only, a quad.
-bool set_timed_samples_in_pairs(std::span<TimedSample> slots, std::span<const std::int64_t> timestamps,
+bool set_timed_samples_in_pairs(const QueueSlots& slots, std::span<const std::int64_t> timestamps,
                                 std::span<const SampleData> samples, const BlockReadings& readings);
 #if defined(VELNORA_WIDE_VECTORS)
-bool set_timed_samples_in_quads(std::span<TimedSample> slots, std::span<const std::int64_t> timestamps,
+bool set_timed_samples_in_quads(const QueueSlots& slots, std::span<const std::int64_t> timestamps,
                                 std::span<const SampleData> samples, const BlockReadings& readings);
 #endif
 
@@ -59,20 +66,22 @@ class SampleQueue {
   std::size_t size() const { return size_; }
   std::size_t capacity() const { return capacity_; }
 
-  // The queued samples, oldest first. Valid until the next add_slots.
-  std::span<const TimedSample> samples() const { return {slots_.get() + front_, size_}; }
+  // The queued samples' values and times, oldest first. Valid until the next
+  // add_slots.
+  std::span<const SampleValues> values() const { return {values_.get() + front_, size_}; }
+  std::span<const double> times() const { return {times_.get() + front_, size_}; }
 
   // Adds `count` slots at the back for the caller to fill. Errors: Io when
   // the buffer cannot grow, the queue then unchanged. Allocates only when the
   // buffer lacks room even after the samples removed since it last moved.
-  Result<std::span<TimedSample>> add_slots(std::size_t count) {
+  Result<QueueSlots> add_slots(std::size_t count) {
     if (count > capacity_ - front_ - size_) [[unlikely]] {
       auto room = make_room(count);
       if (!room) return fail(room.error());
     }
-    const std::span<TimedSample> added(slots_.get() + front_ + size_, count);
+    const std::size_t first = front_ + size_;
     size_ += count;
-    return added;
+    return QueueSlots{{values_.get() + first, count}, {times_.get() + first, count}};
   }
 
   // Removes the `count` oldest samples; count must not exceed size(). No
@@ -85,7 +94,8 @@ class SampleQueue {
  private:
   Result<void> make_room(std::size_t count);
 
-  std::unique_ptr<TimedSample[]> slots_;
+  std::unique_ptr<SampleValues[]> values_;
+  std::unique_ptr<double[]> times_;
   std::size_t capacity_ = 0;
   std::size_t front_ = 0;
   std::size_t size_ = 0;

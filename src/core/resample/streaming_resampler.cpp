@@ -58,15 +58,19 @@ void split_lanes(const std::array<FloatQuad, OutputRows::capacity>& quads, std::
   }
 }
 
-// Which of the four lanes are +0.0 (all bits clear) in every staged row. A
-// quad of live channels shows bits in all four lanes within its first rows.
+// Which of the four lanes are +0.0 (all bits clear) in every staged row. The
+// bits of all rows are folded without an early exit, which a quad with one
+// live and one zero lane (light, battery and a 3-axis gyroscope) would never
+// take, and in four chains, so that the folding runs at the speed of loads.
 std::array<bool, 4> zero_lanes(const std::array<FloatQuad, OutputRows::capacity>& quads, std::size_t rows) {
   using QuadBits = std::uint32_t __attribute__((vector_size(16)));
-  QuadBits bits{};
-  for (std::size_t r = 0; r < rows; ++r) {
-    bits |= std::bit_cast<QuadBits>(quads[r]);
-    if (r % 8 == 7 && bits[0] != 0 && bits[1] != 0 && bits[2] != 0 && bits[3] != 0) break;
+  std::array<QuadBits, 4> chains{};
+  std::size_t r = 0;
+  for (; r + 4 <= rows; r += 4) {
+    for (std::size_t c = 0; c < 4; ++c) chains[c] |= std::bit_cast<QuadBits>(quads[r + c]);
   }
+  for (; r < rows; ++r) chains[0] |= std::bit_cast<QuadBits>(quads[r]);
+  const QuadBits bits = (chains[0] | chains[1]) | (chains[2] | chains[3]);
   return {bits[0] == 0, bits[1] == 0, bits[2] == 0, bits[3] == 0};
 }
 
@@ -121,31 +125,31 @@ namespace {
 // Moves segment [i, i + 1] forward until its end is the first sample not
 // before t, or to the last sample when all are before t. A run always has a
 // sample queued.
-[[gnu::always_inline]] inline std::size_t segment_index(std::span<const TimedSample> queued, std::size_t i,
+[[gnu::always_inline]] inline std::size_t segment_index(std::span<const double> times, std::size_t i,
                                                         double t) {
-  const std::size_t last = queued.size() - 1;
-  while (i < last && t > queued[i + 1].time) ++i;
+  const std::size_t last = times.size() - 1;
+  while (i < last && t > times[i + 1]) ++i;
   return i;
 }
 
 // Whether segment i exists and holds t; written so that a NaN time fails.
-[[gnu::always_inline]] inline bool holds(std::span<const TimedSample> queued, std::size_t i, double t) {
-  return i + 1 < queued.size() && t >= queued[i].time && t <= queued[i + 1].time;
+[[gnu::always_inline]] inline bool holds(std::span<const double> times, std::size_t i, double t) {
+  return i + 1 < times.size() && t >= times[i] && t <= times[i + 1];
 }
 
 // The values at t in segment i. The first and the last segment have no outer
 // neighbour: linear there.
 template <class Quad, std::size_t live_quads>
-[[gnu::always_inline]] inline PointValues point_values(std::span<const TimedSample> queued, std::size_t i,
+[[gnu::always_inline]] inline PointValues point_values(std::span<const SampleValues> values,
+                                                       std::span<const double> times, std::size_t i,
                                                        double t) {
-  const TimedSample& b = queued[i];
-  const TimedSample& c = queued[i + 1];
-  if (i == 0 || i + 2 >= queued.size()) {
-    return interpolate<Quad, live_quads>(linear_weights<Quad>(t, b.time, c.time), b, b, c, c);
+  const SampleValues& b = values[i];
+  const SampleValues& c = values[i + 1];
+  if (i == 0 || i + 2 >= times.size()) {
+    return interpolate<Quad, live_quads>(linear_weights<Quad>(t, times[i], times[i + 1]), b, b, c, c);
   }
-  const TimedSample& a = queued[i - 1];
-  const TimedSample& d = queued[i + 2];
-  return interpolate<Quad, live_quads>(cubic_weights<Quad>(t, a.time, b.time, c.time, d.time), a, b, c, d);
+  return interpolate<Quad, live_quads>(cubic_weights<Quad>(t, Quad::load(&times[i - 1])), values[i - 1], b, c,
+                                       values[i + 2]);
 }
 
 // The number of grid points no later than t: the k from 0 up whose
@@ -159,6 +163,31 @@ std::uint64_t points_through(double t, double step_ms, double origin_ms) {
   while (k > 0 && !(grid_time(k, step_ms, origin_ms) <= t)) --k;
   while (grid_time(k + 1, step_ms, origin_ms) <= t) ++k;
   return k + 1;
+}
+
+// The fewest points whose bytes exceed `limit`, compared as check_grid_size
+// compares them. The integer quotient is within a few points of it.
+std::uint64_t unaffordable_points(std::uint64_t limit, std::uint64_t point_bytes) {
+  const auto exceeds = [&](std::uint64_t points) {
+    return static_cast<double>(points) * static_cast<double>(point_bytes) > static_cast<double>(limit);
+  };
+  std::uint64_t points = limit / point_bytes + 1;
+  while (!exceeds(points)) ++points;
+  while (points > 1 && exceeds(points - 1)) --points;
+  return points;
+}
+
+// The latest of a block's timestamps, which need not be in order in a
+// hostile file; in four chains, as one chain of maxima would wait on itself.
+std::int64_t latest_timestamp(std::span<const std::int64_t> timestamps) {
+  std::array<std::int64_t, 4> chains;
+  chains.fill(std::numeric_limits<std::int64_t>::min());
+  std::size_t i = 0;
+  for (; i + 4 <= timestamps.size(); i += 4) {
+    for (std::size_t c = 0; c < 4; ++c) chains[c] = std::max(chains[c], timestamps[i + c]);
+  }
+  for (; i < timestamps.size(); ++i) chains[0] = std::max(chains[0], timestamps[i]);
+  return std::ranges::max(chains);
 }
 
 // Bytes per grid point in the output: a timestamp and each included channel.
@@ -219,7 +248,7 @@ Result<void> StreamingResampler::append_block(std::span<const std::int64_t> time
   const bool third_quiet = set_timed_samples(*slots, timestamps, samples, readings);
   queued_total_ += samples.size();
   if (!third_quiet) loud_end_ = queued_total_;
-  if (!grid_origin_ms_) anchor_grid(queue_.samples().front().time);
+  if (!grid_origin_ms_) anchor_grid(queue_.times().front());
   if (auto fits = check_grid_size(timestamps); !fits) return fits;
   return emit(false);
 }
@@ -227,11 +256,12 @@ Result<void> StreamingResampler::append_block(std::span<const std::int64_t> time
 // Every point the grid will produce lies no later than the latest sample and
 // before the window's end, so counting them to there bounds the whole result
 // so far plus the gap the block opens. One gap in a hostile or misdated file
-// can span decades: it is refused here, before a point of it is made.
+// can span decades: it is refused here, before a point of it is made. Most
+// blocks end before the first point that would not fit, which one comparison
+// shows; only past it are the points counted.
 Result<void> StreamingResampler::check_grid_size(std::span<const std::int64_t> timestamps) {
-  const double latest = seconds_from_us(std::ranges::max(timestamps));
-  if (!(latest > checked_until_)) return {};
-  checked_until_ = latest;
+  const double latest = seconds_from_us(latest_timestamp(timestamps));
+  if (!(first_unaffordable_time_ <= latest)) return {};
   std::uint64_t points = points_through(latest, step_ms_, *grid_origin_ms_);
   if (range_end_time_) {
     const double last_before_end = std::nextafter(*range_end_time_, -std::numeric_limits<double>::infinity());
@@ -259,6 +289,10 @@ void StreamingResampler::anchor_grid(double first_time) {
   }
   emitted_ = 0;
   next_time_ = grid_time(0, step_ms_, *grid_origin_ms_);
+  // The grid is monotonic, so a block that ends before this point holds
+  // fewer points than the limit allows.
+  const std::uint64_t unaffordable = unaffordable_points(memory_limit_.bytes, point_bytes_);
+  first_unaffordable_time_ = grid_time(unaffordable - 1, step_ms_, *grid_origin_ms_);
 }
 
 Result<void> StreamingResampler::emit_ready(bool final) { return emit(final); }
@@ -278,7 +312,8 @@ inline Result<void> StreamingResampler::emit(bool final) {
 // `live_quads` of them. It keeps its state in locals and stores it back once.
 template <class Quad, std::size_t live_quads>
 [[gnu::always_inline]] inline bool StreamingResampler::produce_points(bool final) {
-  const std::span<const TimedSample> queued = queue_.samples();
+  const std::span<const SampleValues> values = queue_.values();
+  const std::span<const double> times = queue_.times();
   // Without a window end, NaN: a comparison that never holds.
   const double end = range_end_time_.value_or(std::numeric_limits<double>::quiet_NaN());
   const double step_ms = step_ms_;
@@ -295,16 +330,16 @@ template <class Quad, std::size_t live_quads>
       done_ = true;
       break;
     }
-    i = segment_index(queued, i, t);
+    i = segment_index(times, i, t);
     // A cubic inside the recording needs the sample after the segment; until
     // it arrives the point waits, unless the input has ended.
-    const bool needs_next = i >= 1 && i + 2 >= queued.size() && !final;
-    if (!holds(queued, i, t) || needs_next) break;
+    const bool needs_next = i >= 1 && i + 2 >= times.size() && !final;
+    if (!holds(times, i, t) || needs_next) break;
     if (rows_.full()) {
       stage_full = true;
       break;
     }
-    rows_.add(t, point_values<Quad, live_quads>(queued, i, t));
+    rows_.add(t, point_values<Quad, live_quads>(values, times, i, t));
     ++k;
     t = t_after;
     t_after = grid_time(k + 1, step_ms, origin_ms);

@@ -135,8 +135,8 @@ class StreamingResampler {
   bool done_ = false;
   MemoryLimit memory_limit_;
   std::uint64_t point_bytes_;  // a timestamp and the included channels
-  // The latest sample time whose grid was checked against the memory limit.
-  double checked_until_ = -std::numeric_limits<double>::infinity();
+  // The time of the first grid point past the memory limit, once anchored.
+  double first_unaffordable_time_ = std::numeric_limits<double>::infinity();
 };
 
 }  // namespace velnora
