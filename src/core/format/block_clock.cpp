@@ -3,10 +3,7 @@
 #include <cmath>
 
 #include "core/base/numeric.hpp"
-
-#if defined(VELNORA_WIDE_VECTORS)
-#include <immintrin.h>
-#endif
+#include "core/base/wide_numeric.hpp"
 
 namespace velnora {
 
@@ -71,28 +68,17 @@ void BlockTiming::sample_timestamps_one_by_one(std::span<std::int64_t> out, std:
 
 #if defined(VELNORA_WIDE_VECTORS)
 // Four samples at a time, each lane the baseline form's operations in its
-// order. Truncation to an integer is a round toward zero, then the integer is
-// read from the low bits of 2^52 + t, exact for whole 0 <= t < 2^52 (until the
-// year 2112); a vector with a time outside that, or a NaN, and the samples
-// after it take the baseline form with its saturation.
+// order; a vector with a time outside truncated_us_x4's range, and the
+// samples after it, take the baseline form.
 [[gnu::target("avx2")]] void BlockTiming::sample_timestamps_in_vectors(std::span<std::int64_t> out) const {
   const __m256d span = _mm256_set1_pd(end - start);
   const __m256d count = _mm256_set1_pd(static_cast<double>(sample_count));
   const __m256d first = _mm256_set1_pd(start);
-  const __m256d us_per_s = _mm256_set1_pd(static_cast<double>(us_per_second));
-  const __m256d integer_bias = _mm256_set1_pd(0x1p52);
   __m256d index = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
   std::size_t i = 0;
   for (; i + 4 <= sample_count; i += 4) {
     const __m256d seconds = _mm256_add_pd(_mm256_div_pd(_mm256_mul_pd(index, span), count), first);
-    const __m256d micros =
-        _mm256_round_pd(_mm256_mul_pd(seconds, us_per_s), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    const __m256d within = _mm256_and_pd(_mm256_cmp_pd(micros, _mm256_setzero_pd(), _CMP_GE_OQ),
-                                         _mm256_cmp_pd(micros, integer_bias, _CMP_LT_OQ));
-    if (_mm256_movemask_pd(within) != 0b1111) break;
-    const __m256i biased = _mm256_castpd_si256(_mm256_add_pd(micros, integer_bias));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out.data() + i),
-                        _mm256_sub_epi64(biased, _mm256_castpd_si256(integer_bias)));
+    if (!truncated_us_x4(seconds, out.data() + i)) break;
     index = _mm256_add_pd(index, _mm256_set1_pd(4.0));
   }
   // The scalar code after a 256-bit loop runs several times slower until the

@@ -9,10 +9,7 @@
 #include <utility>
 
 #include "core/base/numeric.hpp"
-
-#if defined(VELNORA_WIDE_VECTORS)
-#include <immintrin.h>
-#endif
+#include "core/base/wide_numeric.hpp"
 
 namespace velnora {
 
@@ -101,8 +98,12 @@ static_assert(lanes_hold({"acc_x", "acc_y", "acc_z", "temperature", "light", "ba
     const __m128 third = _mm_loadu_ps(fields + 5);  // gyro_z, mag_x, mag_y, mag_z
     _mm256_store_pd(values + 8, _mm256_cvtps_pd(third));
     third_quad_bits = _mm_or_si128(third_quad_bits, _mm_castps_si128(third));
-    slots.times[k] = seconds_from_us(timestamps[k]);
   }
+  std::size_t k = 0;
+  for (; k + 4 <= samples.size(); k += 4) {
+    if (!seconds_from_us_x4(&timestamps[k], &slots.times[k])) break;
+  }
+  for (; k < samples.size(); ++k) slots.times[k] = seconds_from_us(timestamps[k]);
   return _mm_testz_si128(third_quad_bits, third_quad_bits) != 0;
 }
 #endif

@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "core/base/interruption.hpp"
 #include "core/base/numeric.hpp"
+#include "core/base/wide_numeric.hpp"
 #include "core/base/wide_vectors.hpp"
 #include "core/read/direct_read.hpp"
 #include "core/resample/interpolation.hpp"
@@ -74,9 +76,29 @@ std::array<bool, 4> zero_lanes(const std::array<FloatQuad, OutputRows::capacity>
   return {bits[0] == 0, bits[1] == 0, bits[2] == 0, bits[3] == 0};
 }
 
-void store_timestamps(const std::array<double, OutputRows::capacity>& times, std::size_t rows,
-                      std::int64_t* timestamps) {
-  for (std::size_t r = 0; r < rows; ++r) timestamps[r] = truncated_us(times[r]);
+using StagedTimes = std::array<double, OutputRows::capacity>;
+
+void store_timestamps_one_by_one(const StagedTimes& times, std::size_t from, std::size_t rows,
+                                 std::int64_t* timestamps) {
+  for (std::size_t r = from; r < rows; ++r) timestamps[r] = truncated_us(times[r]);
+}
+
+#if defined(VELNORA_WIDE_VECTORS)
+[[gnu::target("avx2")]] void store_timestamps_in_vectors(const StagedTimes& times, std::size_t rows,
+                                                         std::int64_t* timestamps) {
+  std::size_t r = 0;
+  for (; r + 4 <= rows; r += 4) {
+    if (!truncated_us_x4(_mm256_loadu_pd(&times[r]), timestamps + r)) break;
+  }
+  store_timestamps_one_by_one(times, r, rows, timestamps);
+}
+#endif
+
+void store_timestamps(const StagedTimes& times, std::size_t rows, std::int64_t* timestamps) {
+#if defined(VELNORA_WIDE_VECTORS)
+  if (wide_vectors_available()) return store_timestamps_in_vectors(times, rows, timestamps);
+#endif
+  store_timestamps_one_by_one(times, 0, rows, timestamps);
 }
 
 }  // namespace
@@ -89,10 +111,13 @@ Result<void> OutputRows::flush_into(CwaDataResult& output) {
   if (!stamps) return fail(stamps.error());
   store_timestamps(times_, rows, stamps->data());
   const auto columns = lane_columns(output);
+  const bool third_quad_loud = std::exchange(third_quad_loud_, false);
   for (std::size_t q = 0; q < channel_quads; ++q) {
     // A lane of zeros throughout the run, such as the third quad of 3-axis
     // data, extends its column without a store.
-    const std::array<bool, 4> zeros = zero_lanes(quads_[q], rows);
+    constexpr std::array<bool, 4> all_zero{true, true, true, true};
+    const bool known_quiet = q == channel_quads - 1 && !third_quad_loud;
+    const std::array<bool, 4> zeros = known_quiet ? all_zero : zero_lanes(quads_[q], rows);
     LaneColumns lanes{};
     for (std::size_t lane = 0; lane < 4; ++lane) {
       Column<float>* column = columns[q][lane];
@@ -119,7 +144,9 @@ namespace {
 // Each time from k directly: adding a step to the previous time would let
 // rounding errors accumulate along a week of grid points.
 [[gnu::always_inline]] inline double grid_time(std::uint64_t k, double step_ms, double origin_ms) {
-  return (static_cast<double>(k) * step_ms + origin_ms) / 1000.0;
+  // Through int64, which converts in one instruction: k stays far below 2^63,
+  // as a grid that large is refused for memory long before.
+  return (static_cast<double>(static_cast<std::int64_t>(k)) * step_ms + origin_ms) / 1000.0;
 }
 
 // Moves segment [i, i + 1] forward until its end is the first sample not
@@ -325,6 +352,7 @@ template <class Quad, std::size_t live_quads>
   // while the current point is interpolated, instead of delaying the next.
   double t_after = grid_time(k + 1, step_ms, origin_ms);
   bool stage_full = false;
+  std::size_t staged = rows_.size();
   for (;;) {
     if (t >= end) {
       done_ = true;
@@ -335,15 +363,16 @@ template <class Quad, std::size_t live_quads>
     // it arrives the point waits, unless the input has ended.
     const bool needs_next = i >= 1 && i + 2 >= times.size() && !final;
     if (!holds(times, i, t) || needs_next) break;
-    if (rows_.full()) {
+    if (staged == OutputRows::capacity) {
       stage_full = true;
       break;
     }
-    rows_.add(t, point_values<Quad, live_quads>(values, times, i, t));
+    rows_.put<live_quads>(staged++, t, point_values<Quad, live_quads>(values, times, i, t));
     ++k;
     t = t_after;
     t_after = grid_time(k + 1, step_ms, origin_ms);
   }
+  rows_.resize(staged);
   emitted_ = k;
   next_time_ = t;
   keep_from(i, t);
@@ -367,15 +396,18 @@ template <std::size_t live_quads>
 // window's end, or the stage is full; true for the last. In 256-bit vectors
 // where the processor has them. The third quad, the last gyroscope axis and
 // the magnetometer, is +0.0 throughout 3-axis data: while no queued sample
-// has it otherwise, it is not computed.
+// has it otherwise, and no row of the stage, it is neither computed nor
+// stored.
 bool StreamingResampler::produce_run(bool final) {
-  const bool third_quiet = loud_end_ <= queued_total_ - queue_.size();
+  if (loud_end_ > queued_total_ - queue_.size()) rows_.expect_loud_third_quad();
+  // A stage that took a loud row takes every third quad until it is flushed.
+  const bool skip_third = !rows_.third_quad_stored();
 #if defined(VELNORA_WIDE_VECTORS)
   if (wide_vectors_available()) {
-    return third_quiet ? produce_run_wide<2>(final) : produce_run_wide<3>(final);
+    return skip_third ? produce_run_wide<2>(final) : produce_run_wide<3>(final);
   }
 #endif
-  return third_quiet ? produce_run_split<2>(final) : produce_run_split<3>(final);
+  return skip_third ? produce_run_split<2>(final) : produce_run_split<3>(final);
 }
 
 // Drops the samples that no grid point from t on can need: those before the

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -27,15 +28,31 @@ class OutputRows {
   // Small enough that the stage stays in the first-level cache.
   static constexpr std::size_t capacity = 256;
 
-  bool full() const { return count_ == capacity; }
+  std::size_t size() const { return count_; }
 
-  // Stages one row at grid time `time` (seconds); there must be room (not
-  // full()). No errors, no allocation.
-  void add(double time, const PointValues& values) {
-    times_[count_] = time;
-    for (std::size_t q = 0; q < channel_quads; ++q) quads_[q][count_] = values.quads[q];
-    ++count_;
+  // Stages row `row` at grid time `time` (seconds); rows are staged in order
+  // from size(), below capacity, and count once resize() is told how many
+  // there are. A producer keeps its count in a register meanwhile. Only the
+  // first `live_quads` quads are stored; see expect_loud_third_quad. No
+  // errors, no allocation.
+  template <std::size_t live_quads>
+  void put(std::size_t row, double time, const PointValues& values) {
+    times_[row] = time;
+    for (std::size_t q = 0; q < live_quads; ++q) quads_[q][row] = values.quads[q];
   }
+  void resize(std::size_t rows) { count_ = rows; }
+
+  // Rows staged from now until the next flush may have a third quad that is
+  // not +0.0. Until this is called, a row's third quad is +0.0 by the
+  // producer's word and is neither stored nor looked at; from then on, the
+  // rows already staged have theirs written, and every row must store its
+  // own (third_quad_stored).
+  void expect_loud_third_quad() {
+    if (third_quad_loud_) return;
+    third_quad_loud_ = true;
+    std::fill_n(quads_[channel_quads - 1].begin(), count_, FloatQuad{});
+  }
+  bool third_quad_stored() const { return third_quad_loud_; }
 
   // Appends the staged rows to the present columns of `output` and empties
   // the stage. Errors: OutOfMemory when a column cannot grow; the output must
@@ -44,6 +61,7 @@ class OutputRows {
 
  private:
   std::size_t count_ = 0;
+  bool third_quad_loud_ = false;
   // Times stay float64 until the flush turns a whole run into timestamps.
   std::array<double, capacity> times_;
   std::array<std::array<FloatQuad, capacity>, channel_quads> quads_;
