@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -7,6 +9,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "core/base/wide_numeric.hpp"
 #include "core/base/wide_vectors.hpp"
 #include "core/format/block_clock.hpp"
 #include "core/format/data_block.hpp"
@@ -97,11 +100,39 @@ void wide_timestamps_match_one_by_one() {
   }
 }
 
+// seconds_from_us_x4 gives seconds_from_us's bits for four timestamps in
+// [0, 2^52) and declines any four with one outside.
+[[gnu::target("avx2")]] void wide_seconds_match_one_by_one() {
+  if (!wide_vectors_available()) return;
+  std::mt19937_64 random(13);
+  constexpr std::int64_t bound = std::int64_t{1} << 52;
+  constexpr std::array<std::int64_t, 7> edges{0,
+                                              1,
+                                              -1,
+                                              bound - 1,
+                                              bound,
+                                              std::numeric_limits<std::int64_t>::min(),
+                                              std::numeric_limits<std::int64_t>::max()};
+  for (int trial = 0; trial < 100000; ++trial) {
+    std::array<std::int64_t, 4> us;
+    for (std::int64_t& u : us) {
+      u = random() % 16 == 0 ? edges[random() % edges.size()] : static_cast<std::int64_t>(random() % bound);
+    }
+    std::array<double, 4> wide{};
+    const bool taken = seconds_from_us_x4(us.data(), wide.data());
+    check(taken == std::ranges::all_of(us, [&](std::int64_t u) { return u >= 0 && u < bound; }));
+    for (std::size_t k = 0; taken && k < us.size(); ++k) {
+      check(std::bit_cast<std::uint64_t>(wide[k]) == std::bit_cast<std::uint64_t>(seconds_from_us(us[k])));
+    }
+  }
+}
+
 }  // namespace
 
 TEST_SUITE(unpack_tests) {
   wide_unpacking_matches_one_by_one();
   wide_timestamps_match_one_by_one();
+  wide_seconds_match_one_by_one();
 }
 
 #endif
