@@ -1,5 +1,6 @@
 #include "core/format/block_clock.hpp"
 
+#include <array>
 #include <cmath>
 
 #include "core/base/numeric.hpp"
@@ -10,10 +11,17 @@ namespace velnora {
 namespace {
 
 // 3200 Hz halved (15 - nibble) times. Dividing by a power of two is exact, so
-// this is the nominal rate itself, a float for every code.
-float nominal_rate(std::uint8_t rate_code) {
-  return 3200.0f / static_cast<float>(1u << (15 - (rate_code & 0x0F)));
-}
+// this is the nominal rate itself, a float for every code. Looked up, as a
+// division would lie on every block's path to its timing.
+constexpr std::array<float, 16> nominal_rates = [] {
+  std::array<float, 16> rates{};
+  for (unsigned nibble = 0; nibble < rates.size(); ++nibble) {
+    rates[nibble] = 3200.0f / static_cast<float>(1u << (15 - nibble));
+  }
+  return rates;
+}();
+
+float nominal_rate(std::uint8_t rate_code) { return nominal_rates[rate_code & 0x0F]; }
 
 }  // namespace
 

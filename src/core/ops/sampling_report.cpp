@@ -25,13 +25,15 @@ struct DataSpan {
   BlockClock clock;
   bool have_data = false;
   std::int64_t first_us = 0;
-  std::int64_t last_us = 0;
+  // The last sample's time is taken from the last block once the scan is
+  // over: its division would otherwise lie on every block's path.
+  BlockTiming last_block{};
   std::uint64_t sample_count = 0;
 
   void add(const CwaDataBlock& block) {
     const BlockTiming timing = clock.next(block);
     if (!have_data) first_us = truncated_us(timing.start);
-    last_us = timing.report_last_sample_us();
+    last_block = timing;
     sample_count += timing.sample_count;
     have_data = true;
   }
@@ -69,11 +71,12 @@ std::optional<double> header_duration(const CwaHeader& header) {
 
 void add_data_values(const DataSpan& span, SamplingReport& report) {
   if (!span.have_data) return;
+  const std::int64_t last_us = span.last_block.report_last_sample_us();
   report.start_from_data = timestamp_us_to_rfc3339(span.first_us);
-  report.end_from_data = timestamp_us_to_rfc3339(span.last_us);
+  report.end_from_data = timestamp_us_to_rfc3339(last_us);
   // Block times come from dates in 2000..2063 shifted by at most a few days,
   // so both ends are far from saturation and the difference cannot overflow.
-  const double duration = seconds_from_us(span.last_us - span.first_us);
+  const double duration = seconds_from_us(last_us - span.first_us);
   report.duration_s_from_data = duration;
   if (span.sample_count >= 2 && duration > 0.0) {
     report.samplingrate_hz_from_data = static_cast<double>(span.sample_count - 1) / duration;

@@ -36,10 +36,12 @@ Result<std::optional<CwaDataBlock>> pass_over_damage(const CwaError& error, std:
 // damaged block.
 inline Result<std::optional<CwaDataBlock>> screen_past_damage(Sector sector, std::uint64_t position,
                                                               DamagedBlocks* damaged, BlockClock& clock) {
+  // One named result, built in the caller's place: a copy of it would be read
+  // back wider than it was written, which stalls every block.
   auto block = screen_data_block(sector);
-  if (block || damaged == nullptr) [[likely]]
-    return block;
-  return pass_over_damage(block.error(), position, *damaged, clock);
+  if (!block && damaged != nullptr) [[unlikely]]
+    block = pass_over_damage(block.error(), position, *damaged, clock);
+  return block;
 }
 
 }  // namespace velnora
