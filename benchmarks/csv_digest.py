@@ -13,7 +13,6 @@ once and reused; the CSV is streamed through a named pipe, never stored."""
 from __future__ import annotations
 
 import argparse
-import hashlib
 import os
 import pathlib
 import random
@@ -22,11 +21,8 @@ import sys
 
 import velnora
 
-from generate_recording import ROOT, generate
-
-sys.path.insert(0, str(ROOT / "tests"))
-
-import cwa_writer as w  # noqa: E402
+from generate_recording import generate
+from recordings import ROOT, w
 
 ALL_FLAGS = {"include_magnetometer": True, "include_temperature": True, "include_light": True,
              "include_battery": True}
