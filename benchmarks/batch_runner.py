@@ -105,8 +105,10 @@ def probe(code: str, env: Mapping[str, str] | None = None) -> dict:
 
 
 def measure(contenders: list[Contender], repeat: int, same_process: bool) -> dict[str, list[Run]]:
-    """`repeat` rounds, every contender once per round in the given order.
-    In this process an untimed round first pays for the imports."""
+    """`repeat` rounds, every contender once per round, in the given order in
+    even rounds and reversed in odd ones, so that no contender always runs
+    first after another's memory was freed. In this process an untimed round
+    first pays for the imports."""
     if same_process and any(contender.env for contender in contenders):
         raise ValueError("a contender with environment variables of its own needs a fresh process")
     parent_peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
@@ -116,8 +118,8 @@ def measure(contenders: list[Contender], repeat: int, same_process: bool) -> dic
         for contender in contenders:
             run_here(contender.code)
     runs: dict[str, list[Run]] = {contender.name: [] for contender in contenders}
-    for _ in range(repeat):
-        for contender in contenders:
+    for round_number in range(repeat):
+        for contender in contenders if round_number % 2 == 0 else reversed(contenders):
             run = run_here(contender.code) if same_process else run_fresh(contender.code, contender.env)
             runs[contender.name].append(run)
     return runs
