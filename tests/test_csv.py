@@ -12,6 +12,7 @@ from typing import Callable
 import pytest
 
 import velnora
+from csv_text import expected_rows
 from cwa_writer import (
     FORMAT_AXIS6,
     FORMAT_AXIS9,
@@ -62,13 +63,6 @@ def rows_of(text: str) -> list[str]:
     """The data records; the text must end in a line feed."""
     assert text.endswith("\n")
     return text.split("\n")[1:-1]
-
-
-def expected_rows(data: dict) -> list[str]:
-    """read_cwa_file's columns as CSV records, formatted by Python."""
-    times = ["%.4f" % (t / 1000000.0) for t in data["timestamp"].tolist()]
-    columns = [["%.6f" % v for v in data[key].tolist()] for key in data if key != "timestamp"]
-    return [",".join(fields) for fields in zip(times, *columns)]
 
 
 def example_block(**fields: object) -> DataBlock:

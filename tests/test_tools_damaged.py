@@ -16,6 +16,7 @@ import pytest
 
 import velnora
 from block_timing import last_sample_us, rfc3339_us, to_us
+from csv_text import expected_rows
 from cwa_writer import (
     FORMAT_AXIS6,
     FORMAT_AXIS9,
@@ -33,7 +34,12 @@ from sample_times import block_bounds, block_times_us, is_data_block
 if importlib.util.find_spec("velnora_tools") is None:  # a build tree, not an install
     sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "python"))
 
-from velnora_tools import DamagedBlock, read_skipping_damaged, report_skipping_damaged  # noqa: E402
+from velnora_tools import (  # noqa: E402
+    DamagedBlock,
+    read_skipping_damaged,
+    report_skipping_damaged,
+    write_csv_skipping_damaged,
+)
 
 START = 1_600_000_000
 OLD = "Old CWA format packets are not supported"
@@ -116,6 +122,9 @@ def test_undamaged_recording_reads_as_velnora(
     assert damaged == []
     assert_same_columns(data, velnora.read_cwa_file(str(path), **options))
     assert report_skipping_damaged(path) == (velnora.sampling_consistency_report(str(path)), [])
+    assert write_csv_skipping_damaged(path, tmp_path / "past.csv", **options) == []
+    velnora.write_cwa_csv(str(path), str(tmp_path / "plain.csv"), **options)
+    assert (tmp_path / "past.csv").read_bytes() == (tmp_path / "plain.csv").read_bytes()
 
 
 LAYOUTS = {
@@ -145,6 +154,10 @@ def test_every_good_block_is_read(tmp_path: pathlib.Path, faults: dict[int, dict
     good = np.repeat([i not in faults for i, s in enumerate(sound) if is_data_block(s)], 100)
     for name in ("acc_x", "acc_z", "light", "battery"):
         assert data[name].tobytes() == whole[name][good].tobytes(), name
+
+    flags = dict.fromkeys(("include_temperature", "include_light", "include_battery"), True)
+    assert write_csv_skipping_damaged(path, tmp_path / "past.csv", **flags) == expected_damage
+    assert (tmp_path / "past.csv").read_text().split("\n")[1:-1] == expected_rows(data)
 
     report, listed = report_skipping_damaged(path)
     assert listed == expected_damage

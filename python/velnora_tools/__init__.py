@@ -13,7 +13,7 @@ from __future__ import annotations
 from importlib.metadata import PackageNotFoundError, version
 
 from velnora_tools.batch import convert, summarise
-from velnora_tools.damaged import DamagedBlock, read_skipping_damaged, report_skipping_damaged
+from velnora_tools.damaged import DamagedBlock, read_skipping_damaged, report_skipping_damaged, write_csv_skipping_damaged
 from velnora_tools.frames import to_arrow, to_pandas
 from velnora_tools.parquet import ReadArguments, write_parquet
 
@@ -29,6 +29,7 @@ __all__ = [
     "convert",
     "read_skipping_damaged",
     "report_skipping_damaged",
+    "write_csv_skipping_damaged",
     "summarise",
     "to_arrow",
     "to_pandas",

@@ -25,8 +25,6 @@ SCAN_BLOCKS = 16384
 # gaps, shorter than this many are overlaps.
 GAP_PERIODS = 1.5
 OVERLAP_PERIODS = 0.5
-# Rows formatted per batch when CSV text is made from arrays.
-CSV_ROWS = 1 << 16
 HEADER_BYTES = 1024
 SECTOR_BYTES = 512
 EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
@@ -173,14 +171,15 @@ REPORT_COLUMNS = ("path", "device_id", "session_id", *REPORT_KEYS, "blocks", "sa
 
 
 def export_csv(path: str, out: str, export: Export) -> str:
-    """Writes the recording's CSV file as `velnora.write_cwa_csv` does; with
-    damaged blocks skipped, the same text is made here from the good blocks'
-    arrays. `out` appears only when complete."""
+    """Writes the recording's CSV file with `velnora.write_cwa_csv`, or past
+    damaged blocks with `write_csv_skipping_damaged`. `out` appears only when
+    complete."""
     _refuse_input(path, out)
     with replacing(out) as temporary:
         if export.skip_damaged:
-            columns = _read(path, True, **export.read_args())
-            _write_csv_text(temporary, columns, export.include)
+            from velnora_tools import write_csv_skipping_damaged
+
+            write_csv_skipping_damaged(path, temporary, **export.read_args())
         else:
             velnora.write_cwa_csv(path, temporary, **export.read_args())
     return out
@@ -205,35 +204,6 @@ def _refuse_input(path: str, out: str) -> None:
     # The output is renamed over its final name, which would replace the input.
     if os.path.exists(out) and os.path.samefile(path, out):
         raise RuntimeError(f"refusing to overwrite the input recording with {out}")
-
-
-CSV_OPTIONAL = (
-    ("include_magnetometer", ("mag_x", "mag_y", "mag_z")),
-    ("include_temperature", ("temperature",)),
-    ("include_light", ("light",)),
-    ("include_battery", ("battery",)),
-)
-CSV_DEFAULTS = {"include_magnetometer": True, "include_temperature": False, "include_light": False, "include_battery": False}
-
-
-def _write_csv_text(out: str, columns: Mapping[str, Any], include: Mapping[str, bool]) -> None:
-    """The text `velnora.write_cwa_csv` writes: time with 4 decimals, the rest
-    with 6, each the exact value rounded half to even as C's printf does (so
-    does Python's %-formatting), NaN as "NaN"; a missing magnetometer is 0."""
-    flags = {**CSV_DEFAULTS, **include}
-    names = ["acc_x", "acc_y", "acc_z", "gyro_x", "gyro_y", "gyro_z"]
-    names += [name for flag, group in CSV_OPTIONAL if flags[flag] for name in group]
-    rows = len(columns["timestamp"])
-    zeros = np.zeros(rows, np.float32)
-    values = [columns.get(name, zeros) for name in names]
-    row_format = ",".join(["%.4f"] + ["%.6f"] * len(names)) + "\n"
-    with open(out, "w", encoding="ascii", newline="\n") as text:
-        text.write(",".join(["time", *names]) + "\n")
-        for start in range(0, rows, CSV_ROWS):
-            stop = start + CSV_ROWS
-            seconds = columns["timestamp"][start:stop].astype(np.float64) / 1000000.0
-            batch = [seconds.tolist()] + [column[start:stop].astype(np.float64).tolist() for column in values]
-            text.write("".join(row_format % row for row in zip(*batch)).replace("nan", "NaN"))
 
 
 def iso_time(microseconds: int) -> str:

@@ -14,4 +14,15 @@ def read_skipping_damaged(
     resample_hz: float | None = None,
     resample_method: str = "cubic",
 ) -> tuple[dict[str, npt.NDArray[np.int64] | npt.NDArray[np.float32]], list[tuple[int, str]]]: ...
+def write_csv_skipping_damaged(
+    file_path: str,
+    output_path: str,
+    cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
+    include_magnetometer: bool = True,
+    include_temperature: bool = False,
+    include_light: bool = False,
+    include_battery: bool = False,
+    resample_hz: float | None = None,
+    resample_method: str = "cubic",
+) -> list[tuple[int, str]]: ...
 def report_skipping_damaged(file_path: str) -> tuple[velnora.SamplingReport, list[tuple[int, str]]]: ...

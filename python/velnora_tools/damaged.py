@@ -74,6 +74,36 @@ def read_skipping_damaged(
     return data, [DamagedBlock(*entry) for entry in damaged]
 
 
+def write_csv_skipping_damaged(
+    path: str | os.PathLike[str],
+    output_path: str | os.PathLike[str],
+    *,
+    cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
+    include_magnetometer: bool = True,
+    include_temperature: bool = False,
+    include_light: bool = False,
+    include_battery: bool = False,
+    resample_hz: float | None = None,
+    resample_method: str = "cubic",
+) -> list[DamagedBlock]:
+    """`velnora.write_cwa_csv` that writes on past damaged data blocks: the
+    rows of every good block, timed and selected as `read_skipping_damaged`
+    reads them, in `velnora.write_cwa_csv`'s text. Returns the damaged blocks
+    passed over; everything else fails as `velnora.write_cwa_csv` fails."""
+    damaged = _native.write_csv_skipping_damaged(
+        os.fspath(path),
+        os.fspath(output_path),
+        cut,
+        include_magnetometer,
+        include_temperature,
+        include_light,
+        include_battery,
+        resample_hz,
+        resample_method,
+    )
+    return [DamagedBlock(*entry) for entry in damaged]
+
+
 def report_skipping_damaged(path: str | os.PathLike[str]) -> tuple[velnora.SamplingReport, list[DamagedBlock]]:
     """`velnora.sampling_consistency_report` over the good data blocks, with
     the damaged blocks of the whole file. The data blocks are timed as

@@ -19,10 +19,8 @@ namespace velnora::py {
 
 namespace {
 
-constexpr const char* read_parameters[] = {
-    "file_path",       "cut",         "include_magnetometer", "include_temperature", "include_light",
-    "include_battery", "resample_hz", "resample_method"};
 constexpr Signature read_signature{"read_skipping_damaged", read_parameters, 1};
+constexpr Signature csv_signature{"write_csv_skipping_damaged", csv_parameters, 2};
 
 constexpr const char* path_parameter[] = {"file_path"};
 constexpr Signature report_signature{"report_skipping_damaged", path_parameter, 1};
@@ -43,7 +41,7 @@ PyResult<Ref> damaged_list(const DamagedBlocks& damaged) {
   return list;
 }
 
-// (value, damaged blocks), the shape both functions return.
+// (value, damaged blocks), the shape the read and the report return.
 PyResult<Ref> with_damaged(PyResult<Ref> value, const DamagedBlocks& damaged) {
   if (!value) return value;
   auto list = damaged_list(damaged);
@@ -66,6 +64,23 @@ PyResult<Ref> read_past_damage(Slots<8> slots) {
   return with_damaged(result_to_dict(std::move(*data)), damaged);
 }
 
+PyResult<Ref> export_past_damage(Slots<9> slots) {
+  auto path = str_argument(slots[0], "file_path");
+  if (!path) return propagate(path);
+  auto output = str_argument(slots[1], "output_path");
+  if (!output) return propagate(output);
+  auto request = read_request(slots.subspan<2>(), csv_defaults);
+  if (!request) return propagate(request);
+  auto plan = to_py_result(resolve_read_plan(*path, request->cut, true), PyExc_RuntimeError);
+  if (!plan) return propagate(plan);
+  DamagedBlocks damaged;
+  auto written =
+      to_py_result(write_planned_csv(*path, *output, *plan, request->include, request->resample_hz, &damaged),
+                   PyExc_RuntimeError);
+  if (!written) return propagate(written);
+  return damaged_list(damaged);
+}
+
 PyResult<Ref> report_past_damage(Slots<1> slots) {
   auto path = str_argument(slots[0], "file_path");
   if (!path) return propagate(path);
@@ -80,6 +95,11 @@ PyObject* read_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t nar
   return run_entry<read_signature, read_past_damage>(args, nargsf, kwnames);
 }
 
+PyObject* write_csv_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                     PyObject* kwnames) noexcept {
+  return run_entry<csv_signature, export_past_damage>(args, nargsf, kwnames);
+}
+
 PyObject* report_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                   PyObject* kwnames) noexcept {
   return run_entry<report_signature, report_past_damage>(args, nargsf, kwnames);
@@ -89,6 +109,12 @@ constexpr const char read_doc[] =
     "read_skipping_damaged(file_path, cut=None, include_magnetometer=True, include_temperature=True, "
     "include_light=True, include_battery=True, resample_hz=None, resample_method=\"cubic\")\n--\n\n"
     "velnora.read_cwa_file passing over malformed data blocks: (samples, [(block, message), ...]).";
+
+constexpr const char csv_doc[] =
+    "write_csv_skipping_damaged(file_path, output_path, cut=None, include_magnetometer=True, "
+    "include_temperature=False, include_light=False, include_battery=False, resample_hz=None, "
+    "resample_method=\"cubic\")\n--\n\n"
+    "velnora.write_cwa_csv passing over malformed data blocks: [(block, message), ...].";
 
 constexpr const char report_doc[] =
     "report_skipping_damaged(file_path)\n--\n\n"
@@ -103,6 +129,8 @@ PyCFunction as_cfunction() {
 PyMethodDef function_table[] = {
     {"read_skipping_damaged", as_cfunction<&read_skipping_damaged>(), METH_FASTCALL | METH_KEYWORDS,
      read_doc},
+    {"write_csv_skipping_damaged", as_cfunction<&write_csv_skipping_damaged>(), METH_FASTCALL | METH_KEYWORDS,
+     csv_doc},
     {"report_skipping_damaged", as_cfunction<&report_skipping_damaged>(), METH_FASTCALL | METH_KEYWORDS,
      report_doc},
     {nullptr, nullptr, 0, nullptr},

@@ -16,6 +16,19 @@ namespace velnora::py {
 // the four include flags, resample_hz, resample_method.
 using OptionSlots = Slots<7>;
 
+// The parameter lists of a read and of a CSV export, for each module's
+// functions of either kind.
+inline constexpr const char* read_parameters[] = {
+    "file_path",       "cut",         "include_magnetometer", "include_temperature", "include_light",
+    "include_battery", "resample_hz", "resample_method"};
+inline constexpr const char* csv_parameters[] = {
+    "file_path",     "output_path",     "cut",         "include_magnetometer", "include_temperature",
+    "include_light", "include_battery", "resample_hz", "resample_method"};
+
+// The channels a CSV export writes unless told otherwise.
+inline constexpr IncludeFlags csv_defaults{
+    .magnetometer = true, .temperature = false, .light = false, .battery = false};
+
 // What a read or an export was asked for, checked before any file is touched.
 struct ReadRequest {
   IncludeFlags include;

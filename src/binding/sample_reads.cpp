@@ -13,18 +13,8 @@ namespace velnora::py {
 
 namespace {
 
-constexpr const char* read_parameters[] = {
-    "file_path",       "cut",         "include_magnetometer", "include_temperature", "include_light",
-    "include_battery", "resample_hz", "resample_method"};
 constexpr Signature read_signature{"read_cwa_file", read_parameters, 1};
-
-constexpr const char* csv_parameters[] = {
-    "file_path",     "output_path",     "cut",         "include_magnetometer", "include_temperature",
-    "include_light", "include_battery", "resample_hz", "resample_method"};
 constexpr Signature csv_signature{"write_cwa_csv", csv_parameters, 2};
-
-constexpr IncludeFlags csv_defaults{
-    .magnetometer = true, .temperature = false, .light = false, .battery = false};
 
 PyResult<ReadPlan> read_plan(std::string_view path, const ReadRequest& request) {
   return to_py_result(resolve_read_plan(path, request.cut), PyExc_RuntimeError);

@@ -108,8 +108,9 @@ Result<void> check_output_is_not_input(std::string_view input_path, std::string_
 
 Result<void> write_cwa_csv_data(std::string_view file_path, std::string_view output_path,
                                 std::optional<std::uint64_t> start_block,
-                                std::optional<std::uint64_t> block_count, IncludeFlags include) {
-  auto stream = DecodedBlockStream::open(file_path, start_block, block_count, include.magnetometer);
+                                std::optional<std::uint64_t> block_count, IncludeFlags include,
+                                DamagedBlocks* damaged) {
+  auto stream = DecodedBlockStream::open(file_path, start_block, block_count, include.magnetometer, damaged);
   if (!stream) return fail(std::move(stream.error()));
   auto writer = create_csv_file(output_path, include);
   if (!writer) return fail(std::move(writer.error()));

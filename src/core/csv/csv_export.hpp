@@ -7,6 +7,7 @@
 #include "core/base/cwa_error.hpp"
 #include "core/columns/data_result.hpp"
 #include "core/format/channels.hpp"
+#include "core/read/damaged_blocks.hpp"
 
 namespace velnora {
 
@@ -25,9 +26,12 @@ Result<void> check_output_is_not_input(std::string_view input_path, std::string_
 // alone. Errors: those of opening the range and of every block, Io for the
 // output's creation and final flush, a failed record write's system text.
 // Memory: one block and the writer's buffer, whatever the range's length.
+// With `damaged`, malformed blocks are passed over and listed there
+// (DecodedBlockStream).
 Result<void> write_cwa_csv_data(std::string_view file_path, std::string_view output_path,
                                 std::optional<std::uint64_t> start_block,
-                                std::optional<std::uint64_t> block_count, IncludeFlags include);
+                                std::optional<std::uint64_t> block_count, IncludeFlags include,
+                                DamagedBlocks* damaged = nullptr);
 
 // Writes every row of a finished store as CSV; the output is created only
 // here, so whatever failed before leaves an existing file untouched. A

@@ -27,8 +27,9 @@ Result<CwaDataResult> read_planned_samples(std::string_view path, const ReadPlan
 // Without either they stream block by block. Errors: the window's messages,
 // then an output path naming the input (both before any reading), then those
 // of reading, resampling, filtering and writing. Allocates the whole selection with a rate or a window, one
-// block's worth without.
+// block's worth without. With `damaged`, as read_planned_samples.
 Result<void> write_planned_csv(std::string_view file_path, std::string_view output_path, const ReadPlan& plan,
-                               IncludeFlags include, std::optional<double> resample_hz);
+                               IncludeFlags include, std::optional<double> resample_hz,
+                               DamagedBlocks* damaged = nullptr);
 
 }  // namespace velnora
