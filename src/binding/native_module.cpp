@@ -49,34 +49,34 @@ PyResult<Ref> with_damaged(PyResult<Ref> value, const DamagedBlocks& damaged) {
   return owned(PyTuple_Pack(2, value->get(), list->get()));
 }
 
+PyResult<ReadPlan> plan_past_damage(std::string_view path, const ReadRequest& request) {
+  return to_py_result(resolve_read_plan(path, request.cut, true), PyExc_RuntimeError);
+}
+
 PyResult<Ref> read_past_damage(Slots<8> slots) {
-  auto path = str_argument(slots[0], "file_path");
-  if (!path) return propagate(path);
-  auto request = read_request(slots.subspan<1>(), IncludeFlags{});
-  if (!request) return propagate(request);
-  auto plan = to_py_result(resolve_read_plan(*path, request->cut, true), PyExc_RuntimeError);
+  auto arguments = read_arguments(slots);
+  if (!arguments) return propagate(arguments);
+  const ReadRequest& request = arguments->request;
+  auto plan = plan_past_damage(arguments->path, request);
   if (!plan) return propagate(plan);
   DamagedBlocks damaged;
-  auto data =
-      to_py_result(read_planned_samples(*path, *plan, request->include, request->resample_hz, &damaged),
-                   PyExc_RuntimeError);
+  auto data = to_py_result(
+      read_planned_samples(arguments->path, *plan, request.include, request.resample_hz, &damaged),
+      PyExc_RuntimeError);
   if (!data) return propagate(data);
   return with_damaged(result_to_dict(std::move(*data)), damaged);
 }
 
 PyResult<Ref> export_past_damage(Slots<9> slots) {
-  auto path = str_argument(slots[0], "file_path");
-  if (!path) return propagate(path);
-  auto output = str_argument(slots[1], "output_path");
-  if (!output) return propagate(output);
-  auto request = read_request(slots.subspan<2>(), csv_defaults);
-  if (!request) return propagate(request);
-  auto plan = to_py_result(resolve_read_plan(*path, request->cut, true), PyExc_RuntimeError);
+  auto arguments = export_arguments(slots);
+  if (!arguments) return propagate(arguments);
+  const ReadRequest& request = arguments->request;
+  auto plan = plan_past_damage(arguments->path, request);
   if (!plan) return propagate(plan);
   DamagedBlocks damaged;
-  auto written =
-      to_py_result(write_planned_csv(*path, *output, *plan, request->include, request->resample_hz, &damaged),
-                   PyExc_RuntimeError);
+  auto written = to_py_result(write_planned_csv(arguments->path, arguments->output, *plan, request.include,
+                                                request.resample_hz, &damaged),
+                              PyExc_RuntimeError);
   if (!written) return propagate(written);
   return damaged_list(damaged);
 }

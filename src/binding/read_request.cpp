@@ -36,4 +36,22 @@ PyResult<ReadRequest> read_request(OptionSlots options, const IncludeFlags& defa
   return ReadRequest{*include, *cut, *resample_hz};
 }
 
+PyResult<ReadArguments> read_arguments(Slots<8> slots) {
+  auto path = str_argument(slots[0], "file_path");
+  if (!path) return propagate(path);
+  auto request = read_request(slots.subspan<1>(), IncludeFlags{});
+  if (!request) return propagate(request);
+  return ReadArguments{*path, std::move(*request)};
+}
+
+PyResult<ExportArguments> export_arguments(Slots<9> slots) {
+  auto path = str_argument(slots[0], "file_path");
+  if (!path) return propagate(path);
+  auto output = str_argument(slots[1], "output_path");
+  if (!output) return propagate(output);
+  auto request = read_request(slots.subspan<2>(), csv_defaults);
+  if (!request) return propagate(request);
+  return ExportArguments{*path, *output, std::move(*request)};
+}
+
 }  // namespace velnora::py

@@ -41,4 +41,18 @@ struct ReadRequest {
 // out takes its value from `defaults`.
 PyResult<ReadRequest> read_request(OptionSlots options, const IncludeFlags& defaults);
 
+// A read's arguments (read_parameters) and an export's (csv_parameters),
+// converted in parameter order; the paths view the caller's str objects.
+struct ReadArguments {
+  std::string_view path;
+  ReadRequest request;
+};
+struct ExportArguments {
+  std::string_view path;
+  std::string_view output;
+  ReadRequest request;
+};
+PyResult<ReadArguments> read_arguments(Slots<8> slots);
+PyResult<ExportArguments> export_arguments(Slots<9> slots);
+
 }  // namespace velnora::py

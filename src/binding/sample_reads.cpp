@@ -21,31 +21,28 @@ PyResult<ReadPlan> read_plan(std::string_view path, const ReadRequest& request) 
 }
 
 PyResult<Ref> read_samples(Slots<8> slots) {
-  auto path = str_argument(slots[0], "file_path");
-  if (!path) return propagate(path);
-  auto request = read_request(slots.subspan<1>(), IncludeFlags{});
-  if (!request) return propagate(request);
-  auto plan = read_plan(*path, *request);
+  auto arguments = read_arguments(slots);
+  if (!arguments) return propagate(arguments);
+  auto plan = read_plan(arguments->path, arguments->request);
   if (!plan) return propagate(plan);
   // Before the columns take memory, so that NumPy's start-up never meets a limit at peak.
   if (auto ready = ensure_numpy(); !ready) return propagate(ready);
-  auto data = to_py_result(read_planned_samples(*path, *plan, request->include, request->resample_hz),
+  const ReadRequest& request = arguments->request;
+  auto data = to_py_result(read_planned_samples(arguments->path, *plan, request.include, request.resample_hz),
                            PyExc_RuntimeError);
   if (!data) return propagate(data);
   return result_to_dict(std::move(*data));
 }
 
 PyResult<Ref> export_samples(Slots<9> slots) {
-  auto path = str_argument(slots[0], "file_path");
-  if (!path) return propagate(path);
-  auto output = str_argument(slots[1], "output_path");
-  if (!output) return propagate(output);
-  auto request = read_request(slots.subspan<2>(), csv_defaults);
-  if (!request) return propagate(request);
-  auto plan = read_plan(*path, *request);
+  auto arguments = export_arguments(slots);
+  if (!arguments) return propagate(arguments);
+  auto plan = read_plan(arguments->path, arguments->request);
   if (!plan) return propagate(plan);
+  const ReadRequest& request = arguments->request;
   auto written = to_py_result(
-      write_planned_csv(*path, *output, *plan, request->include, request->resample_hz), PyExc_RuntimeError);
+      write_planned_csv(arguments->path, arguments->output, *plan, request.include, request.resample_hz),
+      PyExc_RuntimeError);
   if (!written) return propagate(written);
   return Ref::borrow(Py_None);
 }
