@@ -1,6 +1,5 @@
 #include "core/columns/data_result.hpp"
 
-#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
