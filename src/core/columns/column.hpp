@@ -87,6 +87,18 @@ class Column {
     return {};
   }
 
+  // Adds `count` zeros for the caller to overwrite where it likes, and
+  // returns them; zeros are written only below the high-water mark, which
+  // then moves to the new end. Errors as extend.
+  Result<std::span<T>> extend_zeroed(std::size_t count) {
+    if (auto room = make_room(count); !room) return fail(room.error());
+    if (size_ < written_end_) std::fill_n(data() + size_, std::min(count, written_end_ - size_), T{});
+    const std::span<T> added(data() + size_, count);
+    size_ += count;
+    written_end_ = std::max(written_end_, size_);
+    return added;
+  }
+
   // Appends values that do not live in this column. Errors as extend.
   Result<void> append(std::span<const T> values) {
     auto added = extend(values.size());

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -26,17 +28,6 @@ namespace {
 
 // Where the four lanes of a quad go; null where a column is not wanted.
 using LaneColumns = std::array<float*, 4>;
-
-// The output's columns of each quad's four lanes, in quad order; null where
-// a column is not wanted.
-std::array<std::array<Column<float>*, 4>, channel_quads> lane_columns(CwaDataResult& output) {
-  std::array<std::array<Column<float>*, 4>, channel_quads> columns{};
-  for (std::size_t c = 0; c < channel_count; ++c) {
-    std::optional<Column<float>>& column = output.columns[c];
-    columns[channels[c].lane / 4][channels[c].lane % 4] = column ? &*column : nullptr;
-  }
-  return columns;
-}
 
 // Splits the staged quads of `rows` rows into their four lanes' columns (null:
 // not wanted), four rows at a time by a transposition in registers.
@@ -103,35 +94,34 @@ void store_timestamps(const StagedTimes& times, std::size_t rows, std::int64_t* 
 
 }  // namespace
 
-Result<void> OutputRows::flush_into(CwaDataResult& output) {
-  const std::size_t rows = count_;
-  if (rows == 0) return {};
-  count_ = 0;
-  auto stamps = output.timestamp.extend(rows);
-  if (!stamps) return fail(stamps.error());
-  store_timestamps(times_, rows, stamps->data());
-  const auto columns = lane_columns(output);
-  const bool third_quad_loud = std::exchange(third_quad_loud_, false);
-  for (std::size_t q = 0; q < channel_quads; ++q) {
-    // A lane of zeros throughout the run, such as the third quad of 3-axis
-    // data, extends its column without a store.
-    constexpr std::array<bool, 4> all_zero{true, true, true, true};
-    const bool known_quiet = q == channel_quads - 1 && !third_quad_loud;
-    const std::array<bool, 4> zeros = known_quiet ? all_zero : zero_lanes(quads_[q], rows);
+template <std::size_t live_quads>
+void OutputRows::store_into(const RowDestination& to, std::size_t offset, std::size_t rows) const {
+  store_timestamps(times_, rows, to.timestamps + offset);
+  for (std::size_t q = 0; q < live_quads; ++q) {
+    const std::array<bool, 4> zeros = zero_lanes(quads_[q], rows);
     LaneColumns lanes{};
     for (std::size_t lane = 0; lane < 4; ++lane) {
-      Column<float>* column = columns[q][lane];
-      if (column == nullptr) continue;
-      if (zeros[lane]) {
-        if (auto added = column->append_zeros(rows); !added) return added;
-        continue;
-      }
-      auto added = column->extend(rows);
-      if (!added) return fail(added.error());
-      lanes[lane] = added->data();
+      if (to.lanes[q][lane] != nullptr && !zeros[lane]) lanes[lane] = to.lanes[q][lane] + offset;
     }
     if (std::ranges::any_of(lanes, [](const float* lane) { return lane != nullptr; }))
       split_lanes(quads_[q], rows, lanes);
+  }
+}
+
+RowDestination rows_at(CwaDataResult& output, std::size_t first_row) {
+  RowDestination to{output.timestamp.data() + first_row, {}};
+  for (std::size_t c = 0; c < channel_count; ++c) {
+    std::optional<Column<float>>& column = output.columns[c];
+    to.lanes[channels[c].lane / 4][channels[c].lane % 4] = column ? column->data() + first_row : nullptr;
+  }
+  return to;
+}
+
+Result<void> add_zero_rows(CwaDataResult& output, std::size_t rows) {
+  if (auto added = output.timestamp.extend_zeroed(rows); !added) return fail(added.error());
+  for (std::optional<Column<float>>& column : output.columns) {
+    if (!column) continue;
+    if (auto added = column->extend_zeroed(rows); !added) return fail(added.error());
   }
   return {};
 }
@@ -164,20 +154,68 @@ namespace {
   return i + 1 < times.size() && t >= times[i] && t <= times[i + 1];
 }
 
-// The values at t in segment i. The first and the last segment have no outer
-// neighbour: linear there.
+// The values at t in segment i: cubic, or linear where the segment has no
+// outer neighbour.
 template <class Quad, std::size_t live_quads>
 [[gnu::always_inline]] inline PointValues point_values(std::span<const SampleValues> values,
                                                        std::span<const double> times, std::size_t i,
-                                                       double t) {
+                                                       bool cubic, double t) {
   const SampleValues& b = values[i];
   const SampleValues& c = values[i + 1];
-  if (i == 0 || i + 2 >= times.size()) {
-    return interpolate<Quad, live_quads>(linear_weights<Quad>(t, times[i], times[i + 1]), b, b, c, c);
-  }
+  if (!cubic) return interpolate<Quad, live_quads>(linear_weights<Quad>(t, times[i], times[i + 1]), b, b, c, c);
   return interpolate<Quad, live_quads>(cubic_weights<Quad>(t, Quad::load(&times[i - 1])), values[i - 1], b, c,
                                        values[i + 2]);
 }
+
+// Computes the points of `batch` in quads of type Quad, the first
+// `live_quads` of them, a stage at a time: each stage the next one no
+// thread has claimed yet.
+template <class Quad, std::size_t live_quads>
+[[gnu::always_inline]] inline void compute_points(PlannedBatch& batch) {
+  OutputRows stage;
+  const std::size_t count = batch.points.size();
+  for (;;) {
+    const std::size_t done = batch.claimed.fetch_add(OutputRows::capacity, std::memory_order_relaxed);
+    if (done >= count) return;
+    const std::size_t rows = std::min(OutputRows::capacity, count - done);
+    for (std::size_t r = 0; r < rows; ++r) {
+      const PlannedPoint& point = batch.points[done + r];
+      const std::size_t i = point.segment - batch.front;
+      stage.put<live_quads>(r, point.time,
+                            point_values<Quad, live_quads>(batch.values, batch.times, i, point.cubic, point.time));
+    }
+    stage.store_into<live_quads>(batch.rows, done, rows);
+  }
+}
+
+// One function per form of the loop, each with the registers to itself.
+template <std::size_t live_quads>
+[[gnu::noinline]] void compute_split(PlannedBatch& batch) {
+  compute_points<SplitQuad, live_quads>(batch);
+}
+
+#if defined(VELNORA_WIDE_VECTORS)
+template <std::size_t live_quads>
+[[gnu::target("avx2"), gnu::noinline]] void compute_wide(PlannedBatch& batch) {
+  compute_points<WideQuad, live_quads>(batch);
+}
+#endif
+
+// Computes what is left of a batch, in 256-bit vectors where the processor
+// has them. The third quad, the last gyroscope axis and the magnetometer,
+// is +0.0 throughout 3-axis data: while no queued sample has it otherwise,
+// it is neither computed nor stored.
+void compute_share(PlannedBatch& batch) {
+#if defined(VELNORA_WIDE_VECTORS)
+  if (wide_vectors_available()) {
+    return batch.third_quad_loud ? compute_wide<channel_quads>(batch) : compute_wide<channel_quads - 1>(batch);
+  }
+#endif
+  return batch.third_quad_loud ? compute_split<channel_quads>(batch) : compute_split<channel_quads - 1>(batch);
+}
+
+// The helper thread's task.
+void compute_share_task(void* batch) { compute_share(*static_cast<PlannedBatch*>(batch)); }
 
 // The number of grid points no later than t: the k from 0 up whose
 // grid_time(k) <= t, none when point 0 is later or NaN. The division puts the
@@ -257,7 +295,18 @@ Result<StreamingResampler> StreamingResampler::create(std::optional<double> rang
   const std::size_t capacity = std::min<std::uint64_t>(capacity_hint, limit.bytes / bytes);
   auto output = CwaDataResult::create(include, capacity);
   if (!output) return fail(std::move(output.error()));
-  return StreamingResampler(range_start_time, range_end_time, resample_hz, std::move(*output), limit, bytes);
+  std::optional<HelperThread> helper = capacity_hint >= min_points_to_share ? HelperThread::start() : std::nullopt;
+  std::array<std::unique_ptr<PlannedPoint[]>, 2> planned;
+  for (std::size_t b = 0; b < (helper ? 2 : 1); ++b) {
+    planned[b].reset(new (std::nothrow) PlannedPoint[batch_points]);
+    if (!planned[b]) return fail(CwaError::io_errno(ENOMEM));
+  }
+  StreamingResampler resampler(range_start_time, range_end_time, resample_hz, std::move(*output), limit, bytes,
+                               std::move(planned), std::move(helper));
+  if (resampler.helper_) {
+    if (auto reserved = resampler.queue_.reserve(batch_samples); !reserved) return fail(reserved.error());
+  }
+  return resampler;
 }
 
 // The whole block is queued before its points are produced. Which points
@@ -270,6 +319,11 @@ Result<void> StreamingResampler::append_block(std::span<const std::int64_t> time
                                               std::span<const SampleData> samples,
                                               const BlockReadings& readings) {
   if (done_ || samples.empty()) return {};
+  // A full buffer is where a batch ends: what the queue moves then is only
+  // what later points need.
+  if (!queue_.has_room(samples.size())) {
+    if (auto handed = hand_over(); !handed) return handed;
+  }
   auto slots = queue_.add_slots(samples.size());
   if (!slots) return fail(slots.error());
   const bool third_quiet = set_timed_samples(*slots, timestamps, samples, readings);
@@ -324,111 +378,138 @@ void StreamingResampler::anchor_grid(double first_time) {
 
 Result<void> StreamingResampler::emit_ready(bool final) { return emit(final); }
 
-// Points go to the stage in runs; the stage is emptied between them. A gap
-// in the recording can hold millions of points, so each run may be the last.
-inline Result<void> StreamingResampler::emit(bool final) {
+// Points are planned as soon as the samples allow, so that which points come
+// out, and in which form, is settled block by block; their values are
+// computed once a batch has gathered: on this thread a stage's worth, with
+// a helper what the queue's buffer holds. A gap in the recording can hold
+// millions of points, so a batch may fill up within one block.
+Result<void> StreamingResampler::emit(bool final) {
   if (!grid_origin_ms_) return {};
-  while (produce_run(final)) {
-    if (auto flushed = rows_.flush_into(output_); !flushed) return flushed;
-    if (auto going_on = interruption_point(); !going_on) return going_on;
+  for (;;) {
+    const bool batch_full = plan_points(final);
+    if (batch_full || (!helper_ && planned_count_ >= OutputRows::capacity)) {
+      if (auto handed = hand_over(); !handed) return handed;
+      if (auto going_on = interruption_point(); !going_on) return going_on;
+    } else if (planned_count_ == 0) {
+      drop_unneeded();
+    }
+    if (!batch_full) return {};
   }
-  return {};
 }
 
-// The loop of produce_run, in quads of type Quad, computing the first
-// `live_quads` of them. It keeps its state in locals and stores it back once.
-template <class Quad, std::size_t live_quads>
-[[gnu::always_inline]] inline bool StreamingResampler::produce_points(bool final) {
-  const std::span<const SampleValues> values = queue_.values();
+// Plans grid points until one has to wait for input, the grid reaches the
+// window's end, or the batch is full; true for the last. The queue may
+// still hold samples before needed_from_, kept for the batch: to the rules
+// below, the queue starts at needed_from_. The first and the last segment
+// have no outer neighbour, and a cubic inside the recording needs the
+// sample after the segment, for which a point waits unless the input has
+// ended. The loop keeps its state in locals and stores it back once.
+bool StreamingResampler::plan_points(bool final) {
   const std::span<const double> times = queue_.times();
+  const std::uint64_t front = front_index();
+  const std::size_t first = needed_from_ - front;
   // Without a window end, NaN: a comparison that never holds.
   const double end = range_end_time_.value_or(std::numeric_limits<double>::quiet_NaN());
   const double step_ms = step_ms_;
   const double origin_ms = *grid_origin_ms_;
+  PlannedPoint* const planned = planned_[planned_index_].get();
+  std::size_t count = planned_count_;
   std::size_t i = cursor_;
   std::uint64_t k = emitted_;
   double t = next_time_;
   // The time after t is computed a point ahead: its division then runs
-  // while the current point is interpolated, instead of delaying the next.
+  // while the current point is planned, instead of delaying the next.
   double t_after = grid_time(k + 1, step_ms, origin_ms);
-  bool stage_full = false;
-  std::size_t staged = rows_.size();
+  bool batch_full = false;
   for (;;) {
     if (t >= end) {
       done_ = true;
       break;
     }
     i = segment_index(times, i, t);
-    // A cubic inside the recording needs the sample after the segment; until
-    // it arrives the point waits, unless the input has ended.
-    const bool needs_next = i >= 1 && i + 2 >= times.size() && !final;
+    const bool needs_next = i > first && i + 2 >= times.size() && !final;
     if (!holds(times, i, t) || needs_next) break;
-    if (staged == OutputRows::capacity) {
-      stage_full = true;
+    if (count == batch_points) {
+      batch_full = true;
       break;
     }
-    rows_.put<live_quads>(staged++, t, point_values<Quad, live_quads>(values, times, i, t));
+    planned[count++] = {t, front + i, i > first && i + 2 < times.size()};
     ++k;
     t = t_after;
     t_after = grid_time(k + 1, step_ms, origin_ms);
   }
-  rows_.resize(staged);
+  planned_count_ = count;
   emitted_ = k;
   next_time_ = t;
-  keep_from(i, t);
-  return stage_full;
+  keep_from(i, t, first);
+  return batch_full;
 }
 
-// One function per form of the loop, each with the registers to itself.
-template <std::size_t live_quads>
-[[gnu::noinline]] bool StreamingResampler::produce_run_split(bool final) {
-  return produce_points<SplitQuad, live_quads>(final);
-}
-
-#if defined(VELNORA_WIDE_VECTORS)
-template <std::size_t live_quads>
-[[gnu::target("avx2"), gnu::noinline]] bool StreamingResampler::produce_run_wide(bool final) {
-  return produce_points<WideQuad, live_quads>(final);
-}
-#endif
-
-// Produces grid points until one has to wait for input, the grid reaches the
-// window's end, or the stage is full; true for the last. In 256-bit vectors
-// where the processor has them. The third quad, the last gyroscope axis and
-// the magnetometer, is +0.0 throughout 3-axis data: while no queued sample
-// has it otherwise, and no row of the stage, it is neither computed nor
-// stored.
-bool StreamingResampler::produce_run(bool final) {
-  if (loud_end_ > queued_total_ - queue_.size()) rows_.expect_loud_third_quad();
-  // A stage that took a loud row takes every third quad until it is flushed.
-  const bool skip_third = !rows_.third_quad_stored();
-#if defined(VELNORA_WIDE_VECTORS)
-  if (wide_vectors_available()) {
-    return skip_third ? produce_run_wide<2>(final) : produce_run_wide<3>(final);
-  }
-#endif
-  return skip_third ? produce_run_split<2>(final) : produce_run_split<3>(final);
-}
-
-// Drops the samples that no grid point from t on can need: those before the
-// sample ahead of segment i, the segment of t or one before it.
-void StreamingResampler::keep_from(std::size_t i, double t) {
-  if (i >= 2) {
-    queue_.drop_front(i - 1);
-    cursor_ = 1;
+// Lets go of the samples that no grid point from t on can need: those before
+// the sample ahead of segment i, the segment of t or one before it.
+void StreamingResampler::keep_from(std::size_t i, double t, std::size_t first) {
+  const std::uint64_t front = front_index();
+  if (i >= first + 2) {
+    needed_from_ = front + i - 1;
   } else if (std::isnan(t)) {
     // A rate so small that its step overflows puts point 0 at NaN. It can
     // never be produced and, as the grid never moves on, no sample is ever
     // needed: the queue keeps only the newest instead of the whole recording.
-    queue_.drop_front(queue_.size() - 1);
-    cursor_ = 0;
-  } else {
-    cursor_ = i;
+    needed_from_ = front + queue_.size() - 1;
+    i = queue_.size() - 1;
   }
+  cursor_ = i;
+}
+
+// Removes from the queue the samples no point needs, planned or not.
+void StreamingResampler::drop_unneeded() {
+  const std::size_t unneeded = needed_from_ - front_index();
+  queue_.drop_front(unneeded);
+  cursor_ -= unneeded;
+}
+
+// Computes the planned points into new rows of the output, on the helper
+// thread once it has finished the batch before, and lets go of the samples
+// no later point needs. Errors: OutOfMemory when an output column cannot
+// grow.
+Result<void> StreamingResampler::hand_over() {
+  // The helper reads the queue's other buffer and the output's columns, which
+  // the queue may reuse and the columns may move once this batch is handed.
+  // What it has not started of the batch before is done here meanwhile.
+  finish_batch();
+  if (const std::size_t count = std::exchange(planned_count_, 0); count > 0) {
+    const std::size_t first_row = output_.size();
+    if (auto added = add_zero_rows(output_, count); !added) return added;
+    PlannedBatch& batch = *handed_;
+    batch.points = std::span(planned_[planned_index_].get(), count);
+    batch.values = queue_.values();
+    batch.times = queue_.times();
+    batch.front = front_index();
+    batch.rows = rows_at(output_, first_row);
+    batch.third_quad_loud = loud_end_ > front_index();
+    batch.claimed.store(0, std::memory_order_relaxed);
+    if (helper_) {
+      helper_->run(compute_share_task, handed_.get());
+      planned_index_ ^= 1;
+    } else {
+      compute_share(*handed_);
+    }
+  }
+  drop_unneeded();
+  return {};
+}
+
+// Shares the remainder of the batch handed last with the helper, then
+// waits for it.
+void StreamingResampler::finish_batch() {
+  if (!helper_) return;
+  compute_share(*handed_);
+  helper_->finish();
 }
 
 Result<CwaDataResult> StreamingResampler::take_output() && {
-  if (auto flushed = rows_.flush_into(output_); !flushed) return fail(flushed.error());
+  if (auto handed = hand_over(); !handed) return fail(handed.error());
+  finish_batch();
   return std::move(output_);
 }
 

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 
 #include "core/base/cwa_error.hpp"
+#include "core/base/helper_thread.hpp"
 #include "core/columns/data_result.hpp"
 #include "core/format/channels.hpp"
 #include "core/format/data_block.hpp"
@@ -17,6 +20,18 @@
 #include "core/resample/sample_queue.hpp"
 
 namespace velnora {
+
+// Where rows of the output go: the first row's timestamp and, quad by quad,
+// the first row's value in each lane's column (null where a column is not
+// wanted). The addresses stay valid while the output moves, until a column
+// grows.
+struct RowDestination {
+  std::int64_t* timestamps;
+  std::array<std::array<float*, 4>, channel_quads> lanes;
+};
+
+// The destination of rows from `first_row` on in `output`'s columns.
+RowDestination rows_at(CwaDataResult& output, std::size_t first_row);
 
 // Grid points on their way into the output columns. Written straight into
 // thirteen columns, one value each per point, the stores scatter over as many
@@ -28,43 +43,53 @@ class OutputRows {
   // Small enough that the stage stays in the first-level cache.
   static constexpr std::size_t capacity = 256;
 
-  std::size_t size() const { return count_; }
-
-  // Stages row `row` at grid time `time` (seconds); rows are staged in order
-  // from size(), below capacity, and count once resize() is told how many
-  // there are. A producer keeps its count in a register meanwhile. Only the
-  // first `live_quads` quads are stored; see expect_loud_third_quad. No
-  // errors, no allocation.
+  // Stages row `row` (below capacity) at grid time `time` (seconds). Only
+  // the first `live_quads` quads are stored: the others are +0.0 by the
+  // producer's word. No errors, no allocation.
   template <std::size_t live_quads>
   void put(std::size_t row, double time, const PointValues& values) {
     times_[row] = time;
     for (std::size_t q = 0; q < live_quads; ++q) quads_[q][row] = values.quads[q];
   }
-  void resize(std::size_t rows) { count_ = rows; }
 
-  // Rows staged from now until the next flush may have a third quad that is
-  // not +0.0. Until this is called, a row's third quad is +0.0 by the
-  // producer's word and is neither stored nor looked at; from then on, the
-  // rows already staged have theirs written, and every row must store its
-  // own (third_quad_stored).
-  void expect_loud_third_quad() {
-    if (third_quad_loud_) return;
-    third_quad_loud_ = true;
-    std::fill_n(quads_[channel_quads - 1].begin(), count_, FloatQuad{});
-  }
-  bool third_quad_stored() const { return third_quad_loud_; }
-
-  // Appends the staged rows to the present columns of `output` and empties
-  // the stage. Errors: OutOfMemory when a column cannot grow; the output must
-  // then be discarded. Maps memory only past the columns' reservation.
-  Result<void> flush_into(CwaDataResult& output);
+  // Writes the first `rows` staged rows to rows [offset, offset + rows) of
+  // `to`, whose columns must hold them already as zeros (add_zero_rows). A
+  // lane of zeros throughout the rows is not written, so that a channel of
+  // zeros, such as the gyroscope of 3-axis data, never touches its column.
+  // `live_quads` as put's. No errors, no allocation.
+  template <std::size_t live_quads>
+  void store_into(const RowDestination& to, std::size_t offset, std::size_t rows) const;
 
  private:
-  std::size_t count_ = 0;
-  bool third_quad_loud_ = false;
-  // Times stay float64 until the flush turns a whole run into timestamps.
+  // Times stay float64 until a whole run turns into timestamps.
   std::array<double, capacity> times_;
   std::array<std::array<FloatQuad, capacity>, channel_quads> quads_;
+};
+
+// Adds `rows` rows of zeros to every present column of `output`, without
+// writing past the columns' high-water marks. Errors: OutOfMemory when a
+// column cannot grow; the output must then be discarded.
+Result<void> add_zero_rows(CwaDataResult& output, std::size_t rows);
+
+// A grid point whose samples are known but whose values are not computed
+// yet: its time, the first sample of its segment, counted over the whole run
+// (the n-th sample ever queued), and whether the cubic applies there.
+struct PlannedPoint {
+  double time;
+  std::uint64_t segment;
+  bool cubic;
+};
+
+// Planned points to be computed into their rows of the output.
+struct PlannedBatch {
+  std::span<const PlannedPoint> points;
+  std::span<const SampleValues> values;  // the queue, whose front is sample `front` of the run
+  std::span<const double> times;
+  std::uint64_t front;
+  RowDestination rows;   // that of points[0]
+  bool third_quad_loud;  // whether a queued sample's third quad may not be +0.0
+  // The points taken up so far, by whichever thread, a stage at a time.
+  std::atomic<std::size_t> claimed;
 };
 
 // One resampling run: samples go in block by block, in file order, and come out as
@@ -111,6 +136,15 @@ class StreamingResampler {
   // The queue's capacity, which only grows: the longest the queue has needed to be.
   std::size_t queue_capacity() const { return queue_.capacity(); }
 
+  // Points are planned block by block, as the samples allow them, and
+  // computed in batches. Where a run is long (capacity_hint) and the process
+  // may use a second processor, a helper thread computes each batch while
+  // the next one is queued and planned: a batch is then what the queue's
+  // buffer of batch_samples holds, or batch_points, whichever fills first.
+  static constexpr std::size_t batch_samples = std::size_t{1} << 14;
+  static constexpr std::size_t batch_points = std::size_t{1} << 15;
+  static constexpr std::size_t min_points_to_share = std::size_t{1} << 17;
+
   // The grid points produced; the resampler is spent. Errors: OutOfMemory
   // when an output column cannot grow. Maps memory only past the output's reservation.
   Result<CwaDataResult> take_output() &&;
@@ -118,25 +152,27 @@ class StreamingResampler {
  private:
   StreamingResampler(std::optional<double> range_start_time, std::optional<double> range_end_time,
                      double resample_hz, CwaDataResult output, MemoryLimit memory_limit,
-                     std::uint64_t point_bytes)
+                     std::uint64_t point_bytes, std::array<std::unique_ptr<PlannedPoint[]>, 2> planned,
+                     std::optional<HelperThread> helper)
       : range_start_time_(range_start_time),
         range_end_time_(range_end_time),
         step_ms_(1000.0 / resample_hz),
         output_(std::move(output)),
         memory_limit_(memory_limit),
-        point_bytes_(point_bytes) {}
+        point_bytes_(point_bytes),
+        planned_(std::move(planned)),
+        helper_(std::move(helper)) {}
 
   void anchor_grid(double first_time);
   Result<void> check_grid_size(std::span<const std::int64_t> timestamps);
   Result<void> emit(bool final);
-  bool produce_run(bool final);
-  template <std::size_t live_quads>
-  bool produce_run_split(bool final);
-  template <std::size_t live_quads>
-  bool produce_run_wide(bool final);
-  template <class Quad, std::size_t live_quads>
-  bool produce_points(bool final);
-  void keep_from(std::size_t i, double t);
+  bool plan_points(bool final);
+  void keep_from(std::size_t i, double t, std::size_t first);
+  Result<void> hand_over();
+  void finish_batch();
+  void drop_unneeded();
+  // The run's count of the sample at the queue's front.
+  std::uint64_t front_index() const { return queued_total_ - queue_.size(); }
 
   std::optional<double> range_start_time_;
   std::optional<double> range_end_time_;
@@ -145,16 +181,25 @@ class StreamingResampler {
   double next_time_ = 0.0;  // the time of grid point emitted_ once the grid is anchored
   SampleQueue queue_;
   CwaDataResult output_;
-  OutputRows rows_;
-  std::size_t cursor_ = 0;
-  std::uint64_t emitted_ = 0;
+  std::size_t cursor_ = 0;   // the queue index of the next point's segment, or before it
+  std::uint64_t emitted_ = 0;  // grid points planned
   std::uint64_t queued_total_ = 0;  // samples ever queued
+  std::uint64_t needed_from_ = 0;   // the first sample a point not yet planned may need
   std::uint64_t loud_end_ = 0;      // queued_total_ after the last block whose third quad is not all +0.0
   bool done_ = false;
   MemoryLimit memory_limit_;
   std::uint64_t point_bytes_;  // a timestamp and the included channels
   // The time of the first grid point past the memory limit, once anchored.
   double first_unaffordable_time_ = std::numeric_limits<double>::infinity();
+  // Points planned into planned_[planned_index_]; the other buffer holds the
+  // batch the helper is computing.
+  std::array<std::unique_ptr<PlannedPoint[]>, 2> planned_;
+  std::size_t planned_index_ = 0;
+  std::size_t planned_count_ = 0;
+  // The batch last computed, which the helper reads while the resampler may move.
+  std::unique_ptr<PlannedBatch> handed_ = std::make_unique<PlannedBatch>();
+  // Last, so that it stops before what its tasks read goes.
+  std::optional<HelperThread> helper_;
 };
 
 }  // namespace velnora

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <thread>
+
+namespace velnora {
+
+// A second thread that runs one task at a time for its owner, who hands a
+// task over, does its own share meanwhile and then waits for it. Between
+// tasks the thread sleeps. It never sees the interpreter: a task is plain
+// core work that cannot fail and never asks whether to stop.
+class HelperThread {
+ public:
+  using Task = void (*)(void* context);
+
+  // A started thread, or nothing where the process may run on one processor
+  // only or no thread can be started. No errors.
+  static std::optional<HelperThread> start();
+
+  HelperThread(HelperThread&&) noexcept = default;
+  HelperThread& operator=(HelperThread&&) = delete;
+  // Stops and joins the thread; no task may be running.
+  ~HelperThread();
+
+  // Runs task(context) on the thread. The previous task must be finished.
+  void run(Task task, void* context);
+  // Waits until the task handed over last has returned.
+  void finish();
+
+ private:
+  struct Shared {
+    std::atomic<std::uint32_t> handed{0};
+    std::atomic<std::uint32_t> finished{0};
+    Task task = nullptr;
+    void* context = nullptr;
+    bool stop = false;
+  };
+  explicit HelperThread(std::unique_ptr<Shared> shared) : shared_(std::move(shared)) {}
+  static void serve(Shared& shared);
+
+  std::unique_ptr<Shared> shared_;
+  std::thread thread_;
+};
+
+}  // namespace velnora
