@@ -378,49 +378,49 @@ void StreamingResampler::anchor_grid(double first_time) {
 
 Result<void> StreamingResampler::emit_ready(bool final) { return emit(final); }
 
-// Points are planned as soon as the samples allow, so that which points come
-// out, and in which form, is settled block by block; their values are
-// computed once a batch has gathered: on this thread a stage's worth, with
-// a helper what the queue's buffer holds. A gap in the recording can hold
-// millions of points, so a batch may fill up within one block.
+// Points come out as soon as the samples allow, so that which points there
+// are, and in which form, is settled block by block. On one thread each is
+// computed as it comes, into the stage. With a helper they are planned, and
+// computed once a batch has gathered what the queue's buffer holds. A gap in
+// the recording can hold millions of points, so a stage or a batch may fill
+// up within one block.
 Result<void> StreamingResampler::emit(bool final) {
   if (!grid_origin_ms_) return {};
   for (;;) {
-    const bool batch_full = plan_points(final);
-    if (batch_full || (!helper_ && planned_count_ >= OutputRows::capacity)) {
+    const bool full = helper_ ? plan_points(final) : produce_points(final);
+    if (full) {
       if (auto handed = hand_over(); !handed) return handed;
       if (auto going_on = interruption_point(); !going_on) return going_on;
     } else if (planned_count_ == 0) {
       drop_unneeded();
     }
-    if (!batch_full) return {};
+    if (!full) return {};
   }
 }
 
-// Plans grid points until one has to wait for input, the grid reaches the
-// window's end, or the batch is full; true for the last. The queue may
-// still hold samples before needed_from_, kept for the batch: to the rules
-// below, the queue starts at needed_from_. The first and the last segment
-// have no outer neighbour, and a cubic inside the recording needs the
-// sample after the segment, for which a point waits unless the input has
-// ended. The loop keeps its state in locals and stores it back once.
-bool StreamingResampler::plan_points(bool final) {
+// Walks the grid from the next point until one has to wait for input, the
+// grid reaches the window's end, or `sink` is full; true for the last. Each
+// point goes to the sink with its segment and form. The queue may still
+// hold samples before needed_from_, kept for a batch: to the rules below,
+// the queue starts at needed_from_. The first and the last segment have no
+// outer neighbour, and a cubic inside the recording needs the sample after
+// the segment, for which a point waits unless the input has ended. The loop
+// keeps its state in locals and stores it back once.
+template <class Sink>
+[[gnu::always_inline]] inline bool StreamingResampler::walk_grid(bool final, Sink& sink) {
   const std::span<const double> times = queue_.times();
-  const std::uint64_t front = front_index();
-  const std::size_t first = needed_from_ - front;
+  const std::size_t first = needed_from_ - front_index();
   // Without a window end, NaN: a comparison that never holds.
   const double end = range_end_time_.value_or(std::numeric_limits<double>::quiet_NaN());
   const double step_ms = step_ms_;
   const double origin_ms = *grid_origin_ms_;
-  PlannedPoint* const planned = planned_[planned_index_].get();
-  std::size_t count = planned_count_;
   std::size_t i = cursor_;
   std::uint64_t k = emitted_;
   double t = next_time_;
   // The time after t is computed a point ahead: its division then runs
-  // while the current point is planned, instead of delaying the next.
+  // while the current point is taken, instead of delaying the next.
   double t_after = grid_time(k + 1, step_ms, origin_ms);
-  bool batch_full = false;
+  bool full = false;
   for (;;) {
     if (t >= end) {
       done_ = true;
@@ -429,20 +429,109 @@ bool StreamingResampler::plan_points(bool final) {
     i = segment_index(times, i, t);
     const bool needs_next = i > first && i + 2 >= times.size() && !final;
     if (!holds(times, i, t) || needs_next) break;
-    if (count == batch_points) {
-      batch_full = true;
+    if (sink.full()) {
+      full = true;
       break;
     }
-    planned[count++] = {t, front + i, i > first && i + 2 < times.size()};
+    sink.take(t, i, i > first && i + 2 < times.size());
     ++k;
     t = t_after;
     t_after = grid_time(k + 1, step_ms, origin_ms);
   }
-  planned_count_ = count;
   emitted_ = k;
   next_time_ = t;
   keep_from(i, t, first);
-  return batch_full;
+  return full;
+}
+
+namespace {
+
+// Where walk_grid puts points for the helper: into a batch of planned points.
+struct PlanSink {
+  PlannedPoint* planned;
+  std::size_t count;
+  std::uint64_t front;  // the run's count of the queue's first sample
+
+  bool full() const { return count == StreamingResampler::batch_points; }
+  void take(double t, std::size_t i, bool cubic) { planned[count++] = {t, front + i, cubic}; }
+};
+
+// Where walk_grid puts points on one thread: computed straight into the
+// stage, the first `live_quads` quads in quads of type Quad.
+template <class Quad, std::size_t live_quads>
+struct StageSink {
+  OutputRows& rows;
+  std::size_t count;
+  std::span<const SampleValues> values;
+  std::span<const double> times;
+
+  bool full() const { return count == OutputRows::capacity; }
+  [[gnu::always_inline]] void take(double t, std::size_t i, bool cubic) {
+    rows.put<live_quads>(count++, t, point_values<Quad, live_quads>(values, times, i, cubic, t));
+  }
+};
+
+}  // namespace
+
+bool StreamingResampler::plan_points(bool final) {
+  PlanSink sink{planned_[planned_index_].get(), planned_count_, front_index()};
+  const bool full = walk_grid(final, sink);
+  planned_count_ = sink.count;
+  return full;
+}
+
+// One function per form of the loop, each with the registers to itself.
+template <class Quad, std::size_t live_quads>
+[[gnu::always_inline]] inline bool StreamingResampler::produce_into_stage(bool final) {
+  StageSink<Quad, live_quads> sink{rows_, staged_, queue_.values(), queue_.times()};
+  const bool full = walk_grid(final, sink);
+  staged_ = sink.count;
+  return full;
+}
+
+template <std::size_t live_quads>
+[[gnu::noinline]] bool StreamingResampler::produce_split(bool final) {
+  return produce_into_stage<SplitQuad, live_quads>(final);
+}
+
+#if defined(VELNORA_WIDE_VECTORS)
+template <std::size_t live_quads>
+[[gnu::target("avx2"), gnu::noinline]] bool StreamingResampler::produce_wide(bool final) {
+  return produce_into_stage<WideQuad, live_quads>(final);
+}
+#endif
+
+// Computes points into the stage until it is full (true) or walk_grid stops.
+// In 256-bit vectors where the processor has them. The third quad, the last
+// gyroscope axis and the magnetometer, is +0.0 throughout 3-axis data: while
+// no queued sample has it otherwise, it is neither computed nor stored. A
+// stage holds rows of one kind only, so it counts as full when the kind
+// changes.
+bool StreamingResampler::produce_points(bool final) {
+  const std::size_t live_quads = loud_end_ > front_index() ? channel_quads : channel_quads - 1;
+  if (staged_ > 0 && live_quads != staged_quads_) return true;
+  staged_quads_ = live_quads;
+  const bool loud = live_quads == channel_quads;
+#if defined(VELNORA_WIDE_VECTORS)
+  if (wide_vectors_available()) return loud ? produce_wide<channel_quads>(final) : produce_wide<channel_quads - 1>(final);
+#endif
+  return loud ? produce_split<channel_quads>(final) : produce_split<channel_quads - 1>(final);
+}
+
+// Writes the staged rows to new rows of the output. Errors: OutOfMemory when
+// an output column cannot grow.
+Result<void> StreamingResampler::flush_stage() {
+  const std::size_t rows = std::exchange(staged_, 0);
+  if (rows == 0) return {};
+  const std::size_t first_row = output_.size();
+  if (auto added = add_zero_rows(output_, rows); !added) return added;
+  const RowDestination to = rows_at(output_, first_row);
+  if (staged_quads_ == channel_quads) {
+    rows_.store_into<channel_quads>(to, 0, rows);
+  } else {
+    rows_.store_into<channel_quads - 1>(to, 0, rows);
+  }
+  return {};
 }
 
 // Lets go of the samples that no grid point from t on can need: those before
@@ -469,10 +558,15 @@ void StreamingResampler::drop_unneeded() {
 }
 
 // Computes the planned points into new rows of the output, on the helper
-// thread once it has finished the batch before, and lets go of the samples
-// no later point needs. Errors: OutOfMemory when an output column cannot
+// thread once it has finished the batch before, or writes the stage's rows
+// there without one, and lets go of the samples no later point needs. Errors: OutOfMemory when an output column cannot
 // grow.
 Result<void> StreamingResampler::hand_over() {
+  if (!helper_) {
+    if (auto flushed = flush_stage(); !flushed) return flushed;
+    drop_unneeded();
+    return {};
+  }
   // The helper reads the queue's other buffer and the output's columns, which
   // the queue may reuse and the columns may move once this batch is handed.
   // What it has not started of the batch before is done here meanwhile.
@@ -488,12 +582,8 @@ Result<void> StreamingResampler::hand_over() {
     batch.rows = rows_at(output_, first_row);
     batch.third_quad_loud = loud_end_ > front_index();
     batch.claimed.store(0, std::memory_order_relaxed);
-    if (helper_) {
-      helper_->run(compute_share_task, handed_.get());
-      planned_index_ ^= 1;
-    } else {
-      compute_share(*handed_);
-    }
+    helper_->run(compute_share_task, handed_.get());
+    planned_index_ ^= 1;
   }
   drop_unneeded();
   return {};

@@ -12,6 +12,7 @@
 
 #include "core/base/cwa_error.hpp"
 #include "core/base/helper_thread.hpp"
+#include "core/base/wide_vectors.hpp"
 #include "core/columns/data_result.hpp"
 #include "core/format/channels.hpp"
 #include "core/format/data_block.hpp"
@@ -166,7 +167,19 @@ class StreamingResampler {
   void anchor_grid(double first_time);
   Result<void> check_grid_size(std::span<const std::int64_t> timestamps);
   Result<void> emit(bool final);
+  template <class Sink>
+  bool walk_grid(bool final, Sink& sink);
   bool plan_points(bool final);
+  bool produce_points(bool final);
+  template <class Quad, std::size_t live_quads>
+  bool produce_into_stage(bool final);
+  template <std::size_t live_quads>
+  bool produce_split(bool final);
+#if defined(VELNORA_WIDE_VECTORS)
+  template <std::size_t live_quads>
+  bool produce_wide(bool final);
+#endif
+  Result<void> flush_stage();
   void keep_from(std::size_t i, double t, std::size_t first);
   Result<void> hand_over();
   void finish_batch();
@@ -181,6 +194,9 @@ class StreamingResampler {
   double next_time_ = 0.0;  // the time of grid point emitted_ once the grid is anchored
   SampleQueue queue_;
   CwaDataResult output_;
+  OutputRows rows_;  // on one thread: the stage
+  std::size_t staged_ = 0;
+  std::size_t staged_quads_ = channel_quads - 1;  // the quads the staged rows hold
   std::size_t cursor_ = 0;   // the queue index of the next point's segment, or before it
   std::uint64_t emitted_ = 0;  // grid points planned
   std::uint64_t queued_total_ = 0;  // samples ever queued
