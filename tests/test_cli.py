@@ -221,3 +221,13 @@ def test_readme_examples_run(tmp_path: pathlib.Path) -> None:
     for block in blocks:
         done = subprocess.run(["/bin/sh", "-e", "-c", block], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=60)
         assert done.returncode == 0, (block, done.stderr)
+
+
+@pytest.mark.skipif("VELNORA_THREADS" in os.environ, reason="the caller's own setting is kept")
+def test_a_busy_pool_keeps_each_call_on_one_thread() -> None:
+    from velnora_tools import _batch
+
+    cpus = os.cpu_count() or 1
+    jobs = [_batch.Job("VELNORA_THREADS", os.getenv)] * cpus
+    outcomes = _batch.run(jobs, cpus, _batch.Progress("", [], enabled=False), lambda outcome: None)
+    assert [outcome.value for outcome in outcomes] == (["1"] if cpus > 1 else [None]) * cpus

@@ -10,6 +10,8 @@ from __future__ import annotations
 
 import os
 import pathlib
+import subprocess
+import sys
 from typing import Any, Callable
 
 import numpy as np
@@ -373,3 +375,28 @@ def test_a_line_stays_on_the_line(
     # microseconds.
     tolerance = np.abs(line) * 2.0**-23 + abs(slope) * 100.0 / 256.0 * 2.1e-6
     assert np.all(np.abs(data["acc_x"] - line) <= tolerance)
+
+
+ON_ONE_THREAD = r"""
+import sys, numpy, velnora
+data = velnora.read_cwa_file(sys.argv[1], resample_hz=float(sys.argv[2]), cut=velnora.seconds(0.123, 3000.0))
+numpy.savez(sys.argv[3], **data)
+"""
+
+
+@pytest.mark.parametrize("rate", [100.0, 250.0])
+def test_long_runs_give_the_rows_of_one_thread(cwa_path: MakeRecording, tmp_path: pathlib.Path, rate: float) -> None:
+    """A long run shares its points with a helper thread where it may; with
+    VELNORA_THREADS=1 it stays on one. Mixed formats make some batches carry
+    a third quad, a gap puts many points in one segment."""
+    sectors = steady_recording(T, 1000) + steady_recording(T + 1300, 500, sample_format=FORMAT_AXIS9, samples_per_block=26)
+    path = cwa_path(sectors=sectors)
+    shared = resampled(path, rate, cut=velnora.seconds(0.123, 3000.0))
+    saved = tmp_path / "one_thread.npz"
+    env = dict(os.environ, VELNORA_THREADS="1")
+    subprocess.run([sys.executable, "-c", ON_ONE_THREAD, str(path), str(rate), str(saved)], env=env, check=True)
+    alone = np.load(saved)
+    assert len(shared["timestamp"]) > 140_000
+    assert sorted(alone.files) == sorted(shared)
+    for key in shared:
+        assert alone[key].tobytes() == shared[key].tobytes(), key

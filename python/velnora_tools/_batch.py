@@ -94,7 +94,8 @@ def run(jobs: Sequence[Job], workers: int, progress: Progress, done: Callable[[O
     stopped (each removes the output it was writing) before KeyboardInterrupt
     goes on."""
     outcomes: list[Outcome | None] = [None] * len(jobs)
-    pool = ProcessPoolExecutor(max_workers=max(1, min(workers, len(jobs))), initializer=_worker_started)
+    size = max(1, min(workers, len(jobs)))
+    pool = ProcessPoolExecutor(max_workers=size, initializer=_worker_started, initargs=(size,))
     try:
         running: dict[Future[Any], int] = {
             pool.submit(_call, job.work, job.path, *job.args): index for index, job in enumerate(jobs)
@@ -144,7 +145,11 @@ def _stop_workers(pool: ProcessPoolExecutor) -> None:
 _busy = False
 
 
-def _worker_started() -> None:
+def _worker_started(pool_size: int) -> None:
+    # A pool that keeps the processors busy leaves no room for the helper
+    # thread a long call would start: it would only compete with the others.
+    if pool_size > 1 and 2 * pool_size > (os.cpu_count() or 1):
+        os.environ.setdefault("VELNORA_THREADS", "1")
     # Ctrl-C at a terminal reaches the whole process group; the command alone
     # decides to stop, and then says so to its workers with SIGTERM.
     signal.signal(signal.SIGINT, signal.SIG_IGN)

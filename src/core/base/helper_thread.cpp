@@ -1,5 +1,7 @@
 #include "core/base/helper_thread.hpp"
 
+#include <cstdlib>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -11,8 +13,12 @@ namespace velnora {
 
 namespace {
 
-// Whether the process may run on a second processor at all.
-bool second_processor_allowed() {
+// Whether a helper may run: not when VELNORA_THREADS is 1, which a batch that
+// runs a call on every processor already sets, and only where the process
+// may run on a second processor at all.
+bool helper_allowed() {
+  if (const char* threads = std::getenv("VELNORA_THREADS"); threads != nullptr && std::string_view(threads) == "1")
+    return false;
 #if defined(__linux__)
   cpu_set_t allowed;
   if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) return CPU_COUNT(&allowed) >= 2;
@@ -23,7 +29,7 @@ bool second_processor_allowed() {
 }  // namespace
 
 std::optional<HelperThread> HelperThread::start() {
-  if (!second_processor_allowed()) return std::nullopt;
+  if (!helper_allowed()) return std::nullopt;
   HelperThread helper(std::make_unique<Shared>());
   try {
     helper.thread_ = std::thread(serve, std::ref(*helper.shared_));

@@ -17,7 +17,7 @@ class HelperThread {
   using Task = void (*)(void* context);
 
   // A started thread, or nothing where the process may run on one processor
-  // only or no thread can be started. No errors.
+  // only, VELNORA_THREADS is 1, or no thread can be started. No errors.
   static std::optional<HelperThread> start();
 
   HelperThread(HelperThread&&) noexcept = default;
