@@ -266,7 +266,8 @@ std::vector<std::pair<Block, BlockReadings>> rough_recording(unsigned seed) {
     for (int k = 0; k < 120; ++k) {
       micros += kind == 3 ? 0 : 9990 + static_cast<std::int64_t>(random() % 21);
       block.micros.push_back(micros);
-      SampleData sample{.acc_x = value(random), .acc_y = kind == 4 ? -0.0f : value(random), .acc_z = value(random)};
+      SampleData sample{
+          .acc_x = value(random), .acc_y = kind == 4 ? -0.0f : value(random), .acc_z = value(random)};
       if (loud_third) sample.gyro_z = sample.mag_x = value(random);
       block.samples.push_back(sample);
     }
@@ -281,7 +282,8 @@ std::vector<std::pair<Block, BlockReadings>> rough_recording(unsigned seed) {
 void helper_thread_changes_nothing() {
   const auto columns_bits = [](CwaDataResult& result) {
     std::vector<std::uint32_t> bits;
-    for (const std::int64_t time : result.timestamp.values()) bits.push_back(static_cast<std::uint32_t>(time));
+    for (const std::int64_t time : result.timestamp.values())
+      bits.push_back(static_cast<std::uint32_t>(time));
     for (auto& column : result.columns) {
       for (const float value : column->values()) bits.push_back(std::bit_cast<std::uint32_t>(value));
     }

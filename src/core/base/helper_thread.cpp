@@ -17,7 +17,8 @@ namespace {
 // runs a call on every processor already sets, and only where the process
 // may run on a second processor at all.
 bool helper_allowed() {
-  if (const char* threads = std::getenv("VELNORA_THREADS"); threads != nullptr && std::string_view(threads) == "1")
+  if (const char* threads = std::getenv("VELNORA_THREADS");
+      threads != nullptr && std::string_view(threads) == "1")
     return false;
 #if defined(__linux__)
   cpu_set_t allowed;

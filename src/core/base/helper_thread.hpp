@@ -22,7 +22,7 @@ class HelperThread {
 
   HelperThread(HelperThread&&) noexcept = default;
   HelperThread& operator=(HelperThread&&) = delete;
-  // Stops and joins the thread; no task may be running.
+  // Stops the thread once a running task has returned, and joins it.
   ~HelperThread();
 
   // Runs task(context) on the thread. The previous task must be finished.

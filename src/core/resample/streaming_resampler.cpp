@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -162,7 +162,8 @@ template <class Quad, std::size_t live_quads>
                                                        bool cubic, double t) {
   const SampleValues& b = values[i];
   const SampleValues& c = values[i + 1];
-  if (!cubic) return interpolate<Quad, live_quads>(linear_weights<Quad>(t, times[i], times[i + 1]), b, b, c, c);
+  if (!cubic)
+    return interpolate<Quad, live_quads>(linear_weights<Quad>(t, times[i], times[i + 1]), b, b, c, c);
   return interpolate<Quad, live_quads>(cubic_weights<Quad>(t, Quad::load(&times[i - 1])), values[i - 1], b, c,
                                        values[i + 2]);
 }
@@ -181,8 +182,9 @@ template <class Quad, std::size_t live_quads>
     for (std::size_t r = 0; r < rows; ++r) {
       const PlannedPoint& point = batch.points[done + r];
       const std::size_t i = point.segment - batch.front;
-      stage.put<live_quads>(r, point.time,
-                            point_values<Quad, live_quads>(batch.values, batch.times, i, point.cubic, point.time));
+      stage.put<live_quads>(
+          r, point.time,
+          point_values<Quad, live_quads>(batch.values, batch.times, i, point.cubic, point.time));
     }
     stage.store_into<live_quads>(batch.rows, done, rows);
   }
@@ -208,10 +210,12 @@ template <std::size_t live_quads>
 void compute_share(PlannedBatch& batch) {
 #if defined(VELNORA_WIDE_VECTORS)
   if (wide_vectors_available()) {
-    return batch.third_quad_loud ? compute_wide<channel_quads>(batch) : compute_wide<channel_quads - 1>(batch);
+    return batch.third_quad_loud ? compute_wide<channel_quads>(batch)
+                                 : compute_wide<channel_quads - 1>(batch);
   }
 #endif
-  return batch.third_quad_loud ? compute_split<channel_quads>(batch) : compute_split<channel_quads - 1>(batch);
+  return batch.third_quad_loud ? compute_split<channel_quads>(batch)
+                               : compute_split<channel_quads - 1>(batch);
 }
 
 // The helper thread's task.
@@ -295,14 +299,15 @@ Result<StreamingResampler> StreamingResampler::create(std::optional<double> rang
   const std::size_t capacity = std::min<std::uint64_t>(capacity_hint, limit.bytes / bytes);
   auto output = CwaDataResult::create(include, capacity);
   if (!output) return fail(std::move(output.error()));
-  std::optional<HelperThread> helper = capacity_hint >= min_points_to_share ? HelperThread::start() : std::nullopt;
+  std::optional<HelperThread> helper =
+      capacity_hint >= min_points_to_share ? HelperThread::start() : std::nullopt;
   std::array<std::unique_ptr<PlannedPoint[]>, 2> planned;
-  for (std::size_t b = 0; b < (helper ? 2 : 1); ++b) {
+  for (std::size_t b = 0; helper && b < planned.size(); ++b) {
     planned[b].reset(new (std::nothrow) PlannedPoint[batch_points]);
     if (!planned[b]) return fail(CwaError::io_errno(ENOMEM));
   }
-  StreamingResampler resampler(range_start_time, range_end_time, resample_hz, std::move(*output), limit, bytes,
-                               std::move(planned), std::move(helper));
+  StreamingResampler resampler(range_start_time, range_end_time, resample_hz, std::move(*output), limit,
+                               bytes, std::move(planned), std::move(helper));
   if (resampler.helper_) {
     if (auto reserved = resampler.queue_.reserve(batch_samples); !reserved) return fail(reserved.error());
   }
@@ -513,7 +518,8 @@ bool StreamingResampler::produce_points(bool final) {
   staged_quads_ = live_quads;
   const bool loud = live_quads == channel_quads;
 #if defined(VELNORA_WIDE_VECTORS)
-  if (wide_vectors_available()) return loud ? produce_wide<channel_quads>(final) : produce_wide<channel_quads - 1>(final);
+  if (wide_vectors_available())
+    return loud ? produce_wide<channel_quads>(final) : produce_wide<channel_quads - 1>(final);
 #endif
   return loud ? produce_split<channel_quads>(final) : produce_split<channel_quads - 1>(final);
 }
@@ -559,8 +565,8 @@ void StreamingResampler::drop_unneeded() {
 
 // Computes the planned points into new rows of the output, on the helper
 // thread once it has finished the batch before, or writes the stage's rows
-// there without one, and lets go of the samples no later point needs. Errors: OutOfMemory when an output column cannot
-// grow.
+// there without one, and lets go of the samples no later point needs. Errors: OutOfMemory when an output
+// column cannot grow.
 Result<void> StreamingResampler::hand_over() {
   if (!helper_) {
     if (auto flushed = flush_stage(); !flushed) return flushed;

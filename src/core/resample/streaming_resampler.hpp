@@ -100,6 +100,8 @@ struct PlannedBatch {
 // [range_start_time, range_end_time) acts through the grid alone: it starts no
 // earlier than the window and stops before the window's end. A grid that would
 // outgrow the process's memory_limit() is refused as soon as a sample shows it.
+// A run may move while its helper thread computes: what the helper reads lives
+// apart from the resampler, and the helper is stopped before it goes.
 class StreamingResampler {
  public:
   // A resampler with no samples yet, whose output has the columns `include`
@@ -137,11 +139,12 @@ class StreamingResampler {
   // The queue's capacity, which only grows: the longest the queue has needed to be.
   std::size_t queue_capacity() const { return queue_.capacity(); }
 
-  // Points are planned block by block, as the samples allow them, and
-  // computed in batches. Where a run is long (capacity_hint) and the process
-  // may use a second processor, a helper thread computes each batch while
-  // the next one is queued and planned: a batch is then what the queue's
-  // buffer of batch_samples holds, or batch_points, whichever fills first.
+  // Where a run is long (capacity_hint) and the process may use a second
+  // processor, points are planned block by block, as the samples allow them,
+  // and a helper thread computes them in batches while the next batch is
+  // queued and planned: a batch is what the queue's buffer of batch_samples
+  // holds, or batch_points, whichever fills first. The results are those of
+  // one thread, bit for bit.
   static constexpr std::size_t batch_samples = std::size_t{1} << 14;
   static constexpr std::size_t batch_points = std::size_t{1} << 15;
   static constexpr std::size_t min_points_to_share = std::size_t{1} << 17;
@@ -197,18 +200,18 @@ class StreamingResampler {
   OutputRows rows_;  // on one thread: the stage
   std::size_t staged_ = 0;
   std::size_t staged_quads_ = channel_quads - 1;  // the quads the staged rows hold
-  std::size_t cursor_ = 0;   // the queue index of the next point's segment, or before it
-  std::uint64_t emitted_ = 0;  // grid points planned
-  std::uint64_t queued_total_ = 0;  // samples ever queued
-  std::uint64_t needed_from_ = 0;   // the first sample a point not yet planned may need
-  std::uint64_t loud_end_ = 0;      // queued_total_ after the last block whose third quad is not all +0.0
+  std::size_t cursor_ = 0;                        // the queue index of the next point's segment, or before it
+  std::uint64_t emitted_ = 0;                     // grid points taken so far
+  std::uint64_t queued_total_ = 0;                // samples ever queued
+  std::uint64_t needed_from_ = 0;                 // the first sample a point not yet planned may need
+  std::uint64_t loud_end_ = 0;  // queued_total_ after the last block whose third quad is not all +0.0
   bool done_ = false;
   MemoryLimit memory_limit_;
   std::uint64_t point_bytes_;  // a timestamp and the included channels
   // The time of the first grid point past the memory limit, once anchored.
   double first_unaffordable_time_ = std::numeric_limits<double>::infinity();
-  // Points planned into planned_[planned_index_]; the other buffer holds the
-  // batch the helper is computing.
+  // With a helper: points planned into planned_[planned_index_]; the other
+  // buffer holds the batch the helper is computing.
   std::array<std::unique_ptr<PlannedPoint[]>, 2> planned_;
   std::size_t planned_index_ = 0;
   std::size_t planned_count_ = 0;
