@@ -299,19 +299,29 @@ Result<StreamingResampler> StreamingResampler::create(std::optional<double> rang
   const std::size_t capacity = std::min<std::uint64_t>(capacity_hint, limit.bytes / bytes);
   auto output = CwaDataResult::create(include, capacity);
   if (!output) return fail(std::move(output.error()));
-  std::optional<HelperThread> helper =
-      capacity_hint >= min_points_to_share ? HelperThread::start() : std::nullopt;
+  return StreamingResampler(range_start_time, range_end_time, resample_hz, std::move(*output), limit, bytes,
+                            capacity_hint >= min_points_to_share);
+}
+
+// A helper pays where computing the points is a large part of the work: from
+// about one point for every two samples. Below that, the queueing and
+// planning left to this thread take as long as the whole run on one, and
+// the helper would only add the cost of handing batches over. Decided once
+// the first samples show the proportion, between two stages.
+void StreamingResampler::consider_helper() {
+  if (!may_share_ || queued_total_ < batch_samples) return;
+  may_share_ = false;
+  if (2 * emitted_ < queued_total_) return;
   std::array<std::unique_ptr<PlannedPoint[]>, 2> planned;
-  for (std::size_t b = 0; helper && b < planned.size(); ++b) {
-    planned[b].reset(new (std::nothrow) PlannedPoint[batch_points]);
-    if (!planned[b]) return fail(CwaError::io_errno(ENOMEM));
+  for (auto& buffer : planned) {
+    buffer.reset(new (std::nothrow) PlannedPoint[batch_points]);
+    if (!buffer) return;
   }
-  StreamingResampler resampler(range_start_time, range_end_time, resample_hz, std::move(*output), limit,
-                               bytes, std::move(planned), std::move(helper));
-  if (resampler.helper_) {
-    if (auto reserved = resampler.queue_.reserve(batch_samples); !reserved) return fail(reserved.error());
+  if (!queue_.reserve(batch_samples)) return;
+  if (auto started = HelperThread::start()) {
+    helper_.emplace(std::move(*started));
+    planned_ = std::move(planned);
   }
-  return resampler;
 }
 
 // The whole block is queued before its points are produced. Which points
@@ -571,6 +581,7 @@ Result<void> StreamingResampler::hand_over() {
   if (!helper_) {
     if (auto flushed = flush_stage(); !flushed) return flushed;
     drop_unneeded();
+    consider_helper();
     return {};
   }
   // The helper reads the queue's other buffer and the output's columns, which

@@ -139,12 +139,12 @@ class StreamingResampler {
   // The queue's capacity, which only grows: the longest the queue has needed to be.
   std::size_t queue_capacity() const { return queue_.capacity(); }
 
-  // Where a run is long (capacity_hint) and the process may use a second
-  // processor, points are planned block by block, as the samples allow them,
-  // and a helper thread computes them in batches while the next batch is
-  // queued and planned: a batch is what the queue's buffer of batch_samples
-  // holds, or batch_points, whichever fills first. The results are those of
-  // one thread, bit for bit.
+  // Where a run is long (capacity_hint), has about a point for every two
+  // samples and the process may use a second processor, points are planned
+  // block by block, as the samples allow them, and a helper thread computes
+  // them in batches while the next batch is queued and planned: a batch is
+  // what the queue's buffer of batch_samples holds, or batch_points,
+  // whichever fills first. The results are those of one thread, bit for bit.
   static constexpr std::size_t batch_samples = std::size_t{1} << 14;
   static constexpr std::size_t batch_points = std::size_t{1} << 15;
   static constexpr std::size_t min_points_to_share = std::size_t{1} << 17;
@@ -156,16 +156,14 @@ class StreamingResampler {
  private:
   StreamingResampler(std::optional<double> range_start_time, std::optional<double> range_end_time,
                      double resample_hz, CwaDataResult output, MemoryLimit memory_limit,
-                     std::uint64_t point_bytes, std::array<std::unique_ptr<PlannedPoint[]>, 2> planned,
-                     std::optional<HelperThread> helper)
+                     std::uint64_t point_bytes, bool may_share)
       : range_start_time_(range_start_time),
         range_end_time_(range_end_time),
         step_ms_(1000.0 / resample_hz),
         output_(std::move(output)),
         memory_limit_(memory_limit),
         point_bytes_(point_bytes),
-        planned_(std::move(planned)),
-        helper_(std::move(helper)) {}
+        may_share_(may_share) {}
 
   void anchor_grid(double first_time);
   Result<void> check_grid_size(std::span<const std::int64_t> timestamps);
@@ -186,6 +184,7 @@ class StreamingResampler {
   void keep_from(std::size_t i, double t, std::size_t first);
   Result<void> hand_over();
   void finish_batch();
+  void consider_helper();
   void drop_unneeded();
   // The run's count of the sample at the queue's front.
   std::uint64_t front_index() const { return queued_total_ - queue_.size(); }
@@ -215,6 +214,7 @@ class StreamingResampler {
   std::array<std::unique_ptr<PlannedPoint[]>, 2> planned_;
   std::size_t planned_index_ = 0;
   std::size_t planned_count_ = 0;
+  bool may_share_;  // a long run whose helper is not yet decided on
   // The batch last computed, which the helper reads while the resampler may move.
   std::unique_ptr<PlannedBatch> handed_ = std::make_unique<PlannedBatch>();
   // Last, so that it stops before what its tasks read goes.
