@@ -312,16 +312,16 @@ void StreamingResampler::consider_helper() {
   if (!may_share_ || queued_total_ < batch_samples) return;
   may_share_ = false;
   if (2 * emitted_ < queued_total_) return;
+  auto started = HelperThread::start();
+  if (!started) return;
   std::array<std::unique_ptr<PlannedPoint[]>, 2> planned;
   for (auto& buffer : planned) {
     buffer.reset(new (std::nothrow) PlannedPoint[batch_points]);
     if (!buffer) return;
   }
   if (!queue_.reserve(batch_samples)) return;
-  if (auto started = HelperThread::start()) {
-    helper_.emplace(std::move(*started));
-    planned_ = std::move(planned);
-  }
+  helper_.emplace(std::move(*started));
+  planned_ = std::move(planned);
 }
 
 // The whole block is queued before its points are produced. Which points
