@@ -92,9 +92,9 @@ void queue_stays_bounded() {
   check(finish(run).size() == 360000);
 }
 
-// Adding to a full buffer moves what is still queued to its start when
-// samples were removed, and doubles the buffer otherwise; either way the
-// queue keeps its samples in order.
+// Adding to a full buffer moves what is still queued to the start of the
+// other buffer when that makes room, and to one of twice the size otherwise;
+// either way the queue keeps its samples in order.
 void queue_moves_before_it_grows() {
   SampleQueue queue;
   double next = 0.0;
