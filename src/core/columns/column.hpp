@@ -91,12 +91,9 @@ class Column {
   // returns them; zeros are written only below the high-water mark, which
   // then moves to the new end. Errors as extend.
   Result<std::span<T>> extend_zeroed(std::size_t count) {
-    if (auto room = make_room(count); !room) return fail(room.error());
-    if (size_ < written_end_) std::fill_n(data() + size_, std::min(count, written_end_ - size_), T{});
-    const std::span<T> added(data() + size_, count);
-    size_ += count;
+    if (auto added = append_zeros(count); !added) return fail(added.error());
     written_end_ = std::max(written_end_, size_);
-    return added;
+    return std::span<T>(data() + size_ - count, count);
   }
 
   // Appends values that do not live in this column. Errors as extend.
