@@ -8,10 +8,12 @@ worked examples pin the model and the extension alike."""
 
 from __future__ import annotations
 
+import json
 import os
 import pathlib
 import subprocess
 import sys
+from fractions import Fraction
 from typing import Any, Callable
 
 import numpy as np
@@ -378,25 +380,86 @@ def test_a_line_stays_on_the_line(
 
 
 ON_ONE_THREAD = r"""
-import sys, numpy, velnora
-data = velnora.read_cwa_file(sys.argv[1], resample_hz=float(sys.argv[2]), cut=velnora.seconds(0.123, 3000.0))
-numpy.savez(sys.argv[3], **data)
+import json, sys, numpy, velnora
+path, rate, window, saved = sys.argv[1:]
+window = json.loads(window)
+try:
+    data = velnora.read_cwa_file(path, resample_hz=float(rate), cut=window and velnora.seconds(*window))
+except RuntimeError as error:
+    print(error, end="")
+else:
+    numpy.savez(saved, **data)
 """
 
+HALF = 2200  # blocks: two halves make a range long enough to split
+SPAN = HALF * 120 // 100  # seconds in a half of steady 100 Hz blocks
+BAD_BLOCK = DataBlock(sample_format=0x41, sample_count=1)
 
-@pytest.mark.parametrize("rate", [100.0, 250.0])
-def test_long_runs_give_the_rows_of_one_thread(cwa_path: MakeRecording, tmp_path: pathlib.Path, rate: float) -> None:
-    """A long run shares its points with a helper thread where it may; with
-    VELNORA_THREADS=1 it stays on one. Mixed formats make some batches carry
-    a third quad, a gap puts many points in one segment."""
-    sectors = steady_recording(T, 1000) + steady_recording(T + 1300, 500, sample_format=FORMAT_AXIS9, samples_per_block=26)
-    path = cwa_path(sectors=sectors)
-    shared = resampled(path, rate, cut=velnora.seconds(0.123, 3000.0))
+
+def long_recording(kind: str) -> list[DataBlock]:
+    first = steady_recording(T, HALF)
+    if kind == "steady":
+        return first + steady_recording(T + SPAN, HALF)
+    if kind == "gap at the middle":
+        return first + steady_recording(T + SPAN + 7200, HALF)
+    if kind == "jump back at the middle":
+        return first + steady_recording(T + SPAN - 500, HALF)
+    if kind == "9-axis later half":
+        return first + steady_recording(T + SPAN, 9 * HALF // 2, sample_format=FORMAT_AXIS9, samples_per_block=26)
+    if kind == "fillers before the middle":
+        # The range is split at its middle, which falls 30 positions before
+        # the later part, too far past the earlier one to look back to it.
+        # Half a second late, the later part is moved back to meet the
+        # earlier one on the calling thread.
+        fillers = 130
+        later = steady_recording(Fraction(T + SPAN) + Fraction(1, 2), HALF + fillers - 61)
+        return first + [filler_sector()] * fillers + later
+    if kind == "bad block early":
+        return first[:500] + [BAD_BLOCK] + first[500:] + steady_recording(T + SPAN, HALF)
+    if kind == "bad block late":
+        later = steady_recording(T + SPAN, HALF)
+        return first + later[:1500] + [BAD_BLOCK] + later[1500:]
+    # Mixed formats make some batches carry a third quad, a gap puts many
+    # points in one segment.
+    return steady_recording(T, 1000) + steady_recording(
+        T + 1300, 500, sample_format=FORMAT_AXIS9, samples_per_block=26
+    )
+
+
+@pytest.mark.parametrize(
+    "kind, rate, window",
+    [
+        ("short, mixed, gap", 100.0, (0.123, 3000.0)),
+        ("short, mixed, gap", 250.0, (0.123, 3000.0)),
+        ("steady", 30.0, None),
+        ("steady", 100.0, (0.123, 5200.0)),
+        ("steady", 7.3, (200.0, 1e6)),
+        ("gap at the middle", 30.0, None),
+        ("jump back at the middle", 30.0, None),
+        ("fillers before the middle", 250.0, None),
+        ("9-axis later half", 100.0, None),
+        ("bad block early", 30.0, None),
+        ("bad block late", 30.0, None),
+    ],
+)
+def test_long_runs_give_the_rows_of_one_thread(
+    cwa_path: MakeRecording, tmp_path: pathlib.Path, kind: str, rate: float, window: tuple[float, float] | None
+) -> None:
+    """A long run splits its range between two threads, or shares its points
+    with a helper, where it may; with VELNORA_THREADS=1 it stays on one. The
+    rows, or the error, are the same either way."""
+    path = cwa_path(sectors=long_recording(kind))
     saved = tmp_path / "one_thread.npz"
     env = dict(os.environ, VELNORA_THREADS="1")
-    subprocess.run([sys.executable, "-c", ON_ONE_THREAD, str(path), str(rate), str(saved)], env=env, check=True)
+    child = [sys.executable, "-c", ON_ONE_THREAD, str(path), str(rate), json.dumps(window), str(saved)]
+    message = subprocess.run(child, env=env, check=True, capture_output=True, text=True).stdout
+    cut = velnora.seconds(*window) if window else None
+    if message:
+        assert resample_error(path, rate, cut=cut) == message
+        return
+    shared = resampled(path, rate, cut=cut)
     alone = np.load(saved)
-    assert len(shared["timestamp"]) > 140_000
+    assert len(shared["timestamp"]) > 20_000
     assert sorted(alone.files) == sorted(shared)
     for key in shared:
         assert alone[key].tobytes() == shared[key].tobytes(), key

@@ -29,6 +29,12 @@ class HelperThread {
   void run(Task task, void* context);
   // Waits until the task handed over last has returned.
   void finish();
+  // Whether the task handed over last has returned, without waiting: for an
+  // owner that must keep answering while it waits.
+  bool idle() const {
+    return shared_->finished.load(std::memory_order_acquire) ==
+           shared_->handed.load(std::memory_order_relaxed);
+  }
 
  private:
   struct Shared {

@@ -62,6 +62,8 @@ class Column {
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
+  // Elements that fit before the mapping has to grow, which moves it.
+  std::size_t capacity() const { return capacity_; }
   T* data() { return reinterpret_cast<T*>(buffer_.data()); }
   const T* data() const { return reinterpret_cast<const T*>(buffer_.data()); }
   std::span<T> values() { return {data(), size_}; }
@@ -126,6 +128,11 @@ class Column {
     const std::size_t zeros_end = std::min(to + count, written_end_);
     if (zeros_begin < zeros_end) std::fill_n(data() + zeros_begin, zeros_end - zeros_begin, T{});
   }
+
+  // Counts the mapping up to element `end` (within capacity()) as written,
+  // by whoever wrote there straight through data(): zeros appended there
+  // later are then written too.
+  void mark_written(std::size_t end) { written_end_ = std::max(written_end_, std::min(end, capacity_)); }
 
   // Keeps the first `count` elements (no effect when there are fewer). What
   // lies past them stays written: the high-water mark does not move back.

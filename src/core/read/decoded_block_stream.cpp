@@ -85,19 +85,22 @@ Result<std::optional<double>> search_chunk(const File& file, std::uint64_t first
   return std::optional<double>();
 }
 
-// The natural end of the nearest data block before `start`, searching
-// backwards with reads that grow to the sector reader's 1 MiB: the block is
-// nearly always the adjacent sector, but may lie gigabytes back.
-Result<std::optional<double>> previous_block_end(const File& file, std::uint64_t start, bool past_damage) {
+// The natural end of the nearest data block before `start`, no further back
+// than `look_back` positions, searching backwards with reads that grow to the
+// sector reader's 1 MiB: the block is nearly always the adjacent sector, but
+// may lie gigabytes back.
+Result<std::optional<double>> previous_block_end(const File& file, std::uint64_t start, bool past_damage,
+                                                 std::uint64_t look_back) {
   constexpr std::uint64_t first_chunk_sectors = 8;
   constexpr std::uint64_t max_chunk_sectors = SectorReader::buffer_sectors;
-  if (start == 0) return std::optional<double>();
+  const std::uint64_t floor = start - std::min(start, look_back);
+  if (start == floor) return std::optional<double>();
   const auto buffer = std::make_unique_for_overwrite<std::byte[]>(sector_size * max_chunk_sectors);
   std::uint64_t end = start;
   std::uint64_t sectors = first_chunk_sectors;
-  while (end > 0) {
+  while (end > floor) {
     if (auto go_on = interruption_point(); !go_on) return fail(std::move(go_on.error()));
-    const std::uint64_t first = end - std::min(end, sectors);
+    const std::uint64_t first = end - std::min(end - floor, sectors);
     auto found = search_chunk(file, first, std::span(buffer.get(), sector_size * (end - first)), past_damage);
     if (!found || *found) return found;
     end = first;
@@ -109,7 +112,8 @@ Result<std::optional<double>> previous_block_end(const File& file, std::uint64_t
 }  // namespace
 
 Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path, std::optional<std::uint64_t> start_block,
-                                              std::optional<std::uint64_t> block_count, bool past_damage) {
+                                              std::optional<std::uint64_t> block_count, bool past_damage,
+                                              std::uint64_t look_back) {
   auto checked = open_checked_cwa_file(path);
   if (!checked) return fail(std::move(checked.error()));
   const std::uint64_t total = checked->block_count;
@@ -118,7 +122,7 @@ Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path, std::option
   const std::uint64_t count = block_count.value_or(total - start);
   const std::uint64_t end = std::min(saturating_add(start, count), total);
 
-  auto previous_end = previous_block_end(checked->file, start, past_damage);
+  auto previous_end = previous_block_end(checked->file, start, past_damage, look_back);
   if (!previous_end) return fail(std::move(previous_end.error()));
 
   SectorReader reader(std::move(checked->file));
@@ -129,8 +133,9 @@ Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path, std::option
 Result<DecodedBlockStream> DecodedBlockStream::open(std::string_view path,
                                                     std::optional<std::uint64_t> start_block,
                                                     std::optional<std::uint64_t> block_count,
-                                                    bool include_magnetometer, DamagedBlocks* damaged) {
-  auto opened = open_cwa_data_blocks(path, start_block, block_count, damaged != nullptr);
+                                                    bool include_magnetometer, DamagedBlocks* damaged,
+                                                    std::uint64_t look_back) {
+  auto opened = open_cwa_data_blocks(path, start_block, block_count, damaged != nullptr, look_back);
   if (!opened) return fail(std::move(opened.error()));
   return DecodedBlockStream(std::move(*opened), include_magnetometer, damaged);
 }

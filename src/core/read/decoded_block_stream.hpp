@@ -26,14 +26,20 @@ struct OpenedDataBlocks {
   BlockClock clock;
 };
 
+// How far back a range's start may look for the data block before it.
+inline constexpr std::uint64_t unlimited_look_back = UINT64_MAX;
+
 // Opens and checks the file, clamps the range to it and finds the previous
-// block's end. `past_damage`: a malformed block before the range stands for
-// a previous block of unknown end instead of failing. Errors: the file
-// check's, "Start block is beyond file size", "Unexpected end of CWA data", a
-// malformed previous block's message, Io. Allocates the reader's buffer.
+// block's end, no more than `look_back` positions back: past that, the first
+// block is timed as if it had none before it. `past_damage`: a malformed
+// block before the range stands for a previous block of unknown end instead
+// of failing. Errors: the file check's, "Start block is beyond file size",
+// "Unexpected end of CWA data", a malformed previous block's message, Io.
+// Allocates the reader's buffer.
 Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path, std::optional<std::uint64_t> start_block,
                                               std::optional<std::uint64_t> block_count,
-                                              bool past_damage = false);
+                                              bool past_damage = false,
+                                              std::uint64_t look_back = unlimited_look_back);
 
 // One data block, decoded and timestamped. The spans point into the stream
 // and stay valid until its next call.
@@ -52,11 +58,12 @@ struct DecodedBlock {
 class DecodedBlockStream {
  public:
   // Opens the planned range; with `damaged`, reads past damage into that list,
-  // which must outlive the stream. Errors: those of open_cwa_data_blocks.
-  // Allocates the reader's buffer.
+  // which must outlive the stream; `look_back` as open_cwa_data_blocks'.
+  // Errors: those of open_cwa_data_blocks. Allocates the reader's buffer.
   static Result<DecodedBlockStream> open(std::string_view path, std::optional<std::uint64_t> start_block,
                                          std::optional<std::uint64_t> block_count, bool include_magnetometer,
-                                         DamagedBlocks* damaged = nullptr);
+                                         DamagedBlocks* damaged = nullptr,
+                                         std::uint64_t look_back = unlimited_look_back);
 
   // The next data block, or nothing when the range is exhausted. Errors:
   // "Unexpected end of CWA data", Io, a malformed block's message, Interrupted
@@ -66,6 +73,14 @@ class DecodedBlockStream {
 
   // Block positions in the range, data or not: a bound for capacity planning.
   std::uint64_t planned_blocks() const { return opened_.end_block - opened_.start_block; }
+
+  // The position of the next block to read, and the end of the range.
+  std::uint64_t position() const { return position_; }
+  std::uint64_t end_position() const { return opened_.end_block; }
+  // Moves the end of the range to `end` (no earlier than position(), no
+  // later than the planned end); reading on to a later end again takes the
+  // blocks up to it as if the range had never ended. No errors.
+  void end_at(std::uint64_t end) { opened_.end_block = end; }
 
  private:
   DecodedBlockStream(OpenedDataBlocks opened, bool include_magnetometer, DamagedBlocks* damaged)

@@ -7,6 +7,7 @@
 
 #include "core/base/numeric.hpp"
 #include "core/read/decoded_block_stream.hpp"
+#include "core/resample/split_run.hpp"
 #include "core/resample/streaming_resampler.hpp"
 
 namespace velnora {
@@ -46,6 +47,8 @@ Result<std::optional<double>> validate_resample_options(std::optional<double> re
 namespace {
 
 struct ResampleSettings {
+  std::string_view path;
+  bool may_split;  // not while damage is listed: each half would list its own
   double resample_hz;
   IncludeFlags include;
   std::optional<double> range_start_time;
@@ -71,29 +74,55 @@ std::size_t planned_points(std::uint64_t planned_blocks, const DecodedBlock& fir
   return static_cast<std::size_t>(std::min(points, 0x1p62));
 }
 
-// Runs the blocks through a resampler created at the first data block, so
-// that the window is checked only once there is data, and stops reading once
-// the grid reaches the window's end. Nothing when the range holds no data block.
+// Creates the resampler at the first data block, so that the window is
+// checked only once there is data.
+Result<StreamingResampler> create_resampler(const DecodedBlockStream& stream, const DecodedBlock& first,
+                                            const ResampleSettings& settings) {
+  // Only address space, sized by what the path will hold; the columns grow
+  // without copying should the estimate be short.
+  return StreamingResampler::create(settings.range_start_time, settings.range_end_time, settings.resample_hz,
+                                    settings.include,
+                                    planned_points(stream.planned_blocks(), first, settings));
+}
+
+// Runs the blocks through a resampler, stops reading once the grid reaches
+// the window's end, and produces the last points. Once the grid is anchored,
+// the rest of a long range is split between this thread and a helper
+// (start_follower). Nothing when the range holds no data block.
 Result<std::optional<StreamingResampler>> resample_blocks(DecodedBlockStream& stream,
                                                           const ResampleSettings& settings) {
   std::optional<StreamingResampler> resampler;
-  while (!resampler || !resampler->done()) {
-    auto block = stream.next();
-    if (!block) return fail(std::move(block.error()));
-    if (!*block) break;
-    if (!resampler) {
-      // Only address space, sized by what the path will hold; the columns
-      // grow without copying should the estimate be short.
-      auto created = StreamingResampler::create(settings.range_start_time, settings.range_end_time,
-                                                settings.resample_hz, settings.include,
-                                                planned_points(stream.planned_blocks(), **block, settings));
-      if (!created) return fail(std::move(created.error()));
-      resampler.emplace(std::move(*created));
+  std::unique_ptr<FollowerRun> follower;  // stopped before the resampler goes
+  bool split_tried = !settings.may_split;
+  const std::uint64_t end = stream.end_position();
+  for (;;) {
+    while (!resampler || !resampler->done()) {
+      auto block = stream.next();
+      if (!block) return fail(std::move(block.error()));
+      if (!*block) break;
+      if (!resampler) {
+        auto created = create_resampler(stream, **block, settings);
+        if (!created) return fail(std::move(created.error()));
+        resampler.emplace(std::move(*created));
+      }
+      const DecodedBlock& decoded = **block;
+      if (auto fed = resampler->append_block(decoded.timestamps, decoded.samples, decoded.readings); !fed) {
+        return fail(std::move(fed.error()));
+      }
+      if (!split_tried && resampler->anchored() && !resampler->done()) {
+        split_tried = true;
+        auto started = start_follower(settings.path, stream, *resampler, settings.include.magnetometer);
+        if (!started) return fail(std::move(started.error()));
+        follower = std::move(*started);
+      }
     }
-    const DecodedBlock& decoded = **block;
-    if (auto fed = resampler->append_block(decoded.timestamps, decoded.samples, decoded.readings); !fed) {
-      return fail(std::move(fed.error()));
-    }
+    if (!follower) break;
+    auto joined = join_follower(std::move(follower), *resampler, stream, end);
+    if (!joined) return fail(std::move(joined.error()));
+    if (*joined) return resampler;
+  }
+  if (resampler) {
+    if (auto last = resampler->emit_ready(true); !last) return fail(std::move(last.error()));
   }
   return resampler;
 }
@@ -106,11 +135,11 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(
     std::optional<double> range_end_time, DamagedBlocks* damaged) {
   auto stream = DecodedBlockStream::open(path, start_block, block_count, include.magnetometer, damaged);
   if (!stream) return fail(std::move(stream.error()));
-  auto resampler = resample_blocks(*stream, {resample_hz, include, range_start_time, range_end_time});
+  auto resampler = resample_blocks(
+      *stream, {path, damaged == nullptr, resample_hz, include, range_start_time, range_end_time});
   if (!resampler) return fail(std::move(resampler.error()));
   // An empty range and a range of non-data sectors alike.
   if (!*resampler) return fail("No valid sample data found in the specified range");
-  if (auto last = (*resampler)->emit_ready(true); !last) return fail(std::move(last.error()));
   auto output = std::move(**resampler).take_output();
   if (output && output->size() == 0) return fail("No samples remain after applying time range/resampling");
   return output;

@@ -6,9 +6,11 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "core/base/interruption.hpp"
@@ -116,6 +118,20 @@ RowDestination rows_at(CwaDataResult& output, std::size_t first_row) {
   }
   return to;
 }
+
+namespace {
+
+// The rows every present column of `output` holds without moving.
+std::uint64_t row_capacity(CwaDataResult& output) {
+  std::size_t rows = SIZE_MAX;
+  output.for_each_column([&](std::string_view, const auto& column) {
+    rows = std::min(rows, column.capacity());
+    return true;
+  });
+  return rows;
+}
+
+}  // namespace
 
 Result<void> add_zero_rows(CwaDataResult& output, std::size_t rows) {
   if (auto added = output.timestamp.extend_zeroed(rows); !added) return fail(added.error());
@@ -534,12 +550,18 @@ bool StreamingResampler::produce_points(bool final) {
   return loud ? produce_split<channel_quads>(final) : produce_split<channel_quads - 1>(final);
 }
 
-// Writes the staged rows to new rows of the output. Errors: OutOfMemory when
-// an output column cannot grow.
+// Writes the staged rows to new rows of the output, or a follower's to its
+// lead's columns. Errors: OutOfMemory when an output column cannot grow, or
+// when a follower's rows pass its lead's room.
 Result<void> StreamingResampler::flush_stage() {
   const std::size_t rows = std::exchange(staged_, 0);
   if (rows == 0) return {};
+  if (foreign_) return store_foreign(rows);
   const std::size_t first_row = output_.size();
+  if (fence_ && first_row + rows > fence_->row) {
+    const RowFence fence = *fence_;
+    disown_rows(fence.release(fence.context));
+  }
   if (auto added = add_zero_rows(output_, rows); !added) return added;
   const RowDestination to = rows_at(output_, first_row);
   if (staged_quads_ == channel_quads) {
@@ -548,6 +570,99 @@ Result<void> StreamingResampler::flush_stage() {
     rows_.store_into<channel_quads - 1>(to, 0, rows);
   }
   return {};
+}
+
+// The staged rows are the last points emitted, and row k holds point k.
+Result<void> StreamingResampler::store_foreign(std::size_t rows) {
+  ForeignRows& to = *foreign_;
+  if (!to.keeping) return {};
+  const std::uint64_t first_row = emitted_ - rows;
+  if (first_row + rows > to.limit) {
+    to.overflowed = true;
+    return fail(CwaError::io_errno(ENOMEM));
+  }
+  if (staged_quads_ == channel_quads) {
+    rows_.store_into<channel_quads>(to.rows, first_row, rows);
+  } else {
+    rows_.store_into<channel_quads - 1>(to.rows, first_row, rows);
+  }
+  to.end = first_row + rows;
+  return {};
+}
+
+Result<StreamingResampler> StreamingResampler::follow(StreamingResampler& lead, double from_time) {
+  StreamingResampler follower(lead.range_start_time_, lead.range_end_time_, 1.0, CwaDataResult{},
+                              lead.memory_limit_, lead.point_bytes_, false);
+  follower.step_ms_ = lead.step_ms_;
+  follower.grid_origin_ms_ = lead.grid_origin_ms_;
+  follower.first_unaffordable_time_ = lead.first_unaffordable_time_;
+  // The first point not before from_time: those before it lie in segments
+  // the follower does not have.
+  const double before = std::nextafter(from_time, -std::numeric_limits<double>::infinity());
+  follower.emitted_ = points_through(before, follower.step_ms_, *follower.grid_origin_ms_);
+  follower.next_time_ = grid_time(follower.emitted_, follower.step_ms_, *follower.grid_origin_ms_);
+  // The lead's room was estimated for the whole range; a gap before the
+  // middle puts the later half's rows past it. Address space only.
+  const std::uint64_t rows = follower.emitted_ + row_capacity(lead.output_) / 2;
+  const bool reserved = lead.output_.for_each_column([&](std::string_view, auto& column) {
+    return rows > SIZE_MAX || column.reserve(static_cast<std::size_t>(rows)).has_value();
+  });
+  if (!reserved) return fail(CwaError::io_errno(ENOMEM));
+  follower.foreign_ = ForeignRows{.rows = rows_at(lead.output_, 0), .limit = row_capacity(lead.output_)};
+  return follower;
+}
+
+std::optional<SeamState> StreamingResampler::begin_rows() {
+  staged_ = 0;
+  foreign_->keeping = true;
+  foreign_->end = emitted_;
+  const std::uint64_t needed = queued_total_ - needed_from_;
+  if (done_ || needed > SeamState::max_needed) return std::nullopt;
+  SeamState seam;
+  seam.emitted = emitted_;
+  seam.cursor = front_index() + cursor_;
+  seam.needed_from = needed_from_;
+  seam.queued = queued_total_;
+  seam.needed = static_cast<std::size_t>(needed);
+  const std::size_t first = needed_from_ - front_index();
+  std::ranges::copy(queue_.values().subspan(first, seam.needed), seam.values.begin());
+  std::ranges::copy(queue_.times().subspan(first, seam.needed), seam.times.begin());
+  return seam;
+}
+
+// Later points depend on the grid, which the two share, on the next point,
+// the segment reached and the first sample still needed, and on the samples
+// from there on, which are the same samples of the same blocks if they
+// compare equal; the samples before them are never read again.
+bool StreamingResampler::continues_as(const SeamState& seam) const {
+  if (done_ || queued_total_ < seam.queued) return false;
+  const std::uint64_t base = queued_total_ - seam.queued;
+  if (emitted_ != seam.emitted || needed_from_ != base + seam.needed_from ||
+      front_index() + cursor_ != base + seam.cursor || queued_total_ - needed_from_ != seam.needed)
+    return false;
+  const std::size_t first = needed_from_ - front_index();
+  const auto values = queue_.values().subspan(first, seam.needed);
+  const auto times = queue_.times().subspan(first, seam.needed);
+  return std::memcmp(values.data(), seam.values.data(), values.size_bytes()) == 0 &&
+         std::memcmp(times.data(), seam.times.data(), times.size_bytes()) == 0;
+}
+
+Result<void> StreamingResampler::adopt_rows(std::uint64_t end) {
+  fence_.reset();
+  if (auto flushed = flush_stage(); !flushed) return flushed;
+  const std::size_t rows = end - std::min<std::uint64_t>(end, output_.size());
+  bool grown = output_.for_each_column(
+      [&](std::string_view, auto& column) { return column.extend(rows).has_value(); });
+  if (!grown) return fail(CwaError::io_errno(ENOMEM));
+  return {};
+}
+
+void StreamingResampler::disown_rows(std::uint64_t end) {
+  fence_.reset();
+  output_.for_each_column([&](std::string_view, auto& column) {
+    column.mark_written(end);
+    return true;
+  });
 }
 
 // Lets go of the samples that no grid point from t on can need: those before

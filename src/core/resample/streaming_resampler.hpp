@@ -93,6 +93,31 @@ struct PlannedBatch {
   std::atomic<std::size_t> claimed;
 };
 
+// Where a follower stores its rows (StreamingResampler::follow): straight
+// into its lead's columns, at their grid points' indices.
+struct ForeignRows {
+  RowDestination rows;      // row 0
+  std::uint64_t limit;      // rows below this fit without the columns moving
+  bool keeping = false;     // past the context: rows are stored
+  bool overflowed = false;  // a row at or past limit came: the rows cannot serve
+  std::uint64_t end = 0;    // one past the last row stored
+};
+
+// A follower's state once it has taken its context block, kept for its lead
+// to compare with its own after the same block: counts of samples start at
+// the block's first sample. The samples that later points may need are
+// copied, when they are few, as the follower's queue moves on.
+struct SeamState {
+  static constexpr std::size_t max_needed = 8;
+  std::uint64_t emitted;
+  std::uint64_t cursor;
+  std::uint64_t needed_from;
+  std::uint64_t queued;
+  std::size_t needed = 0;
+  std::array<SampleValues, max_needed> values;
+  std::array<double, max_needed> times;
+};
+
 // One resampling run: samples go in block by block, in file order, and come out as
 // points of a regular grid at `resample_hz` by four-point cubic interpolation,
 // linear where the cubic cannot be used. Grid point k lies at
@@ -135,6 +160,8 @@ class StreamingResampler {
 
   // Whether the grid has reached the window's end: no later sample can add a point.
   bool done() const { return done_; }
+  // Whether a sample has anchored the grid.
+  bool anchored() const { return grid_origin_ms_.has_value(); }
 
   // The queue's capacity, which only grows: the longest the queue has needed to be.
   std::size_t queue_capacity() const { return queue_.capacity(); }
@@ -148,6 +175,40 @@ class StreamingResampler {
   static constexpr std::size_t batch_samples = std::size_t{1} << 14;
   static constexpr std::size_t batch_points = std::size_t{1} << 15;
   static constexpr std::size_t min_points_to_share = std::size_t{1} << 17;
+
+  // A run in two halves, each on its own thread. The follower takes the
+  // later half on `lead`'s grid, starting with the block before it, whose
+  // first sample lies at `from_time`: its points are context, and dropped,
+  // until begin_rows. It stores its rows straight into lead's columns at
+  // their indices (ForeignRows), and never shares its work; its own output
+  // stays empty. Its rows are the lead's, bit for bit, once the lead has taken
+  // the same context block and continues_as() holds. The lead's grid must be
+  // anchored. Gives lead's columns room for the follower's rows. Errors:
+  // OutOfMemory when they cannot have it. Reserves address space only.
+  static Result<StreamingResampler> follow(StreamingResampler& lead, double from_time);
+  // Follower: points from here on are stored. The state the lead must reach,
+  // or nothing when the state depends on more samples than a seam holds.
+  std::optional<SeamState> begin_rows();
+  const ForeignRows& foreign_rows() const { return *foreign_; }
+  // Lead, after the context block: whether every later point comes out of
+  // this run as it does out of the follower's.
+  bool continues_as(const SeamState& seam) const;
+  // Lead: rows from `row` on belong to another writer until release(context)
+  // has stopped it, which the lead calls before writing there; release
+  // returns the end of the rows the writer stored, which disown_rows then
+  // takes back.
+  using FenceRelease = std::uint64_t (*)(void* context);
+  void fence_rows(std::uint64_t row, FenceRelease release, void* context) {
+    fence_ = {row, release, context};
+  }
+  // Lead: the follower's rows [size(), end) become this run's, after its own
+  // staged rows. Errors: OutOfMemory when a column cannot grow.
+  Result<void> adopt_rows(std::uint64_t end);
+  // Lead: rows written below `end` by a follower that did not serve are
+  // overwritten as the run goes on.
+  void disown_rows(std::uint64_t end);
+  // Keeps the run on this thread: a lead's helper runs the follower.
+  void keep_to_one_thread() { may_share_ = false; }
 
   // The grid points produced; the resampler is spent. Errors: OutOfMemory
   // when an output column cannot grow. Maps memory only past the output's reservation.
@@ -217,6 +278,15 @@ class StreamingResampler {
   bool may_share_;  // a long run whose helper is not yet decided on
   // The batch last computed, which the helper reads while the resampler may move.
   std::unique_ptr<PlannedBatch> handed_ = std::make_unique<PlannedBatch>();
+  // A follower's destination, and a lead's fence.
+  std::optional<ForeignRows> foreign_;
+  struct RowFence {
+    std::uint64_t row;
+    FenceRelease release;
+    void* context;
+  };
+  Result<void> store_foreign(std::size_t rows);
+  std::optional<RowFence> fence_;
   // Last, so that it stops before what its tasks read goes.
   std::optional<HelperThread> helper_;
 };
