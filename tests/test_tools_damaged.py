@@ -5,9 +5,12 @@ from __future__ import annotations
 
 import dataclasses
 import importlib.util
+import json
+import os
 import pathlib
 import re
 import shutil
+import subprocess
 import sys
 from typing import Any
 
@@ -254,3 +257,30 @@ def test_readme_example_runs(tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyP
     expected = velnora.read_cwa_file("examples/sample.cwa", cut=velnora.blocks(10, 20))
     assert scope["damaged"] == [] and "light" not in scope["data"]
     assert_same_columns(scope["window"], expected)
+
+
+ON_ONE_THREAD = r"""
+import json, sys, numpy
+from velnora_tools import read_skipping_damaged
+data, damaged = read_skipping_damaged(sys.argv[1], resample_hz=250.0)
+numpy.savez(sys.argv[2], **data)
+print(json.dumps([[d.block, d.message] for d in damaged]))
+"""
+
+
+def test_long_damaged_runs_give_the_rows_of_one_thread(tmp_path: pathlib.Path) -> None:
+    """A long resampled read past damage splits its range at the middle
+    (position 2200, damaged here) where it may, each half listing what it
+    passes over; with VELNORA_THREADS=1 it stays on one thread. The rows and
+    the list are the same either way."""
+    faults = {700: dict(sample_format=0x41), 2200: dict(timestamp=0), 3500: dict(rate_code=0)}
+    path = record(tmp_path / "long.cwa", damage(steady_recording(START, 4400), faults))
+    saved = tmp_path / "one_thread.npz"
+    env = dict(os.environ, VELNORA_THREADS="1")
+    child = subprocess.run(
+        [sys.executable, "-c", ON_ONE_THREAD, str(path), str(saved)], env=env, check=True, capture_output=True
+    )
+    data, damaged = read_skipping_damaged(path, resample_hz=250.0)
+    assert [[d.block, d.message] for d in damaged] == json.loads(child.stdout)
+    assert [d.block for d in damaged] == sorted(faults)
+    assert_same_columns(data, dict(np.load(saved)))

@@ -48,7 +48,7 @@ namespace {
 
 struct ResampleSettings {
   std::string_view path;
-  bool may_split;  // not while damage is listed: each half would list its own
+  DamagedBlocks* damaged;  // where the stream lists damage it passes over, or null
   double resample_hz;
   IncludeFlags include;
   std::optional<double> range_start_time;
@@ -93,7 +93,7 @@ Result<std::optional<StreamingResampler>> resample_blocks(DecodedBlockStream& st
                                                           const ResampleSettings& settings) {
   std::optional<StreamingResampler> resampler;
   std::unique_ptr<FollowerRun> follower;  // stopped before the resampler goes
-  bool split_tried = !settings.may_split;
+  bool split_tried = false;
   const std::uint64_t end = stream.end_position();
   for (;;) {
     while (!resampler || !resampler->done()) {
@@ -111,13 +111,14 @@ Result<std::optional<StreamingResampler>> resample_blocks(DecodedBlockStream& st
       }
       if (!split_tried && resampler->anchored() && !resampler->done()) {
         split_tried = true;
-        auto started = start_follower(settings.path, stream, *resampler, settings.include.magnetometer);
+        auto started = start_follower(settings.path, stream, *resampler, settings.include.magnetometer,
+                                      settings.damaged);
         if (!started) return fail(std::move(started.error()));
         follower = std::move(*started);
       }
     }
     if (!follower) break;
-    auto joined = join_follower(std::move(follower), *resampler, stream, end);
+    auto joined = join_follower(std::move(follower), *resampler, stream, end, settings.damaged);
     if (!joined) return fail(std::move(joined.error()));
     if (*joined) return resampler;
   }
@@ -135,8 +136,8 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(
     std::optional<double> range_end_time, DamagedBlocks* damaged) {
   auto stream = DecodedBlockStream::open(path, start_block, block_count, include.magnetometer, damaged);
   if (!stream) return fail(std::move(stream.error()));
-  auto resampler = resample_blocks(
-      *stream, {path, damaged == nullptr, resample_hz, include, range_start_time, range_end_time});
+  auto resampler =
+      resample_blocks(*stream, {path, damaged, resample_hz, include, range_start_time, range_end_time});
   if (!resampler) return fail(std::move(resampler.error()));
   // An empty range and a range of non-data sectors alike.
   if (!*resampler) return fail("No valid sample data found in the specified range");

@@ -19,17 +19,17 @@ thread_local const std::atomic<bool>* follower_cancelled = nullptr;
 bool follower_stop_requested() { return follower_cancelled->load(std::memory_order_relaxed); }
 
 // What resample_blocks does for the whole range, for the follower's half.
-Result<void> follow_to_end(FollowerRun& run) {
-  while (!run.follower.done()) {
-    auto block = run.stream.next();
+Result<void> follow_to_end(DecodedBlockStream& stream, StreamingResampler& follower) {
+  while (!follower.done()) {
+    auto block = stream.next();
     if (!block) return fail(std::move(block.error()));
     if (!*block) break;
     const DecodedBlock& decoded = **block;
-    if (auto fed = run.follower.append_block(decoded.timestamps, decoded.samples, decoded.readings); !fed)
+    if (auto fed = follower.append_block(decoded.timestamps, decoded.samples, decoded.readings); !fed)
       return fed;
   }
-  if (auto last = run.follower.emit_ready(true); !last) return last;
-  auto flushed = std::move(run.follower).take_output();
+  if (auto last = follower.emit_ready(true); !last) return last;
+  auto flushed = std::move(follower).take_output();
   if (!flushed) return fail(std::move(flushed.error()));
   return {};
 }
@@ -38,14 +38,18 @@ void follow_task(void* context) {
   FollowerRun& run = *static_cast<FollowerRun*>(context);
   follower_cancelled = &run.cancelled;
   InterruptionScope scope(follower_stop_requested);
-  run.outcome = follow_to_end(run);
+  try {
+    run.outcome = follow_to_end(*run.stream, *run.follower);
+  } catch (...) {
+    run.threw = true;
+  }
 }
 
 // The lead's fence: stops the follower before the lead writes its rows.
 std::uint64_t release_rows(void* context) {
   FollowerRun& run = *static_cast<FollowerRun*>(context);
   run.stop();
-  return run.follower.foreign_rows().end;
+  return run.follower->foreign_rows().end;
 }
 
 // A failure to start a follower leaves the lead to meet the error itself,
@@ -73,23 +77,25 @@ void FollowerRun::stop() {
 
 Result<std::unique_ptr<FollowerRun>> start_follower(std::string_view path, DecodedBlockStream& stream,
                                                     StreamingResampler& lead, bool include_magnetometer,
-                                                    std::uint64_t min_blocks) {
+                                                    DamagedBlocks* damaged, std::uint64_t min_blocks) {
   const std::uint64_t from = stream.position(), end = stream.end_position();
   if (end - from < std::max<std::uint64_t>(min_blocks, 2 * seam_search)) return nullptr;
   auto helper = HelperThread::start();
   if (!helper) return nullptr;
+  auto run = std::make_unique<FollowerRun>(std::move(*helper));
   // Near the middle there is nearly always a data block, with another just
   // before it. Where there is not, the file is not worth splitting: its
   // halves would each be searched on this thread first.
   const std::uint64_t middle = from + (end - from) / 2;
-  auto later =
-      DecodedBlockStream::open(path, middle, seam_search, include_magnetometer, nullptr, seam_search);
+  auto later = DecodedBlockStream::open(path, middle, seam_search, include_magnetometer,
+                                        damaged ? &run->damaged : nullptr, seam_search);
   if (!later) return interrupted_or_none(later.error());
-  auto context = later->next();
+  run->stream.emplace(std::move(*later));
+  auto context = run->stream->next();
   if (!context) return interrupted_or_none(context.error());
   if (!*context) return nullptr;
-  const std::uint64_t context_end = later->position();
-  later->end_at(end);
+  run->context_end = run->stream->position();
+  run->stream->end_at(end);
   const DecodedBlock& block = **context;
   auto follower = StreamingResampler::follow(lead, seconds_from_us(block.timestamps.front()));
   if (!follower) return nullptr;
@@ -97,29 +103,37 @@ Result<std::unique_ptr<FollowerRun>> start_follower(std::string_view path, Decod
     return interrupted_or_none(fed.error());
   auto seam = follower->begin_rows();
   if (!seam) return nullptr;
-  const std::uint64_t fence = std::min(seam->emitted, follower->foreign_rows().limit);
-  auto run =
-      std::make_unique<FollowerRun>(std::move(*helper), std::move(*follower), std::move(*later), *seam);
+  run->seam = *seam;
+  run->follower.emplace(std::move(*follower));
   lead.keep_to_one_thread();
-  lead.fence_rows(fence, release_rows, run.get());
-  stream.end_at(context_end);
+  lead.fence_rows(std::min(seam->emitted, run->follower->foreign_rows().limit), release_rows, run.get());
+  stream.end_at(run->context_end);
   run->helper.run(follow_task, run.get());
   return run;
 }
 
+// The damage the follower passed over after the context block; the lead
+// listed that before it.
+void merge_damage(const FollowerRun& run, DamagedBlocks& damaged) {
+  for (const DamagedBlock& block : run.damaged) {
+    if (block.block >= run.context_end) damaged.push_back(block);
+  }
+}
+
 Result<bool> join_follower(std::unique_ptr<FollowerRun> run, StreamingResampler& lead,
-                           DecodedBlockStream& stream, std::uint64_t end) {
+                           DecodedBlockStream& stream, std::uint64_t end, DamagedBlocks* damaged) {
   if (!lead.done() && lead.continues_as(run->seam)) {
     if (auto waited = wait_for(*run); !waited) return fail(std::move(waited.error()));
-    const ForeignRows& rows = run->follower.foreign_rows();
-    if (!rows.overflowed) {
+    const ForeignRows& rows = run->follower->foreign_rows();
+    if (!rows.overflowed && !run->threw) {
+      if (damaged != nullptr) merge_damage(*run, *damaged);
       if (!run->outcome) return fail(std::move(run->outcome.error()));
       if (auto adopted = lead.adopt_rows(rows.end); !adopted) return fail(std::move(adopted.error()));
       return true;
     }
   }
   run->stop();
-  lead.disown_rows(run->follower.foreign_rows().end);
+  lead.disown_rows(run->follower->foreign_rows().end);
   stream.end_at(end);
   return false;
 }

@@ -3,10 +3,12 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "core/base/cwa_error.hpp"
 #include "core/base/helper_thread.hpp"
+#include "core/read/damaged_blocks.hpp"
 #include "core/read/decoded_block_stream.hpp"
 #include "core/resample/streaming_resampler.hpp"
 
@@ -19,14 +21,20 @@ namespace velnora {
 // (StreamingResampler::follow). Destroying a run stops the follower first.
 struct FollowerRun {
   HelperThread helper;
-  StreamingResampler follower;
-  DecodedBlockStream stream;
-  SeamState seam;
+  // Where the follower's stream lists damage it passes over, when the read
+  // does; merged into the lead's list once the rows are taken.
+  DamagedBlocks damaged;
+  std::optional<DecodedBlockStream> stream;
+  std::optional<StreamingResampler> follower;
+  SeamState seam{};
+  std::uint64_t context_end = 0;  // the position after the context block
   std::atomic<bool> cancelled{false};
   Result<void> outcome;
+  // An allocation failed on the helper thread, where nothing may throw: the
+  // lead reads on alone.
+  bool threw = false;
 
-  FollowerRun(HelperThread helper, StreamingResampler follower, DecodedBlockStream stream, SeamState seam)
-      : helper(std::move(helper)), follower(std::move(follower)), stream(std::move(stream)), seam(seam) {}
+  explicit FollowerRun(HelperThread helper) : helper(std::move(helper)) {}
   ~FollowerRun() { stop(); }
   // Asks the follower to stop and waits until it has.
   void stop();
@@ -46,16 +54,19 @@ inline constexpr std::uint64_t seam_search = 64;
 // `stream` unchanged, where the range is shorter than `min_blocks`, no
 // helper thread may run, or the later half does not open or start cleanly.
 // Errors: Interrupted only; the lead meets any other itself.
+// With `damaged`, the lead's list, the follower too reads past damage.
 Result<std::unique_ptr<FollowerRun>> start_follower(std::string_view path, DecodedBlockStream& stream,
                                                     StreamingResampler& lead, bool include_magnetometer,
+                                                    DamagedBlocks* damaged,
                                                     std::uint64_t min_blocks = min_blocks_to_split);
 
 // After the lead has taken its half: true when the follower's rows complete
-// the run, now the lead's; false when the lead must go on alone, `stream`
-// then reaching to its old end. The run is finished either way. Errors: the
-// follower's, where the lead would have met it; Interrupted while waiting;
-// OutOfMemory.
+// the run, now the lead's, and the damage it passed over is listed in
+// `damaged` (the lead's list, or null); false when the lead must go on
+// alone, `stream` then reaching to its old end. The run is finished either
+// way. Errors: the follower's, where the lead would have met it;
+// Interrupted while waiting; OutOfMemory.
 Result<bool> join_follower(std::unique_ptr<FollowerRun> run, StreamingResampler& lead,
-                           DecodedBlockStream& stream, std::uint64_t end);
+                           DecodedBlockStream& stream, std::uint64_t end, DamagedBlocks* damaged);
 
 }  // namespace velnora
