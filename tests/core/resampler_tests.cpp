@@ -1,6 +1,4 @@
-#include <algorithm>
 #include <array>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -82,19 +80,19 @@ void feed_steady(StreamingResampler& run, int blocks) {
   }
 }
 
-// The queue holds what the next points still need and the samples of a
-// batch, never the recording: hours at 100 Hz in 120-sample blocks leave it
-// below twice a batch.
+// The queue holds what the next points still need, never the recording:
+// hours at 100 Hz in 120-sample blocks leave it at the first power of two
+// that holds a block.
 void queue_stays_bounded() {
   StreamingResampler run = resampler(30.0);
   feed_steady(run, 10000);
-  check(run.queue_capacity() <= 2 * StreamingResampler::batch_samples);
+  check(run.queue_capacity() == 128);
   check(finish(run).size() == 360000);
 }
 
-// Adding to a full buffer moves what is still queued to the start of the
-// other buffer when that makes room, and to one of twice the size otherwise;
-// either way the queue keeps its samples in order.
+// Adding to a full buffer moves what is still queued to its start when
+// samples were removed, and doubles the buffer otherwise; either way the
+// queue keeps its samples in order.
 void queue_moves_before_it_grows() {
   SampleQueue queue;
   double next = 0.0;
@@ -248,67 +246,6 @@ void window_checked_at_creation() {
         "range_end_time must be greater than range_start_time");
 }
 
-// Blocks of 120 samples at 100 Hz with jitter, long enough for several
-// batches, and now and then what a damaged or hostile recording holds: a
-// gap, a jump back, repeated or reversed times. Values are random, with
-// runs of +0.0 and -0.0; the third quad is loud in some blocks only.
-std::vector<std::pair<Block, BlockReadings>> rough_recording(unsigned seed) {
-  std::mt19937_64 random(seed);
-  std::uniform_real_distribution<float> value(-8.0f, 8.0f);
-  std::vector<std::pair<Block, BlockReadings>> blocks(600);
-  std::int64_t micros = 1600000000000000;
-  for (auto& [block, readings] : blocks) {
-    const std::uint64_t kind = random() % 64;
-    if (kind == 0) micros += 5000000;
-    if (kind == 1) micros -= 2000000;
-    const bool loud_third = random() % 8 == 0;
-    readings = {value(random), value(random), kind == 2 ? -0.0f : value(random)};
-    for (int k = 0; k < 120; ++k) {
-      micros += kind == 3 ? 0 : 9990 + static_cast<std::int64_t>(random() % 21);
-      block.micros.push_back(micros);
-      SampleData sample{
-          .acc_x = value(random), .acc_y = kind == 4 ? -0.0f : value(random), .acc_z = value(random)};
-      if (loud_third) sample.gyro_z = sample.mag_x = value(random);
-      block.samples.push_back(sample);
-    }
-    if (kind == 5) std::ranges::reverse(block.micros);
-  }
-  return blocks;
-}
-
-// A run long enough to share its batches with a helper thread gives the
-// rows, bit for bit, that a run on one thread gives, at rates below, at and
-// above the samples' and with a window.
-void helper_thread_changes_nothing() {
-  const auto columns_bits = [](CwaDataResult& result) {
-    std::vector<std::uint32_t> bits;
-    for (const std::int64_t time : result.timestamp.values())
-      bits.push_back(static_cast<std::uint32_t>(time));
-    for (auto& column : result.columns) {
-      for (const float value : column->values()) bits.push_back(std::bit_cast<std::uint32_t>(value));
-    }
-    return bits;
-  };
-  const auto run = [](const auto& blocks, double hz, std::optional<double> from, std::size_t hint) {
-    auto created = StreamingResampler::create(from, std::nullopt, hz, IncludeFlags{}, hint);
-    StreamingResampler resampler = std::move(*created);
-    for (const auto& [block, readings] : blocks) {
-      if (resampler.done()) break;
-      check(resampler.append_block(block.micros, block.samples, readings).has_value());
-    }
-    return finish(resampler);
-  };
-  for (unsigned seed = 1; seed <= 3; ++seed) {
-    const auto blocks = rough_recording(seed);
-    for (const double hz : {7.3, 30.0, 100.0, 250.0}) {
-      const std::optional<double> from = seed == 3 ? std::optional(1600000100.5) : std::nullopt;
-      CwaDataResult alone = run(blocks, hz, from, 0);
-      CwaDataResult shared = run(blocks, hz, from, StreamingResampler::min_points_to_share);
-      check(alone.size() > 0 && columns_bits(alone) == columns_bits(shared));
-    }
-  }
-}
-
 }  // namespace
 
 TEST_SUITE(resampler_tests) {
@@ -320,5 +257,4 @@ TEST_SUITE(resampler_tests) {
   interpolation_keeps_its_order_of_operations();
   quad_forms_agree();
   sample_forms_agree();
-  helper_thread_changes_nothing();
 }

@@ -11,7 +11,8 @@ namespace velnora {
 // A second thread that runs one task at a time for its owner, who hands a
 // task over, does its own share meanwhile and then waits for it. Between
 // tasks the thread sleeps. It never sees the interpreter: a task is plain
-// core work that cannot fail and never asks whether to stop.
+// core work, which keeps its outcome where its owner looks, and which may
+// stop early when its owner asks it through the task's own state.
 class HelperThread {
  public:
   using Task = void (*)(void* context);

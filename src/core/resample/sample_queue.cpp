@@ -118,59 +118,34 @@ bool set_timed_samples(const QueueSlots& slots, std::span<const std::int64_t> ti
 
 namespace {
 
-// Four samples make a cubic. A whole block is queued at once, so the buffers
-// settle at the first power of two that holds a block and a few samples
+// Four samples make a cubic. A whole block is queued at once, so the buffer
+// settles at the first power of two that holds a block and a few samples
 // before it.
 constexpr std::size_t initial_capacity = 8;
 
 }  // namespace
 
-Result<SampleQueue::Buffer> SampleQueue::allocate(std::size_t capacity) {
-  Buffer buffer;
-  buffer.values.reset(new (std::nothrow) SampleValues[capacity]);
-  buffer.times.reset(new (std::nothrow) double[capacity]);
-  if (!buffer.values || !buffer.times) return fail(CwaError::io_errno(ENOMEM));
-  buffer.capacity = capacity;
-  return buffer;
-}
-
-// Copies the queued samples to the start of `target`, which becomes the
-// current buffer; the current one becomes the spare.
-void SampleQueue::move_to(Buffer& target) {
-  std::copy_n(current_.values.get() + front_, size_, target.values.get());
-  std::copy_n(current_.times.get() + front_, size_, target.times.get());
-  std::swap(current_, target);
-  if (&target != &spare_) std::swap(target, spare_);
-  front_ = 0;
-}
-
 Result<void> SampleQueue::make_room(std::size_t count) {
-  if (count <= spare_.capacity - std::min(size_, spare_.capacity)) {
-    move_to(spare_);
+  if (count <= capacity_ - size_) {
+    std::copy_n(values_.get() + front_, size_, values_.get());
+    std::copy_n(times_.get() + front_, size_, times_.get());
+    front_ = 0;
     return {};
   }
-  std::size_t grown = current_.capacity > 0 ? current_.capacity : initial_capacity;
-  while (grown - std::min(grown, size_) < count) {
+  std::size_t grown = capacity_ > 0 ? capacity_ : initial_capacity;
+  while (grown - size_ < count) {
     if (grown > SIZE_MAX / 2 / sizeof(SampleValues)) return fail(CwaError::io_errno(ENOMEM));
     grown *= 2;
   }
-  auto buffer = allocate(grown);
-  if (!buffer) return fail(buffer.error());
-  move_to(*buffer);
-  return {};
-}
-
-Result<void> SampleQueue::reserve(std::size_t capacity) {
-  if (current_.capacity < capacity) {
-    auto buffer = allocate(capacity);
-    if (!buffer) return fail(buffer.error());
-    move_to(*buffer);
-  }
-  if (spare_.capacity < capacity) {
-    auto buffer = allocate(capacity);
-    if (!buffer) return fail(buffer.error());
-    spare_ = std::move(*buffer);
-  }
+  std::unique_ptr<SampleValues[]> values(new (std::nothrow) SampleValues[grown]);
+  std::unique_ptr<double[]> times(new (std::nothrow) double[grown]);
+  if (!values || !times) return fail(CwaError::io_errno(ENOMEM));
+  std::copy_n(values_.get() + front_, size_, values.get());
+  std::copy_n(times_.get() + front_, size_, times.get());
+  values_ = std::move(values);
+  times_ = std::move(times);
+  capacity_ = grown;
+  front_ = 0;
   return {};
 }
 

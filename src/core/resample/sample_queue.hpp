@@ -56,37 +56,32 @@ bool set_timed_samples_in_quads(const QueueSlots& slots, std::span<const std::in
 
 // First-in first-out queue of samples, kept in one contiguous run so that the
 // four samples around a grid point are neighbours in memory. Removing from the
-// front only moves a start index. Adding at the back of a full buffer moves
-// the samples still queued to the start of a second buffer, which then takes
-// the first one's place; the first stays as it is until the next move, so a
-// reader of it can finish meanwhile. A buffer too small for the samples
-// still queued is replaced by one of twice the size. The resampler keeps the
-// queue to about a block's length, or a batch's, so after the first few blocks
-// it never allocates again, and what it moves is the few samples left over.
+// front only moves a start index; adding at the back of a full buffer first
+// moves the samples still queued to its start, or doubles it when that does
+// not make room enough. The resampler keeps the queue to about a block's length, so after
+// the first few blocks it never allocates again, and what it moves is the few
+// samples left over from the previous block.
 class SampleQueue {
  public:
   std::size_t size() const { return size_; }
-  std::size_t capacity() const { return current_.capacity; }
+  std::size_t capacity() const { return capacity_; }
 
-  // The queued samples' values and times, oldest first. Valid until the
-  // second add_slots that finds the buffer full.
-  std::span<const SampleValues> values() const { return {current_.values.get() + front_, size_}; }
-  std::span<const double> times() const { return {current_.times.get() + front_, size_}; }
-
-  // Whether `count` samples fit behind the queued ones without a move.
-  bool has_room(std::size_t count) const { return count <= current_.capacity - front_ - size_; }
+  // The queued samples' values and times, oldest first. Valid until the next
+  // add_slots.
+  std::span<const SampleValues> values() const { return {values_.get() + front_, size_}; }
+  std::span<const double> times() const { return {times_.get() + front_, size_}; }
 
   // Adds `count` slots at the back for the caller to fill. Errors: Io when
-  // a buffer cannot grow, the queue then unchanged. Allocates only when the
-  // spare buffer is too small for the samples still queued and the new ones.
+  // the buffer cannot grow, the queue then unchanged. Allocates only when the
+  // buffer lacks room even after the samples removed since it last moved.
   Result<QueueSlots> add_slots(std::size_t count) {
-    if (!has_room(count)) [[unlikely]] {
+    if (count > capacity_ - front_ - size_) [[unlikely]] {
       auto room = make_room(count);
       if (!room) return fail(room.error());
     }
     const std::size_t first = front_ + size_;
     size_ += count;
-    return QueueSlots{{current_.values.get() + first, count}, {current_.times.get() + first, count}};
+    return QueueSlots{{values_.get() + first, count}, {times_.get() + first, count}};
   }
 
   // Removes the `count` oldest samples; count must not exceed size(). No
@@ -96,22 +91,12 @@ class SampleQueue {
     size_ -= count;
   }
 
-  // Gives both buffers room for at least `capacity` samples. Errors: Io when
-  // they cannot grow, the queue then unchanged.
-  Result<void> reserve(std::size_t capacity);
-
  private:
-  struct Buffer {
-    std::unique_ptr<SampleValues[]> values;
-    std::unique_ptr<double[]> times;
-    std::size_t capacity = 0;
-  };
-  static Result<Buffer> allocate(std::size_t capacity);
   Result<void> make_room(std::size_t count);
-  void move_to(Buffer& target);
 
-  Buffer current_;
-  Buffer spare_;
+  std::unique_ptr<SampleValues[]> values_;
+  std::unique_ptr<double[]> times_;
+  std::size_t capacity_ = 0;
   std::size_t front_ = 0;
   std::size_t size_ = 0;
 };

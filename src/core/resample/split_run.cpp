@@ -105,7 +105,6 @@ Result<std::unique_ptr<FollowerRun>> start_follower(std::string_view path, Decod
   if (!seam) return nullptr;
   run->seam = *seam;
   run->follower.emplace(std::move(*follower));
-  lead.keep_to_one_thread();
   lead.fence_rows(std::min(seam->emitted, run->follower->foreign_rows().limit), release_rows, run.get());
   stream.end_at(run->context_end);
   run->helper.run(follow_task, run.get());

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -184,59 +183,6 @@ template <class Quad, std::size_t live_quads>
                                        values[i + 2]);
 }
 
-// Computes the points of `batch` in quads of type Quad, the first
-// `live_quads` of them, a stage at a time: each stage the next one no
-// thread has claimed yet.
-template <class Quad, std::size_t live_quads>
-[[gnu::always_inline]] inline void compute_points(PlannedBatch& batch) {
-  OutputRows stage;
-  const std::size_t count = batch.points.size();
-  for (;;) {
-    const std::size_t done = batch.claimed.fetch_add(OutputRows::capacity, std::memory_order_relaxed);
-    if (done >= count) return;
-    const std::size_t rows = std::min(OutputRows::capacity, count - done);
-    for (std::size_t r = 0; r < rows; ++r) {
-      const PlannedPoint& point = batch.points[done + r];
-      const std::size_t i = point.segment - batch.front;
-      stage.put<live_quads>(
-          r, point.time,
-          point_values<Quad, live_quads>(batch.values, batch.times, i, point.cubic, point.time));
-    }
-    stage.store_into<live_quads>(batch.rows, done, rows);
-  }
-}
-
-// One function per form of the loop, each with the registers to itself.
-template <std::size_t live_quads>
-[[gnu::noinline]] void compute_split(PlannedBatch& batch) {
-  compute_points<SplitQuad, live_quads>(batch);
-}
-
-#if defined(VELNORA_WIDE_VECTORS)
-template <std::size_t live_quads>
-[[gnu::target("avx2"), gnu::noinline]] void compute_wide(PlannedBatch& batch) {
-  compute_points<WideQuad, live_quads>(batch);
-}
-#endif
-
-// Computes what is left of a batch, in 256-bit vectors where the processor
-// has them. The third quad, the last gyroscope axis and the magnetometer,
-// is +0.0 throughout 3-axis data: while no queued sample has it otherwise,
-// it is neither computed nor stored.
-void compute_share(PlannedBatch& batch) {
-#if defined(VELNORA_WIDE_VECTORS)
-  if (wide_vectors_available()) {
-    return batch.third_quad_loud ? compute_wide<channel_quads>(batch)
-                                 : compute_wide<channel_quads - 1>(batch);
-  }
-#endif
-  return batch.third_quad_loud ? compute_split<channel_quads>(batch)
-                               : compute_split<channel_quads - 1>(batch);
-}
-
-// The helper thread's task.
-void compute_share_task(void* batch) { compute_share(*static_cast<PlannedBatch*>(batch)); }
-
 // The number of grid points no later than t: the k from 0 up whose
 // grid_time(k) <= t, none when point 0 is later or NaN. The division puts the
 // estimate within a point or two; the grid's own times settle it, so the count
@@ -315,29 +261,7 @@ Result<StreamingResampler> StreamingResampler::create(std::optional<double> rang
   const std::size_t capacity = std::min<std::uint64_t>(capacity_hint, limit.bytes / bytes);
   auto output = CwaDataResult::create(include, capacity);
   if (!output) return fail(std::move(output.error()));
-  return StreamingResampler(range_start_time, range_end_time, resample_hz, std::move(*output), limit, bytes,
-                            capacity_hint >= min_points_to_share);
-}
-
-// A helper pays where computing the points is a large part of the work: from
-// about one point for every two samples. Below that, the queueing and
-// planning left to this thread take as long as the whole run on one, and
-// the helper would only add the cost of handing batches over. Decided once
-// the first samples show the proportion, between two stages.
-void StreamingResampler::consider_helper() {
-  if (!may_share_ || queued_total_ < batch_samples) return;
-  may_share_ = false;
-  if (2 * emitted_ < queued_total_) return;
-  auto started = HelperThread::start();
-  if (!started) return;
-  std::array<std::unique_ptr<PlannedPoint[]>, 2> planned;
-  for (auto& buffer : planned) {
-    buffer.reset(new (std::nothrow) PlannedPoint[batch_points]);
-    if (!buffer) return;
-  }
-  if (!queue_.reserve(batch_samples)) return;
-  helper_.emplace(std::move(*started));
-  planned_ = std::move(planned);
+  return StreamingResampler(range_start_time, range_end_time, resample_hz, std::move(*output), limit, bytes);
 }
 
 // The whole block is queued before its points are produced. Which points
@@ -350,11 +274,6 @@ Result<void> StreamingResampler::append_block(std::span<const std::int64_t> time
                                               std::span<const SampleData> samples,
                                               const BlockReadings& readings) {
   if (done_ || samples.empty()) return {};
-  // A full buffer is where a batch ends: what the queue moves then is only
-  // what later points need.
-  if (!queue_.has_room(samples.size())) {
-    if (auto handed = hand_over(); !handed) return handed;
-  }
   auto slots = queue_.add_slots(samples.size());
   if (!slots) return fail(slots.error());
   const bool third_quiet = set_timed_samples(*slots, timestamps, samples, readings);
@@ -409,31 +328,24 @@ void StreamingResampler::anchor_grid(double first_time) {
 
 Result<void> StreamingResampler::emit_ready(bool final) { return emit(final); }
 
-// Points come out as soon as the samples allow, so that which points there
-// are, and in which form, is settled block by block. On one thread each is
-// computed as it comes, into the stage. With a helper they are planned, and
-// computed once a batch has gathered what the queue's buffer holds. A gap in
-// the recording can hold millions of points, so a stage or a batch may fill
-// up within one block.
+// Points are computed as soon as the samples allow, into the stage, which
+// goes to the output whenever it is full. A gap in the recording can hold
+// millions of points, so the stage may fill up many times within one block.
 Result<void> StreamingResampler::emit(bool final) {
   if (!grid_origin_ms_) return {};
-  for (;;) {
-    const bool full = helper_ ? plan_points(final) : produce_points(final);
-    if (full) {
-      if (auto handed = hand_over(); !handed) return handed;
-      if (auto going_on = interruption_point(); !going_on) return going_on;
-    } else if (planned_count_ == 0) {
-      drop_unneeded();
-    }
-    if (!full) return {};
+  while (produce_points(final)) {
+    if (auto flushed = flush_stage(); !flushed) return flushed;
+    if (auto going_on = interruption_point(); !going_on) return going_on;
   }
+  drop_unneeded();
+  return {};
 }
 
 // Walks the grid from the next point until one has to wait for input, the
 // grid reaches the window's end, or `sink` is full; true for the last. Each
 // point goes to the sink with its segment and form. The queue may still
-// hold samples before needed_from_, kept for a batch: to the rules below,
-// the queue starts at needed_from_. The first and the last segment have no
+// hold samples before needed_from_, dropped once the emission ends: to the
+// rules below, the queue starts at needed_from_. The first and the last segment have no
 // outer neighbour, and a cubic inside the recording needs the sample after
 // the segment, for which a point waits unless the input has ended. The loop
 // keeps its state in locals and stores it back once.
@@ -477,18 +389,8 @@ template <class Sink>
 
 namespace {
 
-// Where walk_grid puts points for the helper: into a batch of planned points.
-struct PlanSink {
-  PlannedPoint* planned;
-  std::size_t count;
-  std::uint64_t front;  // the run's count of the queue's first sample
-
-  bool full() const { return count == StreamingResampler::batch_points; }
-  void take(double t, std::size_t i, bool cubic) { planned[count++] = {t, front + i, cubic}; }
-};
-
-// Where walk_grid puts points on one thread: computed straight into the
-// stage, the first `live_quads` quads in quads of type Quad.
+// Where walk_grid puts points: computed straight into the stage, the first `live_quads` quads in quads of
+// type Quad.
 template <class Quad, std::size_t live_quads>
 struct StageSink {
   OutputRows& rows;
@@ -503,13 +405,6 @@ struct StageSink {
 };
 
 }  // namespace
-
-bool StreamingResampler::plan_points(bool final) {
-  PlanSink sink{planned_[planned_index_].get(), planned_count_, front_index()};
-  const bool full = walk_grid(final, sink);
-  planned_count_ = sink.count;
-  return full;
-}
 
 // One function per form of the loop, each with the registers to itself.
 template <class Quad, std::size_t live_quads>
@@ -592,7 +487,7 @@ Result<void> StreamingResampler::store_foreign(std::size_t rows) {
 
 Result<StreamingResampler> StreamingResampler::follow(StreamingResampler& lead, double from_time) {
   StreamingResampler follower(lead.range_start_time_, lead.range_end_time_, 1.0, CwaDataResult{},
-                              lead.memory_limit_, lead.point_bytes_, false);
+                              lead.memory_limit_, lead.point_bytes_);
   follower.step_ms_ = lead.step_ms_;
   follower.grid_origin_ms_ = lead.grid_origin_ms_;
   follower.first_unaffordable_time_ = lead.first_unaffordable_time_;
@@ -681,57 +576,15 @@ void StreamingResampler::keep_from(std::size_t i, double t, std::size_t first) {
   cursor_ = i;
 }
 
-// Removes from the queue the samples no point needs, planned or not.
+// Removes from the queue the samples no later point needs.
 void StreamingResampler::drop_unneeded() {
   const std::size_t unneeded = needed_from_ - front_index();
   queue_.drop_front(unneeded);
   cursor_ -= unneeded;
 }
 
-// Computes the planned points into new rows of the output, on the helper
-// thread once it has finished the batch before, or writes the stage's rows
-// there without one, and lets go of the samples no later point needs. Errors: OutOfMemory when an output
-// column cannot grow.
-Result<void> StreamingResampler::hand_over() {
-  if (!helper_) {
-    if (auto flushed = flush_stage(); !flushed) return flushed;
-    drop_unneeded();
-    consider_helper();
-    return {};
-  }
-  // The helper reads the queue's other buffer and the output's columns, which
-  // the queue may reuse and the columns may move once this batch is handed.
-  // What it has not started of the batch before is done here meanwhile.
-  finish_batch();
-  if (const std::size_t count = std::exchange(planned_count_, 0); count > 0) {
-    const std::size_t first_row = output_.size();
-    if (auto added = add_zero_rows(output_, count); !added) return added;
-    PlannedBatch& batch = *handed_;
-    batch.points = std::span(planned_[planned_index_].get(), count);
-    batch.values = queue_.values();
-    batch.times = queue_.times();
-    batch.front = front_index();
-    batch.rows = rows_at(output_, first_row);
-    batch.third_quad_loud = loud_end_ > front_index();
-    batch.claimed.store(0, std::memory_order_relaxed);
-    helper_->run(compute_share_task, handed_.get());
-    planned_index_ ^= 1;
-  }
-  drop_unneeded();
-  return {};
-}
-
-// Shares the remainder of the batch handed last with the helper, then
-// waits for it.
-void StreamingResampler::finish_batch() {
-  if (!helper_) return;
-  compute_share(*handed_);
-  helper_->finish();
-}
-
 Result<CwaDataResult> StreamingResampler::take_output() && {
-  if (auto handed = hand_over(); !handed) return fail(handed.error());
-  finish_batch();
+  if (auto flushed = flush_stage(); !flushed) return fail(flushed.error());
   return std::move(output_);
 }
 

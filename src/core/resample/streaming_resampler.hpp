@@ -2,16 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <optional>
 #include <span>
 
 #include "core/base/cwa_error.hpp"
-#include "core/base/helper_thread.hpp"
 #include "core/base/wide_vectors.hpp"
 #include "core/columns/data_result.hpp"
 #include "core/format/channels.hpp"
@@ -72,27 +69,6 @@ class OutputRows {
 // column cannot grow; the output must then be discarded.
 Result<void> add_zero_rows(CwaDataResult& output, std::size_t rows);
 
-// A grid point whose samples are known but whose values are not computed
-// yet: its time, the first sample of its segment, counted over the whole run
-// (the n-th sample ever queued), and whether the cubic applies there.
-struct PlannedPoint {
-  double time;
-  std::uint64_t segment;
-  bool cubic;
-};
-
-// Planned points to be computed into their rows of the output.
-struct PlannedBatch {
-  std::span<const PlannedPoint> points;
-  std::span<const SampleValues> values;  // the queue, whose front is sample `front` of the run
-  std::span<const double> times;
-  std::uint64_t front;
-  RowDestination rows;   // that of points[0]
-  bool third_quad_loud;  // whether a queued sample's third quad may not be +0.0
-  // The points taken up so far, by whichever thread, a stage at a time.
-  std::atomic<std::size_t> claimed;
-};
-
 // Where a follower stores its rows (StreamingResampler::follow): straight
 // into its lead's columns, at their grid points' indices.
 struct ForeignRows {
@@ -125,8 +101,8 @@ struct SeamState {
 // [range_start_time, range_end_time) acts through the grid alone: it starts no
 // earlier than the window and stops before the window's end. A grid that would
 // outgrow the process's memory_limit() is refused as soon as a sample shows it.
-// A run may move while its helper thread computes: what the helper reads lives
-// apart from the resampler, and the helper is stopped before it goes.
+// A lead may move while its follower runs: the follower writes only to the
+// lead's column mappings, which stay where they are.
 class StreamingResampler {
  public:
   // A resampler with no samples yet, whose output has the columns `include`
@@ -166,25 +142,14 @@ class StreamingResampler {
   // The queue's capacity, which only grows: the longest the queue has needed to be.
   std::size_t queue_capacity() const { return queue_.capacity(); }
 
-  // Where a run is long (capacity_hint), has about a point for every two
-  // samples and the process may use a second processor, points are planned
-  // block by block, as the samples allow them, and a helper thread computes
-  // them in batches while the next batch is queued and planned: a batch is
-  // what the queue's buffer of batch_samples holds, or batch_points,
-  // whichever fills first. The results are those of one thread, bit for bit.
-  static constexpr std::size_t batch_samples = std::size_t{1} << 14;
-  static constexpr std::size_t batch_points = std::size_t{1} << 15;
-  static constexpr std::size_t min_points_to_share = std::size_t{1} << 17;
-
   // A run in two halves, each on its own thread. The follower takes the
   // later half on `lead`'s grid, starting with the block before it, whose
   // first sample lies at `from_time`: its points are context, and dropped,
   // until begin_rows. It stores its rows straight into lead's columns at
-  // their indices (ForeignRows), and never shares its work; its own output
-  // stays empty. Its rows are the lead's, bit for bit, once the lead has taken
-  // the same context block and continues_as() holds. The lead's grid must be
-  // anchored. Gives lead's columns room for the follower's rows. Errors:
-  // OutOfMemory when they cannot have it. Reserves address space only.
+  // their indices (ForeignRows); its own output stays empty. Its rows are the lead's, bit for bit, once the
+  // lead has taken the same context block and continues_as() holds. The lead's grid must be anchored. Gives
+  // lead's columns room for the follower's rows. Errors: OutOfMemory when they cannot have it. Reserves
+  // address space only.
   static Result<StreamingResampler> follow(StreamingResampler& lead, double from_time);
   // Follower: points from here on are stored. The state the lead must reach,
   // or nothing when the state depends on more samples than a seam holds.
@@ -207,8 +172,6 @@ class StreamingResampler {
   // Lead: rows written below `end` by a follower that did not serve are
   // overwritten as the run goes on.
   void disown_rows(std::uint64_t end);
-  // Keeps the run on this thread: a lead's helper runs the follower.
-  void keep_to_one_thread() { may_share_ = false; }
 
   // The grid points produced; the resampler is spent. Errors: OutOfMemory
   // when an output column cannot grow. Maps memory only past the output's reservation.
@@ -217,21 +180,19 @@ class StreamingResampler {
  private:
   StreamingResampler(std::optional<double> range_start_time, std::optional<double> range_end_time,
                      double resample_hz, CwaDataResult output, MemoryLimit memory_limit,
-                     std::uint64_t point_bytes, bool may_share)
+                     std::uint64_t point_bytes)
       : range_start_time_(range_start_time),
         range_end_time_(range_end_time),
         step_ms_(1000.0 / resample_hz),
         output_(std::move(output)),
         memory_limit_(memory_limit),
-        point_bytes_(point_bytes),
-        may_share_(may_share) {}
+        point_bytes_(point_bytes) {}
 
   void anchor_grid(double first_time);
   Result<void> check_grid_size(std::span<const std::int64_t> timestamps);
   Result<void> emit(bool final);
   template <class Sink>
   bool walk_grid(bool final, Sink& sink);
-  bool plan_points(bool final);
   bool produce_points(bool final);
   template <class Quad, std::size_t live_quads>
   bool produce_into_stage(bool final);
@@ -243,9 +204,6 @@ class StreamingResampler {
 #endif
   Result<void> flush_stage();
   void keep_from(std::size_t i, double t, std::size_t first);
-  Result<void> hand_over();
-  void finish_batch();
-  void consider_helper();
   void drop_unneeded();
   // The run's count of the sample at the queue's front.
   std::uint64_t front_index() const { return queued_total_ - queue_.size(); }
@@ -257,27 +215,19 @@ class StreamingResampler {
   double next_time_ = 0.0;  // the time of grid point emitted_ once the grid is anchored
   SampleQueue queue_;
   CwaDataResult output_;
-  OutputRows rows_;  // on one thread: the stage
+  OutputRows rows_;  // the stage
   std::size_t staged_ = 0;
   std::size_t staged_quads_ = channel_quads - 1;  // the quads the staged rows hold
   std::size_t cursor_ = 0;                        // the queue index of the next point's segment, or before it
   std::uint64_t emitted_ = 0;                     // grid points taken so far
   std::uint64_t queued_total_ = 0;                // samples ever queued
-  std::uint64_t needed_from_ = 0;                 // the first sample a point not yet planned may need
+  std::uint64_t needed_from_ = 0;                 // the first sample a point not yet taken may need
   std::uint64_t loud_end_ = 0;  // queued_total_ after the last block whose third quad is not all +0.0
   bool done_ = false;
   MemoryLimit memory_limit_;
   std::uint64_t point_bytes_;  // a timestamp and the included channels
   // The time of the first grid point past the memory limit, once anchored.
   double first_unaffordable_time_ = std::numeric_limits<double>::infinity();
-  // With a helper: points planned into planned_[planned_index_]; the other
-  // buffer holds the batch the helper is computing.
-  std::array<std::unique_ptr<PlannedPoint[]>, 2> planned_;
-  std::size_t planned_index_ = 0;
-  std::size_t planned_count_ = 0;
-  bool may_share_;  // a long run whose helper is not yet decided on
-  // The batch last computed, which the helper reads while the resampler may move.
-  std::unique_ptr<PlannedBatch> handed_ = std::make_unique<PlannedBatch>();
   // A follower's destination, and a lead's fence.
   std::optional<ForeignRows> foreign_;
   struct RowFence {
@@ -287,8 +237,6 @@ class StreamingResampler {
   };
   Result<void> store_foreign(std::size_t rows);
   std::optional<RowFence> fence_;
-  // Last, so that it stops before what its tasks read goes.
-  std::optional<HelperThread> helper_;
 };
 
 }  // namespace velnora
