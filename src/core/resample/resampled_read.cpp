@@ -91,40 +91,37 @@ Result<StreamingResampler> create_resampler(const DecodedBlockStream& stream, co
 // (start_follower). Nothing when the range holds no data block.
 Result<std::optional<StreamingResampler>> resample_blocks(DecodedBlockStream& stream,
                                                           const ResampleSettings& settings) {
-  std::optional<StreamingResampler> resampler;
-  std::unique_ptr<FollowerRun> follower;  // stopped before the resampler goes
-  bool split_tried = false;
   const std::uint64_t end = stream.end_position();
-  for (;;) {
-    while (!resampler || !resampler->done()) {
-      auto block = stream.next();
-      if (!block) return fail(std::move(block.error()));
-      if (!*block) break;
-      if (!resampler) {
-        auto created = create_resampler(stream, **block, settings);
-        if (!created) return fail(std::move(created.error()));
-        resampler.emplace(std::move(*created));
-      }
-      const DecodedBlock& decoded = **block;
-      if (auto fed = resampler->append_block(decoded.timestamps, decoded.samples, decoded.readings); !fed) {
-        return fail(std::move(fed.error()));
-      }
-      if (!split_tried && resampler->anchored() && !resampler->done()) {
-        split_tried = true;
-        auto started = start_follower(settings.path, stream, *resampler, settings.include.magnetometer,
-                                      settings.damaged);
-        if (!started) return fail(std::move(started.error()));
-        follower = std::move(*started);
-      }
+  std::optional<StreamingResampler> resampler;
+  while (!resampler || !resampler->anchored()) {
+    auto block = stream.next();
+    if (!block) return fail(std::move(block.error()));
+    if (!*block) return resampler;
+    if (!resampler) {
+      auto created = create_resampler(stream, **block, settings);
+      if (!created) return fail(std::move(created.error()));
+      resampler.emplace(std::move(*created));
     }
-    if (!follower) break;
+    const DecodedBlock& decoded = **block;
+    if (auto fed = resampler->append_block(decoded.timestamps, decoded.samples, decoded.readings); !fed) {
+      return fail(std::move(fed.error()));
+    }
+  }
+  std::unique_ptr<FollowerRun> follower;  // stopped before the resampler goes
+  if (!resampler->done()) {
+    auto started =
+        start_follower(settings.path, stream, *resampler, settings.include.magnetometer, settings.damaged);
+    if (!started) return fail(std::move(started.error()));
+    follower = std::move(*started);
+  }
+  if (auto fed = feed_rest(stream, *resampler); !fed) return fail(std::move(fed.error()));
+  if (follower) {
     auto joined = join_follower(std::move(follower), *resampler, stream, end, settings.damaged);
     if (!joined) return fail(std::move(joined.error()));
     if (*joined) return resampler;
+    if (auto fed = feed_rest(stream, *resampler); !fed) return fail(std::move(fed.error()));
   }
-  if (resampler) {
-    if (auto last = resampler->emit_ready(true); !last) return fail(std::move(last.error()));
-  }
+  if (auto last = resampler->emit_ready(true); !last) return fail(std::move(last.error()));
   return resampler;
 }
 

@@ -18,16 +18,9 @@ thread_local const std::atomic<bool>* follower_cancelled = nullptr;
 
 bool follower_stop_requested() { return follower_cancelled->load(std::memory_order_relaxed); }
 
-// What resample_blocks does for the whole range, for the follower's half.
+// The follower's half, as resample_blocks reads a whole range.
 Result<void> follow_to_end(DecodedBlockStream& stream, StreamingResampler& follower) {
-  while (!follower.done()) {
-    auto block = stream.next();
-    if (!block) return fail(std::move(block.error()));
-    if (!*block) break;
-    const DecodedBlock& decoded = **block;
-    if (auto fed = follower.append_block(decoded.timestamps, decoded.samples, decoded.readings); !fed)
-      return fed;
-  }
+  if (auto fed = feed_rest(stream, follower); !fed) return fed;
   if (auto last = follower.emit_ready(true); !last) return last;
   auto flushed = std::move(follower).take_output();
   if (!flushed) return fail(std::move(flushed.error()));
@@ -69,6 +62,18 @@ Result<void> wait_for(FollowerRun& run) {
 }
 
 }  // namespace
+
+Result<void> feed_rest(DecodedBlockStream& stream, StreamingResampler& resampler) {
+  while (!resampler.done()) {
+    auto block = stream.next();
+    if (!block) return fail(std::move(block.error()));
+    if (!*block) return {};
+    const DecodedBlock& decoded = **block;
+    if (auto fed = resampler.append_block(decoded.timestamps, decoded.samples, decoded.readings); !fed)
+      return fed;
+  }
+  return {};
+}
 
 void FollowerRun::stop() {
   cancelled.store(true, std::memory_order_relaxed);

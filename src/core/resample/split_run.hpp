@@ -40,6 +40,10 @@ struct FollowerRun {
   void stop();
 };
 
+// Feeds the blocks of `stream` to `resampler` until the stream ends or the
+// grid reaches the window's end. Errors: the stream's and the resampler's.
+Result<void> feed_rest(DecodedBlockStream& stream, StreamingResampler& resampler);
+
 // Ranges shorter than this stay on one thread: the second half would not
 // repay opening the file again and starting a thread.
 inline constexpr std::uint64_t min_blocks_to_split = 4096;
