@@ -497,11 +497,12 @@ Result<StreamingResampler> StreamingResampler::follow(StreamingResampler& lead, 
   follower.emitted_ = points_through(before, follower.step_ms_, *follower.grid_origin_ms_);
   follower.next_time_ = grid_time(follower.emitted_, follower.step_ms_, *follower.grid_origin_ms_);
   // The lead's room was estimated for the whole range; a gap before the
-  // middle puts the later half's rows past it. Address space only.
-  const std::uint64_t rows = follower.emitted_ + row_capacity(lead.output_) / 2;
-  const bool reserved = lead.output_.for_each_column([&](std::string_view, auto& column) {
-    return rows > SIZE_MAX || column.reserve(static_cast<std::size_t>(rows)).has_value();
-  });
+  // middle puts the later half's rows past it. Address space only, and no
+  // more than the memory limit lets a grid have.
+  const std::uint64_t rows = std::min(follower.emitted_ + row_capacity(lead.output_) / 2,
+                                      lead.memory_limit_.bytes / lead.point_bytes_);
+  const bool reserved = lead.output_.for_each_column(
+      [&](std::string_view, auto& column) { return column.reserve(rows).has_value(); });
   if (!reserved) return fail(CwaError::io_errno(ENOMEM));
   follower.foreign_ = ForeignRows{.rows = rows_at(lead.output_, 0), .limit = row_capacity(lead.output_)};
   return follower;
@@ -546,7 +547,7 @@ Result<void> StreamingResampler::adopt_rows(std::uint64_t end) {
   fence_.reset();
   if (auto flushed = flush_stage(); !flushed) return flushed;
   const std::size_t rows = end - std::min<std::uint64_t>(end, output_.size());
-  bool grown = output_.for_each_column(
+  const bool grown = output_.for_each_column(
       [&](std::string_view, auto& column) { return column.extend(rows).has_value(); });
   if (!grown) return fail(CwaError::io_errno(ENOMEM));
   return {};

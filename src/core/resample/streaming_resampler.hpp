@@ -143,13 +143,14 @@ class StreamingResampler {
   std::size_t queue_capacity() const { return queue_.capacity(); }
 
   // A run in two halves, each on its own thread. The follower takes the
-  // later half on `lead`'s grid, starting with the block before it, whose
-  // first sample lies at `from_time`: its points are context, and dropped,
-  // until begin_rows. It stores its rows straight into lead's columns at
-  // their indices (ForeignRows); its own output stays empty. Its rows are the lead's, bit for bit, once the
-  // lead has taken the same context block and continues_as() holds. The lead's grid must be anchored. Gives
-  // lead's columns room for the follower's rows. Errors: OutOfMemory when they cannot have it. Reserves
-  // address space only.
+  // later half on `lead`'s grid, starting with a context block whose first
+  // sample lies at `from_time`: its points are dropped until begin_rows. It
+  // stores its rows straight into lead's columns at their indices
+  // (ForeignRows); its own output stays empty. Its rows are the lead's, bit
+  // for bit, once the lead has taken the same context block and
+  // continues_as() holds. The lead's grid must be anchored. Gives lead's
+  // columns room for the follower's rows. Errors: OutOfMemory when they
+  // cannot have it. Reserves address space only.
   static Result<StreamingResampler> follow(StreamingResampler& lead, double from_time);
   // Follower: points from here on are stored. The state the lead must reach,
   // or nothing when the state depends on more samples than a seam holds.
