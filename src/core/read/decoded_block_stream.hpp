@@ -78,8 +78,8 @@ class DecodedBlockStream {
   std::uint64_t position() const { return position_; }
   std::uint64_t end_position() const { return opened_.end_block; }
   // Moves the end of the range to `end` (no earlier than position(), no
-  // later than the planned end); reading on to a later end again takes the
-  // blocks up to it as if the range had never ended. No errors.
+  // later than the file's block count); reading on to a later end takes the
+  // blocks up to it as if the range had always reached there. No errors.
   void end_at(std::uint64_t end) { opened_.end_block = end; }
 
  private:

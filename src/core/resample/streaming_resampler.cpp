@@ -261,7 +261,8 @@ Result<StreamingResampler> StreamingResampler::create(std::optional<double> rang
   const std::size_t capacity = std::min<std::uint64_t>(capacity_hint, limit.bytes / bytes);
   auto output = CwaDataResult::create(include, capacity);
   if (!output) return fail(std::move(output.error()));
-  return StreamingResampler(range_start_time, range_end_time, resample_hz, std::move(*output), limit, bytes);
+  return StreamingResampler(range_start_time, range_end_time, 1000.0 / resample_hz, std::move(*output), limit,
+                            bytes);
 }
 
 // The whole block is queued before its points are produced. Which points
@@ -486,9 +487,8 @@ Result<void> StreamingResampler::store_foreign(std::size_t rows) {
 }
 
 Result<StreamingResampler> StreamingResampler::follow(StreamingResampler& lead, double from_time) {
-  StreamingResampler follower(lead.range_start_time_, lead.range_end_time_, 1.0, CwaDataResult{},
+  StreamingResampler follower(lead.range_start_time_, lead.range_end_time_, lead.step_ms_, CwaDataResult{},
                               lead.memory_limit_, lead.point_bytes_);
-  follower.step_ms_ = lead.step_ms_;
   follower.grid_origin_ms_ = lead.grid_origin_ms_;
   follower.first_unaffordable_time_ = lead.first_unaffordable_time_;
   // The first point not before from_time: those before it lie in segments

@@ -180,11 +180,11 @@ class StreamingResampler {
 
  private:
   StreamingResampler(std::optional<double> range_start_time, std::optional<double> range_end_time,
-                     double resample_hz, CwaDataResult output, MemoryLimit memory_limit,
+                     double step_ms, CwaDataResult output, MemoryLimit memory_limit,
                      std::uint64_t point_bytes)
       : range_start_time_(range_start_time),
         range_end_time_(range_end_time),
-        step_ms_(1000.0 / resample_hz),
+        step_ms_(step_ms),
         output_(std::move(output)),
         memory_limit_(memory_limit),
         point_bytes_(point_bytes) {}
