@@ -2,12 +2,10 @@
 // six functions, built from the same core and binding helpers.
 #include <Python.h>
 
-#include <atomic>
-#include <cstdint>
-
 #include "binding/arguments.hpp"
 #include "binding/entry_point.hpp"
 #include "binding/header_and_report.hpp"
+#include "binding/module_init.hpp"
 #include "binding/numpy_arrays.hpp"
 #include "binding/read_request.hpp"
 #include "core/ops/planned_samples.hpp"
@@ -120,54 +118,18 @@ constexpr const char report_doc[] =
     "report_skipping_damaged(file_path)\n--\n\n"
     "velnora.sampling_consistency_report over the good data blocks: (report, [(block, message), ...]).";
 
-template <auto Entry>
-PyCFunction as_cfunction() {
-  // METH_FASTCALL | METH_KEYWORDS functions are stored as PyCFunction.
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
-}
-
 PyMethodDef function_table[] = {
-    {"read_skipping_damaged", as_cfunction<&read_skipping_damaged>(), METH_FASTCALL | METH_KEYWORDS,
-     read_doc},
-    {"write_csv_skipping_damaged", as_cfunction<&write_csv_skipping_damaged>(), METH_FASTCALL | METH_KEYWORDS,
-     csv_doc},
-    {"report_skipping_damaged", as_cfunction<&report_skipping_damaged>(), METH_FASTCALL | METH_KEYWORDS,
-     report_doc},
-    {nullptr, nullptr, 0, nullptr},
+    fastcall_function("read_skipping_damaged", read_skipping_damaged, read_doc),
+    fastcall_function("write_csv_skipping_damaged", write_csv_skipping_damaged, csv_doc),
+    fastcall_function("report_skipping_damaged", report_skipping_damaged, report_doc),
 };
 
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "velnora_tools._native",
-    "Reading past damaged data blocks, for velnora_tools; not a public interface.",
-    -1,
-    function_table,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-// The column arrays' owner type and NumPy's function table are per process,
-// so the module serves the first interpreter that imports it and no other.
-std::atomic<std::int64_t> owning_interpreter{-1};
+ExtensionModule native_module("velnora_tools._native",
+                              "Reading past damaged data blocks, for velnora_tools; not a public interface.",
+                              function_table, false);
 
 }  // namespace
 
 }  // namespace velnora::py
 
-PyMODINIT_FUNC PyInit__native(void) {
-  using namespace velnora::py;
-  std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (interpreter < 0) return nullptr;
-  std::int64_t expected = -1;
-  if (!owning_interpreter.compare_exchange_strong(expected, interpreter) && expected != interpreter) {
-    PyErr_SetString(PyExc_ImportError, "velnora_tools._native does not support subinterpreters");
-    return nullptr;
-  }
-  PyObject* module = PyModule_Create(&module_definition);
-#ifdef Py_GIL_DISABLED
-  if (module != nullptr && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED) < 0) Py_CLEAR(module);
-#endif
-  return module;
-}
+PyMODINIT_FUNC PyInit__native(void) { return velnora::py::native_module.init(); }
