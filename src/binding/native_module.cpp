@@ -6,22 +6,14 @@
 #include "binding/entry_point.hpp"
 #include "binding/header_and_report.hpp"
 #include "binding/module_init.hpp"
-#include "binding/numpy_arrays.hpp"
 #include "binding/read_request.hpp"
-#include "core/ops/planned_samples.hpp"
+#include "binding/sample_reads.hpp"
 #include "core/ops/sampling_report.hpp"
 #include "core/read/damaged_blocks.hpp"
-#include "core/read/read_plan.hpp"
 
 namespace velnora::py {
 
 namespace {
-
-constexpr Signature read_signature{"read_skipping_damaged", read_parameters, 1};
-constexpr Signature csv_signature{"write_csv_skipping_damaged", csv_parameters, 2};
-
-constexpr const char* path_parameter[] = {"file_path"};
-constexpr Signature report_signature{"report_skipping_damaged", path_parameter, 1};
 
 // The damaged blocks as a list of (block, message) tuples.
 PyResult<Ref> damaged_list(const DamagedBlocks& damaged) {
@@ -47,35 +39,14 @@ PyResult<Ref> with_damaged(PyResult<Ref> value, const DamagedBlocks& damaged) {
   return owned(PyTuple_Pack(2, value->get(), list->get()));
 }
 
-PyResult<ReadPlan> plan_past_damage(std::string_view path, const ReadRequest& request) {
-  return to_py_result(resolve_read_plan(path, request.cut, true), PyExc_RuntimeError);
-}
-
 PyResult<Ref> read_past_damage(Slots<8> slots) {
-  auto arguments = read_arguments(slots);
-  if (!arguments) return propagate(arguments);
-  const ReadRequest& request = arguments->request;
-  auto plan = plan_past_damage(arguments->path, request);
-  if (!plan) return propagate(plan);
   DamagedBlocks damaged;
-  auto data = to_py_result(
-      read_planned_samples(arguments->path, *plan, request.include, request.resample_hz, &damaged),
-      PyExc_RuntimeError);
-  if (!data) return propagate(data);
-  return with_damaged(result_to_dict(std::move(*data)), damaged);
+  return with_damaged(read_samples(slots, &damaged), damaged);
 }
 
 PyResult<Ref> export_past_damage(Slots<9> slots) {
-  auto arguments = export_arguments(slots);
-  if (!arguments) return propagate(arguments);
-  const ReadRequest& request = arguments->request;
-  auto plan = plan_past_damage(arguments->path, request);
-  if (!plan) return propagate(plan);
   DamagedBlocks damaged;
-  auto written = to_py_result(write_planned_csv(arguments->path, arguments->output, *plan, request.include,
-                                                request.resample_hz, &damaged),
-                              PyExc_RuntimeError);
-  if (!written) return propagate(written);
+  if (auto written = export_samples(slots, &damaged); !written) return propagate(written);
   return damaged_list(damaged);
 }
 
@@ -87,6 +58,10 @@ PyResult<Ref> report_past_damage(Slots<1> slots) {
   if (!report) return propagate(report);
   return with_damaged(report_dict(*report), damaged);
 }
+
+constexpr Signature read_signature{"read_skipping_damaged", read_parameters, 1};
+constexpr Signature csv_signature{"write_csv_skipping_damaged", csv_parameters, 2};
+constexpr Signature report_signature{"report_skipping_damaged", path_parameter, 1};
 
 PyObject* read_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) noexcept {
