@@ -6,10 +6,14 @@
 #include "binding/entry_point.hpp"
 #include "binding/header_and_report.hpp"
 #include "binding/module_init.hpp"
+#include "binding/numpy_arrays.hpp"
 #include "binding/read_request.hpp"
 #include "binding/sample_reads.hpp"
+#include "core/ops/recording_file.hpp"
 #include "core/ops/sampling_report.hpp"
+#include "core/ops/timestamp_scan.hpp"
 #include "core/read/damaged_blocks.hpp"
+#include "core/read/read_plan.hpp"
 
 namespace velnora::py {
 
@@ -59,9 +63,42 @@ PyResult<Ref> report_past_damage(Slots<1> slots) {
   return with_damaged(report_dict(*report), damaged);
 }
 
+PyResult<Ref> count_positions(Slots<1> slots) {
+  auto path = str_argument(slots[0], "file_path");
+  if (!path) return propagate(path);
+  auto count = to_py_result(count_block_positions(*path), PyExc_RuntimeError);
+  if (!count) return propagate(count);
+  return to_python(*count);
+}
+
+PyResult<Ref> scan_timestamps(Slots<4> slots) {
+  auto path = str_argument(slots[0], "file_path");
+  if (!path) return propagate(path);
+  auto start = optional_u64_argument(slots[1], "start_block");
+  if (!start) return propagate(start);
+  auto end = optional_u64_argument(slots[2], "end_block");
+  if (!end) return propagate(end);
+  auto skip_damaged = flag_argument(slots[3], "skip_damaged", false);
+  if (!skip_damaged) return propagate(skip_damaged);
+  // A cut's own check, so that bounds out of order fail as velnora.blocks does.
+  const CutConfig::Blocks blocks{*start, *end};
+  if (auto valid = to_py_result(CutConfig{blocks}.validate(), PyExc_ValueError); !valid)
+    return propagate(valid);
+  if (auto ready = ensure_numpy(); !ready) return propagate(ready);
+  DamagedBlocks damaged;
+  auto timestamps = to_py_result(velnora::read_timestamps(*path, blocks, *skip_damaged ? &damaged : nullptr),
+                                 PyExc_RuntimeError);
+  if (!timestamps) return propagate(timestamps);
+  if (!*timestamps) return Ref::borrow(Py_None);
+  return column_to_array(std::move(**timestamps));
+}
+
 constexpr Signature read_signature{"read_skipping_damaged", read_parameters, 1};
 constexpr Signature csv_signature{"write_csv_skipping_damaged", csv_parameters, 2};
 constexpr Signature report_signature{"report_skipping_damaged", path_parameter, 1};
+constexpr Signature positions_signature{"block_positions", path_parameter, 1};
+constexpr const char* timestamps_parameters[] = {"file_path", "start_block", "end_block", "skip_damaged"};
+constexpr Signature timestamps_signature{"read_timestamps", timestamps_parameters, 4};
 
 PyObject* read_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) noexcept {
@@ -76,6 +113,14 @@ PyObject* write_csv_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_
 PyObject* report_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                   PyObject* kwnames) noexcept {
   return run_entry<report_signature, report_past_damage>(args, nargsf, kwnames);
+}
+
+PyObject* block_positions(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return run_entry<positions_signature, count_positions>(args, nargsf, kwnames);
+}
+
+PyObject* read_timestamps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return run_entry<timestamps_signature, scan_timestamps>(args, nargsf, kwnames);
 }
 
 constexpr const char read_doc[] =
@@ -93,14 +138,26 @@ constexpr const char report_doc[] =
     "report_skipping_damaged(file_path)\n--\n\n"
     "velnora.sampling_consistency_report over the good data blocks: (report, [(block, message), ...]).";
 
+constexpr const char positions_doc[] =
+    "block_positions(file_path)\n--\n\n"
+    "The data-block positions of a recording, as velnora.blocks counts them.";
+
+constexpr const char timestamps_doc[] =
+    "read_timestamps(file_path, start_block, end_block, skip_damaged)\n--\n\n"
+    "The timestamp column of a read of velnora.blocks(start_block, end_block), past damage when "
+    "skip_damaged; None when the blocks hold no sample data.";
+
 PyMethodDef function_table[] = {
     fastcall_function("read_skipping_damaged", read_skipping_damaged, read_doc),
     fastcall_function("write_csv_skipping_damaged", write_csv_skipping_damaged, csv_doc),
     fastcall_function("report_skipping_damaged", report_skipping_damaged, report_doc),
+    fastcall_function("block_positions", block_positions, positions_doc),
+    fastcall_function("read_timestamps", read_timestamps, timestamps_doc),
 };
 
 ExtensionModule native_module("velnora_tools._native",
-                              "Reading past damaged data blocks, for velnora_tools; not a public interface.",
+                              "Reading past damaged data blocks and the reads velnora_tools builds on; not a "
+                              "public interface.",
                               function_table, false);
 
 }  // namespace
