@@ -9,6 +9,7 @@
 #include "binding/numpy_arrays.hpp"
 #include "binding/read_request.hpp"
 #include "binding/sample_reads.hpp"
+#include "core/ops/export_read.hpp"
 #include "core/ops/recording_file.hpp"
 #include "core/ops/sampling_report.hpp"
 #include "core/ops/timestamp_scan.hpp"
@@ -93,12 +94,39 @@ PyResult<Ref> scan_timestamps(Slots<4> slots) {
   return column_to_array(std::move(**timestamps));
 }
 
+PyResult<Ref> read_with_description(Slots<9> slots) {
+  auto arguments = read_arguments(slots.first<8>());
+  if (!arguments) return propagate(arguments);
+  auto skip_damaged = flag_argument(slots[8], "skip_damaged", false);
+  if (!skip_damaged) return propagate(skip_damaged);
+  if (auto ready = ensure_numpy(); !ready) return propagate(ready);
+  const ReadRequest& request = arguments->request;
+  DamagedBlocks damaged;
+  auto read = to_py_result(velnora::read_for_export(arguments->path, request.cut, request.include,
+                                                    request.resample_hz, *skip_damaged ? &damaged : nullptr),
+                           PyExc_RuntimeError);
+  if (!read) return propagate(read);
+  auto columns = result_to_dict(std::move(read->samples));
+  if (!columns) return columns;
+  auto header = header_dict(read->header);
+  if (!header) return header;
+  auto report = report_dict(read->report);
+  if (!report) return report;
+  auto list = damaged_list(damaged);
+  if (!list) return list;
+  return owned(PyTuple_Pack(4, columns->get(), header->get(), report->get(), list->get()));
+}
+
 constexpr Signature read_signature{"read_skipping_damaged", read_parameters, 1};
 constexpr Signature csv_signature{"write_csv_skipping_damaged", csv_parameters, 2};
 constexpr Signature report_signature{"report_skipping_damaged", path_parameter, 1};
 constexpr Signature positions_signature{"block_positions", path_parameter, 1};
 constexpr const char* timestamps_parameters[] = {"file_path", "start_block", "end_block", "skip_damaged"};
 constexpr Signature timestamps_signature{"read_timestamps", timestamps_parameters, 4};
+constexpr const char* export_read_parameters[] = {
+    "file_path",       "cut",         "include_magnetometer", "include_temperature", "include_light",
+    "include_battery", "resample_hz", "resample_method",      "skip_damaged"};
+constexpr Signature export_read_signature{"read_for_export", export_read_parameters, 1};
 
 PyObject* read_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) noexcept {
@@ -121,6 +149,10 @@ PyObject* block_positions(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
 
 PyObject* read_timestamps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   return run_entry<timestamps_signature, scan_timestamps>(args, nargsf, kwnames);
+}
+
+PyObject* read_for_export(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return run_entry<export_read_signature, read_with_description>(args, nargsf, kwnames);
 }
 
 constexpr const char read_doc[] =
@@ -147,12 +179,20 @@ constexpr const char timestamps_doc[] =
     "The timestamp column of a read of velnora.blocks(start_block, end_block), past damage when "
     "skip_damaged; None when the blocks hold no sample data.";
 
+constexpr const char export_read_doc[] =
+    "read_for_export(file_path, cut=None, include_magnetometer=True, include_temperature=True, "
+    "include_light=True, include_battery=True, resample_hz=None, resample_method=\"cubic\", "
+    "skip_damaged=False)\n--\n\n"
+    "(samples, header, report, [(block, message), ...]) as velnora.read_header, the sampling report and "
+    "the read give them, past damage when skip_damaged.";
+
 PyMethodDef function_table[] = {
     fastcall_function("read_skipping_damaged", read_skipping_damaged, read_doc),
     fastcall_function("write_csv_skipping_damaged", write_csv_skipping_damaged, csv_doc),
     fastcall_function("report_skipping_damaged", report_skipping_damaged, report_doc),
     fastcall_function("block_positions", block_positions, positions_doc),
     fastcall_function("read_timestamps", read_timestamps, timestamps_doc),
+    fastcall_function("read_for_export", read_for_export, export_read_doc),
 };
 
 ExtensionModule native_module("velnora_tools._native",
