@@ -1,6 +1,7 @@
 """Module surface and argument binding: the interface every function shares."""
 
 import ctypes
+import importlib
 import pathlib
 import subprocess
 import sys
@@ -84,19 +85,24 @@ def test_docstring_bodies() -> None:
     assert len(report_doc.splitlines()) == 22
 
 
-def test_init_again_returns_the_stored_module() -> None:
-    library = ctypes.PyDLL(velnora.__file__)
-    library.PyInit_velnora.restype = ctypes.py_object
-    assert library.PyInit_velnora() is velnora
+@pytest.mark.parametrize("name", ["velnora", "velnora_tools._native"])
+def test_init_again_returns_the_stored_module(name: str) -> None:
+    module = importlib.import_module(name)
+    library = ctypes.PyDLL(module.__file__)
+    init = getattr(library, "PyInit_" + name.rpartition(".")[2])
+    init.restype = ctypes.py_object
+    assert init() is module
 
 
-def test_reimport_gives_the_same_module() -> None:
-    del sys.modules["velnora"]
+@pytest.mark.parametrize("name", ["velnora", "velnora_tools._native"])
+def test_reimport_gives_the_same_module(name: str) -> None:
+    module = importlib.import_module(name)
+    del sys.modules[name]
     try:
-        import velnora as again
+        again = importlib.import_module(name)
     finally:
-        sys.modules["velnora"] = velnora
-    assert again is velnora
+        sys.modules[name] = module
+    assert again is module
 
 
 def test_second_interpreter_is_refused() -> None:

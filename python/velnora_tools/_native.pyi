@@ -1,4 +1,4 @@
-"""Reading past damaged data blocks, for velnora_tools; not a public interface."""
+"""Reading past damaged data blocks and the reads velnora_tools builds on; not a public interface."""
 
 import numpy as np
 import numpy.typing as npt
@@ -26,3 +26,23 @@ def write_csv_skipping_damaged(
     resample_method: str = "cubic",
 ) -> list[tuple[int, str]]: ...
 def report_skipping_damaged(file_path: str) -> tuple[velnora.SamplingReport, list[tuple[int, str]]]: ...
+def block_positions(file_path: str) -> int: ...
+def read_timestamps(
+    file_path: str, start_block: int | None, end_block: int | None, skip_damaged: bool
+) -> npt.NDArray[np.int64] | None: ...
+def read_for_export(
+    file_path: str,
+    cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
+    include_magnetometer: bool = True,
+    include_temperature: bool = True,
+    include_light: bool = True,
+    include_battery: bool = True,
+    resample_hz: float | None = None,
+    resample_method: str = "cubic",
+    skip_damaged: bool = False,
+) -> tuple[
+    dict[str, npt.NDArray[np.int64] | npt.NDArray[np.float32]],
+    velnora.Header,
+    velnora.SamplingReport,
+    list[tuple[int, str]],
+]: ...

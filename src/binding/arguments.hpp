@@ -18,6 +18,9 @@ struct Signature {
   std::size_t required;
 };
 
+// The parameter list of the functions that take a recording's path alone.
+inline constexpr const char* path_parameter[] = {"file_path"};
+
 // Binds the vectorcall arguments to one borrowed slot per parameter (NULL when
 // not given). Raises TypeError with the interpreter's usual texts.
 PyResult<void> bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,

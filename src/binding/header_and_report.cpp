@@ -2,7 +2,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/entry_point.hpp"
-#include "core/format/cwa_file.hpp"
+#include "core/ops/recording_file.hpp"
 #include "core/ops/sampling_report.hpp"
 #include "core/time/date_time.hpp"
 
@@ -10,9 +10,20 @@ namespace velnora::py {
 
 namespace {
 
-constexpr const char* path_parameter[] = {"file_path"};
 constexpr Signature read_header_signature{"read_header", path_parameter, 1};
 constexpr Signature report_signature{"sampling_consistency_report", path_parameter, 1};
+
+// The shape of both functions: a path in, a core value out as a dict.
+template <auto read, auto to_dict>
+PyResult<Ref> describe_file(Slots<1> slots) {
+  auto path = str_argument(slots[0], "file_path");
+  if (!path) return propagate(path);
+  auto value = to_py_result(read(*path), PyExc_RuntimeError);
+  if (!value) return propagate(value);
+  return to_dict(*value);
+}
+
+}  // namespace
 
 PyResult<Ref> header_dict(const CwaHeader& header) {
   return DictBuilder()
@@ -36,18 +47,6 @@ PyResult<Ref> header_dict(const CwaHeader& header) {
       .finish();
 }
 
-// The shape of both functions: a path in, a core value out as a dict.
-template <auto read, auto to_dict>
-PyResult<Ref> describe_file(Slots<1> slots) {
-  auto path = str_argument(slots[0], "file_path");
-  if (!path) return propagate(path);
-  auto value = to_py_result(read(*path), PyExc_RuntimeError);
-  if (!value) return propagate(value);
-  return to_dict(*value);
-}
-
-}  // namespace
-
 PyResult<Ref> report_dict(const SamplingReport& report) {
   return DictBuilder()
       .set("start_from_header", report.start_from_header)
@@ -62,7 +61,8 @@ PyResult<Ref> report_dict(const SamplingReport& report) {
 }
 
 PyObject* read_header(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-  return run_entry<read_header_signature, describe_file<read_cwa_header, header_dict>>(args, nargsf, kwnames);
+  return run_entry<read_header_signature, describe_file<read_recording_header, header_dict>>(args, nargsf,
+                                                                                             kwnames);
 }
 
 PyObject* sampling_consistency_report(PyObject*, PyObject* const* args, Py_ssize_t nargsf,

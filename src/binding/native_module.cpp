@@ -2,28 +2,23 @@
 // six functions, built from the same core and binding helpers.
 #include <Python.h>
 
-#include <atomic>
-#include <cstdint>
-
 #include "binding/arguments.hpp"
 #include "binding/entry_point.hpp"
 #include "binding/header_and_report.hpp"
+#include "binding/module_init.hpp"
 #include "binding/numpy_arrays.hpp"
 #include "binding/read_request.hpp"
-#include "core/ops/planned_samples.hpp"
+#include "binding/sample_reads.hpp"
+#include "core/ops/export_read.hpp"
+#include "core/ops/recording_file.hpp"
 #include "core/ops/sampling_report.hpp"
+#include "core/ops/timestamp_scan.hpp"
 #include "core/read/damaged_blocks.hpp"
 #include "core/read/read_plan.hpp"
 
 namespace velnora::py {
 
 namespace {
-
-constexpr Signature read_signature{"read_skipping_damaged", read_parameters, 1};
-constexpr Signature csv_signature{"write_csv_skipping_damaged", csv_parameters, 2};
-
-constexpr const char* path_parameter[] = {"file_path"};
-constexpr Signature report_signature{"report_skipping_damaged", path_parameter, 1};
 
 // The damaged blocks as a list of (block, message) tuples.
 PyResult<Ref> damaged_list(const DamagedBlocks& damaged) {
@@ -49,35 +44,14 @@ PyResult<Ref> with_damaged(PyResult<Ref> value, const DamagedBlocks& damaged) {
   return owned(PyTuple_Pack(2, value->get(), list->get()));
 }
 
-PyResult<ReadPlan> plan_past_damage(std::string_view path, const ReadRequest& request) {
-  return to_py_result(resolve_read_plan(path, request.cut, true), PyExc_RuntimeError);
-}
-
 PyResult<Ref> read_past_damage(Slots<8> slots) {
-  auto arguments = read_arguments(slots);
-  if (!arguments) return propagate(arguments);
-  const ReadRequest& request = arguments->request;
-  auto plan = plan_past_damage(arguments->path, request);
-  if (!plan) return propagate(plan);
   DamagedBlocks damaged;
-  auto data = to_py_result(
-      read_planned_samples(arguments->path, *plan, request.include, request.resample_hz, &damaged),
-      PyExc_RuntimeError);
-  if (!data) return propagate(data);
-  return with_damaged(result_to_dict(std::move(*data)), damaged);
+  return with_damaged(read_samples(slots, &damaged), damaged);
 }
 
 PyResult<Ref> export_past_damage(Slots<9> slots) {
-  auto arguments = export_arguments(slots);
-  if (!arguments) return propagate(arguments);
-  const ReadRequest& request = arguments->request;
-  auto plan = plan_past_damage(arguments->path, request);
-  if (!plan) return propagate(plan);
   DamagedBlocks damaged;
-  auto written = to_py_result(write_planned_csv(arguments->path, arguments->output, *plan, request.include,
-                                                request.resample_hz, &damaged),
-                              PyExc_RuntimeError);
-  if (!written) return propagate(written);
+  if (auto written = export_samples(slots, &damaged); !written) return propagate(written);
   return damaged_list(damaged);
 }
 
@@ -89,6 +63,70 @@ PyResult<Ref> report_past_damage(Slots<1> slots) {
   if (!report) return propagate(report);
   return with_damaged(report_dict(*report), damaged);
 }
+
+PyResult<Ref> count_positions(Slots<1> slots) {
+  auto path = str_argument(slots[0], "file_path");
+  if (!path) return propagate(path);
+  auto count = to_py_result(count_block_positions(*path), PyExc_RuntimeError);
+  if (!count) return propagate(count);
+  return to_python(*count);
+}
+
+PyResult<Ref> scan_timestamps(Slots<4> slots) {
+  auto path = str_argument(slots[0], "file_path");
+  if (!path) return propagate(path);
+  auto start = optional_u64_argument(slots[1], "start_block");
+  if (!start) return propagate(start);
+  auto end = optional_u64_argument(slots[2], "end_block");
+  if (!end) return propagate(end);
+  auto skip_damaged = flag_argument(slots[3], "skip_damaged", false);
+  if (!skip_damaged) return propagate(skip_damaged);
+  // A cut's own check, so that bounds out of order fail as velnora.blocks does.
+  const CutConfig::Blocks blocks{*start, *end};
+  if (auto valid = to_py_result(CutConfig{blocks}.validate(), PyExc_ValueError); !valid)
+    return propagate(valid);
+  if (auto ready = ensure_numpy(); !ready) return propagate(ready);
+  DamagedBlocks damaged;
+  auto timestamps = to_py_result(velnora::read_timestamps(*path, blocks, *skip_damaged ? &damaged : nullptr),
+                                 PyExc_RuntimeError);
+  if (!timestamps) return propagate(timestamps);
+  if (!*timestamps) return Ref::borrow(Py_None);
+  return column_to_array(std::move(**timestamps));
+}
+
+PyResult<Ref> read_with_description(Slots<9> slots) {
+  auto arguments = read_arguments(slots.first<8>());
+  if (!arguments) return propagate(arguments);
+  auto skip_damaged = flag_argument(slots[8], "skip_damaged", false);
+  if (!skip_damaged) return propagate(skip_damaged);
+  if (auto ready = ensure_numpy(); !ready) return propagate(ready);
+  const ReadRequest& request = arguments->request;
+  DamagedBlocks damaged;
+  auto read = to_py_result(velnora::read_for_export(arguments->path, request.cut, request.include,
+                                                    request.resample_hz, *skip_damaged ? &damaged : nullptr),
+                           PyExc_RuntimeError);
+  if (!read) return propagate(read);
+  auto columns = result_to_dict(std::move(read->samples));
+  if (!columns) return columns;
+  auto header = header_dict(read->header);
+  if (!header) return header;
+  auto report = report_dict(read->report);
+  if (!report) return report;
+  auto list = damaged_list(damaged);
+  if (!list) return list;
+  return owned(PyTuple_Pack(4, columns->get(), header->get(), report->get(), list->get()));
+}
+
+constexpr Signature read_signature{"read_skipping_damaged", read_parameters, 1};
+constexpr Signature csv_signature{"write_csv_skipping_damaged", csv_parameters, 2};
+constexpr Signature report_signature{"report_skipping_damaged", path_parameter, 1};
+constexpr Signature positions_signature{"block_positions", path_parameter, 1};
+constexpr const char* timestamps_parameters[] = {"file_path", "start_block", "end_block", "skip_damaged"};
+constexpr Signature timestamps_signature{"read_timestamps", timestamps_parameters, 4};
+constexpr const char* export_read_parameters[] = {
+    "file_path",       "cut",         "include_magnetometer", "include_temperature", "include_light",
+    "include_battery", "resample_hz", "resample_method",      "skip_damaged"};
+constexpr Signature export_read_signature{"read_for_export", export_read_parameters, 1};
 
 PyObject* read_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) noexcept {
@@ -103,6 +141,18 @@ PyObject* write_csv_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_
 PyObject* report_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                   PyObject* kwnames) noexcept {
   return run_entry<report_signature, report_past_damage>(args, nargsf, kwnames);
+}
+
+PyObject* block_positions(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return run_entry<positions_signature, count_positions>(args, nargsf, kwnames);
+}
+
+PyObject* read_timestamps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return run_entry<timestamps_signature, scan_timestamps>(args, nargsf, kwnames);
+}
+
+PyObject* read_for_export(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return run_entry<export_read_signature, read_with_description>(args, nargsf, kwnames);
 }
 
 constexpr const char read_doc[] =
@@ -120,54 +170,38 @@ constexpr const char report_doc[] =
     "report_skipping_damaged(file_path)\n--\n\n"
     "velnora.sampling_consistency_report over the good data blocks: (report, [(block, message), ...]).";
 
-template <auto Entry>
-PyCFunction as_cfunction() {
-  // METH_FASTCALL | METH_KEYWORDS functions are stored as PyCFunction.
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
-}
+constexpr const char positions_doc[] =
+    "block_positions(file_path)\n--\n\n"
+    "The data-block positions of a recording, as velnora.blocks counts them.";
+
+constexpr const char timestamps_doc[] =
+    "read_timestamps(file_path, start_block, end_block, skip_damaged)\n--\n\n"
+    "The timestamp column of a read of velnora.blocks(start_block, end_block), past damage when "
+    "skip_damaged; None when the blocks hold no sample data.";
+
+constexpr const char export_read_doc[] =
+    "read_for_export(file_path, cut=None, include_magnetometer=True, include_temperature=True, "
+    "include_light=True, include_battery=True, resample_hz=None, resample_method=\"cubic\", "
+    "skip_damaged=False)\n--\n\n"
+    "(samples, header, report, [(block, message), ...]) as velnora.read_header, the sampling report and "
+    "the read give them, past damage when skip_damaged.";
 
 PyMethodDef function_table[] = {
-    {"read_skipping_damaged", as_cfunction<&read_skipping_damaged>(), METH_FASTCALL | METH_KEYWORDS,
-     read_doc},
-    {"write_csv_skipping_damaged", as_cfunction<&write_csv_skipping_damaged>(), METH_FASTCALL | METH_KEYWORDS,
-     csv_doc},
-    {"report_skipping_damaged", as_cfunction<&report_skipping_damaged>(), METH_FASTCALL | METH_KEYWORDS,
-     report_doc},
-    {nullptr, nullptr, 0, nullptr},
+    fastcall_function("read_skipping_damaged", read_skipping_damaged, read_doc),
+    fastcall_function("write_csv_skipping_damaged", write_csv_skipping_damaged, csv_doc),
+    fastcall_function("report_skipping_damaged", report_skipping_damaged, report_doc),
+    fastcall_function("block_positions", block_positions, positions_doc),
+    fastcall_function("read_timestamps", read_timestamps, timestamps_doc),
+    fastcall_function("read_for_export", read_for_export, export_read_doc),
 };
 
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "velnora_tools._native",
-    "Reading past damaged data blocks, for velnora_tools; not a public interface.",
-    -1,
-    function_table,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-// The column arrays' owner type and NumPy's function table are per process,
-// so the module serves the first interpreter that imports it and no other.
-std::atomic<std::int64_t> owning_interpreter{-1};
+ExtensionModule native_module("velnora_tools._native",
+                              "Reading past damaged data blocks and the reads velnora_tools builds on; not a "
+                              "public interface.",
+                              function_table, false);
 
 }  // namespace
 
 }  // namespace velnora::py
 
-PyMODINIT_FUNC PyInit__native(void) {
-  using namespace velnora::py;
-  std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (interpreter < 0) return nullptr;
-  std::int64_t expected = -1;
-  if (!owning_interpreter.compare_exchange_strong(expected, interpreter) && expected != interpreter) {
-    PyErr_SetString(PyExc_ImportError, "velnora_tools._native does not support subinterpreters");
-    return nullptr;
-  }
-  PyObject* module = PyModule_Create(&module_definition);
-#ifdef Py_GIL_DISABLED
-  if (module != nullptr && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED) < 0) Py_CLEAR(module);
-#endif
-  return module;
-}
+PyMODINIT_FUNC PyInit__native(void) { return velnora::py::native_module.init(); }

@@ -6,8 +6,6 @@
 #include <new>
 #include <utility>
 
-#include "core/columns/column.hpp"
-
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
 #define Py_T_PYSSIZET T_PYSSIZET
@@ -106,15 +104,15 @@ PyResult<Ref> array_over(ColumnBuffer buffer, int type_number) {
   return array;
 }
 
-PyResult<Ref> column_to_array(Column<std::int64_t> column) {
-  return array_over(std::move(column).release(), NPY_INT64);
-}
-
 PyResult<Ref> column_to_array(Column<float> column) {
   return array_over(std::move(column).release(), NPY_FLOAT32);
 }
 
 }  // namespace
+
+PyResult<Ref> column_to_array(Column<std::int64_t> column) {
+  return array_over(std::move(column).release(), NPY_INT64);
+}
 
 PyResult<Ref> result_to_dict(CwaDataResult&& result) {
   CwaDataResult columns = std::move(result);

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "binding/py_objects.hpp"
+#include "core/columns/column.hpp"
 #include "core/columns/data_result.hpp"
 
 namespace velnora::py {
@@ -17,6 +18,9 @@ namespace velnora::py {
 // base is a small owner object that unmaps the buffer once, when the last array
 // over it goes away. NumPy is imported on the first call of the process.
 PyResult<Ref> result_to_dict(CwaDataResult&& result);
+
+// A timestamp column as one such array (int64), on its own owner.
+PyResult<Ref> column_to_array(Column<std::int64_t> column);
 
 // Imports NumPy unless it already was. A call that will build arrays does this
 // before any large allocation: under a memory limit, an import at peak memory

@@ -2,7 +2,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/cuts.hpp"
-#include "core/resample/resampled_read.hpp"
+#include "core/ops/planned_samples.hpp"
 
 namespace velnora::py {
 
@@ -31,7 +31,7 @@ PyResult<ReadRequest> read_request(OptionSlots options, const IncludeFlags& defa
   if (!method) return propagate(method);
   auto cut = parse_cut_config(options[0]);
   if (!cut) return propagate(cut);
-  auto resample_hz = to_py_result(validate_resample_options(*rate, *method), PyExc_ValueError);
+  auto resample_hz = to_py_result(resample_rate(*rate, *method), PyExc_ValueError);
   if (!resample_hz) return propagate(resample_hz);
   return ReadRequest{*include, *cut, *resample_hz};
 }

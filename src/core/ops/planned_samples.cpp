@@ -32,4 +32,23 @@ Result<void> write_planned_csv(std::string_view file_path, std::string_view outp
   return write_data_result_csv(output_path, *data, include);
 }
 
+Result<CwaDataResult> read_cut_samples(std::string_view path, const CutConfig& cut, IncludeFlags include,
+                                       std::optional<double> resample_hz, DamagedBlocks* damaged) {
+  auto plan = resolve_read_plan(path, cut, damaged != nullptr);
+  if (!plan) return fail(std::move(plan.error()));
+  return read_planned_samples(path, *plan, include, resample_hz, damaged);
+}
+
+Result<void> write_cut_csv(std::string_view file_path, std::string_view output_path, const CutConfig& cut,
+                           IncludeFlags include, std::optional<double> resample_hz, DamagedBlocks* damaged) {
+  auto plan = resolve_read_plan(file_path, cut, damaged != nullptr);
+  if (!plan) return fail(std::move(plan.error()));
+  return write_planned_csv(file_path, output_path, *plan, include, resample_hz, damaged);
+}
+
+Result<std::optional<double>> resample_rate(std::optional<double> resample_hz,
+                                            std::string_view resample_method) {
+  return validate_resample_options(resample_hz, resample_method);
+}
+
 }  // namespace velnora

@@ -32,4 +32,19 @@ Result<void> write_planned_csv(std::string_view file_path, std::string_view outp
                                IncludeFlags include, std::optional<double> resample_hz,
                                DamagedBlocks* damaged = nullptr);
 
+// The entry operations of a read and of a CSV export: the cut turned into a
+// plan (resolve_read_plan, timing the blocks past damage when `damaged` is
+// given), then read_planned_samples or write_planned_csv. Errors: the plan's,
+// then those of the read or export.
+Result<CwaDataResult> read_cut_samples(std::string_view path, const CutConfig& cut, IncludeFlags include,
+                                       std::optional<double> resample_hz, DamagedBlocks* damaged = nullptr);
+Result<void> write_cut_csv(std::string_view file_path, std::string_view output_path, const CutConfig& cut,
+                           IncludeFlags include, std::optional<double> resample_hz,
+                           DamagedBlocks* damaged = nullptr);
+
+// The rate a read resamples at, absent for none, as validate_resample_options
+// gives it.
+Result<std::optional<double>> resample_rate(std::optional<double> resample_hz,
+                                            std::string_view resample_method);
+
 }  // namespace velnora

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <Python.h>
+
+#include "binding/entry_point.hpp"
+#include "binding/py_objects.hpp"
+#include "core/read/damaged_blocks.hpp"
+
+namespace velnora::py {
+
+// The bodies of a read (read_parameters) and a CSV export (csv_parameters),
+// for both modules: the arguments converted, then the read or export; with
+// `damaged`, past damage, which is listed there. The read's value is the
+// dict of arrays; the export has none.
+PyResult<Ref> read_samples(Slots<8> slots, DamagedBlocks* damaged);
+PyResult<void> export_samples(Slots<9> slots, DamagedBlocks* damaged);
+
+}  // namespace velnora::py
