@@ -14,6 +14,7 @@
 #include "core/ops/sampling_report.hpp"
 #include "core/read/damaged_blocks.hpp"
 #include "core/read/read_plan.hpp"
+#include "core/resample/resampled_read.hpp"
 
 namespace velnora::py {
 
@@ -120,6 +121,12 @@ constexpr const char report_doc[] =
     "report_skipping_damaged(file_path)\n--\n\n"
     "velnora.sampling_consistency_report over the good data blocks: (report, [(block, message), ...]).";
 
+// For tests, which must see that a long resampled read was split: the reads
+// so far that took the later half's rows from a helper thread.
+PyObject* adopted_split_run_count(PyObject*, PyObject*) noexcept {
+  return PyLong_FromUnsignedLongLong(adopted_split_runs());
+}
+
 template <auto Entry>
 PyCFunction as_cfunction() {
   // METH_FASTCALL | METH_KEYWORDS functions are stored as PyCFunction.
@@ -133,6 +140,8 @@ PyMethodDef function_table[] = {
      csv_doc},
     {"report_skipping_damaged", as_cfunction<&report_skipping_damaged>(), METH_FASTCALL | METH_KEYWORDS,
      report_doc},
+    {"_adopted_split_runs", adopted_split_run_count, METH_NOARGS,
+     "_adopted_split_runs()\n--\n\nResampled reads split between two threads whose halves met; for tests."},
     {nullptr, nullptr, 0, nullptr},
 };
 
