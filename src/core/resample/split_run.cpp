@@ -26,7 +26,7 @@
 // reads up to and including that block. After it, the rows the follower
 // stored straight into the lead's columns are the lead's only if the lead
 // then stands where the follower stood (continues_as); otherwise the lead
-// reads on alone over them. Either half may move while the follower runs: the
+// reads on alone over them. The lead may move while its follower runs: the
 // follower writes only to the lead's column mappings, which stay where they
 // are.
 
@@ -48,12 +48,12 @@ struct FollowerRows {
 // copied, when they are few.
 struct SeamState {
   static constexpr std::size_t max_needed = 8;
-  std::uint64_t emitted;
-  std::uint64_t cursor;
-  std::uint64_t needed_from;
-  std::uint64_t queued;
-  std::size_t needed = 0;
-  std::array<SampleValues, max_needed> values;
+  std::uint64_t emitted;      // the next grid point
+  std::uint64_t cursor;       // the sample that starts the next point's segment, or one before it
+  std::uint64_t needed_from;  // the first sample a later point may need
+  std::uint64_t queued;       // the samples taken
+  std::size_t needed = 0;     // queued - needed_from, no more than max_needed
+  std::array<SampleValues, max_needed> values;  // of the needed samples
   std::array<double, max_needed> times;
 };
 
@@ -90,10 +90,11 @@ class FollowerRun {
 
 // --- The resampler's side of the seam ---------------------------------------
 
-// The follower starts at the first point not before from_time: those before
-// it lie in segments it does not have. Gives lead's columns room for the
-// follower's rows. Errors: OutOfMemory when they cannot have it. Reserves
-// address space only.
+// A follower on `lead`'s grid, for a later half whose context block starts
+// at from_time; its rows go to `rows`, its own output stays empty. It starts
+// at the first point not before from_time: those before it lie in segments
+// it does not have. Gives lead's columns room for the follower's rows. Errors: OutOfMemory when they cannot
+// have it. Reserves address space only.
 Result<StreamingResampler> StreamingResampler::follow(StreamingResampler& lead, double from_time,
                                                       FollowerRows& rows) {
   StreamingResampler follower(lead.range_start_time_, lead.range_end_time_, lead.step_ms_, CwaDataResult{},
@@ -155,8 +156,8 @@ bool StreamingResampler::continues_as(const SeamState& seam) const {
          std::memcmp(times.data(), seam.times.data(), times.size_bytes()) == 0;
 }
 
-// Lead: rows from `from_row` on are the borrower's follower's to write; the
-// lead stops it before writing there itself (take_back_lent_rows).
+// Lead: rows from `from_row` on are the follower's of `borrower` to write;
+// the lead stops it before writing there itself (take_back_lent_rows).
 void StreamingResampler::lend_rows(std::uint64_t from_row, FollowerRun& borrower) {
   borrower_ = &borrower;
   lent_from_ = from_row;
