@@ -34,6 +34,7 @@ source, output, case = sys.argv[1:]
 calls = {
     "read": lambda: velnora.read_cwa_file(source),
     "read resampled": lambda: velnora.read_cwa_file(source, resample_hz=10000.0),
+    "read resampled split": lambda: velnora.read_cwa_file(source, resample_hz=100.0),
     "seconds cut": lambda: velnora.read_cwa_file(source, cut=velnora.seconds(0, 60)),
     "report": lambda: velnora.sampling_consistency_report(source),
     "csv": lambda: velnora.write_cwa_csv(source, output),
@@ -61,10 +62,19 @@ def recordings(tmp_path_factory: pytest.TempPathFactory) -> Iterator[dict[str, p
     os.truncate(long, long.stat().st_size + HOLE_BYTES)
     # Two hours between two blocks: 72 million points at 10 kHz.
     gap = write_cwa(folder / "gap.cwa", sectors=steady_recording(T0, 2) + steady_recording(T0 + 7200, 2))
+    # Data, a hole, data, a hole: the range is split at the second data part,
+    # and each thread then screens a hole of its own.
+    split = write_cwa(folder / "split.cwa", sectors=steady_recording(T0, 200))
+    later = b"".join(block.to_bytes() for block in steady_recording(T0 + 240, 200))
+    with open(split, "r+b") as out:
+        out.seek(split.stat().st_size + HOLE_BYTES // 2)
+        out.write(later)
+        out.truncate(out.tell() + HOLE_BYTES // 2)
     fifo = folder / "fifo"
     os.mkfifo(fifo)
-    yield {"data": data, "long": long, "gap": gap, "fifo": fifo}
+    yield {"data": data, "long": long, "gap": gap, "split": split, "fifo": fifo}
     long.unlink()
+    split.unlink()
 
 
 def line_within(stream, seconds: float) -> bytes:
@@ -77,6 +87,7 @@ def line_within(stream, seconds: float) -> bytes:
     [
         ("read", "long", None, None),
         ("read resampled", "gap", None, None),
+        ("read resampled split", "split", None, None),
         ("seconds cut", "long", None, None),
         ("report", "long", None, None),
         # Every row of the data blocks is out before the scan reaches the hole.

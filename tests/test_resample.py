@@ -23,6 +23,7 @@ from hypothesis import strategies as st
 
 import grid_model
 import velnora
+from velnora_tools import _native
 from block_timing import natural_bounds, to_us
 from cwa_writer import (
     FORMAT_AXIS9,
@@ -423,25 +424,30 @@ def long_recording(kind: str) -> list[DataBlock]:
 
 
 @pytest.mark.parametrize(
-    "kind, rate, window",
+    "kind, rate, window, halves_meet",
     [
-        ("steady", 30.0, None),
-        ("steady", 100.0, (0.123, 5200.0)),
-        ("steady", 7.3, (200.0, 1e6)),
-        ("gap at the middle", 30.0, None),
-        ("jump back at the middle", 30.0, None),
-        ("fillers before the middle", 250.0, None),
-        ("9-axis later half", 100.0, None),
-        ("bad block early", 30.0, None),
-        ("bad block late", 30.0, None),
+        ("steady", 30.0, None, True),
+        ("steady", 100.0, (0.123, 5200.0), True),
+        ("steady", 7.3, (200.0, 1e6), True),
+        ("gap at the middle", 30.0, None, True),
+        ("jump back at the middle", 30.0, None, False),
+        ("fillers before the middle", 250.0, None, False),
+        ("9-axis later half", 100.0, None, True),
+        ("bad block early", 30.0, None, None),
+        ("bad block late", 30.0, None, None),
     ],
 )
 def test_long_runs_give_the_rows_of_one_thread(
-    cwa_path: MakeRecording, tmp_path: pathlib.Path, kind: str, rate: float, window: tuple[float, float] | None
+    cwa_path: MakeRecording,
+    tmp_path: pathlib.Path,
+    kind: str,
+    rate: float,
+    window: tuple[float, float] | None,
+    halves_meet: bool | None,
 ) -> None:
     """A long run splits its range between two threads where it may; with
     VELNORA_THREADS=1 it stays on one. The rows, or the error, are the same
-    either way."""
+    either way; the later half's rows are taken where the halves meet."""
     path = cwa_path(sectors=long_recording(kind))
     saved = tmp_path / "one_thread.npz"
     env = dict(os.environ, VELNORA_THREADS="1")
@@ -451,9 +457,16 @@ def test_long_runs_give_the_rows_of_one_thread(
     if message:
         assert resample_error(path, rate, cut=cut) == message
         return
-    shared = resampled(path, rate, cut=cut)
     alone = np.load(saved)
-    assert len(shared["timestamp"]) > 20_000
-    assert sorted(alone.files) == sorted(shared)
-    for key in shared:
-        assert alone[key].tobytes() == shared[key].tobytes(), key
+    adopted_before = _native._adopted_split_runs()
+    past_damage, damaged = _native.read_skipping_damaged(str(path), cut=cut, resample_hz=rate)
+    adopted = _native._adopted_split_runs() - adopted_before
+    for shared in (resampled(path, rate, cut=cut), past_damage):
+        assert len(shared["timestamp"]) > 20_000
+        assert sorted(alone.files) == sorted(shared)
+        for key in shared:
+            assert alone[key].tobytes() == shared[key].tobytes(), key
+    assert damaged == []
+    if len(os.sched_getaffinity(0)) < 2:
+        pytest.skip("one processor: the range is never split")
+    assert adopted == (1 if halves_meet else 0)

@@ -18,12 +18,21 @@ constexpr Signature blocks_signature{"blocks", bound_parameters, 0};
 const char* type_name(const CutConfig::Blocks&) { return "blocks"; }
 const char* type_name(const CutConfig::Seconds&) { return "seconds"; }
 
+// The one check of a cut's bounds on this side: a cut that breaks a rule is
+// refused with ValueError as soon as it is made or read, before the file or a
+// later argument is looked at.
+template <class Bounds>
+PyResult<CutConfig> checked_cut(const Bounds& bounds) {
+  CutConfig cut{bounds};
+  if (auto valid = to_py_result(cut.validate(), PyExc_ValueError); !valid) return propagate(valid);
+  return cut;
+}
+
 // The dictionary {"type", "start", "end"}, in that key order, of a valid cut.
 // It holds the converted values, so seconds(1) gives 1.0 and blocks(True) gives 1.
 template <class Bounds>
 PyResult<Ref> validated_cut_dict(const Bounds& bounds) {
-  if (auto valid = to_py_result(CutConfig{bounds}.validate(), PyExc_ValueError); !valid)
-    return propagate(valid);
+  if (auto cut = checked_cut(bounds); !cut) return propagate(cut);
   return DictBuilder()
       .set("type", type_name(bounds))
       .set("start", bounds.start)
@@ -89,9 +98,7 @@ PyResult<CutConfig> parse_bounds(PyObject* dict) {
   if (!start) return propagate(start);
   auto end = optional_entry<T, convert>(dict, "end");
   if (!end) return propagate(end);
-  CutConfig config{Bounds{*start, *end}};
-  if (auto valid = to_py_result(config.validate(), PyExc_ValueError); !valid) return propagate(valid);
-  return config;
+  return checked_cut(Bounds{*start, *end});
 }
 
 }  // namespace

@@ -170,6 +170,12 @@ constexpr const char report_doc[] =
     "report_skipping_damaged(file_path)\n--\n\n"
     "velnora.sampling_consistency_report over the good data blocks: (report, [(block, message), ...]).";
 
+// For tests, which must see that a long resampled read was split: the reads
+// so far that took the later half's rows from a helper thread.
+PyObject* adopted_split_run_count(PyObject*, PyObject*) noexcept {
+  return PyLong_FromUnsignedLongLong(split_reads_adopted());
+}
+
 constexpr const char positions_doc[] =
     "block_positions(file_path)\n--\n\n"
     "The data-block positions of a recording, as velnora.blocks counts them.";
@@ -193,6 +199,8 @@ PyMethodDef function_table[] = {
     fastcall_function("block_positions", block_positions, positions_doc),
     fastcall_function("read_timestamps", read_timestamps, timestamps_doc),
     fastcall_function("read_for_export", read_for_export, export_read_doc),
+    {"_adopted_split_runs", adopted_split_run_count, METH_NOARGS,
+     "_adopted_split_runs()\n--\n\nResampled reads split between two threads whose halves met; for tests."},
 };
 
 ExtensionModule native_module("velnora_tools._native",

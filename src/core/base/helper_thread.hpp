@@ -1,54 +1,46 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <memory>
 #include <optional>
 #include <thread>
 
 namespace velnora {
 
-// A second thread that runs one task at a time for its owner, who hands a
-// task over, does its own share meanwhile and then waits for it. Between
-// tasks the thread sleeps. It never sees the interpreter: a task is plain
-// core work, which keeps its outcome where its owner looks, and which may
-// stop early when its owner asks it through the task's own state.
+// Whether a helper thread may run: not when VELNORA_THREADS is 1, which a
+// batch that runs a call on every processor already sets, and only where the
+// process may run on a second processor at all. No errors.
+bool helper_thread_allowed();
+
+// A second thread that runs one task for its owner, who does its own share
+// meanwhile and then joins it. It never sees the interpreter: the task is
+// plain core work, which keeps its outcome where its owner looks, and which
+// may stop early when its owner asks it through the task's own state.
 class HelperThread {
  public:
-  using Task = void (*)(void* context);
+  using Task = void (*)(void* context) noexcept;
 
-  // A started thread, or nothing where the process may run on one processor
-  // only, VELNORA_THREADS is 1, or no thread can be started. No errors.
-  static std::optional<HelperThread> start();
+  // A thread running task(context), or nothing where a helper thread may not
+  // run (helper_thread_allowed) or none can be started. No errors.
+  static std::optional<HelperThread> start(Task task, void* context);
 
   HelperThread(HelperThread&&) noexcept = default;
   HelperThread& operator=(HelperThread&&) = delete;
-  // Stops the thread once a running task has returned, and joins it.
-  ~HelperThread();
+  ~HelperThread() { join(); }
 
-  // Runs task(context) on the thread. The previous task must be finished.
-  void run(Task task, void* context);
-  // Waits until the task handed over last has returned.
-  void finish();
-  // Whether the task handed over last has returned, without waiting: for an
-  // owner that must keep answering while it waits.
-  bool idle() const {
-    return shared_->finished.load(std::memory_order_acquire) ==
-           shared_->handed.load(std::memory_order_relaxed);
+  // Whether the task has returned, without waiting: for an owner that must
+  // keep answering while it waits.
+  bool finished() const { return finished_->load(std::memory_order_acquire); }
+  // Waits until the task has returned.
+  void join() {
+    if (thread_.joinable()) thread_.join();
   }
 
  private:
-  struct Shared {
-    std::atomic<std::uint32_t> handed{0};
-    std::atomic<std::uint32_t> finished{0};
-    Task task = nullptr;
-    void* context = nullptr;
-    bool stop = false;
-  };
-  explicit HelperThread(std::unique_ptr<Shared> shared) : shared_(std::move(shared)) {}
-  static void serve(Shared& shared);
+  HelperThread() : finished_(std::make_unique<std::atomic<bool>>(false)) {}
 
-  std::unique_ptr<Shared> shared_;
+  // Apart from the object, which moves, so that the thread sees one flag.
+  std::unique_ptr<std::atomic<bool>> finished_;
   std::thread thread_;
 };
 

@@ -151,13 +151,4 @@ Result<std::size_t> File::write_some(std::span<const std::byte> data) const {
   }
 }
 
-Result<void> File::write_all(std::span<const std::byte> data) const {
-  while (!data.empty()) {
-    auto put = write_some(data);
-    if (!put) return fail(std::move(put.error()));
-    data = data.subspan(*put);
-  }
-  return {};
-}
-
 }  // namespace velnora

@@ -50,8 +50,6 @@ class File {
   // returns the count written, so a caller can resume after a failure without
   // writing anything twice. Errors: Io. No allocation.
   Result<std::size_t> write_some(std::span<const std::byte> data) const;
-  // Writes every byte, retrying interrupted and partial writes. Errors: Io.
-  Result<void> write_all(std::span<const std::byte> data) const;
 
   int fd() const { return fd_; }
 

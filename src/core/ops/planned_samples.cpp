@@ -20,7 +20,6 @@ Result<CwaDataResult> read_planned_samples(std::string_view path, const ReadPlan
 Result<void> write_planned_csv(std::string_view file_path, std::string_view output_path, const ReadPlan& plan,
                                IncludeFlags include, std::optional<double> resample_hz,
                                DamagedBlocks* damaged) {
-  if (auto window = check_time_window(plan.range_start_time, plan.range_end_time); !window) return window;
   if (auto distinct = check_output_is_not_input(file_path, output_path); !distinct) return distinct;
   // Without a rate or a window every row can be written as its block is
   // decoded; otherwise all reading finishes before the output is touched.
@@ -50,5 +49,7 @@ Result<std::optional<double>> resample_rate(std::optional<double> resample_hz,
                                             std::string_view resample_method) {
   return validate_resample_options(resample_hz, resample_method);
 }
+
+std::uint64_t split_reads_adopted() { return adopted_split_runs(); }
 
 }  // namespace velnora

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -46,5 +47,9 @@ Result<void> write_cut_csv(std::string_view file_path, std::string_view output_p
 // gives it.
 Result<std::optional<double>> resample_rate(std::optional<double> resample_hz,
                                             std::string_view resample_method);
+
+// The resampled reads so far whose range was split between two threads and
+// whose halves met; tests read it to see that a split happened. No errors.
+std::uint64_t split_reads_adopted();
 
 }  // namespace velnora

@@ -1,7 +1,6 @@
 #include "core/read/direct_read.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <vector>
 
 #include "core/base/interruption.hpp"
@@ -12,8 +11,6 @@
 namespace velnora {
 
 namespace {
-
-bool is_finite_or_absent(std::optional<double> bound) { return !bound || std::isfinite(*bound); }
 
 // Selected samples as runs of consecutive indices: a window over a recording
 // is one run or a few, where a list of indices would be as long as the data.
@@ -94,18 +91,10 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::ui
   return std::move(*result);
 }
 
-Result<void> check_time_window(std::optional<double> start, std::optional<double> end) {
-  if (!is_finite_or_absent(start) || !is_finite_or_absent(end))
-    return fail("time range values must be finite");
-  if (start && end && *start >= *end) return fail("range_end_time must be greater than range_start_time");
-  return {};
-}
-
 Result<CwaDataResult> filter_data_by_time_range(CwaDataResult&& data, std::optional<double> start,
                                                 std::optional<double> end) {
   CwaDataResult owned = std::move(data);
   if (!start && !end) return owned;
-  if (auto window = check_time_window(start, end); !window) return fail(window.error());
   auto runs = select_samples(owned.timestamp.values(), start, end);
   if (!runs) return fail(std::move(runs.error()));
   if (runs->empty()) return fail("No samples remain after applying time range");

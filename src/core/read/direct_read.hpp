@@ -21,15 +21,9 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::ui
                                     std::optional<std::uint64_t> block_count, IncludeFlags include,
                                     DamagedBlocks* damaged = nullptr);
 
-// Checks a time window [start, end) in seconds, each bound optional: start is
-// tested before end. Errors: "time range values must be finite",
-// "range_end_time must be greater than range_start_time". No allocation except
-// for an error.
-Result<void> check_time_window(std::optional<double> start, std::optional<double> end);
-
 // Keeps the samples whose time t (seconds) satisfies start <= t < end, each
-// bound optional; with neither bound the data comes back untouched. Consumes
-// `data` on every path. Errors: those of check_time_window, "No samples remain
+// bound optional, as a plan gives them (check_time_window); with neither bound
+// the data comes back untouched. Consumes `data` on every path. Errors: "No samples remain
 // after applying time range", Interrupted (the data is then lost). Allocates the
 // selection only; the columns are compacted in place.
 Result<CwaDataResult> filter_data_by_time_range(CwaDataResult&& data, std::optional<double> start,

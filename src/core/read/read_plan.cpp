@@ -127,6 +127,8 @@ Result<ReadPlan> plan_seconds(std::string_view path, const CutConfig::Seconds& c
 
   auto hits = find_hits(*spans, plan.range_start_time, plan.range_end_time);
   if (!hits) return fail("No samples remain after applying seconds cut");
+  if (auto window = check_time_window(plan.range_start_time, plan.range_end_time); !window)
+    return fail(std::move(window.error()));
   // One span of margin on each side gives the block reader the neighbours that
   // the timestamps at the window's edges depend on.
   const std::size_t first = hits->first == 0 ? 0 : hits->first - 1;
@@ -136,7 +138,16 @@ Result<ReadPlan> plan_seconds(std::string_view path, const CutConfig::Seconds& c
   return plan;
 }
 
+bool is_finite_or_absent(std::optional<double> bound) { return !bound || std::isfinite(*bound); }
+
 }  // namespace
+
+Result<void> check_time_window(std::optional<double> start, std::optional<double> end) {
+  if (!is_finite_or_absent(start) || !is_finite_or_absent(end))
+    return fail("time range values must be finite");
+  if (start && end && *start >= *end) return fail("range_end_time must be greater than range_start_time");
+  return {};
+}
 
 Result<void> CutConfig::validate() const {
   if (const auto* blocks = std::get_if<Blocks>(&range)) return validate_blocks(*blocks);

@@ -38,12 +38,22 @@ struct ReadPlan {
   std::optional<double> range_end_time;      // seconds since the epoch, exclusive
 };
 
+// Checks a time window [start, end) in seconds, each bound optional: the
+// finiteness of both before their order. Errors: "time range values must be
+// finite", "range_end_time must be greater than range_start_time". No
+// allocation except for an error.
+Result<void> check_time_window(std::optional<double> start, std::optional<double> end);
+
 // Turns a cut into a plan; a seconds cut scans the timing of every block,
 // with `past_damage` passing over malformed blocks as a read past damage does
-// (DecodedBlockStream), so that both time every block alike. Errors: the cut's validation message, the file
-// check's, "Start block is beyond file size", "Unexpected end of CWA data", "No valid sample data found", "No
-// samples remain after applying seconds cut", a malformed block's message, Io, Interrupted. Allocates one
-// span per data block for a seconds cut.
+// (DecodedBlockStream), so that both time every block alike. The plan's
+// window has passed check_time_window: the reads it drives take it as it is.
+// Errors: the cut's validation message, the file check's, "Start block is
+// beyond file size", "Unexpected end of CWA data", "No valid sample data
+// found", "No samples remain after applying seconds cut", those of
+// check_time_window (bounds that meet once the recording's start is added),
+// a malformed block's message, Io, Interrupted. Allocates one span per data
+// block for a seconds cut.
 Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut, bool past_damage = false);
 
 }  // namespace velnora

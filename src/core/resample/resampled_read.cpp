@@ -1,6 +1,7 @@
 #include "core/resample/resampled_read.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <string>
@@ -74,8 +75,7 @@ std::size_t planned_points(std::uint64_t planned_blocks, const DecodedBlock& fir
   return static_cast<std::size_t>(std::min(points, 0x1p62));
 }
 
-// Creates the resampler at the first data block, so that the window is
-// checked only once there is data.
+// Creates the resampler at the first data block, whose times size its output.
 Result<StreamingResampler> create_resampler(const DecodedBlockStream& stream, const DecodedBlock& first,
                                             const ResampleSettings& settings) {
   // Only address space, sized by what the path will hold; the columns grow
@@ -85,13 +85,13 @@ Result<StreamingResampler> create_resampler(const DecodedBlockStream& stream, co
                                     planned_points(stream.planned_blocks(), first, settings));
 }
 
-// Runs the blocks through a resampler, stops reading once the grid reaches
-// the window's end, and produces the last points. Once the grid is anchored,
-// the rest of a long range is split between this thread and a helper
-// (start_follower). Nothing when the range holds no data block.
+std::atomic<std::uint64_t> adopted_split_count{0};
+
+// Runs the blocks through a resampler up to the first that anchors its grid;
+// resample_rest reads the rest, split between this thread and a helper where
+// it is long. Nothing when the range holds no data block.
 Result<std::optional<StreamingResampler>> resample_blocks(DecodedBlockStream& stream,
                                                           const ResampleSettings& settings) {
-  const std::uint64_t end = stream.end_position();
   std::optional<StreamingResampler> resampler;
   while (!resampler || !resampler->anchored()) {
     auto block = stream.next();
@@ -107,21 +107,10 @@ Result<std::optional<StreamingResampler>> resample_blocks(DecodedBlockStream& st
       return fail(std::move(fed.error()));
     }
   }
-  std::unique_ptr<FollowerRun> follower;  // stopped before the resampler goes
-  if (!resampler->done()) {
-    auto started =
-        start_follower(settings.path, stream, *resampler, settings.include.magnetometer, settings.damaged);
-    if (!started) return fail(std::move(started.error()));
-    follower = std::move(*started);
-  }
-  if (auto fed = feed_rest(stream, *resampler); !fed) return fail(std::move(fed.error()));
-  if (follower) {
-    auto joined = join_follower(std::move(follower), *resampler, stream, end, settings.damaged);
-    if (!joined) return fail(std::move(joined.error()));
-    if (*joined) return resampler;
-    if (auto fed = feed_rest(stream, *resampler); !fed) return fail(std::move(fed.error()));
-  }
-  if (auto last = resampler->emit_ready(true); !last) return fail(std::move(last.error()));
+  auto rest =
+      resample_rest(settings.path, stream, *resampler, settings.include.magnetometer, settings.damaged);
+  if (!rest) return fail(std::move(rest.error()));
+  if (*rest == RestRead::rows_adopted) adopted_split_count.fetch_add(1, std::memory_order_relaxed);
   return resampler;
 }
 
@@ -142,5 +131,7 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(
   if (output && output->size() == 0) return fail("No samples remain after applying time range/resampling");
   return output;
 }
+
+std::uint64_t adopted_split_runs() { return adopted_split_count.load(std::memory_order_relaxed); }
 
 }  // namespace velnora
