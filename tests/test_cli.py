@@ -225,9 +225,9 @@ def test_readme_examples_run(tmp_path: pathlib.Path) -> None:
 
 @pytest.mark.skipif("VELNORA_THREADS" in os.environ, reason="the caller's own setting is kept")
 def test_a_busy_pool_keeps_each_call_on_one_thread() -> None:
-    from velnora_tools import _batch
+    from velnora_tools import _process_pool
 
     cpus = os.cpu_count() or 1
-    jobs = [_batch.Job("VELNORA_THREADS", os.getenv)] * cpus
-    outcomes = _batch.run(jobs, cpus, _batch.Progress("", [], enabled=False), lambda outcome: None)
+    jobs = [_process_pool.Job("VELNORA_THREADS", os.getenv)] * cpus
+    outcomes = _process_pool.run(jobs, cpus, _process_pool.Progress("", [], enabled=False), lambda outcome: None)
     assert [outcome.value for outcome in outcomes] == (["1"] if cpus > 1 else [None]) * cpus

@@ -10,17 +10,12 @@ when it is called (`pip install velnora[pandas]`, `velnora[parquet]`,
 
 from __future__ import annotations
 
-from importlib.metadata import PackageNotFoundError, version
-
+from velnora_tools._distribution import VERSION as __version__
 from velnora_tools.batch import convert, summarise
 from velnora_tools.damaged import DamagedBlock, read_skipping_damaged, report_skipping_damaged, write_csv_skipping_damaged
 from velnora_tools.frames import to_arrow, to_pandas
-from velnora_tools.parquet import ReadArguments, write_parquet
-
-try:
-    __version__ = version("velnora")
-except PackageNotFoundError:  # run from a source tree that was never installed
-    __version__ = "unknown"
+from velnora_tools.parquet import write_parquet
+from velnora_tools.read_options import ReadArguments
 
 __all__ = [
     "DamagedBlock",

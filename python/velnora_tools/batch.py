@@ -13,11 +13,13 @@ import os
 import time
 from collections import Counter
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
-from velnora_tools import _jobs as jobs
-from velnora_tools._batch import Job, Outcome, Progress, run
-from velnora_tools._extras import require
+from velnora_tools._distribution import require
+from velnora_tools._exports import Export, export_csv, export_parquet
+from velnora_tools._process_pool import Job, Outcome, Progress, run
+from velnora_tools._report import REPORT_COLUMNS, REPORT_NAMES, failed_report_row, report_row
+from velnora_tools.read_options import check_read_options
 from velnora_tools.replacing import replacing
 
 if TYPE_CHECKING:
@@ -26,7 +28,7 @@ if TYPE_CHECKING:
     import pandas as pd
     from distributed import Client
 
-    from velnora_tools.parquet import ReadArguments
+    from velnora_tools.read_options import ReadArguments
 
 # The leading underscore keeps the manifest out of `pandas.read_parquet(out_dir)`
 # and other readers of the directory as one dataset.
@@ -36,29 +38,9 @@ MANIFEST_COLUMNS = ("path", "output", "size", "mtime_ns", "options", "status", "
 SAVE_EVERY_S = 30.0
 WRITTEN, SKIPPED, FAILED = "written", "skipped", "failed"
 SUFFIXES = {"parquet": ".parquet", "csv": ".csv"}
-EXPORTS: dict[str, Callable[[str, str, jobs.Export], str]] = {"parquet": jobs.export_parquet, "csv": jobs.export_csv}
-READ_ARGUMENTS = (
-    "cut",
-    "include_magnetometer",
-    "include_temperature",
-    "include_light",
-    "include_battery",
-    "resample_hz",
-    "resample_method",
-)
-
-_TEXT, _INT, _FLOAT = "string", "Int64", "Float64"
-REPORT_DTYPES = {
-    "device_id": _INT,
-    "session_id": _INT,
-    "samplingrate_hz_from_header": _FLOAT,
-    "samplingrate_hz_from_data": _FLOAT,
-    "blocks": _INT,
-    "samples": _INT,
-    "gaps": _INT,
-    "overlaps": _INT,
-}
-MANIFEST_DTYPES = {"size": _INT, "mtime_ns": _INT, "seconds": _FLOAT}
+EXPORTS: dict[str, Callable[[str, str, Export], str]] = {"parquet": export_parquet, "csv": export_csv}
+MANIFEST_DTYPES = {"size": "Int64", "mtime_ns": "Int64", "seconds": "Float64"}
+REPORT_DTYPES = {column.name: column.dtype for column in REPORT_COLUMNS}
 
 
 def summarise(
@@ -78,10 +60,10 @@ def summarise(
     rows: list[dict[str, Any]] = [{} for _ in names]
 
     def done(index: int, row: Any, error: BaseException | None) -> None:
-        rows[index] = row if error is None else jobs.failed_report_row(names[index], error)
+        rows[index] = row if error is None else failed_report_row(names[index], error)
 
-    _run(jobs.report_row, [(name,) for name in names], client, workers, done)
-    return _frame(rows, jobs.REPORT_COLUMNS, REPORT_DTYPES)
+    _run(report_row, [(name,) for name in names], client, workers, done)
+    return _frame(rows, REPORT_NAMES, REPORT_DTYPES)
 
 
 def convert(
@@ -139,7 +121,7 @@ def convert(
 
 
 def convert_one(
-    path: str, out: str, format: str, export: jobs.Export, options: str, earlier: Mapping[str, Any] | None
+    path: str, out: str, format: str, export: Export, options: str, earlier: Mapping[str, Any] | None
 ) -> dict[str, Any]:
     """The manifest row of one recording's conversion, or of the earlier one
     when that is still current. Runs on a worker."""
@@ -271,20 +253,13 @@ def _stem(path: str) -> str:
     return os.path.splitext(os.path.basename(path))[0]
 
 
-def _export(read_args: Mapping[str, Any]) -> tuple[jobs.Export, str]:
+def _export(read_args: ReadArguments) -> tuple[Export, str]:
     """The export of `read_args` and its JSON text, which tells a rerun with
     other options from one that may skip."""
-    unknown = sorted(set(read_args) - set(READ_ARGUMENTS))
-    if unknown:
-        raise TypeError(f"convert() got an unexpected keyword argument {unknown[0]!r}")
+    check_read_options("convert", dict(read_args))
     include = {name: bool(flag) for name, flag in read_args.items() if name.startswith("include_")}
-    export = jobs.Export(
-        cut=read_args.get("cut"),
-        include=include,
-        resample_hz=read_args.get("resample_hz"),
-        resample_method=read_args.get("resample_method", "cubic"),
-    )
-    return export, json.dumps({**read_args, **include}, sort_keys=True)
+    options = cast("ReadArguments", {**read_args, **include})
+    return Export(options), json.dumps(options, sort_keys=True)
 
 
 def _cpus() -> int:
@@ -297,7 +272,7 @@ def _frame(rows: Sequence[Mapping[str, Any]], columns: Sequence[str], dtypes: Ma
     import pandas as pd
 
     return pd.DataFrame(
-        {name: pd.Series([row[name] for row in rows], dtype=dtypes.get(name, _TEXT)) for name in columns},
+        {name: pd.Series([row[name] for row in rows], dtype=dtypes.get(name, "string")) for name in columns},
         columns=list(columns),
     )
 

@@ -12,16 +12,29 @@ import json
 import os
 import sys
 from collections.abc import Callable, Sequence
-from typing import Any
+from typing import Any, cast
 
 import velnora
 
-from velnora_tools import __version__
-from velnora_tools import _jobs as jobs
-from velnora_tools._batch import Job, Outcome, Progress, input_sizes, run
+from velnora_tools._distribution import VERSION
+from velnora_tools._exports import Export, export_csv, export_parquet
+from velnora_tools._process_pool import Job, Outcome, Progress, input_sizes, run
+from velnora_tools._report import (
+    GAP_PERIODS,
+    OVERLAP_PERIODS,
+    REPORT_COLUMNS,
+    REPORT_NAMES,
+    failed_report_row,
+    iso_time,
+    report_and_damage,
+    report_row,
+    scan,
+)
+from velnora_tools.read_options import INCLUDE_FLAGS, ReadArguments
 
 INTERRUPTED = 130
-OPTIONAL = {"mag": "include_magnetometer", "temperature": "include_temperature", "light": "include_light", "battery": "include_battery"}
+# The command's names of the optional channels.
+OPTIONAL = {"mag" if name == "magnetometer" else name: flag for name, flag in INCLUDE_FLAGS.items()}
 
 MAIN_EPILOG = """examples:
   velnora info rec.cwa
@@ -35,8 +48,8 @@ INFO_EPILOG = f"""The header and the sampling consistency report are those of ve
 and velnora.sampling_consistency_report. The samples are read as
 velnora.read_cwa_file gives them (continuity correction between blocks
 included); a step from one sample to the next is a gap when it is longer than
-{jobs.GAP_PERIODS} nominal sample periods (1 / the header's rate), and an
-overlap when it is shorter than {jobs.OVERLAP_PERIODS} periods. The reader closes
+{GAP_PERIODS} nominal sample periods (1 / the header's rate), and an
+overlap when it is shorter than {OVERLAP_PERIODS} periods. The reader closes
 steps under one second between blocks, so gaps listed here last a second or
 more, and an overlap shows as a block whose samples were squeezed together.
 When a data block is damaged, the report and the samples come from the good
@@ -93,7 +106,7 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="velnora", description=__doc__.split("\n\n")[0], epilog=MAIN_EPILOG, formatter_class=raw
     )
-    parser.add_argument("--version", action="version", version=f"velnora {__version__}")
+    parser.add_argument("--version", action="version", version=f"velnora {VERSION}")
     commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
 
     info = commands.add_parser("info", help="what a recording holds", epilog=INFO_EPILOG, formatter_class=raw)
@@ -155,31 +168,33 @@ def _bound(kind: Callable[[str], Any]) -> Callable[[str], Any]:
     return convert
 
 
-def _include(text: str) -> dict[str, bool]:
+def _include(text: str) -> ReadArguments:
     names = {name.strip() for name in text.split(",") if name.strip()} - {"none"}
     unknown = names - OPTIONAL.keys()
     if unknown:
         raise argparse.ArgumentTypeError(f"unknown column {', '.join(sorted(unknown))} (choose from {', '.join(OPTIONAL)}, none)")
-    return {flag: name in names for name, flag in OPTIONAL.items()}
+    return cast(ReadArguments, {flag: name in names for name, flag in OPTIONAL.items()})
 
 
-def _export(parser: argparse.ArgumentParser, args: argparse.Namespace) -> jobs.Export:
-    cut: velnora.SecondsCut | velnora.BlocksCut | None = None
+def _export(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Export:
+    read_args = ReadArguments(resample_hz=args.resample)
+    if args.include:
+        read_args.update(args.include)
     try:
         if args.seconds:
-            cut = velnora.seconds(*args.seconds)
+            read_args["cut"] = velnora.seconds(*args.seconds)
         elif args.blocks:
-            cut = velnora.blocks(*args.blocks)
+            read_args["cut"] = velnora.blocks(*args.blocks)
     except (ValueError, OverflowError) as error:
         parser.error(f"{'--seconds' if args.seconds else '--blocks'}: {error}")
-    return jobs.Export(cut, args.include or {}, args.resample, args.skip_damaged)
+    return Export(read_args, args.skip_damaged)
 
 
 def _progress(label: str, paths: Sequence[str], args: argparse.Namespace) -> Progress:
     return Progress(label, input_sizes(paths), enabled=not args.quiet and sys.stderr.isatty())
 
 
-def _exports(label: str, targets: list[tuple[str, str]], work: Callable[..., str], export: jobs.Export, args: argparse.Namespace) -> int:
+def _exports(label: str, targets: list[tuple[str, str]], work: Callable[..., str], export: Export, args: argparse.Namespace) -> int:
     progress = _progress(label, [path for path, _ in targets], args)
 
     def done(outcome: Outcome) -> None:
@@ -197,7 +212,7 @@ def _exports(label: str, targets: list[tuple[str, str]], work: Callable[..., str
 def _csv(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     export = _export(parser, args)
     out = args.output or os.path.splitext(args.file)[0] + ".csv"
-    return _exports("velnora csv", [(args.file, out)], jobs.export_csv, export, args)
+    return _exports("velnora csv", [(args.file, out)], export_csv, export, args)
 
 
 def _parquet(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
@@ -208,7 +223,7 @@ def _parquet(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     if clashes:
         parser.error(f"several files would be written to {', '.join(clashes)}")
     os.makedirs(args.output, exist_ok=True)
-    return _exports("velnora parquet", targets, jobs.export_parquet, export, args)
+    return _exports("velnora parquet", targets, export_parquet, export, args)
 
 
 def _report(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
@@ -219,13 +234,13 @@ def _report(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         if row["error"] is not None:
             progress.message(f"velnora: {row['path']}: {row['error']}")
 
-    outcomes = run([Job(path, jobs.report_row) for path in args.files], args.jobs, progress, done)
+    outcomes = run([Job(path, report_row) for path in args.files], args.jobs, progress, done)
     rows = [_report_row(outcome) for outcome in outcomes]
     if args.form == "json":
         json.dump(rows, sys.stdout, indent=1)
         print()
     elif args.form == "csv":
-        writer = csv.DictWriter(sys.stdout, fieldnames=jobs.REPORT_COLUMNS, lineterminator="\n")
+        writer = csv.DictWriter(sys.stdout, fieldnames=REPORT_NAMES, lineterminator="\n")
         writer.writeheader()
         writer.writerows(rows)
     else:
@@ -237,25 +252,7 @@ def _report_row(outcome: Outcome) -> dict[str, Any]:
     """The row of a recording; one whose worker failed has only its error."""
     if outcome.error is None:
         return dict(outcome.value)
-    return jobs.failed_report_row(outcome.job.path, outcome.error)
-
-
-TABLE_TITLES = {
-    "path": "path",
-    "device_id": "device",
-    "session_id": "session",
-    "start_from_header": "start (header)",
-    "end_from_header": "end (header)",
-    "start_from_data": "start (data)",
-    "end_from_data": "end (data)",
-    "samplingrate_hz_from_header": "Hz (header)",
-    "samplingrate_hz_from_data": "Hz (data)",
-    "blocks": "blocks",
-    "samples": "samples",
-    "gaps": "gaps",
-    "overlaps": "overlaps",
-    "error": "error",
-}
+    return failed_report_row(outcome.job.path, outcome.error)
 
 
 def _cell(value: Any) -> str:
@@ -267,8 +264,9 @@ def _cell(value: Any) -> str:
 
 
 def _print_table(rows: list[dict[str, Any]]) -> None:
-    table = [list(TABLE_TITLES.values())] + [[_cell(row[key]) for key in TABLE_TITLES] for row in rows]
-    widths = [max(len(line[i]) for line in table) for i in range(len(TABLE_TITLES))]
+    columns = REPORT_COLUMNS
+    table = [[column.title for column in columns]] + [[_cell(row[column.name]) for column in columns] for row in rows]
+    widths = [max(len(line[i]) for line in table) for i in range(len(columns))]
     for line in table:
         print("  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip())
 
@@ -277,20 +275,20 @@ def _info(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     path = args.file
     try:
         header = velnora.read_header(path)
-        report, damaged = jobs.report_and_damage(path)
-        found = jobs.scan(path, header["sample_rate_hz"], skip_damaged=bool(damaged))
+        sampling, damaged = report_and_damage(path)
+        found = scan(path, header["sample_rate_hz"], skip_damaged=bool(damaged))
     except (RuntimeError, OSError) as error:
         print(f"velnora: {path}: {error}", file=sys.stderr)
         return 1
     lines = [path, "header:"]
     lines += [f"  {key}: {'-' if value is None else value}" for key, value in header.items()]
-    lines += ["sampling report:"] + [f"  {key}: {'-' if value is None else value}" for key, value in report.items()]
+    lines += ["sampling report:"] + [f"  {key}: {'-' if value is None else value}" for key, value in sampling.items()]
     lines.append(f"samples: {found.samples}")
-    duration = report["duration_s_from_data"]
+    duration = sampling["duration_s_from_data"]
     lines.append(f"duration: {'-' if duration is None else f'{duration} s'}")
     for name, steps in (("gaps", found.gaps), ("overlaps", found.overlaps)):
         lines.append(f"{name}: {steps.count}" + (f" ({steps.seconds:.6f} s in all)" if steps.count else ""))
-        lines += [f"  after {jobs.iso_time(at)}: {length:.6f} s" for at, length in steps.first]
+        lines += [f"  after {iso_time(at)}: {length:.6f} s" for at, length in steps.first]
         if steps.count > len(steps.first):
             lines.append(f"  ... {steps.count - len(steps.first)} more")
     lines.append(f"damaged blocks: {len(damaged)}")

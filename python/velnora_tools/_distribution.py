@@ -1,8 +1,15 @@
-"""Optional dependencies, imported on first use."""
+"""What this distribution is: its version, and the extras that install the
+optional modules, imported on first use."""
 
 from __future__ import annotations
 
 import importlib
+from importlib.metadata import PackageNotFoundError, version
+
+try:
+    VERSION = version("velnora")
+except PackageNotFoundError:  # run from a source tree that was never installed
+    VERSION = "unknown"
 
 # The extra of the distribution that installs each optional module.
 _EXTRA_OF = {"distributed": "dask", "pandas": "pandas", "pyarrow": "parquet", "pyarrow.parquet": "parquet"}
