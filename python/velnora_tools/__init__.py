@@ -4,8 +4,8 @@ blocks read past the damage, and many recordings at once on a Dask cluster
 or local processes.
 
 pandas, pyarrow and Dask are optional; each function imports what it needs
-when it is called (`pip install velnora[pandas]`, `velnora[parquet]`,
-`velnora[dask]` or `velnora[all]`).
+when it is called and names the pip command that installs it (the extras
+`pandas`, `parquet`, `dask` and `all` of the distribution).
 """
 
 from __future__ import annotations

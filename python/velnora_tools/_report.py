@@ -15,7 +15,7 @@ import numpy.typing as npt
 import velnora
 
 from velnora_tools import _native
-from velnora_tools.damaged import DamagedBlock, report_skipping_damaged
+from velnora_tools.damaged import DamagedBlock, naming_damage, report_skipping_damaged
 
 # Blocks per reading call when scanning a whole recording: about 2 Mi samples,
 # so a week-long recording is scanned in bounded memory.
@@ -55,6 +55,7 @@ REPORT_COLUMNS = (
     ReportColumn("samples", "samples", "Int64"),
     ReportColumn("gaps", "gaps", "Int64"),
     ReportColumn("overlaps", "overlaps", "Int64"),
+    ReportColumn("damaged_blocks", "damaged", "Int64"),
     ReportColumn("error", "error"),
 )
 REPORT_NAMES = tuple(column.name for column in REPORT_COLUMNS)
@@ -122,27 +123,33 @@ def _timestamp_chunks(path: str, skip_damaged: bool) -> Iterator[npt.NDArray[np.
             yield timestamps
 
 
-def report_row(path: str) -> dict[str, Any]:
-    """One row of `velnora report`; a recording that cannot be read gets its
-    error message and None elsewhere."""
+def report_row(path: str, skip_damaged: bool = False) -> dict[str, Any]:
+    """One row of `velnora report`: what could be read of the recording, and
+    the message of what could not. Without `skip_damaged` a damaged data block
+    fails the report; with it, the report and the scan cover the good blocks
+    and `damaged_blocks` counts the others."""
+    row: dict[str, Any] = {**dict.fromkeys(REPORT_NAMES), "path": path}
     try:
         header = velnora.read_header(path)
-        report: dict[str, Any] = dict(velnora.sampling_consistency_report(path))
-        found = scan(path, header["sample_rate_hz"], skip_damaged=False, keep=0)
-        blocks = _native.block_positions(path)
+        row.update(device_id=header["device_id"], session_id=header["session_id"])
+        row["blocks"] = _native.block_positions(path)
+        report, damaged = _report_past_damage(path) if skip_damaged else _plain_report(path)
+        row.update({column.name: report[column.name] for column in SAMPLING_COLUMNS}, damaged_blocks=len(damaged))
+        found = scan(path, header["sample_rate_hz"], skip_damaged, keep=0)
+        row.update(samples=found.samples, gaps=found.gaps.count, overlaps=found.overlaps.count)
     except (RuntimeError, OSError) as error:
-        return failed_report_row(path, error)
-    return {
-        "path": path,
-        "device_id": header["device_id"],
-        "session_id": header["session_id"],
-        **{column.name: report[column.name] for column in SAMPLING_COLUMNS},
-        "blocks": blocks,
-        "samples": found.samples,
-        "gaps": found.gaps.count,
-        "overlaps": found.overlaps.count,
-        "error": None,
-    }
+        row["error"] = str(error)
+    return row
+
+
+def _plain_report(path: str) -> tuple[dict[str, Any], list[DamagedBlock]]:
+    with naming_damage(path):
+        return dict(velnora.sampling_consistency_report(path)), []
+
+
+def _report_past_damage(path: str) -> tuple[dict[str, Any], list[DamagedBlock]]:
+    report, damaged = report_skipping_damaged(path)
+    return dict(report), damaged
 
 
 def failed_report_row(path: str, error: BaseException) -> dict[str, Any]:

@@ -2,7 +2,7 @@
 to Parquet or CSV with a manifest of what was written and what failed.
 
 Each recording is one task, run on the workers of a Dask cluster when a
-`distributed.Client` is given (`pip install velnora[dask]`), else on local
+`distributed.Client` is given (the extra `dask`), else on local
 worker processes. A recording that fails is a row with its error, never a lost
 batch."""
 
@@ -16,7 +16,7 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, cast
 
 from velnora_tools._distribution import require
-from velnora_tools._exports import Export, export_csv, export_parquet
+from velnora_tools._exports import Export, Written, export_csv, export_parquet
 from velnora_tools._process_pool import Job, Outcome, Progress, run
 from velnora_tools._report import REPORT_COLUMNS, REPORT_NAMES, failed_report_row, report_row
 from velnora_tools.read_options import check_read_options
@@ -38,31 +38,38 @@ MANIFEST_COLUMNS = ("path", "output", "size", "mtime_ns", "options", "status", "
 SAVE_EVERY_S = 30.0
 WRITTEN, SKIPPED, FAILED = "written", "skipped", "failed"
 SUFFIXES = {"parquet": ".parquet", "csv": ".csv"}
-EXPORTS: dict[str, Callable[[str, str, Export], str]] = {"parquet": export_parquet, "csv": export_csv}
+EXPORTS: dict[str, Callable[[str, str, Export], Written]] = {"parquet": export_parquet, "csv": export_csv}
 MANIFEST_DTYPES = {"size": "Int64", "mtime_ns": "Int64", "seconds": "Float64"}
 REPORT_DTYPES = {column.name: column.dtype for column in REPORT_COLUMNS}
 
 
 def summarise(
-    paths: Iterable[str | os.PathLike[str]], client: Client | None = None, *, workers: int | None = None
+    paths: Iterable[str | os.PathLike[str]],
+    client: Client | None = None,
+    *,
+    workers: int | None = None,
+    skip_damaged: bool = False,
 ) -> pd.DataFrame:
     """The `velnora report` row of each recording, in the order given: path,
     device_id, session_id, start and end from the header and from the data,
-    sampling rates, blocks, samples, gaps, overlaps and error. A recording that
-    cannot be read has its message in `error` and missing values elsewhere.
+    sampling rates, blocks, samples, gaps, overlaps, damaged_blocks and error.
+    A recording that cannot be read has its message in `error` and what could
+    be read before the failure elsewhere. With `skip_damaged`, damaged data
+    blocks are left out of the report and the scan and counted instead of
+    failing the recording. Raises ValueError when `paths` is empty.
 
     With `client` each recording is one task on the cluster's workers, which
     must see the files under the same absolute paths; without one, `workers`
     local processes (default: one per available CPU) do the work. A task scans
     its recording a bounded number of blocks at a time."""
     require("pandas", "velnora_tools.summarise")
-    names = _paths(paths, client)
+    names = _paths(paths, client, "summarise")
     rows: list[dict[str, Any]] = [{} for _ in names]
 
     def done(index: int, row: Any, error: BaseException | None) -> None:
         rows[index] = row if error is None else failed_report_row(names[index], error)
 
-    _run(report_row, [(name,) for name in names], client, workers, done)
+    _run(report_row, [(name, skip_damaged) for name in names], client, workers, done)
     return _frame(rows, REPORT_NAMES, REPORT_DTYPES)
 
 
@@ -87,7 +94,9 @@ def convert(
     still there, is skipped; failed ones are tried again. Rows of recordings
     converted by earlier calls stay, before this call's rows in the order
     given. The manifest is saved as the batch runs: an interrupted batch keeps
-    what it finished. Run one call at a time per `out_dir`.
+    what it finished. `out_dir` is made by the first output written: a batch
+    that writes nothing leaves no folder and no manifest behind. Run one call
+    at a time per `out_dir`. Raises ValueError when `paths` is empty.
 
     `client` and `workers` are those of `summarise`; with a client, `out_dir`
     too must be an absolute path the workers see. A task holds one
@@ -97,8 +106,8 @@ def convert(
     if format not in SUFFIXES:
         raise ValueError(f"format must be one of {', '.join(SUFFIXES)}, not {format!r}")
     export, options = _export(read_args)
-    names = [os.path.abspath(name) for name in _paths(paths, client)]
-    directory = os.path.abspath(_paths([out_dir], client)[0])
+    names = [os.path.abspath(name) for name in _paths(paths, client, "convert")]
+    directory = os.path.abspath(_paths([out_dir], client, "convert")[0])
     outputs = [os.path.join(directory, _stem(name) + SUFFIXES[format]) for name in names]
     manifest_path = os.path.join(directory, MANIFEST)
     clashes = sorted(out for out, count in Counter(outputs).items() if count > 1)
@@ -106,7 +115,6 @@ def convert(
         raise ValueError(f"several recordings would be written to {', '.join(clashes)}")
     if manifest_path in outputs:
         raise ValueError(f"a recording would be written over the manifest {manifest_path}")
-    os.makedirs(directory, exist_ok=True)
     manifest = _Manifest(manifest_path, names)
     calls = [(name, out, format, export, options, manifest.converted(name)) for name, out in zip(names, outputs)]
 
@@ -132,7 +140,7 @@ def convert_one(
         row.update(size=status.st_size, mtime_ns=status.st_mtime_ns)
         if earlier is not None and _current(earlier, row, out):
             return {**earlier, "status": SKIPPED}
-        row.update(output=EXPORTS[format](path, out, export), status=WRITTEN)
+        row.update(output=EXPORTS[format](path, out, export).output, status=WRITTEN)
     except Exception as error:  # whatever stops one recording is that recording's row
         row["error"] = str(error)
     row["seconds"] = time.perf_counter() - began
@@ -171,6 +179,10 @@ class _Manifest:
             self.save()
 
     def save(self) -> None:
+        """Saves the manifest once an output has made its directory: a batch
+        that wrote nothing leaves no folder behind."""
+        if not os.path.isdir(os.path.dirname(self._path)):
+            return
         with replacing(self._path) as temporary:
             self.frame().to_parquet(temporary, index=False)
         self._saved = time.monotonic()
@@ -241,8 +253,10 @@ def _run_on_cluster(
         client.cancel(futures)  # type: ignore[no-untyped-call]
 
 
-def _paths(paths: Iterable[str | os.PathLike[str]], client: Client | None) -> list[str]:
+def _paths(paths: Iterable[str | os.PathLike[str]], client: Client | None, function: str) -> list[str]:
     names = [os.fspath(path) for path in paths]
+    if not names:
+        raise ValueError(f"{function}() was given no recordings")
     relative = [name for name in names if not os.path.isabs(name)]
     if client is not None and relative:
         raise ValueError(f"a cluster's workers need absolute paths, not {relative[0]}")

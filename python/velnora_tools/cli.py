@@ -2,14 +2,17 @@
 and exports to CSV and Parquet.
 
 Results go to stdout, messages to stderr. Exit status: 0 when every file
-succeeded, 1 when any failed, 2 for a usage error, 130 after Ctrl-C."""
+succeeded, 1 when any failed, 2 for a usage error, 130 after Ctrl-C, 141 when
+the reader of stdout went away (as a tool ended by SIGPIPE)."""
 
 from __future__ import annotations
 
 import argparse
 import csv
 import json
+import math
 import os
+import signal
 import sys
 from collections.abc import Callable, Sequence
 from typing import Any, cast
@@ -17,7 +20,7 @@ from typing import Any, cast
 import velnora
 
 from velnora_tools._distribution import VERSION
-from velnora_tools._exports import Export, export_csv, export_parquet
+from velnora_tools._exports import Export, Written, export_csv, export_parquet
 from velnora_tools._process_pool import Job, Outcome, Progress, input_sizes, run
 from velnora_tools._report import (
     GAP_PERIODS,
@@ -30,9 +33,12 @@ from velnora_tools._report import (
     report_row,
     scan,
 )
+from velnora_tools.damaged import DamagedBlock
 from velnora_tools.read_options import INCLUDE_FLAGS, ReadArguments
+from velnora_tools.replacing import OutputError
 
 INTERRUPTED = 130
+BROKEN_PIPE = 128 + signal.SIGPIPE
 # The command's names of the optional channels.
 OPTIONAL = {"mag" if name == "magnetometer" else name: flag for name, flag in INCLUDE_FLAGS.items()}
 
@@ -55,15 +61,20 @@ more, and an overlap shows as a block whose samples were squeezed together.
 When a data block is damaged, the report and the samples come from the good
 blocks and the damaged ones are listed.
 
-example:
-  velnora info rec.cwa"""
+examples:
+  velnora info rec.cwa
+  velnora info data/*.cwa"""
 
 REPORT_EPILOG = """One row per recording, in the order given: path, device_id, session_id,
 start and end from the header and from the data, sampling rate from the header
 and from the data (velnora.sampling_consistency_report), blocks (data-block
 positions, as velnora.blocks counts them), samples, gaps and overlaps (as in
-`velnora info`), and error: the message of a file that could not be read,
-whose other cells are then empty. Any such file makes the exit status 1.
+`velnora info`), damaged (data blocks left out with --skip-damaged) and
+error: the message of a file that could not be read, whose other cells hold
+what could be read before. Any such file makes the exit status 1. Without
+--skip-damaged a damaged data block fails its recording; with it, the report
+covers the good blocks and each recording with damage is named on stderr
+unless -q.
 
 examples:
   velnora report data/*.cwa
@@ -73,31 +84,45 @@ EXPORT_OPTIONS = """--seconds and --blocks are the cuts of velnora.seconds and v
 half-open, [A, B); "-" leaves a side open. --include lists the optional
 columns (mag, temperature, light, battery, or none); by default those that
 {default} writes. --skip-damaged leaves out damaged data blocks instead of
-failing, as velnora_tools.read_skipping_damaged does. The output appears under
-its final name only when complete."""
+failing, as velnora_tools.read_skipping_damaged does, and names them on
+stderr unless -q. Without -o each FILE becomes <name>{suffix} beside it; with
+one FILE, -o names the output file, unless it is a directory or ends with
+"/"; with several, -o is the directory of the outputs, made when missing.
+Outputs are listed in the order given, each appearing under its final name
+only when complete."""
 
-CSV_EPILOG = EXPORT_OPTIONS.format(default="velnora.write_cwa_csv (mag)") + """
+CSV_EPILOG = EXPORT_OPTIONS.format(default="velnora.write_cwa_csv (mag)", suffix=".csv") + """
 
 examples:
   velnora csv rec.cwa                      # writes rec.csv beside it
-  velnora csv rec.cwa --resample 50 --include mag,temperature -o rec50.csv"""
+  velnora csv rec.cwa --resample 50 --include mag,temperature -o rec50.csv
+  velnora csv data/*.cwa -o csv/ -j 2"""
 
-PARQUET_EPILOG = EXPORT_OPTIONS.format(default="velnora.read_cwa_file (all)") + """
-Each FILE becomes DIR/<name>.parquet, written by velnora_tools.write_parquet.
+PARQUET_EPILOG = EXPORT_OPTIONS.format(default="velnora.read_cwa_file (all)", suffix=".parquet") + """
+Each file is written by velnora_tools.write_parquet.
 
 examples:
   velnora parquet data/*.cwa -o parquet/ -j 4
-  velnora parquet rec.cwa -o . --blocks 0 1000 --include none"""
+  velnora parquet rec.cwa -o first.parquet --blocks 0 1000 --include none"""
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
-    args = parser.parse_args(argv)
+    args, unknown = parser.parse_known_args(argv)
+    if unknown:
+        # The subcommand's usage line, not the top level's.
+        args.parser.error(f"unrecognized arguments: {' '.join(unknown)}")
     try:
         status: int = args.command(args.parser, args)
+        sys.stdout.flush()
     except KeyboardInterrupt:
         print("velnora: interrupted", file=sys.stderr)
         return INTERRUPTED
+    except BrokenPipeError:
+        # Nothing more can reach the reader; the interpreter's own last flush
+        # must not fail on the closed pipe either.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return BROKEN_PIPE
     return status
 
 
@@ -110,7 +135,7 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
 
     info = commands.add_parser("info", help="what a recording holds", epilog=INFO_EPILOG, formatter_class=raw)
-    info.add_argument("file", metavar="FILE")
+    info.add_argument("files", metavar="FILE", nargs="+")
     info.set_defaults(parser=info, command=_info)
 
     report = commands.add_parser("report", help="a quality table of recordings", epilog=REPORT_EPILOG, formatter_class=raw)
@@ -118,24 +143,20 @@ def _parser() -> argparse.ArgumentParser:
     form = report.add_mutually_exclusive_group()
     form.add_argument("--json", action="store_const", dest="form", const="json", help="a JSON list of objects")
     form.add_argument("--csv", action="store_const", dest="form", const="csv", help="CSV with a header row")
+    report.add_argument("--skip-damaged", action="store_true", help="leave damaged data blocks out, counted")
     _add_batch_options(report)
     report.set_defaults(parser=report, command=_report, form="table")
 
-    to_csv = commands.add_parser("csv", help="a recording as a CSV file", epilog=CSV_EPILOG, formatter_class=raw)
-    to_csv.add_argument("file", metavar="FILE")
-    to_csv.add_argument("-o", "--output", metavar="OUT", help="the CSV file (default: FILE with the suffix .csv)")
-    to_csv.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
-    _add_export_options(to_csv)
-    to_csv.set_defaults(parser=to_csv, command=_csv, jobs=1)
-
-    to_parquet = commands.add_parser(
-        "parquet", help="recordings as Parquet files", epilog=PARQUET_EPILOG, formatter_class=raw
-    )
-    to_parquet.add_argument("files", metavar="FILE", nargs="+")
-    to_parquet.add_argument("-o", "--output", metavar="DIR", required=True, help="directory of the Parquet files")
-    _add_export_options(to_parquet)
-    _add_batch_options(to_parquet)
-    to_parquet.set_defaults(parser=to_parquet, command=_parquet)
+    for name, suffix, work, what, epilog in (
+        ("csv", ".csv", export_csv, "recordings as CSV files", CSV_EPILOG),
+        ("parquet", ".parquet", export_parquet, "recordings as Parquet files", PARQUET_EPILOG),
+    ):
+        export = commands.add_parser(name, help=what, epilog=epilog, formatter_class=raw)
+        export.add_argument("files", metavar="FILE", nargs="+")
+        export.add_argument("-o", "--output", metavar="OUT", help=f"the {suffix} file, or the directory of the outputs")
+        _add_export_options(export)
+        _add_batch_options(export)
+        export.set_defaults(parser=export, command=_exports, suffix=suffix, work=work)
     return parser
 
 
@@ -148,7 +169,7 @@ def _add_export_options(parser: argparse.ArgumentParser) -> None:
     cut = parser.add_mutually_exclusive_group()
     cut.add_argument("--seconds", nargs=2, metavar=("A", "B"), type=_bound(float), help="seconds from the first block")
     cut.add_argument("--blocks", nargs=2, metavar=("I", "J"), type=_bound(int), help="data-block positions")
-    parser.add_argument("--resample", type=float, metavar="HZ", help="resample onto a regular grid (cubic)")
+    parser.add_argument("--resample", type=_rate, metavar="HZ", help="resample onto a regular grid (cubic)")
     parser.add_argument("--include", type=_include, metavar="LIST", help="optional columns, comma-separated")
     parser.add_argument("--skip-damaged", action="store_true", help="leave damaged data blocks out")
 
@@ -158,6 +179,16 @@ def _positive(text: str) -> int:
     if value < 1:
         raise argparse.ArgumentTypeError("must be 1 or more")
     return value
+
+
+def _rate(text: str) -> float:
+    try:
+        rate = float(text)
+    except ValueError:
+        rate = math.nan
+    if not (math.isfinite(rate) and rate > 0):
+        raise argparse.ArgumentTypeError("must be a positive number of Hz")
+    return rate
 
 
 def _bound(kind: Callable[[str], Any]) -> Callable[[str], Any]:
@@ -187,43 +218,93 @@ def _export(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Export
             read_args["cut"] = velnora.blocks(*args.blocks)
     except (ValueError, OverflowError) as error:
         parser.error(f"{'--seconds' if args.seconds else '--blocks'}: {error}")
+    try:
+        # velnora checks every option before it opens a file, and a path
+        # holding a NUL byte opens none: the rules stay velnora's own.
+        velnora.read_cwa_file("\0", **read_args)
+    except ValueError as error:
+        parser.error(f"--resample: {error}")
+    except RuntimeError:
+        pass
     return Export(read_args, args.skip_damaged)
+
+
+def _targets(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list[tuple[str, str]]:
+    """Each input with its output, as the export's help says."""
+    out: str | None = args.output
+    if out is None:
+        targets = [(path, os.path.splitext(path)[0] + args.suffix) for path in args.files]
+    elif len(args.files) > 1 or out.endswith(os.sep) or os.path.isdir(out):
+        targets = [(path, os.path.join(out, _stem(path) + args.suffix)) for path in args.files]
+    else:
+        targets = [(args.files[0], out)]
+    outs = [out for _, out in targets]
+    clashes = sorted({out for out in outs if outs.count(out) > 1})
+    if clashes:
+        parser.error(f"several files would be written to {', '.join(clashes)}")
+    return targets
+
+
+def _stem(path: str) -> str:
+    return os.path.splitext(os.path.basename(path))[0]
 
 
 def _progress(label: str, paths: Sequence[str], args: argparse.Namespace) -> Progress:
     return Progress(label, input_sizes(paths), enabled=not args.quiet and sys.stderr.isatty())
 
 
-def _exports(label: str, targets: list[tuple[str, str]], work: Callable[..., str], export: Export, args: argparse.Namespace) -> int:
-    progress = _progress(label, [path for path, _ in targets], args)
+def _exports(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    export = _export(parser, args)
+    targets = _targets(parser, args)
+    progress = _progress(parser.prog, args.files, args)
+    in_order = _InOrder(len(targets))
+    batch = [Job(path, args.work, (out, export)) for path, out in targets]
+    position = {id(job): index for index, job in enumerate(batch)}
 
     def done(outcome: Outcome) -> None:
         if outcome.error is not None:
-            progress.message(f"velnora: {outcome.job.path}: {outcome.error}")
+            progress.message(_failure(outcome.job.path, outcome.error))
+            in_order.skip(position[id(outcome.job)])
             return
+        written: Written = outcome.value
+        if written.damaged and not args.quiet:
+            progress.message(_left_out(outcome.job.path, written.damaged))
         progress.clear()
-        print(outcome.value, flush=True)
+        in_order.put(position[id(outcome.job)], written.output)
 
-    batch = [Job(path, work, (out, export)) for path, out in targets]
     outcomes = run(batch, args.jobs, progress, done)
     return 1 if any(outcome.error for outcome in outcomes) else 0
 
 
-def _csv(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    export = _export(parser, args)
-    out = args.output or os.path.splitext(args.file)[0] + ".csv"
-    return _exports("velnora csv", [(args.file, out)], export_csv, export, args)
+class _InOrder:
+    """Prints the outputs in the order the inputs were given, each as soon as
+    those before it have ended."""
+
+    def __init__(self, count: int) -> None:
+        self._lines: list[str | None] = [None] * count
+        self._ended = [False] * count
+        self._next = 0
+
+    def put(self, index: int, line: str) -> None:
+        self._lines[index] = line
+        self.skip(index)
+
+    def skip(self, index: int) -> None:
+        self._ended[index] = True
+        while self._next < len(self._ended) and self._ended[self._next]:
+            if (line := self._lines[self._next]) is not None:
+                print(line, flush=True)
+            self._next += 1
 
 
-def _parquet(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    export = _export(parser, args)
-    targets = [(path, os.path.join(args.output, os.path.splitext(os.path.basename(path))[0] + ".parquet")) for path in args.files]
-    outs = [out for _, out in targets]
-    clashes = sorted({out for out in outs if outs.count(out) > 1})
-    if clashes:
-        parser.error(f"several files would be written to {', '.join(clashes)}")
-    os.makedirs(args.output, exist_ok=True)
-    return _exports("velnora parquet", targets, export_parquet, export, args)
+def _failure(path: str, error: BaseException) -> str:
+    # An output that cannot be made names itself, not the input.
+    return f"velnora: {error}" if isinstance(error, OutputError) else f"velnora: {path}: {error}"
+
+
+def _left_out(path: str, damaged: Sequence[DamagedBlock]) -> str:
+    blocks = ", ".join(str(item.block) for item in damaged[:10]) + (", ..." if len(damaged) > 10 else "")
+    return f"velnora: {path}: left out {len(damaged)} damaged data block{'s' * (len(damaged) != 1)} ({blocks})"
 
 
 def _report(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
@@ -233,9 +314,12 @@ def _report(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         row = _report_row(outcome)
         if row["error"] is not None:
             progress.message(f"velnora: {row['path']}: {row['error']}")
+        elif row["damaged_blocks"] and not args.quiet:
+            count = row["damaged_blocks"]
+            progress.message(f"velnora: {row['path']}: left out {count} damaged data block{'s' * (count != 1)}")
 
-    outcomes = run([Job(path, report_row) for path in args.files], args.jobs, progress, done)
-    rows = [_report_row(outcome) for outcome in outcomes]
+    jobs = [Job(path, report_row, (args.skip_damaged,)) for path in args.files]
+    rows = [_report_row(outcome) for outcome in run(jobs, args.jobs, progress, done)]
     if args.form == "json":
         json.dump(rows, sys.stdout, indent=1)
         print()
@@ -272,14 +356,20 @@ def _print_table(rows: list[dict[str, Any]]) -> None:
 
 
 def _info(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    path = args.file
+    failed = [path for index, path in enumerate(args.files) if not _show_info(path, first=index == 0)]
+    return 1 if failed else 0
+
+
+def _show_info(path: str, first: bool) -> bool:
+    """Prints what the recording holds, after a blank line unless it is the
+    first; false when it could not be read."""
     try:
         header = velnora.read_header(path)
         sampling, damaged = report_and_damage(path)
         found = scan(path, header["sample_rate_hz"], skip_damaged=bool(damaged))
     except (RuntimeError, OSError) as error:
         print(f"velnora: {path}: {error}", file=sys.stderr)
-        return 1
+        return False
     lines = [path, "header:"]
     lines += [f"  {key}: {'-' if value is None else value}" for key, value in header.items()]
     lines += ["sampling report:"] + [f"  {key}: {'-' if value is None else value}" for key, value in sampling.items()]
@@ -293,8 +383,8 @@ def _info(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
             lines.append(f"  ... {steps.count - len(steps.first)} more")
     lines.append(f"damaged blocks: {len(damaged)}")
     lines += [f"  block {item.block}: {item.message}" for item in damaged]
-    print("\n".join(lines))
-    return 0
+    print(("" if first else "\n") + "\n".join(lines), flush=True)
+    return True
 
 
 if __name__ == "__main__":

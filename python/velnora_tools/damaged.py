@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
+from collections.abc import Iterator
 from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
@@ -82,3 +84,41 @@ def report_skipping_damaged(path: str | os.PathLike[str]) -> tuple[velnora.Sampl
     there."""
     report, damaged = _native.report_skipping_damaged(os.fspath(path))
     return report, [DamagedBlock(*entry) for entry in damaged]
+
+
+class DamagedRecording(RuntimeError):
+    """A reading that failed at a damaged data block, which a reading that
+    skips damage passes over."""
+
+    def __init__(self, block: DamagedBlock) -> None:
+        super().__init__(
+            f"data block {block.block} is damaged ({block.message}): --skip-damaged, "
+            "or read_skipping_damaged in Python, reads past it"
+        )
+        self.block = block
+
+    def __reduce__(self) -> tuple[type[DamagedRecording], tuple[DamagedBlock]]:
+        # From a worker process to its parent, with the block.
+        return (DamagedRecording, (self.block,))
+
+
+@contextlib.contextmanager
+def naming_damage(path: str) -> Iterator[None]:
+    """Turns a reading's failure at a damaged data block into DamagedRecording,
+    which names the block; any other failure goes on as it is."""
+    try:
+        yield
+    except RuntimeError as error:
+        block = _damaged_block_behind(path, error)
+        if block is None:
+            raise
+        raise DamagedRecording(block) from error
+
+
+def _damaged_block_behind(path: str, error: RuntimeError) -> DamagedBlock | None:
+    """The first damaged block that fails a reading with `error`'s message."""
+    try:
+        _, damaged = report_skipping_damaged(path)
+    except (RuntimeError, OSError):
+        return None
+    return next((block for block in damaged if block.message == str(error)), None)
