@@ -8,7 +8,8 @@ into build/venv-nox and runs them; `-s NAME` picks sessions, `-l` lists them.
   narrow          the 256-bit forms switched off: the C++ unit tests and pytest
   core            the C++ unit tests through CTest (preset core-tests)
   fuzz            libFuzzer over the readers for FUZZ_SECONDS (60), clang from Debian's packages
-  typecheck       mypy --strict over velnora_tools and the examples; stubtest of velnora.pyi and _native.pyi
+  typecheck       mypy --strict over velnora_tools and the examples; stubtest of velnora.pyi and _native.pyi;
+                  tools/check-layers: no import runs back up the order of ARCHITECTURE.md
   wheel           a manylinux wheel and an sdist, each installed into a fresh venv and
                   tested from outside the checkout with no compiler on PATH
   docs            the figure scripts of examples/, then mkdocs build --strict into build/site
@@ -171,6 +172,7 @@ def typecheck(session: nox.Session) -> None:
     session.run("mypy", "--strict", "python/velnora_tools", "examples")
     # -P: the installed stub against the installed module.
     session.run("python", "-P", "-m", "mypy.stubtest", "velnora", "velnora_tools._native")
+    session.run("python", "tools/check-layers")
 
 
 PYPROJECT = tomllib.loads(pathlib.Path("pyproject.toml").read_text())

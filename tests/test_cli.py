@@ -225,9 +225,90 @@ def test_readme_examples_run(tmp_path: pathlib.Path) -> None:
 
 @pytest.mark.skipif("VELNORA_THREADS" in os.environ, reason="the caller's own setting is kept")
 def test_a_busy_pool_keeps_each_call_on_one_thread() -> None:
-    from velnora_tools import _batch
+    from velnora_tools import _process_pool
 
     cpus = os.cpu_count() or 1
-    jobs = [_batch.Job("VELNORA_THREADS", os.getenv)] * cpus
-    outcomes = _batch.run(jobs, cpus, _batch.Progress("", [], enabled=False), lambda outcome: None)
+    jobs = [_process_pool.Job("VELNORA_THREADS", os.getenv)] * cpus
+    outcomes = _process_pool.run(jobs, cpus, _process_pool.Progress("", [], enabled=False), lambda outcome: None)
     assert [outcome.value for outcome in outcomes] == (["1"] if cpus > 1 else [None]) * cpus
+
+
+def assert_no_traceback(done: subprocess.CompletedProcess[str]) -> None:
+    assert "Traceback" not in done.stderr and ".part" not in done.stderr, done.stderr
+
+
+def test_damage_is_named_with_the_way_past_it(folder: dict[str, pathlib.Path]) -> None:
+    damaged = folder["damaged"]
+    hint = f"data block {DAMAGED_BLOCK} is damaged (Unsupported sample format: 7 axes, packing 7): --skip-damaged, or read_skipping_damaged in Python, reads past it"
+    for command in (["csv", damaged], ["parquet", damaged], ["report", damaged, "--csv"]):
+        done = velnora_command(*command)
+        assert done.returncode == 1 and f"velnora: {damaged}: {hint}\n" in done.stderr, done.stderr
+        assert_no_traceback(done)
+    row = next(csv.DictReader(io.StringIO(done.stdout)))
+    assert (row["device_id"], row["session_id"], row["samples"]) == ("0", "0", "")
+    skipped = velnora_command("report", damaged, "--csv", "--skip-damaged")
+    row = next(csv.DictReader(io.StringIO(skipped.stdout)))
+    assert (skipped.returncode, row["damaged_blocks"], row["samples"], row["error"]) == (0, "1", "2280", "")
+    assert skipped.stderr == f"velnora: {damaged}: left out 1 damaged data block\n"
+    exported = velnora_command("csv", damaged, "--skip-damaged")
+    assert exported.stderr == f"velnora: {damaged}: left out 1 damaged data block ({DAMAGED_BLOCK})\n"
+    assert velnora_command("csv", damaged, "--skip-damaged", "-q").stderr == ""
+
+
+@pytest.mark.parametrize("command", ["csv", "parquet"])
+def test_an_output_that_cannot_be_made_is_named(folder: dict[str, pathlib.Path], tmp_path: pathlib.Path, command: str) -> None:
+    blocker = tmp_path / "blocker"
+    blocker.write_text("a file where the output's directory should be")
+    out = blocker / f"out.{command}"
+    done = velnora_command(command, folder["steady"], "-o", out)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == f"velnora: {out}: cannot write: Not a directory\n"
+
+
+def test_a_reader_that_goes_away_ends_the_command_quietly(folder: dict[str, pathlib.Path]) -> None:
+    report = subprocess.Popen([sys.executable, "-m", "velnora_tools.cli", "report", folder["steady"], "--json"], env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert report.stdout is not None
+    report.stdout.close()
+    _, stderr = report.communicate(timeout=60)
+    assert (report.returncode, stderr) == (141, "")
+
+
+def test_o_names_a_file_for_one_input_and_a_directory_otherwise(folder: dict[str, pathlib.Path], tmp_path: pathlib.Path) -> None:
+    steady, gap = folder["steady"], folder["gap"]
+    existing = tmp_path / "existing"
+    existing.mkdir()
+    cases = [
+        (["parquet", steady, "-o", tmp_path / "one.parquet"], [tmp_path / "one.parquet"]),
+        (["csv", steady, "-o", f"{tmp_path / 'new'}/"], [tmp_path / "new" / "steady.csv"]),
+        (["csv", steady, "-o", existing], [existing / "steady.csv"]),
+        (["parquet", gap, steady, "-o", tmp_path / "many", "-j", "2"], [tmp_path / "many" / "gap.parquet", tmp_path / "many" / "steady.parquet"]),
+    ]
+    for command, outputs in cases:
+        done = velnora_command(*command)
+        assert (done.returncode, done.stdout) == (0, "".join(f"{out}\n" for out in outputs)), done.stderr
+        assert all(out.is_file() for out in outputs)
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["csv", "{steady}", "--resample", "0"], ("usage: velnora csv ", "argument --resample: must be a positive number of Hz")),
+        (["parquet", "{steady}", "--resample", "20000"], ("usage: velnora parquet ", "--resample: resample_hz must be <= 10000")),
+        (["csv", "{steady}", "--resampel", "5"], ("usage: velnora csv ", "unrecognized arguments: --resampel 5")),
+    ],
+)
+def test_usage_errors_name_the_option_under_the_subcommands_usage(folder: dict[str, pathlib.Path], args: list[str], message: tuple[str, str]) -> None:
+    done = velnora_command(*(arg.format(**folder) for arg in args))
+    assert done.returncode == 2 and done.stderr.startswith(message[0]) and message[1] in done.stderr, done.stderr
+
+
+def test_nothing_is_made_for_an_input_that_is_missing(tmp_path: pathlib.Path) -> None:
+    done = velnora_command("parquet", tmp_path / "nosuch.cwa", "-o", tmp_path / "pq")
+    assert done.returncode == 1 and f"velnora: {tmp_path / 'nosuch.cwa'}: " in done.stderr
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_info_shows_each_recording(folder: dict[str, pathlib.Path]) -> None:
+    done = velnora_command("info", folder["steady"], folder["notes"], folder["gap"])
+    assert done.returncode == 1 and f"velnora: {folder['notes']}: " in done.stderr
+    assert [line for line in done.stdout.splitlines() if line.endswith(".cwa")] == [str(folder["steady"]), str(folder["gap"])]

@@ -1,10 +1,13 @@
-"""The error reference of the documentation names every message that the C++
-sources raise, so a new message cannot go undocumented."""
+"""The documentation against the code: the error reference names every
+message that the C++ sources raise, so a new message cannot go undocumented,
+and the pages' Python examples run as written."""
 
 from __future__ import annotations
 
+import os
 import pathlib
 import re
+import shutil
 
 import pytest
 
@@ -31,3 +34,32 @@ def fixed_parts() -> list[str]:
 @pytest.mark.parametrize("part", fixed_parts())
 def test_error_reference_names_every_message(part: str) -> None:
     assert part in REFERENCE.read_text()
+
+
+def runnable_pages() -> list[pathlib.Path]:
+    return [page for page in sorted((ROOT / "docs").glob("*.md")) if "```python\n" in page.read_text()]
+
+
+# Every ```python block of a page runs as written, in the page's order, in a
+# folder holding the files the pages name; ```py blocks (clusters) are shown only.
+@pytest.mark.parametrize("page", runnable_pages(), ids=lambda page: page.name)
+def test_documentation_examples_run(page: pathlib.Path, tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    if os.environ.get("VELNORA_TEST_EXTRAS") != "1":
+        for library in ("pandas", "pyarrow", "distributed"):
+            pytest.importorskip(library)
+    import velnora
+
+    monkeypatch.syspath_prepend(str(ROOT / "examples"))
+    from day_recording import write_recording
+
+    (tmp_path / "examples").mkdir()
+    shutil.copy(ROOT / "examples" / "sample.cwa", tmp_path / "examples")
+    (tmp_path / "study" / "raw").mkdir(parents=True)
+    for name in ("a", "b"):
+        shutil.copy(ROOT / "examples" / "sample.cwa", tmp_path / "study" / "raw" / f"{name}.cwa")
+    write_recording(tmp_path / "day.cwa")
+    velnora.write_cwa_csv(str(tmp_path / "examples" / "sample.cwa"), str(tmp_path / "sample.csv"))
+    monkeypatch.chdir(tmp_path)
+    scope: dict[str, object] = {}
+    for block in re.findall(r"```python\n(.*?)```", page.read_text(), re.DOTALL):
+        exec(compile(block, page.name, "exec"), scope)

@@ -7,6 +7,7 @@ from __future__ import annotations
 import json
 import os
 import pathlib
+import re
 import subprocess
 import sys
 from collections.abc import Iterator
@@ -142,6 +143,8 @@ def test_manifest_keeps_earlier_recordings_before_this_calls(client: Client, rec
         (lambda c, r, o: batch.convert(r, o, format="json"), ValueError, "format must be one of parquet, csv"),
         (lambda c, r, o: batch.convert(r, o, resample=50), TypeError, "unexpected keyword argument 'resample'"),
         (lambda c, r, o: batch.summarise(r, c, workers=2), ValueError, "workers sizes the local pool"),
+        (lambda c, r, o: batch.convert([], o / "out"), ValueError, r"convert\(\) was given no recordings"),
+        (lambda c, r, o: batch.summarise([]), ValueError, r"summarise\(\) was given no recordings"),
     ],
 )
 def test_misuse_is_refused_before_any_work(
@@ -152,7 +155,12 @@ def test_misuse_is_refused_before_any_work(
     assert list(tmp_path.iterdir()) == []
 
 
+def test_a_batch_that_writes_nothing_leaves_no_folder(tmp_path: pathlib.Path) -> None:
+    manifest = batch.convert([tmp_path / "nosuch.cwa"], tmp_path / "out", workers=1)
+    assert list(manifest["status"]) == ["failed"] and list(tmp_path.iterdir()) == []
+
+
 def test_a_client_without_dask_names_the_extra(recordings: list[str], monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setitem(sys.modules, "distributed", None)
-    with pytest.raises(ImportError, match=r"pip install velnora\[dask\]"):
+    with pytest.raises(ImportError, match=re.escape("pip install 'dask[distributed]>=")):
         batch.summarise(recordings, client=object())  # type: ignore[arg-type]

@@ -4,23 +4,18 @@ blocks read past the damage, and many recordings at once on a Dask cluster
 or local processes.
 
 pandas, pyarrow and Dask are optional; each function imports what it needs
-when it is called (`pip install velnora[pandas]`, `velnora[parquet]`,
-`velnora[dask]` or `velnora[all]`).
+when it is called and names the pip command that installs it (the extras
+`pandas`, `parquet`, `dask` and `all` of the distribution).
 """
 
 from __future__ import annotations
 
-from importlib.metadata import PackageNotFoundError, version
-
+from velnora_tools._distribution import VERSION as __version__
 from velnora_tools.batch import convert, summarise
 from velnora_tools.damaged import DamagedBlock, read_skipping_damaged, report_skipping_damaged, write_csv_skipping_damaged
 from velnora_tools.frames import to_arrow, to_pandas
-from velnora_tools.parquet import ReadArguments, write_parquet
-
-try:
-    __version__ = version("velnora")
-except PackageNotFoundError:  # run from a source tree that was never installed
-    __version__ = "unknown"
+from velnora_tools.parquet import write_parquet
+from velnora_tools.read_options import ReadArguments
 
 __all__ = [
     "DamagedBlock",

@@ -2,7 +2,7 @@
 to Parquet or CSV with a manifest of what was written and what failed.
 
 Each recording is one task, run on the workers of a Dask cluster when a
-`distributed.Client` is given (`pip install velnora[dask]`), else on local
+`distributed.Client` is given (the extra `dask`), else on local
 worker processes. A recording that fails is a row with its error, never a lost
 batch."""
 
@@ -13,11 +13,13 @@ import os
 import time
 from collections import Counter
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
-from velnora_tools import _jobs as jobs
-from velnora_tools._batch import Job, Outcome, Progress, run
-from velnora_tools._extras import require
+from velnora_tools._distribution import require
+from velnora_tools._exports import Export, Written, export_csv, export_parquet
+from velnora_tools._process_pool import Job, Outcome, Progress, run
+from velnora_tools._report import REPORT_COLUMNS, REPORT_NAMES, failed_report_row, report_row
+from velnora_tools.read_options import check_read_options
 from velnora_tools.replacing import replacing
 
 if TYPE_CHECKING:
@@ -26,7 +28,7 @@ if TYPE_CHECKING:
     import pandas as pd
     from distributed import Client
 
-    from velnora_tools.parquet import ReadArguments
+    from velnora_tools.read_options import ReadArguments
 
 # The leading underscore keeps the manifest out of `pandas.read_parquet(out_dir)`
 # and other readers of the directory as one dataset.
@@ -36,52 +38,39 @@ MANIFEST_COLUMNS = ("path", "output", "size", "mtime_ns", "options", "status", "
 SAVE_EVERY_S = 30.0
 WRITTEN, SKIPPED, FAILED = "written", "skipped", "failed"
 SUFFIXES = {"parquet": ".parquet", "csv": ".csv"}
-EXPORTS: dict[str, Callable[[str, str, jobs.Export], str]] = {"parquet": jobs.export_parquet, "csv": jobs.export_csv}
-READ_ARGUMENTS = (
-    "cut",
-    "include_magnetometer",
-    "include_temperature",
-    "include_light",
-    "include_battery",
-    "resample_hz",
-    "resample_method",
-)
-
-_TEXT, _INT, _FLOAT = "string", "Int64", "Float64"
-REPORT_DTYPES = {
-    "device_id": _INT,
-    "session_id": _INT,
-    "samplingrate_hz_from_header": _FLOAT,
-    "samplingrate_hz_from_data": _FLOAT,
-    "blocks": _INT,
-    "samples": _INT,
-    "gaps": _INT,
-    "overlaps": _INT,
-}
-MANIFEST_DTYPES = {"size": _INT, "mtime_ns": _INT, "seconds": _FLOAT}
+EXPORTS: dict[str, Callable[[str, str, Export], Written]] = {"parquet": export_parquet, "csv": export_csv}
+MANIFEST_DTYPES = {"size": "Int64", "mtime_ns": "Int64", "seconds": "Float64"}
+REPORT_DTYPES = {column.name: column.dtype for column in REPORT_COLUMNS}
 
 
 def summarise(
-    paths: Iterable[str | os.PathLike[str]], client: Client | None = None, *, workers: int | None = None
+    paths: Iterable[str | os.PathLike[str]],
+    client: Client | None = None,
+    *,
+    workers: int | None = None,
+    skip_damaged: bool = False,
 ) -> pd.DataFrame:
     """The `velnora report` row of each recording, in the order given: path,
     device_id, session_id, start and end from the header and from the data,
-    sampling rates, blocks, samples, gaps, overlaps and error. A recording that
-    cannot be read has its message in `error` and missing values elsewhere.
+    sampling rates, blocks, samples, gaps, overlaps, damaged_blocks and error.
+    A recording that cannot be read has its message in `error` and what could
+    be read before the failure elsewhere. With `skip_damaged`, damaged data
+    blocks are left out of the report and the scan and counted instead of
+    failing the recording. Raises ValueError when `paths` is empty.
 
     With `client` each recording is one task on the cluster's workers, which
     must see the files under the same absolute paths; without one, `workers`
     local processes (default: one per available CPU) do the work. A task scans
     its recording a bounded number of blocks at a time."""
     require("pandas", "velnora_tools.summarise")
-    names = _paths(paths, client)
+    names = _paths(paths, client, "summarise")
     rows: list[dict[str, Any]] = [{} for _ in names]
 
     def done(index: int, row: Any, error: BaseException | None) -> None:
-        rows[index] = row if error is None else jobs.failed_report_row(names[index], error)
+        rows[index] = row if error is None else failed_report_row(names[index], error)
 
-    _run(jobs.report_row, [(name,) for name in names], client, workers, done)
-    return _frame(rows, jobs.REPORT_COLUMNS, REPORT_DTYPES)
+    _run(report_row, [(name, skip_damaged) for name in names], client, workers, done)
+    return _frame(rows, REPORT_NAMES, REPORT_DTYPES)
 
 
 def convert(
@@ -105,7 +94,9 @@ def convert(
     still there, is skipped; failed ones are tried again. Rows of recordings
     converted by earlier calls stay, before this call's rows in the order
     given. The manifest is saved as the batch runs: an interrupted batch keeps
-    what it finished. Run one call at a time per `out_dir`.
+    what it finished. `out_dir` is made by the first output written: a batch
+    that writes nothing leaves no folder and no manifest behind. Run one call
+    at a time per `out_dir`. Raises ValueError when `paths` is empty.
 
     `client` and `workers` are those of `summarise`; with a client, `out_dir`
     too must be an absolute path the workers see. A task holds one
@@ -115,8 +106,8 @@ def convert(
     if format not in SUFFIXES:
         raise ValueError(f"format must be one of {', '.join(SUFFIXES)}, not {format!r}")
     export, options = _export(read_args)
-    names = [os.path.abspath(name) for name in _paths(paths, client)]
-    directory = os.path.abspath(_paths([out_dir], client)[0])
+    names = [os.path.abspath(name) for name in _paths(paths, client, "convert")]
+    directory = os.path.abspath(_paths([out_dir], client, "convert")[0])
     outputs = [os.path.join(directory, _stem(name) + SUFFIXES[format]) for name in names]
     manifest_path = os.path.join(directory, MANIFEST)
     clashes = sorted(out for out, count in Counter(outputs).items() if count > 1)
@@ -124,7 +115,6 @@ def convert(
         raise ValueError(f"several recordings would be written to {', '.join(clashes)}")
     if manifest_path in outputs:
         raise ValueError(f"a recording would be written over the manifest {manifest_path}")
-    os.makedirs(directory, exist_ok=True)
     manifest = _Manifest(manifest_path, names)
     calls = [(name, out, format, export, options, manifest.converted(name)) for name, out in zip(names, outputs)]
 
@@ -139,7 +129,7 @@ def convert(
 
 
 def convert_one(
-    path: str, out: str, format: str, export: jobs.Export, options: str, earlier: Mapping[str, Any] | None
+    path: str, out: str, format: str, export: Export, options: str, earlier: Mapping[str, Any] | None
 ) -> dict[str, Any]:
     """The manifest row of one recording's conversion, or of the earlier one
     when that is still current. Runs on a worker."""
@@ -150,7 +140,7 @@ def convert_one(
         row.update(size=status.st_size, mtime_ns=status.st_mtime_ns)
         if earlier is not None and _current(earlier, row, out):
             return {**earlier, "status": SKIPPED}
-        row.update(output=EXPORTS[format](path, out, export), status=WRITTEN)
+        row.update(output=EXPORTS[format](path, out, export).output, status=WRITTEN)
     except Exception as error:  # whatever stops one recording is that recording's row
         row["error"] = str(error)
     row["seconds"] = time.perf_counter() - began
@@ -189,6 +179,10 @@ class _Manifest:
             self.save()
 
     def save(self) -> None:
+        """Saves the manifest once an output has made its directory: a batch
+        that wrote nothing leaves no folder behind."""
+        if not os.path.isdir(os.path.dirname(self._path)):
+            return
         with replacing(self._path) as temporary:
             self.frame().to_parquet(temporary, index=False)
         self._saved = time.monotonic()
@@ -259,8 +253,10 @@ def _run_on_cluster(
         client.cancel(futures)  # type: ignore[no-untyped-call]
 
 
-def _paths(paths: Iterable[str | os.PathLike[str]], client: Client | None) -> list[str]:
+def _paths(paths: Iterable[str | os.PathLike[str]], client: Client | None, function: str) -> list[str]:
     names = [os.fspath(path) for path in paths]
+    if not names:
+        raise ValueError(f"{function}() was given no recordings")
     relative = [name for name in names if not os.path.isabs(name)]
     if client is not None and relative:
         raise ValueError(f"a cluster's workers need absolute paths, not {relative[0]}")
@@ -271,20 +267,13 @@ def _stem(path: str) -> str:
     return os.path.splitext(os.path.basename(path))[0]
 
 
-def _export(read_args: Mapping[str, Any]) -> tuple[jobs.Export, str]:
+def _export(read_args: ReadArguments) -> tuple[Export, str]:
     """The export of `read_args` and its JSON text, which tells a rerun with
     other options from one that may skip."""
-    unknown = sorted(set(read_args) - set(READ_ARGUMENTS))
-    if unknown:
-        raise TypeError(f"convert() got an unexpected keyword argument {unknown[0]!r}")
+    check_read_options("convert", dict(read_args))
     include = {name: bool(flag) for name, flag in read_args.items() if name.startswith("include_")}
-    export = jobs.Export(
-        cut=read_args.get("cut"),
-        include=include,
-        resample_hz=read_args.get("resample_hz"),
-        resample_method=read_args.get("resample_method", "cubic"),
-    )
-    return export, json.dumps({**read_args, **include}, sort_keys=True)
+    options = cast("ReadArguments", {**read_args, **include})
+    return Export(options), json.dumps(options, sort_keys=True)
 
 
 def _cpus() -> int:
@@ -297,7 +286,7 @@ def _frame(rows: Sequence[Mapping[str, Any]], columns: Sequence[str], dtypes: Ma
     import pandas as pd
 
     return pd.DataFrame(
-        {name: pd.Series([row[name] for row in rows], dtype=dtypes.get(name, _TEXT)) for name in columns},
+        {name: pd.Series([row[name] for row in rows], dtype=dtypes.get(name, "string")) for name in columns},
         columns=list(columns),
     )
 

@@ -2,26 +2,45 @@
 and exports to CSV and Parquet.
 
 Results go to stdout, messages to stderr. Exit status: 0 when every file
-succeeded, 1 when any failed, 2 for a usage error, 130 after Ctrl-C."""
+succeeded, 1 when any failed, 2 for a usage error, 130 after Ctrl-C, 141 when
+the reader of stdout went away (as a tool ended by SIGPIPE)."""
 
 from __future__ import annotations
 
 import argparse
 import csv
 import json
+import math
 import os
+import signal
 import sys
 from collections.abc import Callable, Sequence
-from typing import Any
+from typing import Any, cast
 
 import velnora
 
-from velnora_tools import __version__
-from velnora_tools import _jobs as jobs
-from velnora_tools._batch import Job, Outcome, Progress, input_sizes, run
+from velnora_tools._distribution import VERSION
+from velnora_tools._exports import Export, Written, export_csv, export_parquet
+from velnora_tools._process_pool import Job, Outcome, Progress, input_sizes, run
+from velnora_tools._report import (
+    GAP_PERIODS,
+    OVERLAP_PERIODS,
+    REPORT_COLUMNS,
+    REPORT_NAMES,
+    failed_report_row,
+    iso_time,
+    report_and_damage,
+    report_row,
+    scan,
+)
+from velnora_tools.damaged import DamagedBlock
+from velnora_tools.read_options import INCLUDE_FLAGS, ReadArguments
+from velnora_tools.replacing import OutputError
 
 INTERRUPTED = 130
-OPTIONAL = {"mag": "include_magnetometer", "temperature": "include_temperature", "light": "include_light", "battery": "include_battery"}
+BROKEN_PIPE = 128 + signal.SIGPIPE
+# The command's names of the optional channels.
+OPTIONAL = {"mag" if name == "magnetometer" else name: flag for name, flag in INCLUDE_FLAGS.items()}
 
 MAIN_EPILOG = """examples:
   velnora info rec.cwa
@@ -35,22 +54,27 @@ INFO_EPILOG = f"""The header and the sampling consistency report are those of ve
 and velnora.sampling_consistency_report. The samples are read as
 velnora.read_cwa_file gives them (continuity correction between blocks
 included); a step from one sample to the next is a gap when it is longer than
-{jobs.GAP_PERIODS} nominal sample periods (1 / the header's rate), and an
-overlap when it is shorter than {jobs.OVERLAP_PERIODS} periods. The reader closes
+{GAP_PERIODS} nominal sample periods (1 / the header's rate), and an
+overlap when it is shorter than {OVERLAP_PERIODS} periods. The reader closes
 steps under one second between blocks, so gaps listed here last a second or
 more, and an overlap shows as a block whose samples were squeezed together.
 When a data block is damaged, the report and the samples come from the good
 blocks and the damaged ones are listed.
 
-example:
-  velnora info rec.cwa"""
+examples:
+  velnora info rec.cwa
+  velnora info data/*.cwa"""
 
 REPORT_EPILOG = """One row per recording, in the order given: path, device_id, session_id,
 start and end from the header and from the data, sampling rate from the header
 and from the data (velnora.sampling_consistency_report), blocks (data-block
 positions, as velnora.blocks counts them), samples, gaps and overlaps (as in
-`velnora info`), and error: the message of a file that could not be read,
-whose other cells are then empty. Any such file makes the exit status 1.
+`velnora info`), damaged (data blocks left out with --skip-damaged) and
+error: the message of a file that could not be read, whose other cells hold
+what could be read before. Any such file makes the exit status 1. Without
+--skip-damaged a damaged data block fails its recording; with it, the report
+covers the good blocks and each recording with damage is named on stderr
+unless -q.
 
 examples:
   velnora report data/*.cwa
@@ -60,31 +84,45 @@ EXPORT_OPTIONS = """--seconds and --blocks are the cuts of velnora.seconds and v
 half-open, [A, B); "-" leaves a side open. --include lists the optional
 columns (mag, temperature, light, battery, or none); by default those that
 {default} writes. --skip-damaged leaves out damaged data blocks instead of
-failing, as velnora_tools.read_skipping_damaged does. The output appears under
-its final name only when complete."""
+failing, as velnora_tools.read_skipping_damaged does, and names them on
+stderr unless -q. Without -o each FILE becomes <name>{suffix} beside it; with
+one FILE, -o names the output file, unless it is a directory or ends with
+"/"; with several, -o is the directory of the outputs, made when missing.
+Outputs are listed in the order given, each appearing under its final name
+only when complete."""
 
-CSV_EPILOG = EXPORT_OPTIONS.format(default="velnora.write_cwa_csv (mag)") + """
+CSV_EPILOG = EXPORT_OPTIONS.format(default="velnora.write_cwa_csv (mag)", suffix=".csv") + """
 
 examples:
   velnora csv rec.cwa                      # writes rec.csv beside it
-  velnora csv rec.cwa --resample 50 --include mag,temperature -o rec50.csv"""
+  velnora csv rec.cwa --resample 50 --include mag,temperature -o rec50.csv
+  velnora csv data/*.cwa -o csv/ -j 2"""
 
-PARQUET_EPILOG = EXPORT_OPTIONS.format(default="velnora.read_cwa_file (all)") + """
-Each FILE becomes DIR/<name>.parquet, written by velnora_tools.write_parquet.
+PARQUET_EPILOG = EXPORT_OPTIONS.format(default="velnora.read_cwa_file (all)", suffix=".parquet") + """
+Each file is written by velnora_tools.write_parquet.
 
 examples:
   velnora parquet data/*.cwa -o parquet/ -j 4
-  velnora parquet rec.cwa -o . --blocks 0 1000 --include none"""
+  velnora parquet rec.cwa -o first.parquet --blocks 0 1000 --include none"""
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
-    args = parser.parse_args(argv)
+    args, unknown = parser.parse_known_args(argv)
+    if unknown:
+        # The subcommand's usage line, not the top level's.
+        args.parser.error(f"unrecognized arguments: {' '.join(unknown)}")
     try:
         status: int = args.command(args.parser, args)
+        sys.stdout.flush()
     except KeyboardInterrupt:
         print("velnora: interrupted", file=sys.stderr)
         return INTERRUPTED
+    except BrokenPipeError:
+        # Nothing more can reach the reader; the interpreter's own last flush
+        # must not fail on the closed pipe either.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return BROKEN_PIPE
     return status
 
 
@@ -93,11 +131,11 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="velnora", description=__doc__.split("\n\n")[0], epilog=MAIN_EPILOG, formatter_class=raw
     )
-    parser.add_argument("--version", action="version", version=f"velnora {__version__}")
+    parser.add_argument("--version", action="version", version=f"velnora {VERSION}")
     commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
 
     info = commands.add_parser("info", help="what a recording holds", epilog=INFO_EPILOG, formatter_class=raw)
-    info.add_argument("file", metavar="FILE")
+    info.add_argument("files", metavar="FILE", nargs="+")
     info.set_defaults(parser=info, command=_info)
 
     report = commands.add_parser("report", help="a quality table of recordings", epilog=REPORT_EPILOG, formatter_class=raw)
@@ -105,24 +143,20 @@ def _parser() -> argparse.ArgumentParser:
     form = report.add_mutually_exclusive_group()
     form.add_argument("--json", action="store_const", dest="form", const="json", help="a JSON list of objects")
     form.add_argument("--csv", action="store_const", dest="form", const="csv", help="CSV with a header row")
+    report.add_argument("--skip-damaged", action="store_true", help="leave damaged data blocks out, counted")
     _add_batch_options(report)
     report.set_defaults(parser=report, command=_report, form="table")
 
-    to_csv = commands.add_parser("csv", help="a recording as a CSV file", epilog=CSV_EPILOG, formatter_class=raw)
-    to_csv.add_argument("file", metavar="FILE")
-    to_csv.add_argument("-o", "--output", metavar="OUT", help="the CSV file (default: FILE with the suffix .csv)")
-    to_csv.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
-    _add_export_options(to_csv)
-    to_csv.set_defaults(parser=to_csv, command=_csv, jobs=1)
-
-    to_parquet = commands.add_parser(
-        "parquet", help="recordings as Parquet files", epilog=PARQUET_EPILOG, formatter_class=raw
-    )
-    to_parquet.add_argument("files", metavar="FILE", nargs="+")
-    to_parquet.add_argument("-o", "--output", metavar="DIR", required=True, help="directory of the Parquet files")
-    _add_export_options(to_parquet)
-    _add_batch_options(to_parquet)
-    to_parquet.set_defaults(parser=to_parquet, command=_parquet)
+    for name, suffix, work, what, epilog in (
+        ("csv", ".csv", export_csv, "recordings as CSV files", CSV_EPILOG),
+        ("parquet", ".parquet", export_parquet, "recordings as Parquet files", PARQUET_EPILOG),
+    ):
+        export = commands.add_parser(name, help=what, epilog=epilog, formatter_class=raw)
+        export.add_argument("files", metavar="FILE", nargs="+")
+        export.add_argument("-o", "--output", metavar="OUT", help=f"the {suffix} file, or the directory of the outputs")
+        _add_export_options(export)
+        _add_batch_options(export)
+        export.set_defaults(parser=export, command=_exports, suffix=suffix, work=work)
     return parser
 
 
@@ -135,7 +169,7 @@ def _add_export_options(parser: argparse.ArgumentParser) -> None:
     cut = parser.add_mutually_exclusive_group()
     cut.add_argument("--seconds", nargs=2, metavar=("A", "B"), type=_bound(float), help="seconds from the first block")
     cut.add_argument("--blocks", nargs=2, metavar=("I", "J"), type=_bound(int), help="data-block positions")
-    parser.add_argument("--resample", type=float, metavar="HZ", help="resample onto a regular grid (cubic)")
+    parser.add_argument("--resample", type=_rate, metavar="HZ", help="resample onto a regular grid (cubic)")
     parser.add_argument("--include", type=_include, metavar="LIST", help="optional columns, comma-separated")
     parser.add_argument("--skip-damaged", action="store_true", help="leave damaged data blocks out")
 
@@ -147,6 +181,16 @@ def _positive(text: str) -> int:
     return value
 
 
+def _rate(text: str) -> float:
+    try:
+        rate = float(text)
+    except ValueError:
+        rate = math.nan
+    if not (math.isfinite(rate) and rate > 0):
+        raise argparse.ArgumentTypeError("must be a positive number of Hz")
+    return rate
+
+
 def _bound(kind: Callable[[str], Any]) -> Callable[[str], Any]:
     def convert(text: str) -> Any:
         return None if text == "-" else kind(text)
@@ -155,60 +199,112 @@ def _bound(kind: Callable[[str], Any]) -> Callable[[str], Any]:
     return convert
 
 
-def _include(text: str) -> dict[str, bool]:
+def _include(text: str) -> ReadArguments:
     names = {name.strip() for name in text.split(",") if name.strip()} - {"none"}
     unknown = names - OPTIONAL.keys()
     if unknown:
         raise argparse.ArgumentTypeError(f"unknown column {', '.join(sorted(unknown))} (choose from {', '.join(OPTIONAL)}, none)")
-    return {flag: name in names for name, flag in OPTIONAL.items()}
+    return cast(ReadArguments, {flag: name in names for name, flag in OPTIONAL.items()})
 
 
-def _export(parser: argparse.ArgumentParser, args: argparse.Namespace) -> jobs.Export:
-    cut: velnora.SecondsCut | velnora.BlocksCut | None = None
+def _export(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Export:
+    read_args = ReadArguments(resample_hz=args.resample)
+    if args.include:
+        read_args.update(args.include)
     try:
         if args.seconds:
-            cut = velnora.seconds(*args.seconds)
+            read_args["cut"] = velnora.seconds(*args.seconds)
         elif args.blocks:
-            cut = velnora.blocks(*args.blocks)
+            read_args["cut"] = velnora.blocks(*args.blocks)
     except (ValueError, OverflowError) as error:
         parser.error(f"{'--seconds' if args.seconds else '--blocks'}: {error}")
-    return jobs.Export(cut, args.include or {}, args.resample, args.skip_damaged)
+    try:
+        # velnora checks every option before it opens a file, and a path
+        # holding a NUL byte opens none: the rules stay velnora's own.
+        velnora.read_cwa_file("\0", **read_args)
+    except ValueError as error:
+        parser.error(f"--resample: {error}")
+    except RuntimeError:
+        pass
+    return Export(read_args, args.skip_damaged)
+
+
+def _targets(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list[tuple[str, str]]:
+    """Each input with its output, as the export's help says."""
+    out: str | None = args.output
+    if out is None:
+        targets = [(path, os.path.splitext(path)[0] + args.suffix) for path in args.files]
+    elif len(args.files) > 1 or out.endswith(os.sep) or os.path.isdir(out):
+        targets = [(path, os.path.join(out, _stem(path) + args.suffix)) for path in args.files]
+    else:
+        targets = [(args.files[0], out)]
+    outs = [out for _, out in targets]
+    clashes = sorted({out for out in outs if outs.count(out) > 1})
+    if clashes:
+        parser.error(f"several files would be written to {', '.join(clashes)}")
+    return targets
+
+
+def _stem(path: str) -> str:
+    return os.path.splitext(os.path.basename(path))[0]
 
 
 def _progress(label: str, paths: Sequence[str], args: argparse.Namespace) -> Progress:
     return Progress(label, input_sizes(paths), enabled=not args.quiet and sys.stderr.isatty())
 
 
-def _exports(label: str, targets: list[tuple[str, str]], work: Callable[..., str], export: jobs.Export, args: argparse.Namespace) -> int:
-    progress = _progress(label, [path for path, _ in targets], args)
+def _exports(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    export = _export(parser, args)
+    targets = _targets(parser, args)
+    progress = _progress(parser.prog, args.files, args)
+    in_order = _InOrder(len(targets))
+    batch = [Job(path, args.work, (out, export)) for path, out in targets]
+    position = {id(job): index for index, job in enumerate(batch)}
 
     def done(outcome: Outcome) -> None:
         if outcome.error is not None:
-            progress.message(f"velnora: {outcome.job.path}: {outcome.error}")
+            progress.message(_failure(outcome.job.path, outcome.error))
+            in_order.skip(position[id(outcome.job)])
             return
+        written: Written = outcome.value
+        if written.damaged and not args.quiet:
+            progress.message(_left_out(outcome.job.path, written.damaged))
         progress.clear()
-        print(outcome.value, flush=True)
+        in_order.put(position[id(outcome.job)], written.output)
 
-    batch = [Job(path, work, (out, export)) for path, out in targets]
     outcomes = run(batch, args.jobs, progress, done)
     return 1 if any(outcome.error for outcome in outcomes) else 0
 
 
-def _csv(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    export = _export(parser, args)
-    out = args.output or os.path.splitext(args.file)[0] + ".csv"
-    return _exports("velnora csv", [(args.file, out)], jobs.export_csv, export, args)
+class _InOrder:
+    """Prints the outputs in the order the inputs were given, each as soon as
+    those before it have ended."""
+
+    def __init__(self, count: int) -> None:
+        self._lines: list[str | None] = [None] * count
+        self._ended = [False] * count
+        self._next = 0
+
+    def put(self, index: int, line: str) -> None:
+        self._lines[index] = line
+        self.skip(index)
+
+    def skip(self, index: int) -> None:
+        self._ended[index] = True
+        while self._next < len(self._ended) and self._ended[self._next]:
+            if (line := self._lines[self._next]) is not None:
+                print(line, flush=True)
+            self._next += 1
 
 
-def _parquet(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    export = _export(parser, args)
-    targets = [(path, os.path.join(args.output, os.path.splitext(os.path.basename(path))[0] + ".parquet")) for path in args.files]
-    outs = [out for _, out in targets]
-    clashes = sorted({out for out in outs if outs.count(out) > 1})
-    if clashes:
-        parser.error(f"several files would be written to {', '.join(clashes)}")
-    os.makedirs(args.output, exist_ok=True)
-    return _exports("velnora parquet", targets, jobs.export_parquet, export, args)
+def _failure(path: str, error: BaseException) -> str:
+    # An output that cannot be made names itself, not the input.
+    return f"velnora: {error}" if isinstance(error, OutputError) else f"velnora: {path}: {error}"
+
+
+def _left_out(path: str, damaged: Sequence[DamagedBlock]) -> str:
+    blocks = ", ".join(str(item.block) for item in damaged[:10]) + (", ..." if len(damaged) > 10 else "")
+    return f"velnora: {path}: left out {len(damaged)} damaged data block{'s' * (len(damaged) != 1)} ({blocks})"
 
 
 def _report(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
@@ -218,14 +314,17 @@ def _report(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         row = _report_row(outcome)
         if row["error"] is not None:
             progress.message(f"velnora: {row['path']}: {row['error']}")
+        elif row["damaged_blocks"] and not args.quiet:
+            count = row["damaged_blocks"]
+            progress.message(f"velnora: {row['path']}: left out {count} damaged data block{'s' * (count != 1)}")
 
-    outcomes = run([Job(path, jobs.report_row) for path in args.files], args.jobs, progress, done)
-    rows = [_report_row(outcome) for outcome in outcomes]
+    jobs = [Job(path, report_row, (args.skip_damaged,)) for path in args.files]
+    rows = [_report_row(outcome) for outcome in run(jobs, args.jobs, progress, done)]
     if args.form == "json":
         json.dump(rows, sys.stdout, indent=1)
         print()
     elif args.form == "csv":
-        writer = csv.DictWriter(sys.stdout, fieldnames=jobs.REPORT_COLUMNS, lineterminator="\n")
+        writer = csv.DictWriter(sys.stdout, fieldnames=REPORT_NAMES, lineterminator="\n")
         writer.writeheader()
         writer.writerows(rows)
     else:
@@ -237,25 +336,7 @@ def _report_row(outcome: Outcome) -> dict[str, Any]:
     """The row of a recording; one whose worker failed has only its error."""
     if outcome.error is None:
         return dict(outcome.value)
-    return jobs.failed_report_row(outcome.job.path, outcome.error)
-
-
-TABLE_TITLES = {
-    "path": "path",
-    "device_id": "device",
-    "session_id": "session",
-    "start_from_header": "start (header)",
-    "end_from_header": "end (header)",
-    "start_from_data": "start (data)",
-    "end_from_data": "end (data)",
-    "samplingrate_hz_from_header": "Hz (header)",
-    "samplingrate_hz_from_data": "Hz (data)",
-    "blocks": "blocks",
-    "samples": "samples",
-    "gaps": "gaps",
-    "overlaps": "overlaps",
-    "error": "error",
-}
+    return failed_report_row(outcome.job.path, outcome.error)
 
 
 def _cell(value: Any) -> str:
@@ -267,36 +348,43 @@ def _cell(value: Any) -> str:
 
 
 def _print_table(rows: list[dict[str, Any]]) -> None:
-    table = [list(TABLE_TITLES.values())] + [[_cell(row[key]) for key in TABLE_TITLES] for row in rows]
-    widths = [max(len(line[i]) for line in table) for i in range(len(TABLE_TITLES))]
+    columns = REPORT_COLUMNS
+    table = [[column.title for column in columns]] + [[_cell(row[column.name]) for column in columns] for row in rows]
+    widths = [max(len(line[i]) for line in table) for i in range(len(columns))]
     for line in table:
         print("  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip())
 
 
 def _info(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    path = args.file
+    failed = [path for index, path in enumerate(args.files) if not _show_info(path, first=index == 0)]
+    return 1 if failed else 0
+
+
+def _show_info(path: str, first: bool) -> bool:
+    """Prints what the recording holds, after a blank line unless it is the
+    first; false when it could not be read."""
     try:
         header = velnora.read_header(path)
-        report, damaged = jobs.report_and_damage(path)
-        found = jobs.scan(path, header["sample_rate_hz"], skip_damaged=bool(damaged))
+        sampling, damaged = report_and_damage(path)
+        found = scan(path, header["sample_rate_hz"], skip_damaged=bool(damaged))
     except (RuntimeError, OSError) as error:
         print(f"velnora: {path}: {error}", file=sys.stderr)
-        return 1
+        return False
     lines = [path, "header:"]
     lines += [f"  {key}: {'-' if value is None else value}" for key, value in header.items()]
-    lines += ["sampling report:"] + [f"  {key}: {'-' if value is None else value}" for key, value in report.items()]
+    lines += ["sampling report:"] + [f"  {key}: {'-' if value is None else value}" for key, value in sampling.items()]
     lines.append(f"samples: {found.samples}")
-    duration = report["duration_s_from_data"]
+    duration = sampling["duration_s_from_data"]
     lines.append(f"duration: {'-' if duration is None else f'{duration} s'}")
     for name, steps in (("gaps", found.gaps), ("overlaps", found.overlaps)):
         lines.append(f"{name}: {steps.count}" + (f" ({steps.seconds:.6f} s in all)" if steps.count else ""))
-        lines += [f"  after {jobs.iso_time(at)}: {length:.6f} s" for at, length in steps.first]
+        lines += [f"  after {iso_time(at)}: {length:.6f} s" for at, length in steps.first]
         if steps.count > len(steps.first):
             lines.append(f"  ... {steps.count - len(steps.first)} more")
     lines.append(f"damaged blocks: {len(damaged)}")
     lines += [f"  block {item.block}: {item.message}" for item in damaged]
-    print("\n".join(lines))
-    return 0
+    print(("" if first else "\n") + "\n".join(lines), flush=True)
+    return True
 
 
 if __name__ == "__main__":

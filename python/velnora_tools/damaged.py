@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
+from collections.abc import Iterator
 from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
@@ -11,7 +13,11 @@ import numpy.typing as npt
 from velnora_tools import _native
 
 if TYPE_CHECKING:
+    from typing import Unpack
+
     import velnora
+
+    from velnora_tools.read_options import ReadArguments
 
 
 class DamagedBlock(NamedTuple):
@@ -23,18 +29,11 @@ class DamagedBlock(NamedTuple):
 
 
 def read_skipping_damaged(
-    path: str | os.PathLike[str],
-    *,
-    cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
-    include_magnetometer: bool = True,
-    include_temperature: bool = True,
-    include_light: bool = True,
-    include_battery: bool = True,
-    resample_hz: float | None = None,
-    resample_method: str = "cubic",
+    path: str | os.PathLike[str], **read_args: Unpack[ReadArguments]
 ) -> tuple[dict[str, npt.NDArray[np.int64] | npt.NDArray[np.float32]], list[DamagedBlock]]:
     """`velnora.read_cwa_file` that reads on past damaged data blocks: returns
     the samples of every good block and the damaged blocks passed over.
+    `read_args` are `velnora.read_cwa_file`'s, with its defaults.
 
     A damaged block is a data block `velnora.read_cwa_file` refuses (an old
     format, an unsupported sample format, more samples than fit, an invalid
@@ -61,46 +60,19 @@ def read_skipping_damaged(
     read went through, in file order: the whole file without a cut, the cut's
     blocks, or the blocks around a seconds window.
     """
-    data, damaged = _native.read_skipping_damaged(
-        os.fspath(path),
-        cut,
-        include_magnetometer,
-        include_temperature,
-        include_light,
-        include_battery,
-        resample_hz,
-        resample_method,
-    )
+    data, damaged = _native.read_skipping_damaged(os.fspath(path), **read_args)
     return data, [DamagedBlock(*entry) for entry in damaged]
 
 
 def write_csv_skipping_damaged(
-    path: str | os.PathLike[str],
-    output_path: str | os.PathLike[str],
-    *,
-    cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
-    include_magnetometer: bool = True,
-    include_temperature: bool = False,
-    include_light: bool = False,
-    include_battery: bool = False,
-    resample_hz: float | None = None,
-    resample_method: str = "cubic",
+    path: str | os.PathLike[str], output_path: str | os.PathLike[str], **read_args: Unpack[ReadArguments]
 ) -> list[DamagedBlock]:
     """`velnora.write_cwa_csv` that writes on past damaged data blocks: the
     rows of every good block, timed and selected as `read_skipping_damaged`
-    reads them, in `velnora.write_cwa_csv`'s text. Returns the damaged blocks
+    reads them, in `velnora.write_cwa_csv`'s text; `read_args` are its own,
+    with its defaults. Returns the damaged blocks
     passed over; everything else fails as `velnora.write_cwa_csv` fails."""
-    damaged = _native.write_csv_skipping_damaged(
-        os.fspath(path),
-        os.fspath(output_path),
-        cut,
-        include_magnetometer,
-        include_temperature,
-        include_light,
-        include_battery,
-        resample_hz,
-        resample_method,
-    )
+    damaged = _native.write_csv_skipping_damaged(os.fspath(path), os.fspath(output_path), **read_args)
     return [DamagedBlock(*entry) for entry in damaged]
 
 
@@ -112,3 +84,41 @@ def report_skipping_damaged(path: str | os.PathLike[str]) -> tuple[velnora.Sampl
     there."""
     report, damaged = _native.report_skipping_damaged(os.fspath(path))
     return report, [DamagedBlock(*entry) for entry in damaged]
+
+
+class DamagedRecording(RuntimeError):
+    """A reading that failed at a damaged data block, which a reading that
+    skips damage passes over."""
+
+    def __init__(self, block: DamagedBlock) -> None:
+        super().__init__(
+            f"data block {block.block} is damaged ({block.message}): --skip-damaged, "
+            "or read_skipping_damaged in Python, reads past it"
+        )
+        self.block = block
+
+    def __reduce__(self) -> tuple[type[DamagedRecording], tuple[DamagedBlock]]:
+        # From a worker process to its parent, with the block.
+        return (DamagedRecording, (self.block,))
+
+
+@contextlib.contextmanager
+def naming_damage(path: str) -> Iterator[None]:
+    """Turns a reading's failure at a damaged data block into DamagedRecording,
+    which names the block; any other failure goes on as it is."""
+    try:
+        yield
+    except RuntimeError as error:
+        block = _damaged_block_behind(path, error)
+        if block is None:
+            raise
+        raise DamagedRecording(block) from error
+
+
+def _damaged_block_behind(path: str, error: RuntimeError) -> DamagedBlock | None:
+    """The first damaged block that fails a reading with `error`'s message."""
+    try:
+        _, damaged = report_skipping_damaged(path)
+    except (RuntimeError, OSError):
+        return None
+    return next((block for block in damaged if block.message == str(error)), None)

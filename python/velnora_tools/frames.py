@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 import numpy.typing as npt
 
-from velnora_tools._extras import require
+from velnora_tools._distribution import require
 
 if TYPE_CHECKING:
     import pandas as pd

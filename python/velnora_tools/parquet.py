@@ -4,34 +4,24 @@ from __future__ import annotations
 
 import json
 import os
-from typing import TYPE_CHECKING, TypedDict
+from typing import TYPE_CHECKING
 
 import velnora
 
-from velnora_tools._extras import require
+from velnora_tools._distribution import require
 from velnora_tools.frames import Columns, to_arrow
 from velnora_tools.replacing import replacing
 
 if TYPE_CHECKING:
     from typing import Unpack
 
+    from velnora_tools.read_options import ReadArguments
+
 # 2 Mi rows: about 110 MB of columns before compression when every channel is
 # present; large enough for fast scans, small enough to write in little memory.
 ROW_GROUP_ROWS = 1 << 21
 HEADER_KEY = "velnora.header"
 REPORT_KEY = "velnora.report"
-
-
-class ReadArguments(TypedDict, total=False):
-    """The options `velnora.read_cwa_file` takes after the path."""
-
-    cut: velnora.SecondsCut | velnora.BlocksCut | None
-    include_magnetometer: bool
-    include_temperature: bool
-    include_light: bool
-    include_battery: bool
-    resample_hz: float | None
-    resample_method: str
 
 
 def write_parquet(

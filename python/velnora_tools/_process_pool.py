@@ -1,8 +1,9 @@
-"""Runs the `velnora` command's per-file work in worker processes, with a
-progress bar on stderr and a clean stop on Ctrl-C."""
+"""The `velnora` command's pool of worker processes: each file's work in a
+worker, a progress bar on stderr and a clean stop on Ctrl-C."""
 
 from __future__ import annotations
 
+import multiprocessing
 import os
 import shutil
 import signal
@@ -95,7 +96,8 @@ def run(jobs: Sequence[Job], workers: int, progress: Progress, done: Callable[[O
     goes on."""
     outcomes: list[Outcome | None] = [None] * len(jobs)
     size = max(1, min(workers, len(jobs)))
-    pool = ProcessPoolExecutor(max_workers=size, initializer=_worker_started, initargs=(size,))
+    started: multiprocessing.SimpleQueue[int] = multiprocessing.SimpleQueue()
+    pool = ProcessPoolExecutor(max_workers=size, initializer=_worker_started, initargs=(size, started))
     try:
         running: dict[Future[Any], int] = {
             pool.submit(_call, job.work, job.path, *job.args): index for index, job in enumerate(jobs)
@@ -112,7 +114,7 @@ def run(jobs: Sequence[Job], workers: int, progress: Progress, done: Callable[[O
                 done(outcome)
             progress.draw()
     except BaseException:
-        _stop_workers(pool)
+        _stop_workers(started)
         pool.shutdown(wait=True, cancel_futures=True)
         raise
     pool.shutdown()
@@ -131,21 +133,23 @@ def _size(path: str) -> int:
         return 0
 
 
-def _stop_workers(pool: ProcessPoolExecutor) -> None:
+def _stop_workers(started: multiprocessing.SimpleQueue[int]) -> None:
     """Asks the pool's workers to stop (SIGTERM, which a busy worker turns into
-    KeyboardInterrupt inside its call) and waits for them to clean up. Only
-    this pool's: a caller's other child processes are none of its business."""
-    children = list((pool._processes or {}).values())
-    for child in children:
-        child.terminate()
-    for child in children:
-        child.join(timeout=10)
+    KeyboardInterrupt inside its call); the pool's shutdown then waits for them
+    to clean up. Only this pool's, as each said when it started: a caller's
+    other child processes are none of its business."""
+    while not started.empty():
+        try:
+            os.kill(started.get(), signal.SIGTERM)
+        except ProcessLookupError:  # a worker that has ended already
+            pass
 
 
 _busy = False
 
 
-def _worker_started(pool_size: int) -> None:
+def _worker_started(pool_size: int, started: multiprocessing.SimpleQueue[int]) -> None:
+    started.put(os.getpid())
     # A pool that keeps the processors busy leaves no room for the helper
     # thread a long call would start: it would only compete with the others.
     if pool_size > 1 and 2 * pool_size > (os.cpu_count() or 1):

@@ -1,0 +1,75 @@
+"""What the command and `convert` write for one recording: its CSV or Parquet
+file, under its final name only when complete. Top-level functions, so that
+worker processes can run them."""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
+
+import velnora
+
+from velnora_tools.damaged import (
+    DamagedBlock,
+    naming_damage,
+    read_skipping_damaged,
+    report_skipping_damaged,
+    write_csv_skipping_damaged,
+)
+from velnora_tools.parquet import write_columns, write_parquet
+from velnora_tools.replacing import replacing
+
+if TYPE_CHECKING:
+    from velnora_tools.read_options import ReadArguments
+
+
+@dataclass(frozen=True)
+class Export:
+    """How a recording is read for an export: the reading's options and
+    whether damaged data blocks are left out."""
+
+    read_args: ReadArguments
+    skip_damaged: bool = False
+
+
+@dataclass(frozen=True)
+class Written:
+    """An export that succeeded: its output and the damaged blocks left out."""
+
+    output: str
+    damaged: list[DamagedBlock] = field(default_factory=list)
+
+
+def export_csv(path: str, out: str, export: Export) -> Written:
+    """Writes the recording's CSV file with `velnora.write_cwa_csv`, or past
+    damaged blocks with `write_csv_skipping_damaged`."""
+    _check_input(path, out)
+    with replacing(out) as temporary:
+        if export.skip_damaged:
+            return Written(out, write_csv_skipping_damaged(path, temporary, **export.read_args))
+        with naming_damage(path):
+            velnora.write_cwa_csv(path, temporary, **export.read_args)
+    return Written(out)
+
+
+def export_parquet(path: str, out: str, export: Export) -> Written:
+    """Writes the recording's Parquet file with `write_parquet`, or past
+    damaged blocks."""
+    _check_input(path, out)
+    if not export.skip_damaged:
+        with naming_damage(path):
+            write_parquet(path, out, **export.read_args)
+        return Written(out)
+    columns, damaged = read_skipping_damaged(path, **export.read_args)
+    report, _ = report_skipping_damaged(path)
+    write_columns(out, columns, velnora.read_header(path), report)
+    return Written(out, damaged)
+
+
+def _check_input(path: str, out: str) -> None:
+    """Fails before any output is made when the input cannot be read as a
+    recording, or is the output itself: it is renamed over its final name."""
+    velnora.read_header(path)
+    if os.path.exists(out) and os.path.samefile(path, out):
+        raise RuntimeError(f"refusing to overwrite the input recording with {out}")

@@ -1,0 +1,161 @@
+"""The quality report of a recording: its row in `velnora report` and
+`summarise`, the table's columns with their titles and dtypes, and the scan
+of the samples for gaps and overlaps behind it and `velnora info`."""
+
+from __future__ import annotations
+
+import datetime
+from collections.abc import Iterator
+from dataclasses import dataclass, field
+from typing import Any, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+import velnora
+
+from velnora_tools import _native
+from velnora_tools.damaged import DamagedBlock, naming_damage, report_skipping_damaged
+
+# Blocks per reading call when scanning a whole recording: about 2 Mi samples,
+# so a week-long recording is scanned in bounded memory.
+SCAN_BLOCKS = 16384
+# Steps between consecutive samples longer than this many nominal periods are
+# gaps, shorter than this many are overlaps.
+GAP_PERIODS = 1.5
+OVERLAP_PERIODS = 0.5
+EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
+
+
+class ReportColumn(NamedTuple):
+    """A column of the report: its key, its title in the command's table and
+    its pandas dtype, nullable so that a batch's dtypes do not depend on which
+    of its recordings failed."""
+
+    name: str
+    title: str
+    dtype: str = "string"
+
+
+# The keys of velnora.sampling_consistency_report the row carries.
+SAMPLING_COLUMNS = (
+    ReportColumn("start_from_header", "start (header)"),
+    ReportColumn("end_from_header", "end (header)"),
+    ReportColumn("start_from_data", "start (data)"),
+    ReportColumn("end_from_data", "end (data)"),
+    ReportColumn("samplingrate_hz_from_header", "Hz (header)", "Float64"),
+    ReportColumn("samplingrate_hz_from_data", "Hz (data)", "Float64"),
+)
+REPORT_COLUMNS = (
+    ReportColumn("path", "path"),
+    ReportColumn("device_id", "device", "Int64"),
+    ReportColumn("session_id", "session", "Int64"),
+    *SAMPLING_COLUMNS,
+    ReportColumn("blocks", "blocks", "Int64"),
+    ReportColumn("samples", "samples", "Int64"),
+    ReportColumn("gaps", "gaps", "Int64"),
+    ReportColumn("overlaps", "overlaps", "Int64"),
+    ReportColumn("damaged_blocks", "damaged", "Int64"),
+    ReportColumn("error", "error"),
+)
+REPORT_NAMES = tuple(column.name for column in REPORT_COLUMNS)
+
+
+@dataclass
+class Steps:
+    """Steps between consecutive samples outside the usual spacing: where
+    (the earlier sample's timestamp, in microseconds) and how long (seconds)."""
+
+    count: int = 0
+    seconds: float = 0.0
+    first: list[tuple[int, float]] = field(default_factory=list)
+
+    def add(self, at: npt.NDArray[np.int64], lengths: npt.NDArray[np.float64], keep: int) -> None:
+        self.count += len(at)
+        self.seconds += float(lengths.sum())
+        room = max(keep - len(self.first), 0)
+        self.first += list(zip(at[:room].tolist(), lengths[:room].tolist()))
+
+
+@dataclass
+class Scan:
+    samples: int = 0
+    gaps: Steps = field(default_factory=Steps)
+    overlaps: Steps = field(default_factory=Steps)
+
+
+def report_and_damage(path: str) -> tuple[dict[str, Any], list[DamagedBlock]]:
+    """The sampling report and the damaged blocks: the plain report when it
+    succeeds, else the one that skips damaged blocks (which raises too when the
+    recording itself cannot be read)."""
+    try:
+        return dict(velnora.sampling_consistency_report(path)), []
+    except RuntimeError:
+        report, damaged = report_skipping_damaged(path)
+        return dict(report), damaged
+
+
+def scan(path: str, nominal_hz: float, skip_damaged: bool, keep: int = 20) -> Scan:
+    """Counts the samples of a whole recording and finds its gaps and
+    overlaps, reading a bounded number of blocks at a time."""
+    period_us = 1e6 / nominal_hz
+    found = Scan()
+    last: int | None = None
+    for timestamps in _timestamp_chunks(path, skip_damaged):
+        found.samples += len(timestamps)
+        if last is not None:
+            timestamps = np.concatenate(([last], timestamps))
+        last = int(timestamps[-1])
+        steps = np.diff(timestamps)
+        for kind, where in (
+            (found.gaps, steps > GAP_PERIODS * period_us),
+            (found.overlaps, steps < OVERLAP_PERIODS * period_us),
+        ):
+            at = np.flatnonzero(where)
+            kind.add(timestamps[at], steps[at] / 1e6, keep)
+    return found
+
+
+def _timestamp_chunks(path: str, skip_damaged: bool) -> Iterator[npt.NDArray[np.int64]]:
+    for start in range(0, _native.block_positions(path), SCAN_BLOCKS):
+        timestamps = _native.read_timestamps(path, start, start + SCAN_BLOCKS, skip_damaged)
+        if timestamps is not None:  # else a stretch of filler sectors
+            yield timestamps
+
+
+def report_row(path: str, skip_damaged: bool = False) -> dict[str, Any]:
+    """One row of `velnora report`: what could be read of the recording, and
+    the message of what could not. Without `skip_damaged` a damaged data block
+    fails the report; with it, the report and the scan cover the good blocks
+    and `damaged_blocks` counts the others."""
+    row: dict[str, Any] = {**dict.fromkeys(REPORT_NAMES), "path": path}
+    try:
+        header = velnora.read_header(path)
+        row.update(device_id=header["device_id"], session_id=header["session_id"])
+        row["blocks"] = _native.block_positions(path)
+        report, damaged = _report_past_damage(path) if skip_damaged else _plain_report(path)
+        row.update({column.name: report[column.name] for column in SAMPLING_COLUMNS}, damaged_blocks=len(damaged))
+        found = scan(path, header["sample_rate_hz"], skip_damaged, keep=0)
+        row.update(samples=found.samples, gaps=found.gaps.count, overlaps=found.overlaps.count)
+    except (RuntimeError, OSError) as error:
+        row["error"] = str(error)
+    return row
+
+
+def _plain_report(path: str) -> tuple[dict[str, Any], list[DamagedBlock]]:
+    with naming_damage(path):
+        return dict(velnora.sampling_consistency_report(path)), []
+
+
+def _report_past_damage(path: str) -> tuple[dict[str, Any], list[DamagedBlock]]:
+    report, damaged = report_skipping_damaged(path)
+    return dict(report), damaged
+
+
+def failed_report_row(path: str, error: BaseException) -> dict[str, Any]:
+    """The row of a recording that could not be read: its message, None elsewhere."""
+    return {**dict.fromkeys(REPORT_NAMES), "path": path, "error": str(error)}
+
+
+def iso_time(microseconds: int) -> str:
+    return (EPOCH + datetime.timedelta(microseconds=microseconds)).isoformat()
