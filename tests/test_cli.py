@@ -32,6 +32,7 @@ import pyarrow.parquet as pq  # noqa: E402
 
 START = 1_600_000_000
 DAMAGED_BLOCK = 5
+DAMAGE_HINT = f"data block {DAMAGED_BLOCK} is damaged (Unsupported sample format: 7 axes, packing 7): --skip-damaged, or read_skipping_damaged in Python, reads past it"
 
 
 def velnora_command(*args: str | os.PathLike[str], cwd: pathlib.Path | None = None) -> subprocess.CompletedProcess[str]:
@@ -82,7 +83,7 @@ def test_report_rows_match_velnora_in_every_form(folder: dict[str, pathlib.Path]
         assert (row["blocks"], row["gaps"], row["overlaps"], row["error"]) == (20, int(name == "gap"), 0, None)
     errors = {row["path"]: row["error"] for row in rows if row["error"]}
     assert errors == {
-        str(folder["damaged"]): "Unsupported sample format: 7 axes, packing 7",
+        str(folder["damaged"]): DAMAGE_HINT,
         str(folder["notes"]): "First block is not a metadata block",
     }
     for run in runs.values():
@@ -239,10 +240,9 @@ def assert_no_traceback(done: subprocess.CompletedProcess[str]) -> None:
 
 def test_damage_is_named_with_the_way_past_it(folder: dict[str, pathlib.Path]) -> None:
     damaged = folder["damaged"]
-    hint = f"data block {DAMAGED_BLOCK} is damaged (Unsupported sample format: 7 axes, packing 7): --skip-damaged, or read_skipping_damaged in Python, reads past it"
     for command in (["csv", damaged], ["parquet", damaged], ["report", damaged, "--csv"]):
         done = velnora_command(*command)
-        assert done.returncode == 1 and f"velnora: {damaged}: {hint}\n" in done.stderr, done.stderr
+        assert done.returncode == 1 and f"velnora: {damaged}: {DAMAGE_HINT}\n" in done.stderr, done.stderr
         assert_no_traceback(done)
     row = next(csv.DictReader(io.StringIO(done.stdout)))
     assert (row["device_id"], row["session_id"], row["samples"]) == ("0", "0", "")

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
 import secrets
 from collections.abc import Iterator
@@ -15,6 +16,11 @@ class OutputError(Exception):
     def __init__(self, path: str, reason: str) -> None:
         super().__init__(f"{path}: cannot write: {reason}")
         self.path = path
+        self.reason = reason
+
+    def __reduce__(self) -> tuple[type[OutputError], tuple[str, str]]:
+        # From a worker process to its parent.
+        return (OutputError, (self.path, self.reason))
 
 
 @contextlib.contextmanager
@@ -30,6 +36,8 @@ def replacing(out: str | os.PathLike[str]) -> Iterator[str]:
     try:
         os.makedirs(directory, exist_ok=True)
         os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+    except FileExistsError as error:  # a file where the directory should be
+        raise OutputError(final, os.strerror(errno.ENOTDIR)) from error
     except OSError as error:
         raise OutputError(final, error.strerror or str(error)) from error
     try:

@@ -10,6 +10,7 @@
 #include "binding/read_request.hpp"
 #include "binding/sample_reads.hpp"
 #include "core/ops/export_read.hpp"
+#include "core/ops/planned_samples.hpp"
 #include "core/ops/recording_file.hpp"
 #include "core/ops/sampling_report.hpp"
 #include "core/ops/timestamp_scan.hpp"
