@@ -78,12 +78,12 @@ def write_columns(out: str | os.PathLike[str], columns: Columns, header: object,
     # at a time on one thread, so each column gets the cheapest encoding that
     # keeps the file small. Timestamps step evenly, which delta encoding
     # stores in a few bits a row. Samples take few distinct levels: a
-    # dictionary and zstd store them in a sixth of their size, where their
-    # bytes split into streams take a fifth more at the same cost. A channel
-    # the device lacks reads as zeros, which LZ4 shrinks 200-fold at half the
-    # cost of zstd. Only the timestamps get statistics, which let a reader
-    # skip row groups outside a time range; on values they would cost a
-    # tenth of the time and serve no query.
+    # dictionary and zstd store them in a seventh of their size, where their
+    # bytes split into streams take a third more at the same cost. A channel
+    # the device lacks reads as zeros, which LZ4 shrinks 200-fold in little
+    # more than half zstd's time. Only the timestamps get statistics, which
+    # let a reader skip row groups outside a time range; on every column they
+    # would add a sixth to the time and serve no query.
     samples = [name for name in columns if name != "timestamp" and name not in BLOCK_READINGS]
     zeros = [name for name in samples if _only_zeros(columns[name])]
     dictionary = [name for name in samples if name not in zeros]
