@@ -50,9 +50,10 @@ def write_parquet(
     `read_args` are those of `velnora.read_cwa_file` (cut, include_*, resample_hz,
     resample_method). The file holds the same columns, `timestamp` as
     timestamp[us] without a time zone (the recorded wall clock), compressed with
-    zstd (a channel of zeros with LZ4) in row groups of `ROW_GROUP_ROWS` rows. Its key-value metadata holds
-    `velnora.read_header` under "velnora.header" and
-    `velnora.sampling_consistency_report` under "velnora.report", both as JSON.
+    zstd (a channel of zeros with LZ4) in row groups of `ROW_GROUP_ROWS` rows.
+    Its key-value metadata holds `velnora.read_header` under "velnora.header"
+    and `velnora.sampling_consistency_report` under "velnora.report", both as
+    JSON.
 
     The samples are read whole, then written a row group at a time from views of
     the arrays, so memory stays near that of the reading itself. The file is
