@@ -64,7 +64,8 @@ def main() -> None:
         written = probe(file_code(out))
         size = out.stat().st_size
     print(f"recording: {source} ({source.stat().st_size / MB:.1f} MB)")
-    print(f"Parquet file: {size / MB:.1f} MB ({size:,} bytes), {written['rows']:,} rows in {written['row_groups']} row groups")
+    rows, groups = written["rows"], written["row_groups"]
+    print(f"Parquet file: {size / MB:.1f} MB ({size:,} bytes), {rows:,} rows in {groups} row groups")
     print_table(contenders, runs, {WRITE: READ})
     print("targets:")
     ratio_target(WRITE, runs[WRITE], READ, runs[READ], RATIO_LIMIT)
