@@ -10,14 +10,8 @@ from typing import TYPE_CHECKING
 
 import velnora
 
-from velnora_tools.damaged import (
-    DamagedBlock,
-    naming_damage,
-    read_skipping_damaged,
-    report_skipping_damaged,
-    write_csv_skipping_damaged,
-)
-from velnora_tools.parquet import write_columns, write_parquet
+from velnora_tools.damaged import DamagedBlock, naming_damage, write_csv_skipping_damaged
+from velnora_tools.parquet import write_recording
 from velnora_tools.replacing import replacing
 
 if TYPE_CHECKING:
@@ -57,14 +51,8 @@ def export_parquet(path: str, out: str, export: Export) -> Written:
     """Writes the recording's Parquet file with `write_parquet`, or past
     damaged blocks."""
     _check_input(path, out)
-    if not export.skip_damaged:
-        with naming_damage(path):
-            write_parquet(path, out, **export.read_args)
-        return Written(out)
-    columns, damaged = read_skipping_damaged(path, **export.read_args)
-    report, _ = report_skipping_damaged(path)
-    write_columns(out, columns, velnora.read_header(path), report)
-    return Written(out, damaged)
+    with naming_damage(path):
+        return Written(out, write_recording(path, out, export.read_args, export.skip_damaged))
 
 
 def _check_input(path: str, out: str) -> None:

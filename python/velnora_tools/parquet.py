@@ -6,20 +6,28 @@ import json
 import os
 from typing import TYPE_CHECKING
 
-import velnora
-
+from velnora_tools import _native
 from velnora_tools._distribution import require
+from velnora_tools.damaged import DamagedBlock
 from velnora_tools.frames import Columns, to_arrow
 from velnora_tools.replacing import replacing
 
 if TYPE_CHECKING:
     from typing import Unpack
 
+    import numpy as np
+    import numpy.typing as npt
+
     from velnora_tools.read_options import ReadArguments
 
-# 2 Mi rows: about 110 MB of columns before compression when every channel is
-# present; large enough for fast scans, small enough to write in little memory.
-ROW_GROUP_ROWS = 1 << 21
+# 1 Mi rows: about 55 MB of columns before compression when every channel is
+# present. A group's dictionaries hold only the levels its own rows reach, so
+# a burst of movement widens the indices of one group, not of twice as many
+# rows; the file is smaller than with 2 Mi rows and as fast to write.
+ROW_GROUP_ROWS = 1 << 20
+# Readings of the whole block: constant over a block's samples, so zstd alone
+# stores them in a few bytes a block, without the cost of a dictionary.
+BLOCK_READINGS = ("temperature", "light", "battery")
 HEADER_KEY = "velnora.header"
 REPORT_KEY = "velnora.report"
 
@@ -32,19 +40,30 @@ def write_parquet(
     `read_args` are those of `velnora.read_cwa_file` (cut, include_*, resample_hz,
     resample_method). The file holds the same columns, `timestamp` as
     timestamp[us] without a time zone (the recorded wall clock), compressed with
-    zstd in row groups of `ROW_GROUP_ROWS` rows. Its key-value metadata holds
-    `velnora.read_header` under "velnora.header" and
-    `velnora.sampling_consistency_report` under "velnora.report", both as JSON.
+    zstd (a channel of zeros with LZ4) in row groups of `ROW_GROUP_ROWS` rows.
+    Its key-value metadata holds `velnora.read_header` under "velnora.header"
+    and `velnora.sampling_consistency_report` under "velnora.report", both as
+    JSON.
 
     The samples are read whole, then written a row group at a time from views of
     the arrays, so memory stays near that of the reading itself. The file is
     written under a temporary name beside `out` and renamed when complete: a
     failed or interrupted call leaves `out` as it was.
     """
-    recording = os.fspath(path)
-    header = velnora.read_header(recording)
-    report = velnora.sampling_consistency_report(recording)
-    write_columns(out, velnora.read_cwa_file(recording, **read_args), header, report)
+    write_recording(path, out, read_args, skip_damaged=False)
+
+
+def write_recording(
+    path: str | os.PathLike[str], out: str | os.PathLike[str], read_args: ReadArguments, skip_damaged: bool
+) -> list[DamagedBlock]:
+    """`write_parquet`, past damaged data blocks when `skip_damaged` (the
+    report then that of `report_skipping_damaged`); returns the damaged blocks
+    left out. The header, the report and the samples come from one call,
+    which opens the recording once for each."""
+    require("pyarrow.parquet", "velnora_tools.write_parquet")
+    columns, header, report, damaged = _native.read_for_export(os.fspath(path), **read_args, skip_damaged=skip_damaged)
+    write_columns(out, columns, header, report)
+    return [DamagedBlock(*entry) for entry in damaged]
 
 
 def write_columns(out: str | os.PathLike[str], columns: Columns, header: object, report: object) -> None:
@@ -56,19 +75,40 @@ def write_columns(out: str | os.PathLike[str], columns: Columns, header: object,
     metadata = {HEADER_KEY: json.dumps(header), REPORT_KEY: json.dumps(report)}
     rows = len(columns["timestamp"])
     schema = to_arrow({name: column[:0] for name, column in columns.items()}).schema.with_metadata(metadata)
-    # Timestamps step evenly, which delta encoding stores in a few bits a row;
-    # the values have few distinct levels, which dictionaries suit.
-    values = [name for name in columns if name != "timestamp"]
+    # Almost all the time goes to pyarrow's encoder, which writes one column
+    # at a time on one thread, so each column gets the cheapest encoding that
+    # keeps the file small. Timestamps step evenly, which delta encoding
+    # stores in a few bits a row. Samples take few distinct levels: a
+    # dictionary and zstd store them in a seventh of their size, where their
+    # bytes split into streams take a third more at the same cost. A channel
+    # the device lacks reads as zeros, which LZ4 shrinks 200-fold in little
+    # more than half zstd's time. Only the timestamps get statistics, which
+    # let a reader skip row groups outside a time range; on every column they
+    # would add a sixth to the time and serve no query.
+    samples = [name for name in columns if name != "timestamp" and name not in BLOCK_READINGS]
+    zeros = [name for name in samples if _only_zeros(columns[name])]
+    dictionary = [name for name in samples if name not in zeros]
+    codecs = {name: "lz4" if name in zeros else "zstd" for name in columns}
     with (
         replacing(out) as temporary,
         pq.ParquetWriter(
             temporary,
             schema,
-            compression="zstd",
-            use_dictionary=values,  # type: ignore[arg-type]  # a list of columns is documented and accepted
-            column_encoding={"timestamp": "DELTA_BINARY_PACKED"},
+            compression=codecs,  # type: ignore[arg-type]  # a codec per column is documented and accepted
+            use_dictionary=dictionary,  # type: ignore[arg-type]  # a list of columns is documented and accepted
+            column_encoding={
+                "timestamp": "DELTA_BINARY_PACKED",
+                **{name: "PLAIN" for name in columns if name != "timestamp" and name not in dictionary},
+            },
+            write_statistics=["timestamp"],
         ) as writer,
     ):
         for start in range(0, rows, ROW_GROUP_ROWS):
             group = {name: column[start : start + ROW_GROUP_ROWS] for name, column in columns.items()}
             writer.write_table(to_arrow(group), row_group_size=ROW_GROUP_ROWS)
+
+
+def _only_zeros(column: npt.NDArray[np.generic]) -> bool:
+    """Whether every value is zero, looked at a row group at a time so that a
+    column with samples answers at its first group."""
+    return not any(column[start : start + ROW_GROUP_ROWS].any() for start in range(0, len(column), ROW_GROUP_ROWS))
