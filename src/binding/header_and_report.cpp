@@ -13,16 +13,6 @@ namespace {
 constexpr Signature read_header_signature{"read_header", path_parameter, 1};
 constexpr Signature report_signature{"sampling_consistency_report", path_parameter, 1};
 
-// The shape of both functions: a path in, a core value out as a dict.
-template <auto read, auto to_dict>
-PyResult<Ref> describe_file(Slots<1> slots) {
-  auto path = str_argument(slots[0], "file_path");
-  if (!path) return propagate(path);
-  auto value = to_py_result(read(*path), PyExc_RuntimeError);
-  if (!value) return propagate(value);
-  return to_dict(*value);
-}
-
 }  // namespace
 
 PyResult<Ref> header_dict(const CwaHeader& header) {

@@ -65,13 +65,7 @@ PyResult<Ref> report_past_damage(Slots<1> slots) {
   return with_damaged(report_dict(*report), damaged);
 }
 
-PyResult<Ref> count_positions(Slots<1> slots) {
-  auto path = str_argument(slots[0], "file_path");
-  if (!path) return propagate(path);
-  auto count = to_py_result(count_block_positions(*path), PyExc_RuntimeError);
-  if (!count) return propagate(count);
-  return to_python(*count);
-}
+PyResult<Ref> count_to_python(std::uint64_t count) { return to_python(count); }
 
 PyResult<Ref> scan_timestamps(Slots<4> slots) {
   auto path = str_argument(slots[0], "file_path");
@@ -145,7 +139,7 @@ PyObject* report_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* block_positions(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-  return run_entry<positions_signature, count_positions>(args, nargsf, kwnames);
+  return run_entry<positions_signature, describe_file<count_block_positions, count_to_python>>(args, nargsf, kwnames);
 }
 
 PyObject* read_timestamps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
