@@ -84,7 +84,7 @@ def test_report_rows_match_velnora_in_every_form(folder: dict[str, pathlib.Path]
     errors = {row["path"]: row["error"] for row in rows if row["error"]}
     assert errors == {
         str(folder["damaged"]): DAMAGE_HINT,
-        str(folder["notes"]): "First block is not a metadata block",
+        str(folder["notes"]): "not a CWA recording (First block is not a metadata block)",
     }
     for run in runs.values():
         assert sorted(re.findall(r"^velnora: (\S+): ", run.stderr, re.M)) == sorted(errors)
@@ -103,7 +103,7 @@ def test_info_lists_gaps_and_fails_on_no_recording(folder: dict[str, pathlib.Pat
     assert "damaged blocks: 0\n" in shown.stdout
     failed = velnora_command("info", folder["notes"])
     assert (failed.returncode, failed.stdout) == (1, "")
-    assert failed.stderr == f"velnora: {folder['notes']}: First block is not a metadata block\n"
+    assert failed.stderr == f"velnora: {folder['notes']}: not a CWA recording (First block is not a metadata block)\n"
 
 
 def test_info_lists_damage_and_reads_the_rest(folder: dict[str, pathlib.Path]) -> None:
@@ -253,6 +253,19 @@ def test_damage_is_named_with_the_way_past_it(folder: dict[str, pathlib.Path]) -
     exported = velnora_command("csv", damaged, "--skip-damaged")
     assert exported.stderr == f"velnora: {damaged}: left out 1 damaged data block ({DAMAGED_BLOCK})\n"
     assert velnora_command("csv", damaged, "--skip-damaged", "-q").stderr == ""
+
+
+@pytest.mark.parametrize("text, reason", [("notes\n" * 5, "IO error: failed to fill whole buffer"), ("notes\n" * 1300, "First block is not a metadata block")])
+def test_a_file_that_is_no_recording_gets_one_sentence(tmp_path: pathlib.Path, text: str, reason: str) -> None:
+    notes = tmp_path / "notes.txt"
+    notes.write_text(text)
+    for command in ("info", "report", "csv", "parquet"):
+        done = velnora_command(command, notes)
+        assert done.returncode == 1 and f"velnora: {notes}: not a CWA recording ({reason})\n" in done.stderr, done.stderr
+        assert_no_traceback(done)
+    with pytest.raises(RuntimeError) as plain:
+        velnora.read_header(str(notes))
+    assert type(plain.value) is RuntimeError and str(plain.value) == reason
 
 
 @pytest.mark.parametrize("command", ["csv", "parquet"])

@@ -30,6 +30,7 @@ from distributed import Client, LocalCluster  # noqa: E402
 
 import velnora_tools  # noqa: E402
 from velnora_tools import batch  # noqa: E402
+from velnora_tools._recording import recording_header  # noqa: E402
 from velnora_tools.damaged import naming_damage  # noqa: E402
 
 START = 1_600_000_000
@@ -87,7 +88,7 @@ def test_conversions_match_the_serial_path_and_the_direct_calls(
         try:
             # As convert reads: the header first, a damaged block named.
             os.stat(path)
-            velnora.read_header(path)
+            recording_header(path)
             with naming_damage(path):
                 if format == "csv":
                     velnora.write_cwa_csv(path, str(direct), **read_args)

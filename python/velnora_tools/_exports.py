@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING
 
 import velnora
 
+from velnora_tools._recording import recording_header
 from velnora_tools.damaged import DamagedBlock, naming_damage, write_csv_skipping_damaged
 from velnora_tools.parquet import write_recording
 from velnora_tools.replacing import replacing
@@ -58,6 +59,6 @@ def export_parquet(path: str, out: str, export: Export) -> Written:
 def _check_input(path: str, out: str) -> None:
     """Fails before any output is made when the input cannot be read as a
     recording, or is the output itself: it is renamed over its final name."""
-    velnora.read_header(path)
+    recording_header(path)
     if os.path.exists(out) and os.path.samefile(path, out):
         raise RuntimeError(f"refusing to overwrite the input recording with {out}")

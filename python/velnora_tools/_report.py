@@ -15,6 +15,7 @@ import numpy.typing as npt
 import velnora
 
 from velnora_tools import _native
+from velnora_tools._recording import recording_header
 from velnora_tools.damaged import DamagedBlock, naming_damage, report_skipping_damaged
 
 # Blocks per reading call when scanning a whole recording: about 2 Mi samples,
@@ -130,7 +131,7 @@ def report_row(path: str, skip_damaged: bool = False) -> dict[str, Any]:
     and `damaged_blocks` counts the others."""
     row: dict[str, Any] = {**dict.fromkeys(REPORT_NAMES), "path": path}
     try:
-        header = velnora.read_header(path)
+        header = recording_header(path)
         row.update(device_id=header["device_id"], session_id=header["session_id"])
         row["blocks"] = _native.block_positions(path)
         report, damaged = _report_past_damage(path) if skip_damaged else _plain_report(path)

@@ -33,6 +33,7 @@ from velnora_tools._report import (
     report_row,
     scan,
 )
+from velnora_tools._recording import recording_header
 from velnora_tools.damaged import DamagedBlock
 from velnora_tools.read_options import INCLUDE_FLAGS, ReadArguments
 from velnora_tools.replacing import OutputError
@@ -364,7 +365,7 @@ def _show_info(path: str, first: bool) -> bool:
     """Prints what the recording holds, after a blank line unless it is the
     first; false when it could not be read."""
     try:
-        header = velnora.read_header(path)
+        header = recording_header(path)
         sampling, damaged = report_and_damage(path)
         found = scan(path, header["sample_rate_hz"], skip_damaged=bool(damaged))
     except (RuntimeError, OSError) as error:

@@ -19,6 +19,8 @@ namespace {
     return;
   }
   PyObject* type = kind == CwaError::Kind::OutOfMemory ? PyExc_MemoryError : failure.type;
+  if (failure.error.not_a_recording() && type == PyExc_RuntimeError && not_a_recording_type != nullptr)
+    type = not_a_recording_type;
   std::string text = failure.error.text();
   Ref message =
       Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
@@ -30,6 +32,8 @@ namespace {
 }
 
 }  // namespace
+
+PyObject* not_a_recording_type = nullptr;
 
 bool signal_handler_raised() { return PyErr_CheckSignals() != 0; }
 

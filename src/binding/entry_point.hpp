@@ -36,6 +36,12 @@ bool signal_handler_raised();
 // Sets the interpreter's exception for a failure (a Raised one has it set already).
 void raise_failure(const Failure& failure);
 
+// Where a module sets it (velnora_tools._native does), the RuntimeError
+// subclass raised for an error that says the file is no recording at all, so
+// that Python code tells that case from others without reading the message.
+// Unset, such an error is the RuntimeError it always was.
+extern PyObject* not_a_recording_type;
+
 // Inside a catch block: the C++ exception in flight as MemoryError or, being a
 // broken invariant, as RuntimeError, never as a terminated process.
 void raise_current_exception() noexcept;

@@ -45,7 +45,7 @@ PyResult<void> add_function(PyObject* module, PyObject* module_name, PyMethodDef
 }  // namespace
 
 ExtensionModule::ExtensionModule(const char* name, const char* doc, std::span<PyMethodDef> functions,
-                                 bool lists_all)
+                                 bool lists_all, AddObjects add_objects)
     : definition_{PyModuleDef_HEAD_INIT, name, doc,
                   // Not -1: with no per-module state the import system calls
                   // the init again on a repeated import instead of copying a
@@ -54,6 +54,7 @@ ExtensionModule::ExtensionModule(const char* name, const char* doc, std::span<Py
                   0, nullptr, nullptr, nullptr, nullptr, nullptr},
       functions_(functions),
       lists_all_(lists_all),
+      add_objects_(add_objects),
       owning_interpreter_(no_interpreter) {}
 
 PyObject* ExtensionModule::init() {
@@ -80,6 +81,7 @@ PyObject* ExtensionModule::create() {
   for (PyMethodDef& definition : functions_) {
     if (!add_function(module->get(), module_name->get(), &definition, lists_all_)) return nullptr;
   }
+  if (add_objects_ != nullptr && !add_objects_(module->get())) return nullptr;
   return module->release();
 }
 

@@ -23,9 +23,13 @@ inline PyMethodDef fastcall_function(const char* name, EntryPoint& entry, const 
 // arrays' owner type and NumPy's function table are per process).
 class ExtensionModule {
  public:
+  // What a module adds besides its functions, such as its exception types.
+  using AddObjects = PyResult<void> (*)(PyObject* module);
+
   // `functions` must outlive every function object made from them; with
   // `lists_all`, each function's name is appended to the module's __all__.
-  ExtensionModule(const char* name, const char* doc, std::span<PyMethodDef> functions, bool lists_all);
+  ExtensionModule(const char* name, const char* doc, std::span<PyMethodDef> functions, bool lists_all,
+                  AddObjects add_objects = nullptr);
 
   // The body of the module's PyInit_ function: the stored module on a repeated
   // init in the owning interpreter, ImportError "<name> does not support
@@ -38,6 +42,7 @@ class ExtensionModule {
   PyModuleDef definition_;
   std::span<PyMethodDef> functions_;
   bool lists_all_;
+  AddObjects add_objects_;
   std::atomic<std::int64_t> owning_interpreter_;
   PyObject* stored_module_ = nullptr;
 };

@@ -112,6 +112,7 @@ PyResult<Ref> read_with_description(Slots<9> slots) {
   return owned(PyTuple_Pack(4, columns->get(), header->get(), report->get(), list->get()));
 }
 
+constexpr Signature header_signature{"read_header", path_parameter, 1};
 constexpr Signature read_signature{"read_skipping_damaged", read_parameters, 1};
 constexpr Signature csv_signature{"write_csv_skipping_damaged", csv_parameters, 2};
 constexpr Signature report_signature{"report_skipping_damaged", path_parameter, 1};
@@ -122,6 +123,10 @@ constexpr const char* export_read_parameters[] = {
     "file_path",       "cut",         "include_magnetometer", "include_temperature", "include_light",
     "include_battery", "resample_hz", "resample_method",      "skip_damaged"};
 constexpr Signature export_read_signature{"read_for_export", export_read_parameters, 1};
+
+PyObject* recording_header(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return run_entry<header_signature, describe_file<read_recording_header, header_dict>>(args, nargsf, kwnames);
+}
 
 PyObject* read_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) noexcept {
@@ -149,6 +154,10 @@ PyObject* read_timestamps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
 PyObject* read_for_export(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   return run_entry<export_read_signature, read_with_description>(args, nargsf, kwnames);
 }
+
+constexpr const char header_doc[] =
+    "read_header(file_path)\n--\n\n"
+    "velnora.read_header, raising NotARecording for a file that is no recording.";
 
 constexpr const char read_doc[] =
     "read_skipping_damaged(file_path, cut=None, include_magnetometer=True, include_temperature=True, "
@@ -188,6 +197,7 @@ constexpr const char export_read_doc[] =
     "the read give them, past damage when skip_damaged.";
 
 PyMethodDef function_table[] = {
+    fastcall_function("read_header", recording_header, header_doc),
     fastcall_function("read_skipping_damaged", read_skipping_damaged, read_doc),
     fastcall_function("write_csv_skipping_damaged", write_csv_skipping_damaged, csv_doc),
     fastcall_function("report_skipping_damaged", report_skipping_damaged, report_doc),
@@ -198,10 +208,22 @@ PyMethodDef function_table[] = {
      "_adopted_split_runs()\n--\n\nResampled reads split between two threads whose halves met; for tests."},
 };
 
+// NotARecording: what every function of the module raises, instead of a plain
+// RuntimeError, for a file that is no recording at all.
+PyResult<void> add_exception_types(PyObject* module) {
+  auto type = owned(PyErr_NewExceptionWithDoc("velnora_tools._native.NotARecording",
+                                             "The file is no CWA recording at all.", PyExc_RuntimeError,
+                                             nullptr));
+  if (!type) return propagate(type);
+  if (PyModule_AddObjectRef(module, "NotARecording", type->get()) < 0) return raised();
+  not_a_recording_type = type->release();
+  return {};
+}
+
 ExtensionModule native_module("velnora_tools._native",
                               "Reading past damaged data blocks and the reads velnora_tools builds on; not a "
                               "public interface.",
-                              function_table, false);
+                              function_table, false, add_exception_types);
 
 }  // namespace
 

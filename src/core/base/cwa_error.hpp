@@ -27,6 +27,13 @@ class CwaError {
   static CwaError unexpected_eof();
 
   Kind kind() const { return kind_; }
+  // Marks the error as saying that the file is no recording at all (another
+  // kind of file, or one too short to hold a metadata block); the text stays.
+  CwaError marked_not_a_recording() && {
+    not_a_recording_ = true;
+    return std::move(*this);
+  }
+  bool not_a_recording() const { return not_a_recording_; }
   // "IO error: ..." for Io, the message itself otherwise.
   std::string text() const;
   // The message, or the I/O error's own text without the "IO error: " prefix.
@@ -37,6 +44,7 @@ class CwaError {
 
   Kind kind_;
   std::string detail_;
+  bool not_a_recording_ = false;
 };
 
 template <class T>

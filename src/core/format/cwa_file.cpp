@@ -102,9 +102,12 @@ Result<File> open_recording(std::string_view path, std::span<std::byte> start,
   if (!file->seekable()) {
     return fail(CwaError::io_text("input is not seekable (a FIFO, pipe or terminal cannot be a recording)"));
   }
-  if (auto read = file->read_exact(start); !read) return fail(std::move(read.error()));
+  auto filled = file->read_up_to(start);
+  if (!filled) return fail(std::move(filled.error()));
+  if (*filled < start.size()) return fail(CwaError::unexpected_eof().marked_not_a_recording());
   const auto first = std::span<const std::byte>(start).first<2>();
-  if (first[0] != std::byte{'M'} || first[1] != std::byte{'D'}) return fail(not_metadata(first));
+  if (first[0] != std::byte{'M'} || first[1] != std::byte{'D'})
+    return fail(not_metadata(first).marked_not_a_recording());
   return std::move(*file);
 }
 
@@ -122,7 +125,8 @@ Result<CheckedCwaFile> open_checked_cwa_file(std::string_view path) {
   if (!file) return fail(std::move(file.error()));
   auto size = file->size();
   if (!size) return fail(std::move(size.error()));
-  if (*size < metadata_size) return fail("File too small to be a valid CWA file");
+  if (*size < metadata_size)
+    return fail(CwaError::message("File too small to be a valid CWA file").marked_not_a_recording());
   if (*size % sector_size != 0) return fail("Incomplete CWA data block");
   return CheckedCwaFile{std::move(*file), (*size - metadata_size) / sector_size};
 }

@@ -40,7 +40,8 @@ struct CwaHeader {
 // begin with the marker fails with what `not_metadata` makes of its first two
 // bytes: each caller words that its own way. Errors: Io (including "failed to
 // fill whole buffer" for a short file, and an input that cannot be positioned,
-// such as a FIFO), then the marker's. No allocation
+// such as a FIFO), then the marker's; a short file's and the marker's are
+// marked as saying the file is no recording. No allocation
 // beyond the path text, except for an error.
 Result<File> open_recording(std::string_view path, std::span<std::byte> start,
                             CwaError (*not_metadata)(std::span<const std::byte, 2> first));

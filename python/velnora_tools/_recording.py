@@ -1,0 +1,26 @@
+"""What a path holds: a recording's header, or the one sentence every part of
+the package gives for a file that is no recording, the reason after it."""
+
+from __future__ import annotations
+
+import os
+from typing import TYPE_CHECKING
+
+from velnora_tools import _native
+
+if TYPE_CHECKING:
+    import velnora
+
+
+class NotARecording(RuntimeError):
+    """A file that is no CWA recording at all: another kind of file, or one
+    too short to hold a metadata block."""
+
+
+def recording_header(path: str | os.PathLike[str]) -> velnora.Header:
+    """`velnora.read_header`, with a file that is no recording refused as
+    NotARecording: "not a CWA recording (<velnora's message>)"."""
+    try:
+        return _native.read_header(os.fspath(path))
+    except _native.NotARecording as error:
+        raise NotARecording(f"not a CWA recording ({error})") from None
