@@ -33,14 +33,15 @@ def replacing(out: str | os.PathLike[str]) -> Iterator[str]:
     final = os.fspath(out)
     directory, name = os.path.split(os.path.abspath(final))
     temporary = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.part")
+    # One try from the temporary file's making on: Ctrl-C may come anywhere.
     try:
-        os.makedirs(directory, exist_ok=True)
-        os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
-    except FileExistsError as error:  # a file where the directory should be
-        raise OutputError(final, os.strerror(errno.ENOTDIR)) from error
-    except OSError as error:
-        raise OutputError(final, error.strerror or str(error)) from error
-    try:
+        try:
+            os.makedirs(directory, exist_ok=True)
+            os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+        except FileExistsError as error:  # a file where the directory should be
+            raise OutputError(final, os.strerror(errno.ENOTDIR)) from error
+        except OSError as error:
+            raise OutputError(final, error.strerror or str(error)) from error
         yield temporary
         try:
             os.replace(temporary, final)
