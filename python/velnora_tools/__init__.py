@@ -12,6 +12,7 @@ from __future__ import annotations
 
 from importlib.metadata import PackageNotFoundError, version
 
+from velnora_tools.activity import Calibration, calibrate, epochs
 from velnora_tools.batch import convert, summarise
 from velnora_tools.damaged import DamagedBlock, read_skipping_damaged, report_skipping_damaged, write_csv_skipping_damaged
 from velnora_tools.frames import to_arrow, to_pandas
@@ -23,6 +24,9 @@ except PackageNotFoundError:  # run from a source tree that was never installed
     __version__ = "unknown"
 
 __all__ = [
+    "Calibration",
+    "calibrate",
+    "epochs",
     "DamagedBlock",
     "ReadArguments",
     "__version__",

@@ -1,4 +1,7 @@
-"""Reading past damaged data blocks, for velnora_tools; not a public interface."""
+"""Reading past damaged data blocks, calibration and epochs, for velnora_tools; not a public interface."""
+
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -26,3 +29,16 @@ def write_csv_skipping_damaged(
     resample_method: str = "cubic",
 ) -> list[tuple[int, str]]: ...
 def report_skipping_damaged(file_path: str) -> tuple[velnora.SamplingReport, list[tuple[int, str]]]: ...
+def calibrate(
+    file_path: str,
+    cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
+    skip_damaged: bool = False,
+) -> tuple[dict[str, Any], list[tuple[int, str]] | None]: ...
+def epochs(
+    file_path: str,
+    epoch_us: int,
+    calibration: Sequence[float],
+    cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
+    nonwear: bool = True,
+    skip_damaged: bool = False,
+) -> tuple[dict[str, Any], list[tuple[int, str]] | None]: ...

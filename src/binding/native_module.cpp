@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "binding/activity.hpp"
 #include "binding/arguments.hpp"
 #include "binding/entry_point.hpp"
 #include "binding/header_and_report.hpp"
@@ -133,6 +134,8 @@ PyMethodDef function_table[] = {
      csv_doc},
     {"report_skipping_damaged", as_cfunction<&report_skipping_damaged>(), METH_FASTCALL | METH_KEYWORDS,
      report_doc},
+    {"calibrate", as_cfunction<&calibrate>(), METH_FASTCALL | METH_KEYWORDS, calibrate_doc},
+    {"epochs", as_cfunction<&epochs>(), METH_FASTCALL | METH_KEYWORDS, epochs_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
