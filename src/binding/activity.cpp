@@ -47,9 +47,11 @@ PyResult<Ref> damaged_list(const std::optional<DamagedBlocks>& damaged) {
   auto list = owned(PyList_New(static_cast<Py_ssize_t>(damaged->size())));
   if (!list) return list;
   for (std::size_t i = 0; i < damaged->size(); ++i) {
-    auto item = owned(Py_BuildValue("(Ks#)", static_cast<unsigned long long>((*damaged)[i].block),
-                                    (*damaged)[i].message.data(),
-                                    static_cast<Py_ssize_t>((*damaged)[i].message.size())));
+    auto block = to_python((*damaged)[i].block);
+    if (!block) return block;
+    auto message = to_python((*damaged)[i].message);
+    if (!message) return message;
+    auto item = owned(PyTuple_Pack(2, block->get(), message->get()));
     if (!item) return item;
     PyList_SET_ITEM(list->get(), static_cast<Py_ssize_t>(i), item->release());
   }

@@ -18,12 +18,14 @@ constexpr std::int64_t interval_index(std::int64_t t, std::int64_t length) {
 // Grows `rows` to hold `count` entries, the new ones value-initialised. A
 // recording's grid spans its first to its last sample, so one far-off block
 // time could ask for more than the machine holds: such a grid is refused.
-// Errors: "The recording spans too long a time for its grid".
+// Errors: OutOfMemory "The recording's time span needs a grid larger than this machine's memory".
 template <class Row>
 Result<void> extend_grid(std::vector<Row>& rows, std::uint64_t count) {
   if (count <= rows.size()) return {};
-  if (count > memory_limit().bytes / sizeof(Row))
-    return fail("The recording spans too long a time for its grid");
+  if (count > memory_limit().bytes / sizeof(Row)) {
+    return fail(
+        CwaError::out_of_memory("The recording's time span needs a grid larger than this machine's memory"));
+  }
   rows.resize(count);
   return {};
 }
