@@ -245,6 +245,6 @@ def test_damaged_block_is_passed_over(tmp_path: pathlib.Path) -> None:
 
 def test_epoch_length_must_be_whole_microseconds(tmp_path: pathlib.Path) -> None:
     path = write_motion(tmp_path / "rec.cwa", np.zeros((PER_BLOCK, 3)))
-    for bad in (0.0, -5.0, 1e-7):
+    for bad in (0.0, -5.0, 1e-7, math.nan, math.inf):
         with pytest.raises(ValueError, match="epoch_seconds"):
             epochs(path, epoch_seconds=bad)

@@ -6,6 +6,7 @@ computed in a streaming pass over the recording by the core
 from __future__ import annotations
 
 import dataclasses
+import math
 import os
 from typing import TYPE_CHECKING, Any
 
@@ -34,7 +35,8 @@ class Calibration:
     `reference_temperature` in °C (the still windows' mean temperature; 0.0
     when there is none). `error_before_mg` and `error_after_mg` are the mean
     distance, in mg, of the still windows' mean readings from the unit sphere
-    before and after the fit (NaN without still windows); `still_windows`
+    before and after the fit (the same when nothing was fitted, NaN without
+    still windows); `still_windows`
     counts those windows. When `calibrated` is False the correction is the
     identity (offset 0, scale 1, slope 0) and `reason` says why."""
 
@@ -162,8 +164,8 @@ def epochs(
 
 
 def _epoch_us(epoch_seconds: float) -> int:
-    us = round(epoch_seconds * _US_PER_S)
-    if not (us > 0 and abs(us - epoch_seconds * _US_PER_S) < 1e-3):
+    us = round(epoch_seconds * _US_PER_S) if math.isfinite(epoch_seconds) else 0
+    if not (0 < us <= 1 << 62 and abs(us - epoch_seconds * _US_PER_S) < 1e-3):
         raise ValueError(f"epoch_seconds must be a positive whole number of microseconds, not {epoch_seconds!r}")
     return us
 

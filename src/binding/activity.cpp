@@ -174,8 +174,9 @@ PyResult<Ref> epochs_of_recording(Slots<6> slots) {
   if (!read) return propagate(read);
   auto epoch_us = to_u64(slots[1]);
   if (!epoch_us) return propagate(epoch_us);
-  if (*epoch_us == 0 || *epoch_us > static_cast<std::uint64_t>(INT64_MAX)) {
-    PyErr_SetString(PyExc_ValueError, "argument 'epoch_us': must be positive");
+  // Bounded so that an epoch's end stays far inside int64 microseconds.
+  if (*epoch_us == 0 || *epoch_us > (std::uint64_t{1} << 62)) {
+    PyErr_SetString(PyExc_ValueError, "argument 'epoch_us': must be positive and at most 2**62");
     return raised();
   }
   auto calibration = calibration_argument(slots[2]);

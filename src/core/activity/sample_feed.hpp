@@ -33,6 +33,7 @@ Result<std::uint64_t> feed_samples(std::string_view path, const ReadPlan& plan, 
   if (!stream) return fail(std::move(stream.error()));
   std::uint64_t left_out = 0;
   std::int64_t last_fed = INT64_MIN;
+  const bool windowed = plan.range_start_time || plan.range_end_time;
   while (true) {
     auto block = stream->next();
     if (!block) return fail(std::move(block.error()));
@@ -42,6 +43,7 @@ Result<std::uint64_t> feed_samples(std::string_view path, const ReadPlan& plan, 
     const double temperature = (*block)->readings.temperature;
     const auto kept = [&](std::int64_t t) {
       if (t < last_fed) return false;
+      if (!windowed) return true;
       const double seconds = seconds_from_us(t);
       return !(plan.range_start_time && *plan.range_start_time > seconds) &&
              !(plan.range_end_time && seconds >= *plan.range_end_time);
