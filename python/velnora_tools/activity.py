@@ -79,8 +79,10 @@ def calibrate(
     least 0.5 °C; the fit stops when the mean distance changes by less than
     1e-6 g, or after 1000 iterations. The result is calibrated when the mean
     distance after the fit is under 10 mg and under the one before;
-    otherwise it is the identity, with the reason. Differences from the
-    paper: docs/epochs.md.
+    otherwise it is the identity, with the reason. Settled here where the
+    paper leaves it open: the windows lie on the clock's multiples of 10 s, a
+    window is complete at 80 % of its samples, SDs divide by n - 1, and a
+    sample's temperature is its block's reading (docs/epochs.md).
 
     Inputs: readings in g, block temperatures in °C. `skip_damaged` reads
     past malformed data blocks as `read_skipping_damaged` does; errors are
@@ -108,6 +110,14 @@ def epochs(
     in the 60 minutes centred on it, two axes or three have an SD under 13 mg
     and a range under 50 mg; a window with under half the samples the
     header's rate promises counts as worn.
+
+    The metrics follow ENMO of van Hees et al. 2013 (above), MAD of Vähä-Ypyä
+    et al. 2015 (Clin Physiol Funct Imaging 35:64-70) and the z-angle of van
+    Hees et al. 2015 (PLoS ONE 10:e0142533), with these differences: the
+    z-angle is the mean of each sample's angle, without the sleep method's
+    rolling medians of the axes; MAD takes the epoch length asked for; and
+    non-wear is judged on uncalibrated readings, whose spreads a calibration
+    barely changes, so every `calibration` gives the same verdicts.
 
     Returns a DataFrame indexed by the epochs' starts ("start",
     datetime64[us] on the recording's wall clock), aligned to multiples of
