@@ -62,12 +62,15 @@ PyResult<Ref> axis_tuple(const AxisValues& values) {
   return owned(Py_BuildValue("(ddd)", values[0], values[1], values[2]));
 }
 
+// Sets dict[name] to a new object, or fails with the interpreter's exception.
+PyResult<void> set_item(PyObject* dict, const char* name, PyResult<Ref> value) {
+  if (!value) return propagate(value);
+  if (PyDict_SetItemString(dict, name, value->get()) < 0) return raised();
+  return {};
+}
+
 PyResult<Ref> calibration_dict(const CalibrationEstimate& estimate) {
   const GravityCalibration& calibration = estimate.calibration;
-  auto offset = axis_tuple(calibration.offset);
-  auto scale = axis_tuple(calibration.scale);
-  auto slope = axis_tuple(calibration.temperature_slope);
-  if (!offset || !scale || !slope) return raised();
   auto dict = DictBuilder()
                   .set("reference_temperature", calibration.reference_temperature)
                   .set("error_before_mg", estimate.error_before_mg)
@@ -77,10 +80,11 @@ PyResult<Ref> calibration_dict(const CalibrationEstimate& estimate) {
                   .set("reason", estimate.reason)
                   .finish();
   if (!dict) return dict;
-  if (PyDict_SetItemString(dict->get(), "offset", offset->get()) < 0 ||
-      PyDict_SetItemString(dict->get(), "scale", scale->get()) < 0 ||
-      PyDict_SetItemString(dict->get(), "temperature_slope", slope->get()) < 0)
-    return raised();
+  PyObject* out = dict->get();
+  if (auto set = set_item(out, "offset", axis_tuple(calibration.offset)); !set) return propagate(set);
+  if (auto set = set_item(out, "scale", axis_tuple(calibration.scale)); !set) return propagate(set);
+  if (auto set = set_item(out, "temperature_slope", axis_tuple(calibration.temperature_slope)); !set)
+    return propagate(set);
   return dict;
 }
 
@@ -148,24 +152,20 @@ PyResult<Ref> summary_dict(const EpochSummary& summary) {
                   .set("samples_out_of_order", summary.samples_out_of_order)
                   .finish();
   if (!dict) return dict;
-  const std::pair<const char*, PyResult<Ref>> columns[] = {
-      {"enmo", column_bytes(rows, &EpochRow::enmo)},
-      {"mad", column_bytes(rows, &EpochRow::mad)},
-      {"anglez", column_bytes(rows, &EpochRow::anglez)},
-      {"samples", column_bytes(rows, &EpochRow::samples)},
-  };
-  for (const auto& [name, column] : columns) {
-    if (!column || PyDict_SetItemString(dict->get(), name, column->get()) < 0) return raised();
-  }
-  if (summary.nonwear) {
-    const NonwearBlocks& nonwear = *summary.nonwear;
-    auto first = to_python(nonwear.first_start_us);
-    auto flags = owned(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(nonwear.nonwear.data()),
-                                                 static_cast<Py_ssize_t>(nonwear.nonwear.size())));
-    if (!first || !flags || PyDict_SetItemString(dict->get(), "nonwear_first_start_us", first->get()) < 0 ||
-        PyDict_SetItemString(dict->get(), "nonwear", flags->get()) < 0)
-      return raised();
-  }
+  PyObject* out = dict->get();
+  // One at a time: no object is made while an exception is set.
+  if (auto set = set_item(out, "enmo", column_bytes(rows, &EpochRow::enmo)); !set) return propagate(set);
+  if (auto set = set_item(out, "mad", column_bytes(rows, &EpochRow::mad)); !set) return propagate(set);
+  if (auto set = set_item(out, "anglez", column_bytes(rows, &EpochRow::anglez)); !set) return propagate(set);
+  if (auto set = set_item(out, "samples", column_bytes(rows, &EpochRow::samples)); !set)
+    return propagate(set);
+  if (!summary.nonwear) return dict;
+  const std::vector<std::uint8_t>& flags = summary.nonwear->nonwear;
+  if (auto set = set_item(out, "nonwear_first_start_us", to_python(summary.nonwear->first_start_us)); !set)
+    return propagate(set);
+  auto bytes = owned(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(flags.data()),
+                                               static_cast<Py_ssize_t>(flags.size())));
+  if (auto set = set_item(out, "nonwear", std::move(bytes)); !set) return propagate(set);
   return dict;
 }
 
