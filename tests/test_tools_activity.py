@@ -9,6 +9,7 @@ import math
 import pathlib
 import pickle
 import sys
+from collections.abc import Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -43,12 +44,12 @@ def write_motion(
     acc: npt.NDArray[np.float64],
     rate_hz: int = 25,
     temperature: npt.NDArray[np.int64] | None = None,
-    damaged: int | None = None,
+    damaged: Sequence[int] = (),
     pause: tuple[int, int] = (0, 0),
 ) -> pathlib.Path:
     """A recording of the (n, 3) accelerations `acc` in g from START, n a
     multiple of 80, block b at the block temperature field `temperature[b]`;
-    block `damaged` is written with an unsupported sample format; with
+    the blocks `damaged` are written with an unsupported sample format; with
     `pause` = (block, seconds) the device stops for that long before that block."""
     counts = np.clip(np.round(acc * COUNTS_PER_G), -32768, 32767).astype("<i2")
     blocks: list[DataBlock] = []
@@ -62,7 +63,7 @@ def write_motion(
                 timestamp=datetime_from_unix(START + whole),
                 timestamp_offset=-periods,
                 rate_code=RATE_CODES[rate_hz],
-                sample_format=0x41 if b == damaged else FORMAT_UNPACKED3,
+                sample_format=0x41 if b in damaged else FORMAT_UNPACKED3,
                 sample_count=PER_BLOCK,
                 light=3 << 13,
                 temperature=temperature_field(20.0) if temperature is None else int(temperature[b]),
@@ -230,7 +231,7 @@ def test_epochs_are_the_same_bits_whole_in_pieces_and_cut(tmp_path: pathlib.Path
 def test_damaged_block_is_passed_over(tmp_path: pathlib.Path) -> None:
     acc = np.array([0.0, 0.6, 0.8]) + np.random.default_rng(2).normal(0.0, 0.1, (25 * 600, 3))
     good = epochs(write_motion(tmp_path / "good.cwa", acc), calibration=GIVEN)
-    path = write_motion(tmp_path / "damaged.cwa", acc, damaged=100)  # samples 8000-8079: 320 s to 323.2 s
+    path = write_motion(tmp_path / "damaged.cwa", acc, damaged=(100,))  # samples 8000-8079: 320 s to 323.2 s
     with pytest.raises(RuntimeError, match="Unsupported sample format"):
         epochs(path, calibration=GIVEN)
 
@@ -254,10 +255,29 @@ def test_epoch_length_must_be_whole_microseconds(tmp_path: pathlib.Path) -> None
 def test_samples_timed_before_earlier_ones_are_left_out(tmp_path: pathlib.Path) -> None:
     # After damage a block keeps its own start: here 10 s back, into time already covered.
     acc = np.tile([0.0, 0.0, 1.0], (10 * PER_BLOCK, 1))
-    path = write_motion(tmp_path / "rec.cwa", acc, damaged=5, pause=(6, -10))
+    path = write_motion(tmp_path / "rec.cwa", acc, damaged=(5,), pause=(6, -10))
 
     frame = epochs(path, calibration=False, nonwear=False, skip_damaged=True)
 
     # Blocks 0-4 end with a sample at 15.96 s; block 6 starts at 9.2 s: its samples before 15.96 s go.
     assert frame.attrs["samples_out_of_order"] == 169
     assert frame["samples"].sum() == 9 * PER_BLOCK - 169
+
+
+@pytest.mark.parametrize("cut", [None, velnora.seconds(1000, 12000)], ids=["whole", "cut"])
+def test_two_threads_give_the_bits_of_one(tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch, cut: object) -> None:
+    """A long range is shared by two threads where it may; with
+    VELNORA_THREADS=1 one thread does it all. The results are the same."""
+    acc = moving_or_still(240, range(60, 180))  # 4500 blocks, past the split threshold
+    # A damaged block in each half, and a pause of 7 s just after the middle.
+    path = write_motion(tmp_path / "rec.cwa", acc, damaged=(1000, 3500), pause=(2260, 7))
+
+    def both() -> tuple[Calibration, pd.DataFrame]:
+        return calibrate(path, cut=cut, skip_damaged=True), epochs(path, cut=cut, skip_damaged=True)
+
+    shared = both()
+    monkeypatch.setenv("VELNORA_THREADS", "1")
+    alone = both()
+    assert shared[0] == alone[0] and shared[0].still_windows > 0
+    pd.testing.assert_frame_equal(shared[1], alone[1], check_exact=True)
+    assert shared[1].attrs == alone[1].attrs and len(alone[1].attrs["damaged_blocks"]) == 2

@@ -74,6 +74,18 @@ void EpochMetrics::close_epoch() {
   magnitudes_.clear();
 }
 
+Result<void> append_epochs(EpochTable& earlier, EpochTable&& later, std::int64_t epoch_us) {
+  if (later.rows.empty()) return {};
+  if (earlier.rows.empty()) {
+    earlier = std::move(later);
+    return {};
+  }
+  const auto offset = static_cast<std::uint64_t>((later.first_start_us - earlier.first_start_us) / epoch_us);
+  if (auto grown = extend_grid(earlier.rows, offset + later.rows.size()); !grown) return grown;
+  std::copy(later.rows.begin(), later.rows.end(), earlier.rows.begin() + static_cast<std::ptrdiff_t>(offset));
+  return {};
+}
+
 EpochTable EpochMetrics::finish() && {
   if (!magnitudes_.empty()) close_epoch();
   return std::move(table_);

@@ -27,6 +27,10 @@ struct EpochTable {
   std::vector<EpochRow> rows;
 };
 
+// Appends the epochs of a later stretch of the same recording, which begins
+// after `earlier` ends, with empty epochs between. Errors: those of extend_grid.
+Result<void> append_epochs(EpochTable& earlier, EpochTable&& later, std::int64_t epoch_us);
+
 // Calibrates the samples and sums their metrics per epoch, in sample order
 // and in float64, so the same samples give the same bits however they
 // arrive. MAD needs the epoch's mean before the deviations: the epoch's

@@ -30,6 +30,20 @@ Result<void> NonwearDetector::add(const SampleRun& run) {
   return {};
 }
 
+Result<void> NonwearDetector::append(NonwearDetector&& later) {
+  if (later.stretches_.empty()) return {};
+  if (stretches_.empty()) {
+    *this = std::move(later);
+    return {};
+  }
+  const auto offset = static_cast<std::uint64_t>(later.first_stretch_ - first_stretch_);
+  if (auto grown = extend_grid(stretches_, offset + later.stretches_.size()); !grown) return grown;
+  std::copy(later.stretches_.begin(), later.stretches_.end(),
+            stretches_.begin() + static_cast<std::ptrdiff_t>(offset));
+  stretch_end_us_ = later.stretch_end_us_;
+  return {};
+}
+
 bool NonwearDetector::not_worn(std::int64_t block) const {
   // Block b is stretches 2b and 2b + 1; its window reaches three stretches
   // before and three after.

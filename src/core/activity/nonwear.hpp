@@ -32,6 +32,10 @@ class NonwearDetector {
 
   // Errors: those of extend_grid. Allocates the 7.5-minute sums as time goes on.
   Result<void> add(const SampleRun& run);
+  // Takes over the sums of a later stretch of the same recording, which
+  // begins on a 7.5-minute bound after this one's last sample. Errors: those
+  // of extend_grid.
+  Result<void> append(NonwearDetector&& later);
   // The verdicts. No errors; allocates one byte per block.
   NonwearBlocks finish() const;
 
