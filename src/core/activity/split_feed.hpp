@@ -41,7 +41,7 @@ struct LaterHalf {
   Sums sums;
   DamagedBlocks damaged;
   std::atomic<bool> stop{false};
-  std::optional<Result<FeedOutcome>> outcome;
+  std::optional<Result<FeedOutcome>> outcome;  // nothing when the helper ran out of memory
 
   static void run(void* context) {
     auto& half = *static_cast<LaterHalf*>(context);
@@ -54,7 +54,7 @@ struct LaterHalf {
           },
           FeedSeam{.stop_at_us = std::nullopt, .start_at_us = half.seam_us});
     } catch (const std::bad_alloc&) {
-      half.outcome = Result<FeedOutcome>(fail(CwaError::out_of_memory("The later half's sums")));
+      // No outcome: the calling thread then feeds it all alone.
     }
   }
 };
@@ -146,7 +146,7 @@ Result<FedSums<Sums>> feed_in_halves(std::string_view path, const ReadPlan& plan
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   helper->finish();
-  if (!*later.outcome || later.outcome->value().seam != lead->seam) return alone();
+  if (!later.outcome || !*later.outcome || later.outcome->value().seam != lead->seam) return alone();
   if (damaged != nullptr && lead->seam) {
     for (DamagedBlock& entry : later.damaged) {
       if (entry.block > lead->seam->block) damaged->push_back(std::move(entry));
