@@ -264,13 +264,24 @@ def test_samples_timed_before_earlier_ones_are_left_out(tmp_path: pathlib.Path) 
     assert frame["samples"].sum() == 9 * PER_BLOCK - 169
 
 
-@pytest.mark.parametrize("cut", [None, velnora.seconds(1000, 12000)], ids=["whole", "cut"])
-def test_two_threads_give_the_bits_of_one(tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch, cut: object) -> None:
+@pytest.mark.parametrize(
+    ("damaged", "pause", "cut"),
+    [
+        # A damaged block in each half, and a pause of 7 s just after the middle.
+        ((1000, 3500), (2260, 7), None),
+        ((1000, 3500), (2260, 7), velnora.seconds(1000, 12000)),
+        # After damage past the seam the clock goes back 2000 s, before the seam time.
+        ((1000, 2699), (2700, -2000), None),
+    ],
+    ids=["whole", "cut", "clock set back"],
+)
+def test_two_threads_give_the_bits_of_one(
+    tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch, damaged: tuple[int, int], pause: tuple[int, int], cut: object
+) -> None:
     """A long range is shared by two threads where it may; with
     VELNORA_THREADS=1 one thread does it all. The results are the same."""
     acc = moving_or_still(240, range(60, 180))  # 4500 blocks, past the split threshold
-    # A damaged block in each half, and a pause of 7 s just after the middle.
-    path = write_motion(tmp_path / "rec.cwa", acc, damaged=(1000, 3500), pause=(2260, 7))
+    path = write_motion(tmp_path / "rec.cwa", acc, damaged=damaged, pause=pause)
 
     def both() -> tuple[Calibration, pd.DataFrame]:
         return calibrate(path, cut=cut, skip_damaged=True), epochs(path, cut=cut, skip_damaged=True)
@@ -281,3 +292,4 @@ def test_two_threads_give_the_bits_of_one(tmp_path: pathlib.Path, monkeypatch: p
     assert shared[0] == alone[0] and shared[0].still_windows > 0
     pd.testing.assert_frame_equal(shared[1], alone[1], check_exact=True)
     assert shared[1].attrs == alone[1].attrs and len(alone[1].attrs["damaged_blocks"]) == 2
+    assert (alone[1].attrs["samples_out_of_order"] > 0) == (pause[1] < 0)

@@ -40,6 +40,9 @@ struct FeedSeam {
 struct FeedOutcome {
   std::uint64_t left_out = 0;
   std::optional<SamplePlace> seam;
+  // A later half met a sample timed before its seam after it began: one
+  // feed might have summed it into the earlier half's intervals.
+  bool went_back = false;
 };
 
 // Feeds the samples a plan selects, block by block, to `consume(const
@@ -73,6 +76,9 @@ Result<FeedOutcome> feed_samples(std::string_view path, const ReadPlan& plan, Da
       if (from == times.size()) continue;
       started = true;
       outcome.seam = SamplePlace{position, from};
+    }
+    if (seam.start_at_us) {
+      for (std::size_t k = from; k < times.size(); ++k) outcome.went_back |= times[k] < *seam.start_at_us;
     }
     std::size_t to = times.size();
     if (seam.stop_at_us) {

@@ -87,8 +87,8 @@ inline Result<std::optional<std::int64_t>> first_time_from(std::string_view path
 // first sample at or after the seam, a helper thread feeds a second set from
 // that sample on. Every interval the sums keep lies wholly on one side, so
 // the two sets joined are the bits one feed would give. The halves are kept
-// only if both met the seam at the same sample; otherwise, or when the
-// helper failed, one feed on the calling thread does it all again. Errors:
+// only if both met the seam at the same sample and no later sample went back
+// before it; otherwise, or when the helper failed, one feed on the calling thread does it all again. Errors:
 // those of feed_samples, Interrupted (the calling thread answers while it
 // waits; the helper is stopped first). With `damaged`, as feed_samples, the
 // list in file order.
@@ -146,7 +146,9 @@ Result<FedSums<Sums>> feed_in_halves(std::string_view path, const ReadPlan& plan
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   helper->finish();
-  if (!later.outcome || !*later.outcome || later.outcome->value().seam != lead->seam) return alone();
+  if (!later.outcome || !*later.outcome || later.outcome->value().seam != lead->seam ||
+      later.outcome->value().went_back)
+    return alone();
   if (damaged != nullptr && lead->seam) {
     for (DamagedBlock& entry : later.damaged) {
       if (entry.block > lead->seam->block) damaged->push_back(std::move(entry));
