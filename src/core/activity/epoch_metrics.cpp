@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "core/activity/elevation.hpp"
 #include "core/activity/time_grid.hpp"
 
 namespace velnora {
@@ -36,8 +37,7 @@ Result<void> EpochMetrics::add(const SampleRun& run) {
     const double horizontal = x * x + y * y;
     const double magnitude = std::sqrt(horizontal + z * z);
     enmo_sum_ += std::max(magnitude - 1.0, 0.0);
-    // atan(z / √(x² + y²)), also where x and y are both 0.
-    angle_sum_ += std::atan2(z, std::sqrt(horizontal));
+    angle_sum_ += elevation(z, std::sqrt(horizontal));
     magnitudes_.push_back(magnitude);
   }
   return {};
