@@ -88,10 +88,10 @@ inline Result<std::optional<std::int64_t>> first_time_from(std::string_view path
 // that sample on. Every interval the sums keep lies wholly on one side, so
 // the two sets joined are the bits one feed would give. The halves are kept
 // only if both met the seam at the same sample and no later sample went back
-// before it; otherwise, or when the helper failed, one feed on the calling thread does it all again. Errors:
-// those of feed_samples, Interrupted (the calling thread answers while it
-// waits; the helper is stopped first). With `damaged`, as feed_samples, the
-// list in file order.
+// before it; otherwise, or when the helper failed, one feed on the calling
+// thread does it all again. Errors: those of feed_samples, Interrupted (the
+// calling thread answers while it waits; the helper is stopped first). With
+// `damaged`, as feed_samples, the list in file order.
 template <class Sums, class Make>
 Result<FedSums<Sums>> feed_in_halves(std::string_view path, const ReadPlan& plan, DamagedBlocks* damaged,
                                      std::int64_t seam_interval_us, Make make) {
