@@ -29,6 +29,7 @@ CHILD = r"""
 import json, os, sys
 import numpy
 import velnora
+import velnora_tools
 
 source, output, case = sys.argv[1:]
 calls = {
@@ -39,6 +40,8 @@ calls = {
     "report": lambda: velnora.sampling_consistency_report(source),
     "csv": lambda: velnora.write_cwa_csv(source, output),
     "csv resampled": lambda: velnora.write_cwa_csv(source, output, resample_hz=100.0),
+    "calibrate": lambda: velnora_tools.calibrate(source),
+    "epochs": lambda: velnora_tools.epochs(source, calibration=False),
 }
 descriptors = lambda: len(os.listdir("/proc/self/fd"))
 before = descriptors()
@@ -90,6 +93,8 @@ def line_within(stream, seconds: float) -> bytes:
         ("read resampled split", "split", None, None),
         ("seconds cut", "long", None, None),
         ("report", "long", None, None),
+        ("calibrate", "long", None, None),
+        ("epochs", "long", None, None),
         # Every row of the data blocks is out before the scan reaches the hole.
         ("csv", "long", "out.csv", "rows"),
         # Reading ends before the output is created.

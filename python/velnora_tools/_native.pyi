@@ -1,4 +1,7 @@
-"""Reading past damaged data blocks and the reads velnora_tools builds on; not a public interface."""
+"""Reading past damaged data blocks, calibration and epochs, and the reads velnora_tools builds on; not a public interface."""
+
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -51,3 +54,16 @@ def _adopted_split_runs() -> int: ...
 class NotARecording(RuntimeError): ...
 
 def read_header(file_path: str) -> velnora.Header: ...
+def calibrate(
+    file_path: str,
+    cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
+    skip_damaged: bool = False,
+) -> tuple[dict[str, Any], list[tuple[int, str]] | None]: ...
+def epochs(
+    file_path: str,
+    epoch_us: int,
+    calibration: Sequence[float],
+    cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
+    nonwear: bool = True,
+    skip_damaged: bool = False,
+) -> tuple[dict[str, Any], list[tuple[int, str]] | None]: ...

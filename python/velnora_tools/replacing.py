@@ -48,6 +48,7 @@ def replacing(out: str | os.PathLike[str]) -> Iterator[str]:
         except OSError as error:
             raise OutputError(final, error.strerror or str(error)) from error
     except BaseException:
-        with contextlib.suppress(FileNotFoundError):
+        # Never made, or its directory is no directory: nothing to remove.
+        with contextlib.suppress(OSError):
             os.remove(temporary)
         raise

@@ -2,6 +2,7 @@
 // six functions, built from the same core and binding helpers.
 #include <Python.h>
 
+#include "binding/activity.hpp"
 #include "binding/arguments.hpp"
 #include "binding/entry_point.hpp"
 #include "binding/header_and_report.hpp"
@@ -20,22 +21,6 @@
 namespace velnora::py {
 
 namespace {
-
-// The damaged blocks as a list of (block, message) tuples.
-PyResult<Ref> damaged_list(const DamagedBlocks& damaged) {
-  auto list = owned(PyList_New(static_cast<Py_ssize_t>(damaged.size())));
-  if (!list) return list;
-  for (std::size_t i = 0; i < damaged.size(); ++i) {
-    auto block = to_python(damaged[i].block);
-    if (!block) return block;
-    auto message = to_python(damaged[i].message);
-    if (!message) return message;
-    auto item = owned(PyTuple_Pack(2, block->get(), message->get()));
-    if (!item) return item;
-    PyList_SET_ITEM(list->get(), static_cast<Py_ssize_t>(i), item->release());
-  }
-  return list;
-}
 
 // (value, damaged blocks), the shape the read and the report return.
 PyResult<Ref> with_damaged(PyResult<Ref> value, const DamagedBlocks& damaged) {
@@ -206,6 +191,8 @@ PyMethodDef function_table[] = {
     fastcall_function("read_for_export", read_for_export, export_read_doc),
     {"_adopted_split_runs", adopted_split_run_count, METH_NOARGS,
      "_adopted_split_runs()\n--\n\nResampled reads split between two threads whose halves met; for tests."},
+    fastcall_function("calibrate", calibrate, calibrate_doc),
+    fastcall_function("epochs", epochs, epochs_doc),
 };
 
 // NotARecording: what every function of the module raises, instead of a plain

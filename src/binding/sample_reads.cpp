@@ -52,4 +52,19 @@ PyObject* write_cwa_csv(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
   return run_entry<csv_signature, plain_export>(args, nargsf, kwnames);
 }
 
+PyResult<Ref> damaged_list(const DamagedBlocks& damaged) {
+  auto list = owned(PyList_New(static_cast<Py_ssize_t>(damaged.size())));
+  if (!list) return list;
+  for (std::size_t i = 0; i < damaged.size(); ++i) {
+    auto block = to_python(damaged[i].block);
+    if (!block) return block;
+    auto message = to_python(damaged[i].message);
+    if (!message) return message;
+    auto item = owned(PyTuple_Pack(2, block->get(), message->get()));
+    if (!item) return item;
+    PyList_SET_ITEM(list->get(), static_cast<Py_ssize_t>(i), item->release());
+  }
+  return list;
+}
+
 }  // namespace velnora::py

@@ -50,6 +50,10 @@ Result<std::optional<double>> resample_rate(std::optional<double> resample_hz,
   return validate_resample_options(resample_hz, resample_method);
 }
 
+Result<ReadPlan> plan_cut(std::string_view path, const CutConfig& cut, bool past_damage) {
+  return resolve_read_plan(path, cut, past_damage);
+}
+
 std::uint64_t split_reads_adopted() { return adopted_split_runs(); }
 
 }  // namespace velnora

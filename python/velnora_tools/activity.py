@@ -1,0 +1,208 @@
+"""From a recording to epochs: gravity calibration (van Hees et al. 2014),
+non-wear (van Hees et al. 2013) and per-epoch ENMO, MAD and anglez, each
+computed in a streaming pass over the recording by the core
+(docs/epochs.md)."""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import os
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from velnora_tools import _native
+from velnora_tools._distribution import require
+from velnora_tools.damaged import DamagedBlock
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    import velnora
+
+_US_PER_S = 1_000_000
+_NONWEAR_BLOCK_US = 900 * _US_PER_S
+
+
+@dataclasses.dataclass(frozen=True)
+class Calibration:
+    """A gravity calibration: the calibrated value of axis a (g) is
+    `offset[a] + scale[a] * raw[a] + temperature_slope[a] * (T - reference_temperature)`,
+    with raw[a] the reading in g and T the block's temperature in °C.
+
+    `offset` is in g, `scale` in g per g, `temperature_slope` in g per °C,
+    `reference_temperature` in °C (the still windows' mean temperature; 0.0
+    when there is none). `error_before_mg` and `error_after_mg` are the mean
+    distance, in mg, of the still windows' mean readings from the unit sphere
+    before and after the fit (the same when nothing was fitted, NaN without
+    still windows); `still_windows`
+    counts those windows. When `calibrated` is False the correction is the
+    identity (offset 0, scale 1, slope 0) and `reason` says why."""
+
+    offset: tuple[float, float, float] = (0.0, 0.0, 0.0)
+    scale: tuple[float, float, float] = (1.0, 1.0, 1.0)
+    temperature_slope: tuple[float, float, float] = (0.0, 0.0, 0.0)
+    reference_temperature: float = 0.0
+    error_before_mg: float = float("nan")
+    error_after_mg: float = float("nan")
+    still_windows: int = 0
+    calibrated: bool = False
+    reason: str | None = None
+
+    def as_dict(self) -> dict[str, Any]:
+        """The fields as a plain dict (tuples of floats, numbers, a str or None)."""
+        return dataclasses.asdict(self)
+
+    def _numbers(self) -> tuple[float, ...]:
+        return (*self.offset, *self.scale, *self.temperature_slope, self.reference_temperature)
+
+
+def calibrate(
+    path: str | os.PathLike[str],
+    *,
+    cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
+    skip_damaged: bool = False,
+) -> Calibration:
+    """Estimates the recording's gravity calibration after van Hees et al.
+    2014 (J Appl Physiol 117:738-744), in one pass over the samples `cut`
+    selects.
+
+    The samples are cut into 10 s windows aligned to multiples of 10 s; a
+    window counts when it holds at least 80 % of the samples the header's
+    rate promises, and it is still when each axis has an SD under 13 mg.
+    Unless some still window's mean is below -0.3 g and some above +0.3 g on
+    every axis, nothing is fitted. Otherwise the still windows' means are
+    fitted to the unit sphere by iteratively reweighted least squares (weights
+    the inverse of the distance from the sphere, at most 100), with a term in
+    temperature only when the still windows' temperatures have an SD of at
+    least 0.5 °C; the fit stops when the mean distance changes by less than
+    1e-6 g, or after 1000 iterations. The result is calibrated when the mean
+    distance after the fit is under 10 mg and under the one before;
+    otherwise it is the identity, with the reason. Settled here where the
+    paper leaves it open: the windows lie on the clock's multiples of 10 s, a
+    window is complete at 80 % of its samples, SDs divide by n - 1, and a
+    sample's temperature is its block's reading (docs/epochs.md).
+
+    Inputs: readings in g, block temperatures in °C. `skip_damaged` reads
+    past malformed data blocks as `read_skipping_damaged` does; errors are
+    those of `velnora.read_cwa_file`."""
+    values, _ = _native.calibrate(os.fspath(path), cut, skip_damaged)
+    return Calibration(**values)
+
+
+def epochs(
+    path: str | os.PathLike[str],
+    *,
+    epoch_seconds: float = 5.0,
+    calibration: bool | Calibration = True,
+    nonwear: bool = True,
+    cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
+    skip_damaged: bool = False,
+) -> pd.DataFrame:
+    """Per-epoch metrics of a recording on calibrated values, with non-wear.
+
+    `calibration`: True estimates it from the same samples (`calibrate`, a
+    pass of its own); False uses the readings as they are; a `Calibration`
+    (for instance one from a longer recording of the same device) is applied
+    as it is. `nonwear` judges 15-minute blocks after van Hees et al. 2013
+    (PLoS ONE 8:e61691) on the readings as they are: a block is not worn when,
+    in the 60 minutes centred on it, two axes or three have an SD under 13 mg
+    and a range under 50 mg; a window with under half the samples the
+    header's rate promises counts as worn.
+
+    The metrics follow ENMO of van Hees et al. 2013 (above), MAD of Vähä-Ypyä
+    et al. 2015 (Clin Physiol Funct Imaging 35:64-70) and the z-angle of van
+    Hees et al. 2015 (PLoS ONE 10:e0142533), with these differences: the
+    z-angle is the mean of each sample's angle, without the sleep method's
+    rolling medians of the axes; MAD takes the epoch length asked for; and
+    non-wear is judged on uncalibrated readings, whose spreads a calibration
+    barely changes, so every `calibration` gives the same verdicts.
+
+    Returns a DataFrame indexed by the epochs' starts ("start",
+    datetime64[us] on the recording's wall clock), aligned to multiples of
+    `epoch_seconds` (seconds, a whole number of microseconds), one row per
+    epoch from the first sample's to the last one's. Columns, on calibrated
+    values: `enmo`, the mean of max(|a| - 1, 0) (g); `mad`, the mean absolute
+    deviation of the vector magnitude |a| from its epoch mean (g); `anglez`,
+    the mean of atan(z / sqrt(x² + y²)) (degrees); `nonwear` (bool, the
+    verdict on the 15-minute block holding the epoch's start; False
+    throughout when `nonwear` is False); `samples`, the samples in the epoch.
+    An epoch without samples has NaN metrics. Sums run in float64 and in
+    sample order, so the rows of a cut aligned to epochs are the same bits as
+    those of the whole recording.
+
+    `frame.attrs`: "calibration" (the applied `Calibration.as_dict()`, None
+    for False), "nonwear_periods" (a list of (start, end) pandas Timestamps,
+    end exclusive, of consecutive non-wear blocks; None when not judged),
+    "damaged_blocks" (a list of `DamagedBlock`), "samples_out_of_order"
+    (samples timed before an earlier one, as after a device clock set back,
+    which are left out). Errors: those of `velnora.read_cwa_file`, and
+    ValueError for an `epoch_seconds` that is not a positive whole number of
+    microseconds."""
+    require("pandas", "velnora_tools.epochs")
+    import pandas as pd
+
+    epoch_us = _epoch_us(epoch_seconds)
+    applied = _applied_calibration(path, calibration, cut, skip_damaged)
+    numbers = (applied or Calibration())._numbers()
+    summary, damaged = _native.epochs(os.fspath(path), epoch_us, numbers, cut, nonwear, skip_damaged)
+
+    samples = np.frombuffer(summary["samples"], np.uint64).astype(np.int64)
+    starts = summary["first_start_us"] + epoch_us * np.arange(len(samples), dtype=np.int64)
+    flags = np.frombuffer(summary.get("nonwear", b""), np.uint8).astype(bool)
+    if nonwear and len(flags):
+        block = starts // _NONWEAR_BLOCK_US - summary["nonwear_first_start_us"] // _NONWEAR_BLOCK_US
+        epoch_nonwear = flags[np.clip(block, 0, len(flags) - 1)]
+    else:
+        epoch_nonwear = np.zeros(len(samples), bool)
+    frame = pd.DataFrame(
+        {
+            "enmo": np.frombuffer(summary["enmo"], np.float64).copy(),
+            "mad": np.frombuffer(summary["mad"], np.float64).copy(),
+            "anglez": np.frombuffer(summary["anglez"], np.float64).copy(),
+            "nonwear": epoch_nonwear,
+            "samples": samples,
+        },
+        index=pd.DatetimeIndex(starts.view("datetime64[us]"), name="start"),
+    )
+    frame.attrs["calibration"] = None if applied is None else applied.as_dict()
+    frame.attrs["nonwear_periods"] = _periods(flags, summary.get("nonwear_first_start_us", 0)) if nonwear else None
+    frame.attrs["damaged_blocks"] = [DamagedBlock(*entry) for entry in damaged or []]
+    frame.attrs["samples_out_of_order"] = summary["samples_out_of_order"]
+    return frame
+
+
+def _epoch_us(epoch_seconds: float) -> int:
+    us = round(epoch_seconds * _US_PER_S) if math.isfinite(epoch_seconds) else 0
+    if not (0 < us <= 1 << 62 and abs(us - epoch_seconds * _US_PER_S) < 1e-3):
+        raise ValueError(f"epoch_seconds must be a positive whole number of microseconds, not {epoch_seconds!r}")
+    return us
+
+
+def _applied_calibration(
+    path: str | os.PathLike[str],
+    calibration: bool | Calibration,
+    cut: velnora.SecondsCut | velnora.BlocksCut | None,
+    skip_damaged: bool,
+) -> Calibration | None:
+    if isinstance(calibration, Calibration):
+        return calibration
+    if calibration is True:
+        return calibrate(path, cut=cut, skip_damaged=skip_damaged)
+    if calibration is False:
+        return None
+    raise TypeError(f"calibration must be True, False or a Calibration, not {type(calibration).__name__}")
+
+
+def _periods(flags: np.ndarray[Any, np.dtype[np.bool_]], first_start_us: int) -> list[tuple[Any, Any]]:
+    """(start, end) Timestamps of each run of non-wear blocks."""
+    import pandas as pd
+
+    edges = np.diff(np.concatenate(([0], flags.astype(np.int8), [0])))
+    starts = np.flatnonzero(edges == 1)
+    ends = np.flatnonzero(edges == -1)
+    return [
+        (pd.Timestamp(first_start_us + s * _NONWEAR_BLOCK_US, unit="us"), pd.Timestamp(first_start_us + e * _NONWEAR_BLOCK_US, unit="us"))
+        for s, e in zip(starts, ends)
+    ]

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "core/base/cwa_error.hpp"
+#include "core/base/numeric.hpp"
+#include "core/format/data_block.hpp"
+#include "core/read/damaged_blocks.hpp"
+#include "core/read/decoded_block_stream.hpp"
+#include "core/read/read_plan.hpp"
+
+namespace velnora {
+
+// A run of one block's samples in time order, with the block's temperature (°C).
+struct SampleRun {
+  std::span<const std::int64_t> timestamps;  // µs
+  std::span<const SampleData> samples;       // accelerometer in g
+  double temperature;
+};
+
+// A sample's place in a recording: its block's position and its index there.
+struct SamplePlace {
+  std::uint64_t block;
+  std::size_t index;
+  bool operator==(const SamplePlace&) const = default;
+};
+
+// Where a feed that is one half of a split run meets the other: the earlier
+// half ends before, and the later half begins with, the first sample timed
+// at or after a seam time (µs) that every interval summed has as a bound.
+struct FeedSeam {
+  std::optional<std::int64_t> stop_at_us;
+  std::optional<std::int64_t> start_at_us;
+};
+
+// What a feed left out, and where it met its seam, if it had one and met it.
+struct FeedOutcome {
+  std::uint64_t left_out = 0;
+  std::optional<SamplePlace> seam;
+  // A later half met a sample timed before its seam after it began: one
+  // feed might have summed it into the earlier half's intervals.
+  bool went_back = false;
+};
+
+// Feeds the samples a plan selects, block by block, to `consume(const
+// SampleRun&) -> Result<void>`, in time order: a sample timed before the
+// last one fed (a device clock set back) is left out and counted, so that
+// every interval of time is complete once a later one has begun. With
+// `seam`, only one side of the seam is fed. With `damaged`, reads past
+// damage into it. Errors: those of DecodedBlockStream and of `consume`.
+// Allocates the stream's buffer.
+template <class Consume>
+Result<FeedOutcome> feed_samples(std::string_view path, const ReadPlan& plan, DamagedBlocks* damaged,
+                                 Consume&& consume, FeedSeam seam = {}) {
+  auto stream = DecodedBlockStream::open(path, plan.start_block, plan.block_count, false, damaged);
+  if (!stream) return fail(std::move(stream.error()));
+  FeedOutcome outcome;
+  std::int64_t last_fed = INT64_MIN;
+  const bool windowed = plan.range_start_time || plan.range_end_time;
+  bool started = !seam.start_at_us;
+  while (true) {
+    auto block = stream->next();
+    if (!block) return fail(std::move(block.error()));
+    if (!*block) return outcome;
+    const auto times = (*block)->timestamps;
+    const auto samples = (*block)->samples;
+    const double temperature = (*block)->readings.temperature;
+    const std::uint64_t position = stream->position() - 1;
+    // This half's samples of the block: [from, to).
+    std::size_t from = 0;
+    if (!started) {
+      while (from < times.size() && times[from] < *seam.start_at_us) ++from;
+      if (from == times.size()) continue;
+      started = true;
+      outcome.seam = SamplePlace{position, from};
+    }
+    if (seam.start_at_us) {
+      for (std::size_t k = from; k < times.size(); ++k) outcome.went_back |= times[k] < *seam.start_at_us;
+    }
+    std::size_t to = times.size();
+    if (seam.stop_at_us) {
+      to = from;
+      while (to < times.size() && times[to] < *seam.stop_at_us) ++to;
+      if (to < times.size()) outcome.seam = SamplePlace{position, to};
+    }
+    const auto kept = [&](std::int64_t t) {
+      if (t < last_fed) return false;
+      if (!windowed) return true;
+      const double seconds = seconds_from_us(t);
+      return !(plan.range_start_time && *plan.range_start_time > seconds) &&
+             !(plan.range_end_time && seconds >= *plan.range_end_time);
+    };
+    for (std::size_t k = from; k < to;) {
+      for (; k < to && !kept(times[k]); ++k) outcome.left_out += times[k] < last_fed ? 1 : 0;
+      const std::size_t first = k;
+      for (; k < to && kept(times[k]); ++k) last_fed = times[k];
+      if (first == k) continue;
+      const SampleRun run{times.subspan(first, k - first), samples.subspan(first, k - first), temperature};
+      if (auto consumed = consume(run); !consumed) return fail(std::move(consumed.error()));
+    }
+    if (outcome.seam && seam.stop_at_us) return outcome;
+  }
+}
+
+}  // namespace velnora

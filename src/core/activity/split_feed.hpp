@@ -1,0 +1,159 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string_view>
+#include <thread>
+
+#include "core/activity/sample_feed.hpp"
+#include "core/activity/time_grid.hpp"
+#include "core/base/helper_thread.hpp"
+#include "core/base/interruption.hpp"
+#include "core/format/cwa_file.hpp"
+
+namespace velnora {
+
+// The sums of a plan's samples: the earlier half's, and the later half's to
+// be joined after them when two threads shared the work.
+template <class Sums>
+struct FedSums {
+  Sums earlier;
+  std::optional<Sums> later;
+  std::uint64_t left_out;
+};
+
+// Ranges shorter than this are fed on the calling thread alone: a thread's
+// start and the extra reading up to the seam would cost more than they save.
+inline constexpr std::uint64_t min_split_blocks = 4096;
+
+namespace split_detail {
+
+// The later half's work on the helper thread, and where it leaves its outcome.
+template <class Sums>
+struct LaterHalf {
+  std::string_view path;
+  ReadPlan plan;
+  bool past_damage;
+  std::int64_t seam_us;
+  Sums sums;
+  DamagedBlocks damaged;
+  std::atomic<bool> stop{false};
+  std::optional<Result<FeedOutcome>> outcome;  // nothing when the helper ran out of memory
+
+  static void run(void* context) noexcept {
+    auto& half = *static_cast<LaterHalf*>(context);
+    try {
+      half.outcome = feed_samples(
+          half.path, half.plan, half.past_damage ? &half.damaged : nullptr,
+          [&](const SampleRun& run) -> Result<void> {
+            if (half.stop.load(std::memory_order_relaxed)) return fail(CwaError::interrupted());
+            return half.sums.add(run);
+          },
+          FeedSeam{.stop_at_us = std::nullopt, .start_at_us = half.seam_us});
+    } catch (const std::bad_alloc&) {
+      // No outcome: the calling thread then feeds it all alone.
+    }
+  }
+};
+
+// The first sample time at or after block `mid`, read as the later half will
+// read it; nothing when there is none or the read fails otherwise than by
+// an interruption (the whole feed then meets the failure where it lies).
+// Errors: Interrupted.
+inline Result<std::optional<std::int64_t>> first_time_from(std::string_view path, std::uint64_t mid,
+                                                           std::uint64_t end, bool past_damage) {
+  const auto none_unless_interrupted = [](CwaError&& error) -> Result<std::optional<std::int64_t>> {
+    if (error.kind() == CwaError::Kind::Interrupted) return fail(std::move(error));
+    return std::nullopt;
+  };
+  DamagedBlocks ignored;
+  auto stream = DecodedBlockStream::open(path, mid, end - mid, false, past_damage ? &ignored : nullptr);
+  if (!stream) return none_unless_interrupted(std::move(stream.error()));
+  auto block = stream->next();
+  if (!block) return none_unless_interrupted(std::move(block.error()));
+  if (!*block) return std::nullopt;
+  return (*block)->timestamps.front();
+}
+
+}  // namespace split_detail
+
+// Feeds a plan's samples to sums made by `make()` (each with `Result<void>
+// add(const SampleRun&)`). A long range is split in two at a seam time, a
+// multiple of `seam_interval_us` (0: never split) just after the first
+// sample of its middle block: the calling thread feeds its sums up to the
+// first sample at or after the seam, a helper thread feeds a second set from
+// that sample on. Every interval the sums keep lies wholly on one side, so
+// the two sets joined are the bits one feed would give. The halves are kept
+// only if both met the seam at the same sample and no later sample went back
+// before it; otherwise, or when the helper failed, one feed on the calling
+// thread does it all again. Errors: those of feed_samples, Interrupted (the
+// calling thread answers while it waits; the helper is stopped first). With
+// `damaged`, as feed_samples, the list in file order.
+template <class Sums, class Make>
+Result<FedSums<Sums>> feed_in_halves(std::string_view path, const ReadPlan& plan, DamagedBlocks* damaged,
+                                     std::int64_t seam_interval_us, Make make) {
+  const auto alone = [&]() -> Result<FedSums<Sums>> {
+    if (damaged != nullptr) damaged->clear();
+    Sums sums = make();
+    auto fed = feed_samples(path, plan, damaged, [&](const SampleRun& run) { return sums.add(run); });
+    if (!fed) return fail(std::move(fed.error()));
+    return FedSums<Sums>{std::move(sums), std::nullopt, fed->left_out};
+  };
+  auto checked = open_checked_cwa_file(path);
+  if (!checked || seam_interval_us <= 0) return alone();
+  const std::uint64_t start = plan.start_block.value_or(0);
+  const std::uint64_t total = checked->block_count;
+  const std::uint64_t end =
+      start >= total ? start : start + std::min(plan.block_count.value_or(total), total - start);
+  if (end - start < min_split_blocks) return alone();
+  const std::uint64_t mid = start + (end - start) / 2;
+  const auto middle = split_detail::first_time_from(path, mid, end, damaged != nullptr);
+  if (!middle) return fail(std::move(middle.error()));
+  if (!*middle) return alone();
+  const std::int64_t seam_us = (interval_index(**middle, seam_interval_us) + 1) * seam_interval_us;
+  split_detail::LaterHalf<Sums> later{path,
+                                      ReadPlan{mid, end - mid, plan.range_start_time, plan.range_end_time},
+                                      damaged != nullptr,
+                                      seam_us,
+                                      make(),
+                                      {},
+                                      {},
+                                      std::nullopt};
+  auto helper = HelperThread::start(&split_detail::LaterHalf<Sums>::run, &later);
+  if (!helper) return alone();
+  // On every way out the helper is stopped and joined before `later` goes.
+  struct Joined {
+    HelperThread& helper;
+    std::atomic<bool>& stop;
+    ~Joined() {
+      stop.store(true, std::memory_order_relaxed);
+      helper.join();
+    }
+  } joined{*helper, later.stop};
+
+  Sums earlier = make();
+  auto lead = feed_samples(
+      path, plan, damaged, [&](const SampleRun& run) { return earlier.add(run); },
+      FeedSeam{.stop_at_us = seam_us, .start_at_us = std::nullopt});
+  if (!lead) return fail(std::move(lead.error()));
+  while (!helper->finished()) {
+    if (auto going_on = interruption_point(); !going_on) return fail(std::move(going_on.error()));
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  helper->join();
+  if (!later.outcome || !*later.outcome || later.outcome->value().seam != lead->seam ||
+      later.outcome->value().went_back)
+    return alone();
+  if (damaged != nullptr && lead->seam) {
+    for (DamagedBlock& entry : later.damaged) {
+      if (entry.block > lead->seam->block) damaged->push_back(std::move(entry));
+    }
+  }
+  return FedSums<Sums>{std::move(earlier), std::move(later.sums),
+                       lead->left_out + later.outcome->value().left_out};
+}
+
+}  // namespace velnora

@@ -1,0 +1,93 @@
+#include "core/ops/activity_passes.hpp"
+
+#include <numeric>
+
+#include "core/activity/split_feed.hpp"
+#include "core/activity/still_windows.hpp"
+#include "core/format/cwa_file.hpp"
+
+namespace velnora {
+
+namespace {
+
+// The rate the metadata block promises, against which windows count as full.
+Result<double> header_rate_hz(std::string_view path) {
+  auto header = read_cwa_header(path);
+  if (!header) return fail(std::move(header.error()));
+  return header->sample_rate_hz;
+}
+
+constexpr std::int64_t window_us = StillWindowFinder::window_seconds * us_per_second;
+// Half a non-wear block: the bound every non-wear window and block has.
+constexpr std::int64_t stretch_us = NonwearDetector::block_seconds * us_per_second / 2;
+// Split runs are not worth a seam further than this past the middle.
+constexpr std::int64_t max_seam_interval_us = 6 * 3600 * us_per_second;
+
+struct WindowSums {
+  StillWindowFinder windows;
+  Result<void> add(const SampleRun& run) {
+    windows.add(run);
+    return {};
+  }
+};
+
+struct EpochSums {
+  EpochMetrics epochs;
+  NonwearDetector nonwear;
+  bool with_nonwear;
+  Result<void> add(const SampleRun& run) {
+    if (with_nonwear) {
+      if (auto added = nonwear.add(run); !added) return added;
+    }
+    return epochs.add(run);
+  }
+};
+
+// A bound of every epoch and, with non-wear, of every 7.5-minute stretch;
+// 0 (never split) when that lies too far apart.
+std::int64_t seam_interval(std::int64_t epoch_us, bool with_nonwear) {
+  if (!with_nonwear) return epoch_us <= max_seam_interval_us ? epoch_us : 0;
+  const std::int64_t common = std::gcd(epoch_us, stretch_us);
+  const std::int64_t factor = epoch_us / common;
+  return factor <= max_seam_interval_us / stretch_us ? factor * stretch_us : 0;
+}
+
+}  // namespace
+
+Result<CalibrationEstimate> estimate_gravity_calibration(std::string_view path, const ReadPlan& plan,
+                                                         DamagedBlocks* damaged) {
+  auto rate = header_rate_hz(path);
+  if (!rate) return fail(std::move(rate.error()));
+  auto fed = feed_in_halves<WindowSums>(path, plan, damaged, window_us,
+                                        [&] { return WindowSums{StillWindowFinder(*rate)}; });
+  if (!fed) return fail(std::move(fed.error()));
+  std::vector<StillWindow> still = std::move(fed->earlier.windows).finish();
+  if (fed->later) {
+    const std::vector<StillWindow> later = std::move(fed->later->windows).finish();
+    still.insert(still.end(), later.begin(), later.end());
+  }
+  return fit_calibration(still);
+}
+
+Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& plan, std::int64_t epoch_us,
+                                      const GravityCalibration& calibration, bool with_nonwear,
+                                      DamagedBlocks* damaged) {
+  auto rate = header_rate_hz(path);
+  if (!rate) return fail(std::move(rate.error()));
+  auto fed = feed_in_halves<EpochSums>(path, plan, damaged, seam_interval(epoch_us, with_nonwear), [&] {
+    return EpochSums{EpochMetrics(epoch_us, calibration, *rate), NonwearDetector(*rate), with_nonwear};
+  });
+  if (!fed) return fail(std::move(fed.error()));
+  EpochSums& sums = fed->earlier;
+  EpochSummary summary{std::move(sums.epochs).finish(), std::nullopt, fed->left_out};
+  if (fed->later) {
+    auto joined = append_epochs(summary.epochs, std::move(fed->later->epochs).finish(), epoch_us);
+    if (!joined) return fail(std::move(joined.error()));
+    if (auto appended = sums.nonwear.append(std::move(fed->later->nonwear)); !appended)
+      return fail(std::move(appended.error()));
+  }
+  if (with_nonwear) summary.nonwear = sums.nonwear.finish();
+  return summary;
+}
+
+}  // namespace velnora

@@ -1,0 +1,295 @@
+"""velnora_tools.calibrate and epochs: a known calibration recovered, non-wear
+on a known still stretch, ENMO, MAD and anglez of a sinusoid from their
+closed forms, and the same epochs however the recording is split."""
+
+from __future__ import annotations
+
+import importlib.util
+import math
+import pathlib
+import pickle
+import sys
+from collections.abc import Sequence
+
+import numpy as np
+import numpy.typing as npt
+import pytest
+
+import velnora
+from cwa_writer import FORMAT_UNPACKED3, DataBlock, MetadataBlock, datetime_from_unix, write_cwa
+
+if importlib.util.find_spec("velnora_tools") is None:  # a build tree, not an install
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "python"))
+
+pd = pytest.importorskip("pandas")
+
+from velnora_tools import Calibration, DamagedBlock, calibrate, epochs  # noqa: E402
+
+START = 1_600_000_200  # a multiple of 15 minutes, 10 s and 5 s
+PER_BLOCK = 80  # unpacked 3-axis
+COUNTS_PER_G = 2048  # accelerometer range code 3 in the light field
+RATE_CODES = {25: 0x48, 100: 0x4A}
+
+
+def temperature_field(celsius: float) -> int:
+    return round((celsius + 50.0) * 256 / 75)
+
+
+def celsius(field: int) -> float:
+    return field * 75 / 256 - 50.0
+
+
+def write_motion(
+    path: pathlib.Path,
+    acc: npt.NDArray[np.float64],
+    rate_hz: int = 25,
+    temperature: npt.NDArray[np.int64] | None = None,
+    damaged: Sequence[int] = (),
+    pause: tuple[int, int] = (0, 0),
+) -> pathlib.Path:
+    """A recording of the (n, 3) accelerations `acc` in g from START, n a
+    multiple of 80, block b at the block temperature field `temperature[b]`;
+    the blocks `damaged` are written with an unsupported sample format; with
+    `pause` = (block, seconds) the device stops for that long before that block."""
+    counts = np.clip(np.round(acc * COUNTS_PER_G), -32768, 32767).astype("<i2")
+    blocks: list[DataBlock] = []
+    for b in range(len(acc) // PER_BLOCK):
+        first = b * PER_BLOCK  # every block starts a whole number of periods after a whole second
+        whole, periods = divmod(first, rate_hz)
+        whole += pause[1] if b >= pause[0] else 0
+        blocks.append(
+            DataBlock(
+                sequence_id=b,
+                timestamp=datetime_from_unix(START + whole),
+                timestamp_offset=-periods,
+                rate_code=RATE_CODES[rate_hz],
+                sample_format=0x41 if b in damaged else FORMAT_UNPACKED3,
+                sample_count=PER_BLOCK,
+                light=3 << 13,
+                temperature=temperature_field(20.0) if temperature is None else int(temperature[b]),
+                sample_data=counts[first : first + PER_BLOCK].tobytes(),
+            )
+        )
+    return write_cwa(path, MetadataBlock(rate_code=RATE_CODES[rate_hz]), blocks)
+
+
+def sphere_postures(count: int, one_side: bool = False) -> npt.NDArray[np.float64]:
+    """`count` unit vectors spread over the sphere (a Fibonacci lattice), or
+    over the half with z > 0.35."""
+    k = np.arange(count) + 0.5
+    z = 0.35 + 0.65 * k / count if one_side else 1 - 2 * k / count
+    azimuth = math.pi * (3 - math.sqrt(5)) * k
+    ring = np.sqrt(1 - z**2)
+    return np.stack([ring * np.cos(azimuth), ring * np.sin(azimuth), z], axis=1)
+
+
+def held_still(postures: npt.NDArray[np.float64], seconds: int, rate_hz: int, noise_g: float) -> npt.NDArray[np.float64]:
+    """Each posture held for `seconds`, with Gaussian noise."""
+    rng = np.random.default_rng(7)
+    acc = np.repeat(postures, seconds * rate_hz, axis=0)
+    return acc + rng.normal(0.0, noise_g, acc.shape)
+
+
+OFFSET = np.array([0.021, -0.034, 0.012])
+SCALE = np.array([1.018, 0.983, 1.007])
+SLOPE = np.array([0.0012, -0.0021, 0.0009])  # g per °C
+
+
+@pytest.mark.parametrize("warming", [False, True], ids=["constant temperature", "temperature term"])
+def test_a_known_offset_gain_and_temperature_slope_are_recovered(tmp_path: pathlib.Path, warming: bool) -> None:
+    postures = sphere_postures(24)
+    seconds = 60  # six 10 s windows per posture
+    true = held_still(postures, seconds, 25, 0.004)
+    fields = np.full(len(true) // PER_BLOCK, temperature_field(20.0))
+    if warming:
+        # Each posture at its own temperature between 15 and 35 °C, uncorrelated with its direction;
+        # a block takes its first sample's posture's.
+        per_posture = np.random.default_rng(3).permutation(np.linspace(15, 35, len(postures)))
+        fields = np.array([temperature_field(per_posture[b * PER_BLOCK // (seconds * 25)]) for b in range(len(fields))])
+    block_celsius = np.repeat([celsius(f) for f in fields], PER_BLOCK)
+    reference = 25.0
+    slope = SLOPE if warming else np.zeros(3)
+    # What the device records for `true`, so that offset + scale × raw + slope × (T − reference) = true.
+    raw = (true - OFFSET - slope * (block_celsius[:, None] - reference)) / SCALE
+    path = write_motion(tmp_path / "rec.cwa", raw, temperature=fields)
+
+    result = calibrate(path)
+
+    assert result.calibrated and result.reason is None
+    # Six per posture, as the windows lie on multiples of 10 s; a step in temperature may cost one.
+    assert result.still_windows >= 24 * 6 - 1
+    assert result.error_after_mg < 1.0 < result.error_before_mg
+    # The fit refers its offset to the still windows' mean temperature.
+    expected_offset = OFFSET + slope * (result.reference_temperature - reference)
+    np.testing.assert_allclose(result.offset, expected_offset, atol=0.001)
+    np.testing.assert_allclose(result.scale, SCALE, rtol=0.001)
+    np.testing.assert_allclose(result.temperature_slope, slope, atol=0.0001)
+    assert pickle.loads(pickle.dumps(result)) == result
+
+    # Applied by epochs: the still postures then lie on the unit sphere, and
+    # ENMO falls to that of the noise alone, 4 mg / √(2π).
+    frame = epochs(path, nonwear=False)
+    assert frame.attrs["calibration"] == result.as_dict()
+    assert frame["enmo"].mean() < 0.0018 < 0.005 < epochs(path, calibration=False, nonwear=False)["enmo"].mean()
+
+
+def test_postures_on_one_side_are_not_calibrated(tmp_path: pathlib.Path) -> None:
+    path = write_motion(tmp_path / "rec.cwa", held_still(sphere_postures(12, one_side=True), 40, 25, 0.004) * 1.05)
+
+    result = calibrate(path)
+
+    assert not result.calibrated
+    assert result.reason is not None and "axis z" in result.reason and "below -0.3 g" in result.reason
+    assert (result.offset, result.scale, result.temperature_slope) == ((0.0,) * 3, (1.0,) * 3, (0.0,) * 3)
+    assert result.still_windows == 12 * 4
+    assert result.error_before_mg == pytest.approx(50.0, abs=1.0)
+
+
+def test_restless_recording_has_no_still_window(tmp_path: pathlib.Path) -> None:
+    acc = np.random.default_rng(1).normal(0.0, 0.3, (25 * 120, 3)) + (0, 0, 1)
+    result = calibrate(write_motion(tmp_path / "rec.cwa", acc))
+    assert (result.calibrated, result.still_windows, result.reason) == (False, 0, "no still 10 s window")
+    assert math.isnan(result.error_before_mg) and math.isnan(result.error_after_mg)
+
+
+def moving_or_still(minutes: int, still: range, rate_hz: int = 25) -> npt.NDArray[np.float64]:
+    """Lying still (noise 2 mg) in the minutes of `still`, moving (noise 150 mg) in the rest."""
+    rng = np.random.default_rng(11)
+    minute = np.arange(minutes * 60 * rate_hz) // (60 * rate_hz)
+    noise = np.where(np.isin(minute, still), 0.002, 0.15)
+    return np.array([0.0, 0.0, 1.0]) + rng.normal(0.0, 1.0, (len(minute), 3)) * noise[:, None]
+
+
+@pytest.mark.parametrize(
+    ("minutes", "still", "nonwear_blocks"),
+    [
+        # A block is judged on the hour from 22.5 min before it to 22.5 min after it.
+        (240, range(60, 180), [6, 7, 8, 9]),
+        (240, range(0), []),
+        # The first and last windows hold 37.5 minutes of a 45-minute recording: judged.
+        (45, range(45), [0, 1, 2]),
+        # 25 minutes: under half of every window, so nothing can be judged.
+        (25, range(25), []),
+    ],
+)
+def test_nonwear_on_exactly_the_blocks_whose_windows_lie_in_the_still_stretch(
+    tmp_path: pathlib.Path, minutes: int, still: range, nonwear_blocks: list[int]
+) -> None:
+    frame = epochs(write_motion(tmp_path / "rec.cwa", moving_or_still(minutes, still)), epoch_seconds=60, calibration=False)
+
+    block = (frame.index - pd.Timestamp(START, unit="s")) // pd.Timedelta(minutes=15)
+    assert sorted(set(block[frame["nonwear"]])) == nonwear_blocks
+    periods = frame.attrs["nonwear_periods"]
+    expected = (
+        [(pd.Timestamp(START + 900 * nonwear_blocks[0], unit="s"), pd.Timestamp(START + 900 * (nonwear_blocks[-1] + 1), unit="s"))]
+        if nonwear_blocks
+        else []
+    )
+    assert periods == expected
+
+
+@pytest.mark.parametrize("elevation_deg", [90.0, 30.0, -50.0])
+def test_sinusoid_gives_enmo_mad_and_anglez_in_closed_form(tmp_path: pathlib.Path, elevation_deg: float) -> None:
+    # |a| = 1 + A sin(2π t) along a fixed direction: ENMO = A / π, MAD = 2A / π, anglez = the elevation.
+    amplitude, rate_hz = 0.5, 100
+    t = np.arange(120 * rate_hz) / rate_hz
+    elevation = math.radians(elevation_deg)
+    direction = np.array([math.cos(elevation) * 0.6, math.cos(elevation) * 0.8, math.sin(elevation)])
+    acc = (1 + amplitude * np.sin(2 * math.pi * t + 0.3))[:, None] * direction
+    frame = epochs(write_motion(tmp_path / "rec.cwa", acc, rate_hz=rate_hz), calibration=False, nonwear=False)
+
+    assert len(frame) == 24 and (frame["samples"] == 500).all()
+    np.testing.assert_allclose(frame["enmo"], amplitude / math.pi, rtol=1e-3)
+    np.testing.assert_allclose(frame["mad"], 2 * amplitude / math.pi, rtol=1e-3)
+    np.testing.assert_allclose(frame["anglez"], elevation_deg, atol=0.05)
+
+
+GIVEN = Calibration(offset=(0.01, -0.02, 0.005), scale=(1.01, 0.99, 1.0), temperature_slope=(0.001, 0.0, -0.002), reference_temperature=21.0)
+
+
+def with_gap(tmp_path: pathlib.Path) -> pathlib.Path:
+    """40 minutes of motion at 25 Hz, nothing for 97 s, then 20 minutes more."""
+    acc = np.array([0.1, -0.2, 0.95]) + np.random.default_rng(5).normal(0.0, 0.2, (60 * 60 * 25, 3))
+    fields = np.arange(len(acc) // PER_BLOCK) % 40 + 230
+    return write_motion(tmp_path / "rec.cwa", acc, temperature=fields, pause=(40 * 60 * 25 // PER_BLOCK, 97))
+
+
+def test_epochs_are_the_same_bits_whole_in_pieces_and_cut(tmp_path: pathlib.Path) -> None:
+    path = with_gap(tmp_path)
+    whole = epochs(path, calibration=GIVEN, nonwear=False)
+
+    gap = whole[whole["samples"] == 0]
+    assert len(gap) == 19 and gap[["enmo", "mad", "anglez"]].isna().all().all()
+    assert whole["samples"].sum() == 60 * 60 * 25
+    pieces = [epochs(path, calibration=GIVEN, nonwear=False, cut=velnora.seconds(a, b)) for a, b in ((0, 1200), (1200, 4000))]
+    pd.testing.assert_frame_equal(pd.concat(pieces), whole, check_exact=True)
+    middle = epochs(path, calibration=GIVEN, nonwear=False, cut=velnora.seconds(600, 1800))
+    pd.testing.assert_frame_equal(middle, whole.loc[middle.index[0] : middle.index[-1]], check_exact=True)
+    assert len(middle) == 240
+
+
+def test_damaged_block_is_passed_over(tmp_path: pathlib.Path) -> None:
+    acc = np.array([0.0, 0.6, 0.8]) + np.random.default_rng(2).normal(0.0, 0.1, (25 * 600, 3))
+    good = epochs(write_motion(tmp_path / "good.cwa", acc), calibration=GIVEN)
+    path = write_motion(tmp_path / "damaged.cwa", acc, damaged=(100,))  # samples 8000-8079: 320 s to 323.2 s
+    with pytest.raises(RuntimeError, match="Unsupported sample format"):
+        epochs(path, calibration=GIVEN)
+
+    frame = epochs(path, calibration=GIVEN, skip_damaged=True)
+
+    assert frame.attrs["damaged_blocks"] == [DamagedBlock(100, "Unsupported sample format: 4 axes, packing 1")]
+    hit = (frame.index >= pd.Timestamp(START + 320, unit="s")) & (frame.index < pd.Timestamp(START + 323.2, unit="s"))
+    assert hit.sum() == 1
+    assert frame["samples"][hit].item() == good["samples"][hit].item() - 80
+    pd.testing.assert_frame_equal(frame[~hit], good[~hit], check_exact=True)
+
+
+
+def test_epoch_length_must_be_whole_microseconds(tmp_path: pathlib.Path) -> None:
+    path = write_motion(tmp_path / "rec.cwa", np.zeros((PER_BLOCK, 3)))
+    for bad in (0.0, -5.0, 1e-7, math.nan, math.inf):
+        with pytest.raises(ValueError, match="epoch_seconds"):
+            epochs(path, epoch_seconds=bad)
+
+
+def test_samples_timed_before_earlier_ones_are_left_out(tmp_path: pathlib.Path) -> None:
+    # After damage a block keeps its own start: here 10 s back, into time already covered.
+    acc = np.tile([0.0, 0.0, 1.0], (10 * PER_BLOCK, 1))
+    path = write_motion(tmp_path / "rec.cwa", acc, damaged=(5,), pause=(6, -10))
+
+    frame = epochs(path, calibration=False, nonwear=False, skip_damaged=True)
+
+    # Blocks 0-4 end with a sample at 15.96 s; block 6 starts at 9.2 s: its samples before 15.96 s go.
+    assert frame.attrs["samples_out_of_order"] == 169
+    assert frame["samples"].sum() == 9 * PER_BLOCK - 169
+
+
+@pytest.mark.parametrize(
+    ("damaged", "pause", "cut"),
+    [
+        # A damaged block in each half, and a pause of 7 s just after the middle.
+        ((1000, 3500), (2260, 7), None),
+        ((1000, 3500), (2260, 7), velnora.seconds(1000, 12000)),
+        # After damage past the seam the clock goes back 2000 s, before the seam time.
+        ((1000, 2699), (2700, -2000), None),
+    ],
+    ids=["whole", "cut", "clock set back"],
+)
+def test_two_threads_give_the_bits_of_one(
+    tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch, damaged: tuple[int, int], pause: tuple[int, int], cut: object
+) -> None:
+    """A long range is shared by two threads where it may; with
+    VELNORA_THREADS=1 one thread does it all. The results are the same."""
+    acc = moving_or_still(240, range(60, 180))  # 4500 blocks, past the split threshold
+    path = write_motion(tmp_path / "rec.cwa", acc, damaged=damaged, pause=pause)
+
+    def both() -> tuple[Calibration, pd.DataFrame]:
+        return calibrate(path, cut=cut, skip_damaged=True), epochs(path, cut=cut, skip_damaged=True)
+
+    shared = both()
+    monkeypatch.setenv("VELNORA_THREADS", "1")
+    alone = both()
+    assert shared[0] == alone[0] and shared[0].still_windows > 0
+    pd.testing.assert_frame_equal(shared[1], alone[1], check_exact=True)
+    assert shared[1].attrs == alone[1].attrs and len(alone[1].attrs["damaged_blocks"]) == 2
+    assert (alone[1].attrs["samples_out_of_order"] > 0) == (pause[1] < 0)
