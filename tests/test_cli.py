@@ -325,3 +325,14 @@ def test_info_shows_each_recording(folder: dict[str, pathlib.Path]) -> None:
     done = velnora_command("info", folder["steady"], folder["notes"], folder["gap"])
     assert done.returncode == 1 and f"velnora: {folder['notes']}: " in done.stderr
     assert [line for line in done.stdout.splitlines() if line.endswith(".cwa")] == [str(folder["steady"]), str(folder["gap"])]
+
+
+def test_epochs_are_written_per_recording(folder: dict[str, pathlib.Path], tmp_path: pathlib.Path) -> None:
+    done = velnora_command("epochs", folder["steady"], folder["gap"], "-o", tmp_path / "epochs", "--epoch", "2", "--no-calibration")
+    outputs = [tmp_path / "epochs" / f"{name}.epochs.parquet" for name in ("steady", "gap")]
+    assert (done.returncode, done.stdout) == (0, "".join(f"{out}\n" for out in outputs)), done.stderr
+    expected = velnora_tools.epochs(folder["gap"], epoch_seconds=2.0, calibration=False)
+    assert pq.read_table(outputs[1]).to_pandas().set_index("start").equals(expected)
+    as_csv = velnora_command("epochs", folder["steady"], "--csv", "--no-nonwear", "--seconds", "0", "10")
+    assert as_csv.returncode == 0 and folder["steady"].with_suffix(".epochs.csv").read_text().startswith("start,enmo,mad,anglez,nonwear,samples\n")
+    assert velnora_command("epochs", folder["steady"], "--epoch", "0").returncode == 2

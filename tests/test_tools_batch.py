@@ -169,3 +169,19 @@ def test_a_client_without_dask_names_the_extra(recordings: list[str], monkeypatc
     monkeypatch.setitem(sys.modules, "distributed", None)
     with pytest.raises(ImportError, match=re.escape("pip install 'dask[distributed]>=")):
         batch.summarise(recordings, client=object())  # type: ignore[arg-type]
+
+
+def test_epochs_in_the_summary_and_as_conversions(recordings: list[str], tmp_path: pathlib.Path) -> None:
+    from velnora_tools.activity import epoch_summary
+
+    table = batch.summarise(recordings, epochs=True, workers=2)
+    steady = velnora_tools.epochs(recordings[0])
+    expected = epoch_summary(steady, 5.0)
+    got = [None if pd.isna(value) else value for value in table.loc[0, list(expected)]]
+    assert got == [None if value is None or value != value else value for value in expected.values()]
+    assert table["error"].notna().tolist() == [False, False, True, True, True]
+    manifest = batch.convert(recordings[:2], tmp_path / "epochs", format="epochs", workers=1)
+    assert manifest["status"].tolist() == ["written", "written"]
+    written = pq.read_table(manifest["output"][0])
+    assert written.to_pandas().set_index("start").equals(steady)
+    assert json.loads(written.schema.metadata[b"velnora.calibration"]) == json.loads(json.dumps(steady.attrs["calibration"]))

@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING
 import velnora
 
 from velnora_tools._recording import recording_header
+from velnora_tools.activity import EpochOptions, write_epochs
 from velnora_tools.damaged import DamagedBlock, naming_damage, write_csv_skipping_damaged
 from velnora_tools.parquet import write_recording
 from velnora_tools.replacing import replacing
@@ -54,6 +55,13 @@ def export_parquet(path: str, out: str, export: Export) -> Written:
     _check_input(path, out)
     with naming_damage(path):
         return Written(out, write_recording(path, out, export.read_args, export.skip_damaged))
+
+
+def export_epochs(path: str, out: str, options: EpochOptions, csv: bool = False) -> Written:
+    """Writes the recording's epochs (`write_epochs`)."""
+    _check_input(path, out)
+    with naming_damage(path):
+        return Written(out, write_epochs(path, out, options, csv))
 
 
 def _check_input(path: str, out: str) -> None:

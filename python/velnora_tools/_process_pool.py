@@ -162,6 +162,9 @@ def _worker_started(pool_size: int, started: multiprocessing.SimpleQueue[int]) -
 
 def _on_terminate(signum: int, frame: FrameType | None) -> None:
     if _busy:
+        # The pool terminates the workers still running once one has exited;
+        # this one's output must be removed first, so later signals wait.
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
         raise KeyboardInterrupt
     os._exit(128 + signum)
 

@@ -4,6 +4,7 @@ of the samples for gaps and overlaps behind it and `velnora info`."""
 
 from __future__ import annotations
 
+import dataclasses
 import datetime
 from collections.abc import Iterator
 from dataclasses import dataclass, field
@@ -16,6 +17,7 @@ import velnora
 
 from velnora_tools import _native
 from velnora_tools._recording import recording_header
+from velnora_tools.activity import EpochOptions, epoch_summary, epochs
 from velnora_tools.damaged import DamagedBlock, naming_damage, report_skipping_damaged
 
 # Blocks per reading call when scanning a whole recording: about 2 Mi samples,
@@ -60,6 +62,15 @@ REPORT_COLUMNS = (
     ReportColumn("error", "error"),
 )
 REPORT_NAMES = tuple(column.name for column in REPORT_COLUMNS)
+# What `summarise(..., epochs=True)` adds, from `epoch_summary`.
+EPOCH_COLUMNS = (
+    ReportColumn("calibrated", "calibrated", "boolean"),
+    ReportColumn("calibration_error_before_mg", "cal. error before (mg)", "Float64"),
+    ReportColumn("calibration_error_after_mg", "cal. error after (mg)", "Float64"),
+    ReportColumn("worn_hours", "worn (h)", "Float64"),
+    ReportColumn("days_16h_worn", "days worn 16 h", "Int64"),
+    ReportColumn("enmo_worn_mg", "ENMO worn (mg)", "Float64"),
+)
 
 
 @dataclass
@@ -124,12 +135,14 @@ def _timestamp_chunks(path: str, skip_damaged: bool) -> Iterator[npt.NDArray[np.
             yield timestamps
 
 
-def report_row(path: str, skip_damaged: bool = False) -> dict[str, Any]:
+def report_row(path: str, skip_damaged: bool = False, with_epochs: bool = False) -> dict[str, Any]:
     """One row of `velnora report`: what could be read of the recording, and
     the message of what could not. Without `skip_damaged` a damaged data block
     fails the report; with it, the report and the scan cover the good blocks
-    and `damaged_blocks` counts the others."""
-    row: dict[str, Any] = {**dict.fromkeys(REPORT_NAMES), "path": path}
+    and `damaged_blocks` counts the others. `with_epochs` adds EPOCH_COLUMNS,
+    from 5 s epochs with calibration and non-wear."""
+    names = REPORT_NAMES + tuple(column.name for column in EPOCH_COLUMNS) * with_epochs
+    row: dict[str, Any] = {**dict.fromkeys(names), "path": path}
     try:
         header = recording_header(path)
         row.update(device_id=header["device_id"], session_id=header["session_id"])
@@ -138,6 +151,9 @@ def report_row(path: str, skip_damaged: bool = False) -> dict[str, Any]:
         row.update({column.name: report[column.name] for column in SAMPLING_COLUMNS}, damaged_blocks=len(damaged))
         found = scan(path, header["sample_rate_hz"], skip_damaged, keep=0)
         row.update(samples=found.samples, gaps=found.gaps.count, overlaps=found.overlaps.count)
+        if with_epochs:
+            options = EpochOptions(skip_damaged=skip_damaged)
+            row.update(epoch_summary(epochs(path, **dataclasses.asdict(options)), options.epoch_seconds))
     except (RuntimeError, OSError) as error:
         row["error"] = str(error)
     return row

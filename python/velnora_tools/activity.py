@@ -6,6 +6,7 @@ computed in a streaming pass over the recording by the core
 from __future__ import annotations
 
 import dataclasses
+import json
 import math
 import os
 from typing import TYPE_CHECKING, Any
@@ -15,6 +16,7 @@ import numpy as np
 from velnora_tools import _native
 from velnora_tools._distribution import require
 from velnora_tools.damaged import DamagedBlock
+from velnora_tools.replacing import replacing
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -206,3 +208,66 @@ def _periods(flags: np.ndarray[Any, np.dtype[np.bool_]], first_start_us: int) ->
         (pd.Timestamp(first_start_us + s * _NONWEAR_BLOCK_US, unit="us"), pd.Timestamp(first_start_us + e * _NONWEAR_BLOCK_US, unit="us"))
         for s, e in zip(starts, ends)
     ]
+
+
+@dataclasses.dataclass(frozen=True)
+class EpochOptions:
+    """The options of `epochs` after the path, as the command and `convert`
+    pass them on."""
+
+    epoch_seconds: float = 5.0
+    calibration: bool = True
+    nonwear: bool = True
+    cut: velnora.SecondsCut | velnora.BlocksCut | None = None
+    skip_damaged: bool = False
+
+
+def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], options: EpochOptions, csv: bool = False) -> list[DamagedBlock]:
+    """Writes `epochs(path, ...)` to the Parquet file `out`, its "start" index
+    a column, with the calibration, the non-wear periods and the damaged
+    blocks as JSON under "velnora.calibration", "velnora.nonwear" and
+    "velnora.damaged" in the file's key-value metadata; with `csv`, the same
+    table as CSV text without the metadata. `out` appears only when
+    complete. Returns the damaged blocks left out."""
+    frame = epochs(path, **dataclasses.asdict(options))
+    with replacing(out) as temporary:
+        if csv:
+            frame.to_csv(temporary)
+        else:
+            _write_epoch_parquet(frame, temporary)
+    damaged: list[DamagedBlock] = frame.attrs["damaged_blocks"]
+    return damaged
+
+
+def _write_epoch_parquet(frame: pd.DataFrame, out: str) -> None:
+    require("pyarrow.parquet", "velnora_tools.write_epochs")
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    periods = frame.attrs["nonwear_periods"]
+    table = pa.Table.from_pandas(frame.reset_index(), preserve_index=False)
+    metadata = dict(table.schema.metadata or {})
+    metadata[b"velnora.calibration"] = json.dumps(frame.attrs["calibration"]).encode()
+    metadata[b"velnora.nonwear"] = json.dumps(None if periods is None else [[str(a), str(b)] for a, b in periods]).encode()
+    metadata[b"velnora.damaged"] = json.dumps([list(block) for block in frame.attrs["damaged_blocks"]]).encode()
+    pq.write_table(table.replace_schema_metadata(metadata), out, compression="zstd")
+
+
+def epoch_summary(frame: pd.DataFrame, epoch_seconds: float) -> dict[str, Any]:
+    """What a study's first table wants of a recording's epochs: the
+    calibration's outcome and errors (mg), the hours worn, the days with at
+    least 16 worn hours and the mean ENMO over worn epochs (mg)."""
+    import pandas as pd
+
+    calibration = frame.attrs["calibration"] or {}
+    worn = (frame["samples"] > 0) & ~frame["nonwear"]
+    days = pd.DatetimeIndex(frame.index).normalize()
+    hours = worn.groupby(days).sum() * epoch_seconds / 3600.0
+    return {
+        "calibrated": calibration.get("calibrated"),
+        "calibration_error_before_mg": calibration.get("error_before_mg"),
+        "calibration_error_after_mg": calibration.get("error_after_mg"),
+        "worn_hours": float(worn.sum() * epoch_seconds / 3600.0),
+        "days_16h_worn": int((hours >= 16.0).sum()),
+        "enmo_worn_mg": float(frame["enmo"][worn].mean() * 1000.0) if worn.any() else None,
+    }

@@ -16,9 +16,10 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, cast
 
 from velnora_tools._distribution import require
-from velnora_tools._exports import Export, Written, export_csv, export_parquet
+from velnora_tools._exports import Export, Written, export_csv, export_epochs, export_parquet
 from velnora_tools._process_pool import Job, Outcome, Progress, run
-from velnora_tools._report import REPORT_COLUMNS, REPORT_NAMES, failed_report_row, report_row
+from velnora_tools._report import EPOCH_COLUMNS, REPORT_COLUMNS, failed_report_row, report_row
+from velnora_tools.activity import EpochOptions
 from velnora_tools.read_options import check_read_options
 from velnora_tools.replacing import replacing
 
@@ -37,10 +38,19 @@ MANIFEST_COLUMNS = ("path", "output", "size", "mtime_ns", "options", "status", "
 # Saved this often while a batch runs, so that an interrupted one keeps what it finished.
 SAVE_EVERY_S = 30.0
 WRITTEN, SKIPPED, FAILED = "written", "skipped", "failed"
-SUFFIXES = {"parquet": ".parquet", "csv": ".csv"}
-EXPORTS: dict[str, Callable[[str, str, Export], Written]] = {"parquet": export_parquet, "csv": export_csv}
+SUFFIXES = {"parquet": ".parquet", "csv": ".csv", "epochs": ".epochs.parquet"}
+
+
+def _export_epochs(path: str, out: str, export: Export) -> Written:
+    return export_epochs(path, out, EpochOptions(cut=export.read_args.get("cut")))
+
+
+EXPORTS: dict[str, Callable[[str, str, Export], Written]] = {
+    "parquet": export_parquet,
+    "csv": export_csv,
+    "epochs": _export_epochs,
+}
 MANIFEST_DTYPES = {"size": "Int64", "mtime_ns": "Int64", "seconds": "Float64"}
-REPORT_DTYPES = {column.name: column.dtype for column in REPORT_COLUMNS}
 
 
 def summarise(
@@ -49,6 +59,7 @@ def summarise(
     *,
     workers: int | None = None,
     skip_damaged: bool = False,
+    epochs: bool = False,
 ) -> pd.DataFrame:
     """The `velnora report` row of each recording, in the order given: path,
     device_id, session_id, start and end from the header and from the data,
@@ -56,7 +67,12 @@ def summarise(
     A recording that cannot be read has its message in `error` and what could
     be read before the failure elsewhere. With `skip_damaged`, damaged data
     blocks are left out of the report and the scan and counted instead of
-    failing the recording. Raises ValueError when `paths` is empty.
+    failing the recording. With `epochs`, each recording's 5 s epochs with
+    calibration and non-wear (`velnora_tools.epochs`) add the columns
+    calibrated, calibration_error_before_mg, calibration_error_after_mg,
+    worn_hours, days_16h_worn (days of the recorded wall clock with at least
+    16 worn hours) and enmo_worn_mg (mean ENMO over worn epochs). Raises
+    ValueError when `paths` is empty.
 
     With `client` each recording is one task on the cluster's workers, which
     must see the files under the same absolute paths; without one, `workers`
@@ -69,8 +85,11 @@ def summarise(
     def done(index: int, row: Any, error: BaseException | None) -> None:
         rows[index] = row if error is None else failed_report_row(names[index], error)
 
-    _run(report_row, [(name, skip_damaged) for name in names], client, workers, done)
-    return _frame(rows, REPORT_NAMES, REPORT_DTYPES)
+    _run(report_row, [(name, skip_damaged, epochs) for name in names], client, workers, done)
+    columns = REPORT_COLUMNS + EPOCH_COLUMNS * epochs
+    for row in rows:
+        row.update({column.name: row.get(column.name) for column in columns})
+    return _frame(rows, [column.name for column in columns], {column.name: column.dtype for column in columns})
 
 
 def convert(
@@ -82,9 +101,12 @@ def convert(
     workers: int | None = None,
     **read_args: Unpack[ReadArguments],
 ) -> pd.DataFrame:
-    """Converts each recording to `out_dir/<name>.parquet` (`write_parquet`)
-    or `out_dir/<name>.csv` (`velnora.write_cwa_csv`), with `read_args` those
-    of `velnora.read_cwa_file`, and returns the manifest `out_dir/_manifest.parquet`.
+    """Converts each recording to `out_dir/<name>.parquet` (`write_parquet`),
+    `out_dir/<name>.csv` (`velnora.write_cwa_csv`) or, with format "epochs",
+    `out_dir/<name>.epochs.parquet` (`velnora_tools.write_epochs`: 5 s
+    epochs with calibration and non-wear; of `read_args` only `cut` applies),
+    with `read_args` those of `velnora.read_cwa_file`, and returns the
+    manifest `out_dir/_manifest.parquet`.
 
     The manifest has a row per recording: its absolute path, the output, the
     size and mtime_ns the recording had when its task began, the reading

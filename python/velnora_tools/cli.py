@@ -1,5 +1,5 @@
 """The `velnora` command: what is in a recording, a quality table over many,
-and exports to CSV and Parquet.
+exports to CSV and Parquet, and epochs of calibrated recordings.
 
 Results go to stdout, messages to stderr. Exit status: 0 when every file
 succeeded, 1 when any failed, 2 for a usage error, 130 after Ctrl-C, 141 when
@@ -20,7 +20,7 @@ from typing import Any, cast
 import velnora
 
 from velnora_tools._distribution import VERSION
-from velnora_tools._exports import Export, Written, export_csv, export_parquet
+from velnora_tools._exports import Export, Written, export_csv, export_epochs, export_parquet
 from velnora_tools._process_pool import Job, Outcome, Progress, input_sizes, run
 from velnora_tools._report import (
     GAP_PERIODS,
@@ -34,6 +34,7 @@ from velnora_tools._report import (
     scan,
 )
 from velnora_tools._recording import recording_header
+from velnora_tools.activity import EpochOptions
 from velnora_tools.damaged import DamagedBlock
 from velnora_tools.read_options import INCLUDE_FLAGS, ReadArguments
 from velnora_tools.replacing import OutputError
@@ -48,6 +49,7 @@ MAIN_EPILOG = """examples:
   velnora report data/*.cwa --csv > quality.csv
   velnora csv rec.cwa --seconds 0 3600 -o first_hour.csv
   velnora parquet data/*.cwa -o parquet/ -j 4
+  velnora epochs data/*.cwa -o epochs/ -j 2
 
 Each subcommand has its own --help."""
 
@@ -107,6 +109,20 @@ examples:
   velnora parquet rec.cwa -o first.parquet --blocks 0 1000 --include none"""
 
 
+EPOCHS_EPILOG = """Each FILE becomes <name>.epochs.parquet (or .epochs.csv with --csv), as -o
+places it for csv and parquet: velnora_tools.epochs with epochs of --epoch
+seconds (default 5) on values calibrated to gravity (van Hees et al. 2014)
+unless --no-calibration, and non-wear judged per 15 minutes (van Hees et al.
+2013) unless --no-nonwear. The Parquet file's metadata holds the calibration
+("velnora.calibration"), the non-wear periods ("velnora.nonwear") and the
+damaged blocks ("velnora.damaged"), as JSON. --seconds, --blocks and
+--skip-damaged as for csv.
+
+examples:
+  velnora epochs data/*.cwa -o epochs/ -j 2
+  velnora epochs rec.cwa --epoch 60 --csv -o rec_minutes.csv"""
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     args, unknown = parser.parse_known_args(argv)
@@ -158,6 +174,20 @@ def _parser() -> argparse.ArgumentParser:
         _add_export_options(export)
         _add_batch_options(export)
         export.set_defaults(parser=export, command=_exports, suffix=suffix, work=work)
+
+    epoch = commands.add_parser("epochs", help="epochs of calibrated recordings, with non-wear", epilog=EPOCHS_EPILOG, formatter_class=raw)
+    epoch.add_argument("files", metavar="FILE", nargs="+")
+    epoch.add_argument("-o", "--output", metavar="OUT", help="the output file, or the directory of the outputs")
+    epoch.add_argument("--epoch", type=_positive_number("seconds"), default=5.0, metavar="S", help="epoch length in seconds (default 5)")
+    epoch.add_argument("--no-calibration", dest="calibration", action="store_false", help="the readings as they are")
+    epoch.add_argument("--no-nonwear", dest="nonwear", action="store_false", help="no non-wear judged")
+    epoch.add_argument("--csv", action="store_true", help="CSV instead of Parquet")
+    cut = epoch.add_mutually_exclusive_group()
+    cut.add_argument("--seconds", nargs=2, metavar=("A", "B"), type=_bound(float), help="seconds from the first block")
+    cut.add_argument("--blocks", nargs=2, metavar=("I", "J"), type=_bound(int), help="data-block positions")
+    epoch.add_argument("--skip-damaged", action="store_true", help="leave damaged data blocks out")
+    _add_batch_options(epoch)
+    epoch.set_defaults(parser=epoch, command=_epochs)
     return parser
 
 
@@ -170,7 +200,7 @@ def _add_export_options(parser: argparse.ArgumentParser) -> None:
     cut = parser.add_mutually_exclusive_group()
     cut.add_argument("--seconds", nargs=2, metavar=("A", "B"), type=_bound(float), help="seconds from the first block")
     cut.add_argument("--blocks", nargs=2, metavar=("I", "J"), type=_bound(int), help="data-block positions")
-    parser.add_argument("--resample", type=_rate, metavar="HZ", help="resample onto a regular grid (cubic)")
+    parser.add_argument("--resample", type=_positive_number("Hz"), metavar="HZ", help="resample onto a regular grid (cubic)")
     parser.add_argument("--include", type=_include, metavar="LIST", help="optional columns, comma-separated")
     parser.add_argument("--skip-damaged", action="store_true", help="leave damaged data blocks out")
 
@@ -182,14 +212,17 @@ def _positive(text: str) -> int:
     return value
 
 
-def _rate(text: str) -> float:
-    try:
-        rate = float(text)
-    except ValueError:
-        rate = math.nan
-    if not (math.isfinite(rate) and rate > 0):
-        raise argparse.ArgumentTypeError("must be a positive number of Hz")
-    return rate
+def _positive_number(unit: str) -> Callable[[str], float]:
+    def convert(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            value = math.nan
+        if not (math.isfinite(value) and value > 0):
+            raise argparse.ArgumentTypeError(f"must be a positive number of {unit}")
+        return value
+
+    return convert
 
 
 def _bound(kind: Callable[[str], Any]) -> Callable[[str], Any]:
@@ -212,13 +245,8 @@ def _export(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Export
     read_args = ReadArguments(resample_hz=args.resample)
     if args.include:
         read_args.update(args.include)
-    try:
-        if args.seconds:
-            read_args["cut"] = velnora.seconds(*args.seconds)
-        elif args.blocks:
-            read_args["cut"] = velnora.blocks(*args.blocks)
-    except (ValueError, OverflowError) as error:
-        parser.error(f"{'--seconds' if args.seconds else '--blocks'}: {error}")
+    if (cut := _cut(parser, args)) is not None:
+        read_args["cut"] = cut
     try:
         # velnora checks every option before it opens a file, and a path
         # holding a NUL byte opens none: the rules stay velnora's own.
@@ -228,6 +256,24 @@ def _export(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Export
     except RuntimeError:
         pass
     return Export(read_args, args.skip_damaged)
+
+
+def _epochs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    cut = _cut(parser, args)
+    options = EpochOptions(args.epoch, args.calibration, args.nonwear, cut, args.skip_damaged)
+    args.suffix = ".epochs.csv" if args.csv else ".epochs.parquet"
+    return _run_exports(parser, args, export_epochs, (options, args.csv))
+
+
+def _cut(parser: argparse.ArgumentParser, args: argparse.Namespace) -> velnora.SecondsCut | velnora.BlocksCut | None:
+    try:
+        if args.seconds:
+            return velnora.seconds(*args.seconds)
+        if args.blocks:
+            return velnora.blocks(*args.blocks)
+    except (ValueError, OverflowError) as error:
+        parser.error(f"{'--seconds' if args.seconds else '--blocks'}: {error}")
+    return None
 
 
 def _targets(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list[tuple[str, str]]:
@@ -255,11 +301,15 @@ def _progress(label: str, paths: Sequence[str], args: argparse.Namespace) -> Pro
 
 
 def _exports(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    export = _export(parser, args)
+    return _run_exports(parser, args, args.work, (_export(parser, args),))
+
+
+def _run_exports(parser: argparse.ArgumentParser, args: argparse.Namespace, work: Callable[..., Written], options: tuple[Any, ...]) -> int:
+    """Runs `work(path, out, *options)` for each input and its output."""
     targets = _targets(parser, args)
     progress = _progress(parser.prog, args.files, args)
     in_order = _InOrder(len(targets))
-    batch = [Job(path, args.work, (out, export)) for path, out in targets]
+    batch = [Job(path, work, (out, *options)) for path, out in targets]
     position = {id(job): index for index, job in enumerate(batch)}
 
     def done(outcome: Outcome) -> None:
