@@ -110,7 +110,7 @@ Result<FedSums<Sums>> feed_in_halves(std::string_view path, const ReadPlan& plan
       start >= total ? start : start + std::min(plan.block_count.value_or(total), total - start);
   if (end - start < min_split_blocks) return alone();
   const std::uint64_t mid = start + (end - start) / 2;
-  const auto middle = split_detail::first_time_from(path, mid, end, damaged != nullptr);
+  auto middle = split_detail::first_time_from(path, mid, end, damaged != nullptr);
   if (!middle) return fail(std::move(middle.error()));
   if (!*middle) return alone();
   const std::int64_t seam_us = (interval_index(**middle, seam_interval_us) + 1) * seam_interval_us;
