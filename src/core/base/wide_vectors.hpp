@@ -11,10 +11,16 @@
 
 namespace velnora {
 
+#if defined(VELNORA_WIDE_VECTORS)
+// Whether the processor has AVX2 and the operating system saves its registers,
+// found once as the module loads.
+extern const bool processor_runs_avx2;
+#endif
+
 // Whether this processor takes the 256-bit forms.
 inline bool wide_vectors_available() {
 #if defined(VELNORA_WIDE_VECTORS)
-  return __builtin_cpu_supports("avx2");
+  return processor_runs_avx2;
 #else
   return false;
 #endif

@@ -155,10 +155,12 @@ std::size_t format_time(std::int64_t micros, std::span<char, max_number_chars> o
 std::size_t format_value(float value, std::span<char, max_number_chars> out) {
   const auto bits = std::bit_cast<std::uint32_t>(value);
   // Zeros fill most columns of a recording without gyroscope or magnetometer.
+  // Nine bytes are copied for either sign, a copy of fixed size that every
+  // compiler inlines; the terminating NUL of "0.000000" lies past its length.
   if ((bits << 1) == 0) {
-    const std::string_view zero = bits == 0 ? "0.000000" : "-0.000000";
-    std::memcpy(out.data(), zero.data(), zero.size());
-    return zero.size();
+    const bool negative = bits != 0;
+    std::memcpy(out.data(), negative ? "-0.000000" : "0.000000", 9);
+    return 8 + negative;
   }
   const std::optional<std::uint64_t> millionths = rounded_millionths(bits);
   if (!millionths) [[unlikely]] {
