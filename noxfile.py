@@ -219,10 +219,19 @@ def build_wheels(session: nox.Session, tools: str) -> None:
         pip(session, builder, "install", "--quiet", "cmake>=3.26", "ninja", *PYPROJECT["build-system"]["requires"])
         session.run(builder, "-m", "pip", "wheel", *PIP_ARGS, "--disable-pip-version-check", "--no-build-isolation",
                     "--no-deps", build_dir, "--wheel-dir", str(raw), ".", env=compiler, external=True)
+    # Debian's Python.h includes its pyconfig.h by a path under /usr/include,
+    # which Zig, bringing the headers of its glibc 2.28, does not search: only
+    # that directory is added, by a link valid in the root.
+    multiarch = CHECKOUT / "build" / "wheels" / "sid-include" / "x86_64-linux-gnu"
+    multiarch.mkdir(parents=True, exist_ok=True)
+    if not (multiarch / "python3.14").is_symlink():
+        (multiarch / "python3.14").symlink_to("/usr/include/x86_64-linux-gnu/python3.14")
     # Debian's numpy and scikit-build-core there, so no index.
     session.run(*SID_ROOT, "env", f"CXX={in_sid_root(CHECKOUT / 'tools' / 'zig-c++')}", f"ZIG={in_sid_root(zig)}",
                 "python3.14", "-m", "pip", "wheel", *PIP_ARGS, "--disable-pip-version-check", "--no-build-isolation",
-                "--no-index", "--no-deps", build_dir, "--wheel-dir", in_sid_root(raw), ".", external=True)
+                "--no-index", "--no-deps", build_dir,
+                f"--config-settings=cmake.define.CMAKE_CXX_FLAGS=-idirafter {in_sid_root(multiarch.parent)}",
+                "--wheel-dir", in_sid_root(raw), ".", external=True)
 
 
 def repair_wheels(session: nox.Session, tools: str) -> list[pathlib.Path]:
