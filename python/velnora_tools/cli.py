@@ -22,6 +22,7 @@ import velnora
 from velnora_tools._distribution import VERSION
 from velnora_tools._exports import Export, Written, export_csv, export_epochs, export_parquet
 from velnora_tools._process_pool import Job, Outcome, Progress, input_sizes, run
+from velnora_tools._quality_rules import DEFAULT_WORN_DAYS
 from velnora_tools._report import (
     GAP_PERIODS,
     OVERLAP_PERIODS,
@@ -38,6 +39,7 @@ from velnora_tools.activity import EpochOptions
 from velnora_tools.damaged import DamagedBlock
 from velnora_tools.read_options import INCLUDE_FLAGS, ReadArguments
 from velnora_tools.replacing import OutputError
+from velnora_tools.study_page import quality_page
 
 INTERRUPTED = 130
 BROKEN_PIPE = 128 + signal.SIGPIPE
@@ -50,6 +52,7 @@ MAIN_EPILOG = """examples:
   velnora csv rec.cwa --seconds 0 3600 -o first_hour.csv
   velnora parquet data/*.cwa -o parquet/ -j 4
   velnora epochs data/*.cwa -o epochs/ -j 2
+  velnora page data/*.cwa -o study.html -j 2
 
 Each subcommand has its own --help."""
 
@@ -122,6 +125,22 @@ examples:
   velnora epochs data/*.cwa -o epochs/ -j 2
   velnora epochs rec.cwa --epoch 60 --csv -o rec_minutes.csv"""
 
+PAGE_EPILOG = """One self-contained HTML file (nothing fetched: inline CSS, script and SVG)
+showing every FILE's quality, as velnora_tools.quality_page makes it: counts of
+the recordings that failed to read, have damaged blocks, end early, are not
+calibrated or have fewer than N days with at least 16 worn hours (--days, 4
+by default), a histogram of those days, and a table of each recording's
+report and epochs summary (velnora_tools.summarise with epochs, damaged blocks
+read past), sortable by any column and filtered by a box, with its days as a
+strip: worn, non-wear, no data, damaged per 15 minutes. Each problem cell
+says its rule in its tooltip; the rules are listed on the page. The page
+appears only when complete; the exit status is 1 when any FILE failed to read,
+each named on stderr.
+
+examples:
+  velnora page data/*.cwa -o study.html -j 2
+  velnora page data/*.cwa -o study.html --days 5"""
+
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
@@ -188,6 +207,13 @@ def _parser() -> argparse.ArgumentParser:
     epoch.add_argument("--skip-damaged", action="store_true", help="leave damaged data blocks out")
     _add_batch_options(epoch)
     epoch.set_defaults(parser=epoch, command=_epochs)
+
+    page = commands.add_parser("page", help="a study's quality on one HTML page", epilog=PAGE_EPILOG, formatter_class=raw)
+    page.add_argument("files", metavar="FILE", nargs="+")
+    page.add_argument("-o", "--output", metavar="OUT", required=True, help="the HTML file")
+    page.add_argument("--days", type=_positive, default=DEFAULT_WORN_DAYS, metavar="N", help="worn days a recording needs (default 4)")
+    page.add_argument("-j", "--jobs", type=_positive, default=1, metavar="N", help="worker processes (default 1)")
+    page.set_defaults(parser=page, command=_page)
     return parser
 
 
@@ -404,6 +430,19 @@ def _print_table(rows: list[dict[str, Any]]) -> None:
     widths = [max(len(line[i]) for line in table) for i in range(len(columns))]
     for line in table:
         print("  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip())
+
+
+def _page(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    try:
+        summary = quality_page(args.files, args.output, workers=args.jobs, min_worn_days=args.days)
+    except OutputError as error:
+        print(f"velnora: {error}", file=sys.stderr)
+        return 1
+    failed = summary[summary["error"].notna()]
+    for path, error in zip(failed["path"], failed["error"]):
+        print(f"velnora: {path}: {error}", file=sys.stderr)
+    print(args.output)
+    return 1 if len(failed) else 0
 
 
 def _info(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:

@@ -60,16 +60,19 @@ def quality_page(
     import pandas as pd
 
     if isinstance(paths_or_summary, pd.DataFrame):
-        summary = paths_or_summary
-        missing = [name for name in NEEDED if name not in summary.columns]
+        missing = [name for name in NEEDED if name not in paths_or_summary.columns]
         if missing:
             raise ValueError(f"the summary lacks the columns {', '.join(missing)}: make it with summarise(..., epochs=True)")
-    else:
-        paths = [paths_or_summary] if isinstance(paths_or_summary, (str, os.PathLike)) else paths_or_summary
-        summary = summarise(paths, client, workers=workers, skip_damaged=True, epochs=True)
-    text = page_html(_records(summary[list(NEEDED)]), min_worn_days)
-    with replacing(out) as temporary, open(temporary, "w", encoding="utf-8") as page:
-        page.write(text)
+    # Entered first, so that an output that cannot be made fails before the reading.
+    with replacing(out) as temporary:
+        if isinstance(paths_or_summary, pd.DataFrame):
+            summary = paths_or_summary
+        else:
+            paths = [paths_or_summary] if isinstance(paths_or_summary, (str, os.PathLike)) else paths_or_summary
+            summary = summarise(paths, client, workers=workers, skip_damaged=True, epochs=True)
+        text = page_html(_records(summary[list(NEEDED)]), min_worn_days)
+        with open(temporary, "w", encoding="utf-8") as page:
+            page.write(text)
     return summary
 
 
