@@ -175,7 +175,7 @@ def test_usage_and_refusals(folder: dict[str, pathlib.Path], args: list[str], st
     assert folder["steady"].read_bytes() == before
 
 
-@pytest.mark.parametrize("command", ["", "info", "report", "csv", "parquet"])
+@pytest.mark.parametrize("command", ["", "info", "report", "csv", "parquet", "page"])
 def test_help_has_examples(command: str) -> None:
     done = velnora_command(*command.split(), "--help")
     assert done.returncode == 0 and re.search(r"^examples?:\n  velnora ", done.stdout, re.M)

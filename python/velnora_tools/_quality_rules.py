@@ -40,9 +40,9 @@ def problems(row: Mapping[str, Any], min_worn_days: int) -> dict[str, str]:
     if late_start is not None and late_start > LATE_HOURS:
         found["start_from_data"] = f"data starts {_hours(late_start)} after the planned start"
     data_hz, header_hz = row["samplingrate_hz_from_data"], row["samplingrate_hz_from_header"]
-    if data_hz is not None and header_hz and abs(data_hz / header_hz - 1) > RATE_TOLERANCE:
+    if data_hz is not None and header_hz and abs(data_hz - header_hz) > RATE_TOLERANCE * header_hz:
         found["samplingrate_hz_from_data"] = (
-            f"data rate {data_hz:.4g} Hz, {abs(data_hz / header_hz - 1) * 100:.1f} % from the header's {header_hz:g} Hz"
+            f"data rate {data_hz:.4g} Hz, {abs(data_hz - header_hz) / header_hz * 100:.1f} % from the header's {header_hz:g} Hz"
         )
     if row["damaged_blocks"]:
         count = row["damaged_blocks"]

@@ -71,8 +71,10 @@ def summarise(
     calibration and non-wear (`velnora_tools.epochs`) add the columns
     calibrated, calibration_error_before_mg, calibration_error_after_mg,
     worn_hours, days_16h_worn (days of the recorded wall clock with at least
-    16 worn hours) and enmo_worn_mg (mean ENMO over worn epochs). Raises
-    ValueError when `paths` is empty.
+    16 worn hours), enmo_worn_mg (mean ENMO over worn epochs), and the days
+    as strip_first_day (YYYY-MM-DD) and strip: a letter per 15 minutes from
+    that day's midnight, whole days, "w" worn, "n" non-wear, "." no data, "x"
+    a damaged stretch. Raises ValueError when `paths` is empty.
 
     With `client` each recording is one task on the cluster's workers, which
     must see the files under the same absolute paths; without one, `workers`

@@ -3,6 +3,7 @@ recording's summary, its days as strips and its problems with their reasons."""
 
 from __future__ import annotations
 
+import datetime
 import html
 import os
 import re
@@ -30,6 +31,7 @@ NEEDED = tuple(column.name for column in REPORT_COLUMNS + EPOCH_COLUMNS)
 CELL_KINDS = ((WORN, "worn"), (NONWEAR, "non-wear"), (NO_DATA, "no data"), (DAMAGED, "damaged"))
 CELL_CLASS = {WORN: "w", NONWEAR: "n", NO_DATA: "o", DAMAGED: "x"}
 RUNS = re.compile(r"(.)\1*")
+PLANNED_DAYS_SHOWN = 31
 # Strip geometry in SVG units: a cell is one unit wide, a day's row this tall with a gap below.
 ROW, GAP = 4, 1
 
@@ -85,10 +87,11 @@ def page_html(rows: Sequence[Mapping[str, Any]], min_worn_days: int) -> str:
         f"<title>Recording quality: {len(rows)} recordings</title>\n<style>\n{_asset('study_page.css')}</style>\n</head>\n<body>\n"
         f"<h1>Recording quality</h1>\n<p class='made'>{len(rows)} recordings, summarised by velnora {VERSION}.</p>\n",
         _counts(len(rows), found, min_worn_days),
+        "<div class='overview'>\n<section>",
         _histogram(days, min_worn_days),
-        "<h2>Problems marked</h2>\n<ul class='rules'>",
+        "</section>\n<section>\n<h2>Problems marked</h2>\n<ul class='rules'>",
         *(f"<li>{html.escape(rule)}</li>" for rule in rule_texts(min_worn_days)),
-        "</ul>\n<p>A marked cell's tooltip states its rule for that recording.</p>\n",
+        "</ul>\n<p>A marked cell's tooltip states its rule for that recording.</p>\n</section>\n</div>\n",
         _legend(),
         "<p><input id='filter' type='search' placeholder='filter: words in a row' aria-label='filter rows'> "
         f"<span id='shown'>{len(rows)} of {len(rows)} shown</span></p>\n",
@@ -152,7 +155,7 @@ def _table(rows: Sequence[Mapping[str, Any]], found: Sequence[Mapping[str, str]]
 
 def _row(row: Mapping[str, Any], found: Mapping[str, str]) -> str:
     cells = [f"<td>{html.escape(row['path'])}</td>", f"<td class='reasons' data-v='{len(found)}'>{html.escape('; '.join(found.values()))}</td>"]
-    cells.append(_strip_cell(row["strip_first_day"], row["strip"]))
+    cells.append(_strip_cell(row["strip_first_day"], _to_planned_end(row)))
     for column in TABLE_COLUMNS:
         value = row[column.name]
         text = html.escape(_text(column, value))
@@ -175,6 +178,18 @@ def _text(column: ReportColumn, value: Any) -> str:
     if column.dtype == "Float64":
         return f"{value:.6g}" if column.name.startswith("samplingrate") else f"{value:.1f}"
     return str(value)
+
+
+def _to_planned_end(row: Mapping[str, Any]) -> str | None:
+    """The strip with no data up to the planned end, so that an early end
+    shows; a planned end beyond PLANNED_DAYS_SHOWN days adds no more."""
+    strip, first_day, end = row["strip"], row["strip_first_day"], row["end_from_header"]
+    if not strip or first_day is None or end is None:
+        return strip
+    planned = datetime.datetime.fromisoformat(end).replace(tzinfo=None) - datetime.datetime.fromisoformat(first_day)
+    cells = -(-planned // datetime.timedelta(minutes=15))
+    days = min(-(-cells // CELLS_PER_DAY), PLANNED_DAYS_SHOWN)
+    return strip.ljust(days * CELLS_PER_DAY, NO_DATA)
 
 
 def _strip_cell(first_day: str | None, strip: str | None) -> str:
