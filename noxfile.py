@@ -97,6 +97,7 @@ def ensure_browser(session: nox.Session) -> dict[str, str]:
     through apt), and returns the environment that makes the browser tests fail
     instead of skipping without them."""
     if not shutil.which("chromedriver"):
+        session.run("apt-get", "update", external=True)
         session.run("apt-get", "install", "-y", "--no-install-recommends", *BROWSER_PACKAGES, external=True)
     return {"VELNORA_TEST_BROWSER": "1"}
 

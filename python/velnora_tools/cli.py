@@ -439,8 +439,8 @@ def _page(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         print(f"velnora: {error}", file=sys.stderr)
         return 1
     failed = summary[summary["error"].notna()]
-    for path, error in zip(failed["path"], failed["error"]):
-        print(f"velnora: {path}: {error}", file=sys.stderr)
+    for path, message in zip(failed["path"], failed["error"]):
+        print(f"velnora: {path}: {message}", file=sys.stderr)
     print(args.output)
     return 1 if len(failed) else 0
 

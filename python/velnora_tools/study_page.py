@@ -183,7 +183,8 @@ def _text(column: ReportColumn, value: Any) -> str:
 def _to_planned_end(row: Mapping[str, Any]) -> str | None:
     """The strip with no data up to the planned end, so that an early end
     shows; a planned end beyond PLANNED_DAYS_SHOWN days adds no more."""
-    strip, first_day, end = row["strip"], row["strip_first_day"], row["end_from_header"]
+    strip: str | None = row["strip"]
+    first_day, end = row["strip_first_day"], row["end_from_header"]
     if not strip or first_day is None or end is None:
         return strip
     planned = datetime.datetime.fromisoformat(end).replace(tzinfo=None) - datetime.datetime.fromisoformat(first_day)
