@@ -9,9 +9,8 @@ chromium.
 
 from __future__ import annotations
 
-import os
+import contextlib
 import pathlib
-import shutil
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -30,12 +29,12 @@ def write_recordings(scratch: pathlib.Path) -> None:
 
 
 def draw(scratch: pathlib.Path, png: pathlib.Path) -> None:
+    page = png.resolve().with_suffix(".html")
     # Relative paths, so that the page names the recordings as a study's folder would.
-    os.chdir(scratch.parent)
-    velnora_tools.quality_page(sorted(str(path.name) for path in scratch.parent.glob("p*.cwa")), "quality-page.html")
-    shutil.copy("quality-page.html", png.with_suffix(".html"))
-    with chromium(1400, 1000) as browser:
-        browser.get(pathlib.Path("quality-page.html").resolve().as_uri())
+    with contextlib.chdir(scratch.parent):
+        velnora_tools.quality_page(sorted(path.name for path in scratch.parent.glob("p*.cwa")), page)
+    with chromium(1400, 1150) as browser:
+        browser.get(page.as_uri())
         if errors := console_errors(browser):
             raise RuntimeError(f"the page logged errors: {errors}")
         browser.save_screenshot(str(png))
