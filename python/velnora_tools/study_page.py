@@ -30,7 +30,8 @@ NEEDED = tuple(column.name for column in REPORT_COLUMNS + EPOCH_COLUMNS)
 # Letter, class and label of each kind of cell, in the legend's order.
 CELL_KINDS = ((WORN, "worn"), (NONWEAR, "non-wear"), (NO_DATA, "no data"), (DAMAGED, "damaged"))
 CELL_CLASS = {WORN: "w", NONWEAR: "n", NO_DATA: "o", DAMAGED: "x"}
-RUNS = re.compile(r"(.)\1*")
+# A letter of no kind (in a summary made elsewhere) is left undrawn.
+RUNS = re.compile(f"([{re.escape(''.join(letter for letter, _ in CELL_KINDS))}])\\1*")
 PLANNED_DAYS_SHOWN = 31
 # Strip geometry in SVG units: a cell is one unit wide, a day's row this tall with a gap below.
 ROW, GAP = 4, 1
@@ -210,6 +211,6 @@ def _strip_cell(first_day: str | None, strip: str | None) -> str:
     drawn = "".join(f"<path class='{CELL_CLASS[letter]}' d='{''.join(runs)}'/>" for letter, runs in paths.items() if runs)
     return (
         f"<td class='days' data-v='{hours[WORN] / 4:g}'><svg viewBox='0 0 {CELLS_PER_DAY} {height}' width='{2 * CELLS_PER_DAY}' "
-        f"height='{2 * height}' preserveAspectRatio='none' role='img'><title>{days} days from {first_day}: {summary}</title>"
+        f"height='{2 * height}' preserveAspectRatio='none' role='img'><title>{days} day{'s' * (days != 1)} from {html.escape(first_day)}: {summary}</title>"
         f"{drawn}<path class='hours' d='M24 0v{height}M48 0v{height}M72 0v{height}'/></svg></td>"
     )
