@@ -265,6 +265,6 @@ def wheel(session: nox.Session) -> None:
 def docs(session: nox.Session) -> None:
     session.install(*PIP_ARGS, ".[docs]")
     # -P: the figures are drawn by the installed module, not the source tree.
-    for script in ("examples/figure_timing.py", "examples/figure_day.py"):
+    for script in ("examples/figure_timing.py", "examples/figure_day.py", "examples/figure_epochs.py"):
         session.run("python", "-P", script, "docs/figures")
     session.run("mkdocs", "build", "--strict", "--site-dir", "build/site")
