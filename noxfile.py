@@ -284,6 +284,7 @@ def docs(session: nox.Session) -> None:
     session.install(*PIP_ARGS, ".[docs]")
     ensure_browser(session)
     # -P: the figures are drawn by the installed module, not the source tree.
-    for script in ("examples/figure_timing.py", "examples/figure_day.py", "examples/figure_quality_page.py"):
+    for script in ("examples/figure_timing.py", "examples/figure_day.py", "examples/figure_epochs.py",
+                   "examples/figure_quality_page.py"):
         session.run("python", "-P", script, "docs/figures")
     session.run("mkdocs", "build", "--strict", "--site-dir", "build/site")

@@ -335,4 +335,6 @@ def test_epochs_are_written_per_recording(folder: dict[str, pathlib.Path], tmp_p
     assert pq.read_table(outputs[1]).to_pandas().set_index("start").equals(expected)
     as_csv = velnora_command("epochs", folder["steady"], "--csv", "--no-nonwear", "--seconds", "0", "10")
     assert as_csv.returncode == 0 and folder["steady"].with_suffix(".epochs.csv").read_text().startswith("start,enmo,mad,anglez,nonwear,samples\n")
+    sidecar = json.loads(folder["steady"].with_suffix(".epochs.json").read_text())
+    assert (sidecar["nonwear"], sidecar["damaged"], sidecar["calibration"]["calibrated"]) == (None, [], False)
     assert velnora_command("epochs", folder["steady"], "--epoch", "0").returncode == 2

@@ -22,11 +22,12 @@ if TYPE_CHECKING:
 
 @dataclass(frozen=True)
 class Export:
-    """How a recording is read for an export: the reading's options and
-    whether damaged data blocks are left out."""
+    """How a recording is read for an export: the reading's options, whether
+    damaged data blocks are left out and, for epochs, their options."""
 
     read_args: ReadArguments
     skip_damaged: bool = False
+    epoch_options: EpochOptions = EpochOptions()
 
 
 @dataclass(frozen=True)

@@ -8,6 +8,7 @@ batch."""
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import os
 import time
@@ -42,7 +43,7 @@ SUFFIXES = {"parquet": ".parquet", "csv": ".csv", "epochs": ".epochs.parquet"}
 
 
 def _export_epochs(path: str, out: str, export: Export) -> Written:
-    return export_epochs(path, out, EpochOptions(cut=export.read_args.get("cut")))
+    return export_epochs(path, out, dataclasses.replace(export.epoch_options, cut=export.read_args.get("cut")))
 
 
 EXPORTS: dict[str, Callable[[str, str, Export], Written]] = {
@@ -101,12 +102,15 @@ def convert(
     format: str = "parquet",
     *,
     workers: int | None = None,
+    epoch_options: EpochOptions | None = None,
     **read_args: Unpack[ReadArguments],
 ) -> pd.DataFrame:
     """Converts each recording to `out_dir/<name>.parquet` (`write_parquet`),
     `out_dir/<name>.csv` (`velnora.write_cwa_csv`) or, with format "epochs",
-    `out_dir/<name>.epochs.parquet` (`velnora_tools.write_epochs`: 5 s
-    epochs with calibration and non-wear; of `read_args` only `cut` applies),
+    `out_dir/<name>.epochs.parquet` (`velnora_tools.write_epochs` with
+    `epoch_options`, by default 5 s epochs with calibration and non-wear; of
+    `read_args` only `cut` applies, and the options' own `cut` and
+    `skip_damaged` must be left unset),
     with `read_args` those of `velnora.read_cwa_file`, and returns the
     manifest `out_dir/_manifest.parquet`.
 
@@ -129,7 +133,7 @@ def convert(
     require("pyarrow.parquet", "velnora_tools.convert")
     if format not in SUFFIXES:
         raise ValueError(f"format must be one of {', '.join(SUFFIXES)}, not {format!r}")
-    export, options = _export(read_args)
+    export, options = _export(read_args, format, epoch_options)
     names = [os.path.abspath(name) for name in _paths(paths, client, "convert")]
     directory = os.path.abspath(_paths([out_dir], client, "convert")[0])
     outputs = [os.path.join(directory, _stem(name) + SUFFIXES[format]) for name in names]
@@ -291,13 +295,20 @@ def _stem(path: str) -> str:
     return os.path.splitext(os.path.basename(path))[0]
 
 
-def _export(read_args: ReadArguments) -> tuple[Export, str]:
-    """The export of `read_args` and its JSON text, which tells a rerun with
-    other options from one that may skip."""
+def _export(read_args: ReadArguments, format: str, epoch_options: EpochOptions | None) -> tuple[Export, str]:
+    """The export of `read_args` (and of `epoch_options` for epochs) and its
+    JSON text, which tells a rerun with other options from one that may skip."""
     check_read_options("convert", dict(read_args))
     include = {name: bool(flag) for name, flag in read_args.items() if name.startswith("include_")}
     options = cast("ReadArguments", {**read_args, **include})
-    return Export(options), json.dumps(options, sort_keys=True)
+    if epoch_options is None:
+        return Export(options), json.dumps(options, sort_keys=True)
+    if format != "epochs":
+        raise ValueError(f"epoch_options apply to format 'epochs', not {format!r}")
+    if epoch_options.cut is not None or epoch_options.skip_damaged:
+        raise ValueError("epoch_options must leave cut and skip_damaged unset: give convert the cut")
+    chosen = {"epoch_seconds": epoch_options.epoch_seconds, "calibration": epoch_options.calibration, "nonwear": epoch_options.nonwear}
+    return Export(options, epoch_options=epoch_options), json.dumps({**options, "epochs": chosen}, sort_keys=True)
 
 
 def _cpus() -> int:

@@ -118,7 +118,8 @@ seconds (default 5) on values calibrated to gravity (van Hees et al. 2014)
 unless --no-calibration, and non-wear judged per 15 minutes (van Hees et al.
 2013) unless --no-nonwear. The Parquet file's metadata holds the calibration
 ("velnora.calibration"), the non-wear periods ("velnora.nonwear") and the
-damaged blocks ("velnora.damaged"), as JSON. --seconds, --blocks and
+damaged blocks ("velnora.damaged"), as JSON; with --csv they go into a JSON
+file beside each CSV file (<name>.epochs.json). --seconds, --blocks and
 --skip-damaged as for csv.
 
 examples:
