@@ -27,6 +27,7 @@ if os.environ.get("VELNORA_TEST_EXTRAS") != "1":
 from velnora_tools import quality_page  # noqa: E402
 from velnora_tools._quality_rules import problems  # noqa: E402
 from velnora_tools._report import REPORT_NAMES, report_row  # noqa: E402
+from velnora_tools.study_page import _to_planned_end  # noqa: E402
 
 # The study's problems on a page asking for one worn day (planned: one day).
 EXPECTED = {
@@ -96,6 +97,21 @@ def summary_row(**values: Any) -> dict[str, Any]:
 )
 def test_problem_rules(values: dict[str, Any], found: dict[str, str]) -> None:
     assert problems(summary_row(**values), 4) == found
+
+
+@pytest.mark.parametrize(
+    ("end", "days"),
+    [
+        ("2023-05-03T00:00:00+00:00", 2),
+        ("2023-05-03T00:00:01+00:00", 3),  # a second into a day is a day on the strip
+        ("2023-04-30T00:00:00+00:00", 1),  # the data's own days stay
+        ("2025-05-01T00:00:00+00:00", 31),  # a planned end years away adds a month
+        (None, 1),
+    ],
+)
+def test_the_strip_runs_to_the_planned_end(end: str | None, days: int) -> None:
+    strip = _to_planned_end({"strip": "w" * 96, "strip_first_day": "2023-05-01", "end_from_header": end})
+    assert strip == "w" * 96 + "." * (days - 1) * 96
 
 
 def test_the_page_command(study: tuple[list[pathlib.Path], pathlib.Path], tmp_path: pathlib.Path) -> None:
