@@ -16,7 +16,7 @@ def read_skipping_damaged(
     include_battery: bool = True,
     resample_hz: float | None = None,
     resample_method: str = "cubic",
-) -> tuple[dict[str, npt.NDArray[np.int64] | npt.NDArray[np.float32]], list[tuple[int, str]]]: ...
+) -> tuple[dict[str, npt.NDArray[np.int64] | npt.NDArray[np.float32]], list[tuple[int, str, bool]]]: ...
 def write_csv_skipping_damaged(
     file_path: str,
     output_path: str,
@@ -27,8 +27,8 @@ def write_csv_skipping_damaged(
     include_battery: bool = False,
     resample_hz: float | None = None,
     resample_method: str = "cubic",
-) -> list[tuple[int, str]]: ...
-def report_skipping_damaged(file_path: str) -> tuple[velnora.SamplingReport, list[tuple[int, str]]]: ...
+) -> list[tuple[int, str, bool]]: ...
+def report_skipping_damaged(file_path: str) -> tuple[velnora.SamplingReport, list[tuple[int, str, bool]]]: ...
 def block_positions(file_path: str) -> int: ...
 def read_timestamps(
     file_path: str, start_block: int | None, end_block: int | None, skip_damaged: bool
@@ -47,7 +47,7 @@ def read_for_export(
     dict[str, npt.NDArray[np.int64] | npt.NDArray[np.float32]],
     velnora.Header,
     velnora.SamplingReport,
-    list[tuple[int, str]],
+    list[tuple[int, str, bool]],
 ]: ...
 def _adopted_split_runs() -> int: ...
 
@@ -58,7 +58,7 @@ def calibrate(
     file_path: str,
     cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
     skip_damaged: bool = False,
-) -> tuple[dict[str, Any], list[tuple[int, str]] | None]: ...
+) -> tuple[dict[str, Any], list[tuple[int, str, bool]] | None]: ...
 def epochs(
     file_path: str,
     epoch_us: int,
@@ -66,4 +66,4 @@ def epochs(
     cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
     nonwear: bool = True,
     skip_damaged: bool = False,
-) -> tuple[dict[str, Any], list[tuple[int, str]] | None]: ...
+) -> tuple[dict[str, Any], list[tuple[int, str, bool]] | None]: ...
