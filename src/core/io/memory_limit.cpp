@@ -1,12 +1,16 @@
 #include "core/io/memory_limit.hpp"
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <limits>
+#include <span>
+#include <system_error>
+
+#include "core/io/file.hpp"
 
 namespace velnora {
 
@@ -19,13 +23,12 @@ constexpr std::uint64_t fixed_buffers_bytes = 64 << 20;
 // The address space the process maps now (the first field of statm, in
 // pages), or 0 when it cannot be read.
 std::uint64_t mapped_bytes(std::uint64_t page_size) {
-  const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  char text[64];
-  const ssize_t got = ::read(fd, text, sizeof text);
-  ::close(fd);
+  auto statm = File::open_read("/proc/self/statm");
+  if (!statm) return 0;
+  std::array<char, 64> text;
+  auto got = statm->read_up_to(std::as_writable_bytes(std::span(text)));
   std::uint64_t pages = 0;
-  if (got > 0) std::from_chars(text, text + got, pages);
+  if (!got || std::from_chars(text.data(), text.data() + *got, pages).ec != std::errc()) return 0;
   return pages * page_size;
 }
 

@@ -15,8 +15,9 @@ struct MemoryLimit {
   bool address_space;  // the address-space limit, not the physical memory, is the bound
 };
 
-// Asks the system afresh, so a limit set while the module is loaded counts.
-// No errors, no allocation.
+// Asks the system afresh, so a limit set while the module is loaded counts;
+// what the process maps is read from /proc (nothing where it cannot be).
+// No errors; allocates a path's text.
 MemoryLimit memory_limit();
 
 }  // namespace velnora
