@@ -43,12 +43,20 @@ MemoryLimit memory_limit() {
     limit.bytes = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
   }
   rlimit address_space{};
-  if (getrlimit(RLIMIT_AS, &address_space) != 0 || address_space.rlim_cur == RLIM_INFINITY) return limit;
-  const std::uint64_t taken = mapped_bytes(page_size > 0 ? static_cast<std::uint64_t>(page_size) : 0);
-  const std::uint64_t total = address_space.rlim_cur;
-  const std::uint64_t left = total - std::min(total, taken + fixed_buffers_bytes);
-  if (left < limit.bytes) limit = {left, true};
+  if (getrlimit(RLIMIT_AS, &address_space) == 0 && address_space.rlim_cur != RLIM_INFINITY &&
+      address_space.rlim_cur < limit.bytes) {
+    limit = {static_cast<std::uint64_t>(address_space.rlim_cur), true};
+  }
   return limit;
+}
+
+MemoryLimit memory_room() {
+  MemoryLimit room = memory_limit();
+  if (!room.address_space) return room;
+  const long page_size = sysconf(_SC_PAGESIZE);
+  const std::uint64_t taken = mapped_bytes(page_size > 0 ? static_cast<std::uint64_t>(page_size) : 0);
+  room.bytes -= std::min(room.bytes, taken + fixed_buffers_bytes);
+  return room;
 }
 
 }  // namespace velnora

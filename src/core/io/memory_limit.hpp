@@ -4,20 +4,24 @@
 
 namespace velnora {
 
-// The most memory a call may still take for what grows with its work: the
-// machine's physical memory or, when that is lower, what the process's
-// address-space limit leaves beside what the process already maps, less
-// room for the call's fixed buffers (sector reads, the CSV writer's 16 MiB).
-// Work that would need more is refused up front instead of running until an
-// allocation fails or the kernel ends the process.
+// The most memory this process can ever hold: the machine's physical memory,
+// or the process's address-space limit when that is lower. Work that would
+// need more is refused up front instead of running until the kernel ends the
+// process.
 struct MemoryLimit {
   std::uint64_t bytes;
   bool address_space;  // the address-space limit, not the physical memory, is the bound
 };
 
-// Asks the system afresh, so a limit set while the module is loaded counts;
-// what the process maps is read from /proc (nothing where it cannot be).
-// No errors; allocates a path's text.
+// Asks the system afresh, so a limit set while the module is loaded counts.
+// No errors, no allocation.
 MemoryLimit memory_limit();
+
+// memory_limit(), where an address-space limit is the bound, less what the
+// process maps already and room for a call's fixed buffers (sector reads,
+// the CSV writer's 16 MiB): what a grid may still take. Reads /proc once,
+// so it is asked once per call, not per row. No errors; allocates a path's
+// text.
+MemoryLimit memory_room();
 
 }  // namespace velnora

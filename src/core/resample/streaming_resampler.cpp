@@ -54,7 +54,7 @@ Result<StreamingResampler> StreamingResampler::create(std::optional<double> rang
                                                       std::optional<double> range_end_time,
                                                       double resample_hz, IncludeFlags include,
                                                       std::size_t capacity_hint) {
-  const MemoryLimit limit = memory_limit();
+  const MemoryLimit limit = memory_room();
   const std::uint64_t bytes = point_bytes(include);
   // Room past the memory limit would never be used: such a grid is refused.
   const std::size_t capacity = std::min<std::uint64_t>(capacity_hint, limit.bytes / bytes);

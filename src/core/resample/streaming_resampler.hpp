@@ -27,7 +27,7 @@ class FollowerRun;
 // ((k × (1000 / resample_hz)) + grid_origin_ms) / 1000 seconds. The time window
 // [range_start_time, range_end_time) acts through the grid alone: it starts no
 // earlier than the window and stops before the window's end. A grid that would
-// outgrow the process's memory_limit(), or find no room in it, is refused as
+// outgrow the process's memory_room(), or find no room in it, is refused as
 // soon as a sample shows it; the columns then hold room for every point up
 // to that sample, so producing the points allocates nothing more.
 class StreamingResampler {
