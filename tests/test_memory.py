@@ -74,7 +74,7 @@ def gap_message(points: int, point_bytes: int) -> str:
 
 # Grids of nearly the 2 GiB the limit leaves: they would fit were nothing
 # else mapped, and their columns, grown by doubling, would not fit at all.
-NEAR_LIMIT = 2**31 - 2**25
+NEAR_LIMIT = 2**31 - 2**23
 READ_NEAR, CSV_NEAR = NEAR_LIMIT // (8 + 12 * 4), NEAR_LIMIT // (8 + 9 * 4)
 
 CASES = {
