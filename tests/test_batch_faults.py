@@ -29,22 +29,24 @@ CONVERT = "import sys; from velnora_tools import batch; batch.convert(sys.argv[2
 
 def busy_recording(path: pathlib.Path, hole_bytes: int) -> pathlib.Path:
     """A recording whose sectors of zeros, screened one by one, keep a reader
-    busy for about a second per 4 GiB."""
+    busy for about a second per 2 GiB."""
     write_cwa(path, None, steady_recording(START, 20))
     os.truncate(path, path.stat().st_size + hole_bytes)
     return path
 
 
+def process_state(pid: int) -> tuple[str, int] | None:
+    """A process's state letter and its parent, None once it is gone."""
+    try:
+        state, parent = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[:2]
+    except OSError:
+        return None
+    return state, int(parent)
+
+
 def children(parent: int) -> list[int]:
-    found = []
-    for entry in pathlib.Path("/proc").iterdir():
-        try:
-            stat = (entry / "stat").read_text()
-        except (OSError, ValueError):
-            continue
-        if entry.name.isdigit() and int(stat.rsplit(")", 1)[1].split()[1]) == parent:
-            found.append(int(entry.name))
-    return found
+    pids = [int(entry.name) for entry in pathlib.Path("/proc").iterdir() if entry.name.isdigit()]
+    return [pid for pid in pids if (state := process_state(pid)) is not None and state[1] == parent]
 
 
 def reading(pid: int, path: pathlib.Path) -> bool:
@@ -54,7 +56,7 @@ def reading(pid: int, path: pathlib.Path) -> bool:
         return False
 
 
-def wait_for_workers(parent: subprocess.Popen[str], paths: list[pathlib.Path], ignored: set[int] = set()) -> list[int]:
+def wait_for_workers(parent: subprocess.Popen[str], paths: list[pathlib.Path], ignored: frozenset[int] | set[int] = frozenset()) -> list[int]:
     """The worker processes reading each of `paths`, once all of them are."""
     deadline = time.monotonic() + 30
     while parent.poll() is None and time.monotonic() < deadline:
@@ -62,15 +64,13 @@ def wait_for_workers(parent: subprocess.Popen[str], paths: list[pathlib.Path], i
         found = [next((pid for pid in workers if pid not in ignored and reading(pid, path)), None) for path in paths]
         if None not in found:
             return found  # type: ignore[return-value]
-        time.sleep(0.002)
+        time.sleep(0.01)
     raise AssertionError(f"no worker read {paths}: {parent.communicate()}")
 
 
 def gone(pid: int) -> bool:
-    try:
-        return (pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]) == "Z"
-    except OSError:
-        return True
+    state = process_state(pid)
+    return state is None or state[0] == "Z"
 
 
 @pytest.mark.parametrize(
@@ -119,7 +119,7 @@ def test_a_signal_stops_the_workers_and_leaves_what_was_finished(
 @pytest.mark.parametrize("kills", [1, 2])
 def test_a_dead_worker_costs_only_its_own_recording(tmp_path: pathlib.Path, kills: int) -> None:
     smalls = [write_cwa(tmp_path / f"small{i}.cwa", None, steady_recording(START + i, 20)) for i in range(3)]
-    victim = busy_recording(tmp_path / "victim.cwa", 4 << 30)
+    victim = busy_recording(tmp_path / "victim.cwa", 1 << 30)
     out = tmp_path / "out"
     out.mkdir()
     # What a worker killed mid-write in an earlier run left, and files that
