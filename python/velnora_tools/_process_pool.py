@@ -153,12 +153,12 @@ def run(jobs: Sequence[Job], workers: int, progress: Progress, done: Callable[[O
                 worker.take(waiting.popleft(), jobs)
             for index, result in pool.wait(_REDRAW_S):
                 job = jobs[index]
-                if isinstance(result, WorkerDied):
+                if isinstance(result, _Death):
                     tries[index] += 1
                     if tries[index] < _TRIES:
                         waiting.appendleft(index)
                         continue
-                    outcome = Outcome(job, error=result)
+                    outcome = Outcome(job, error=WorkerDied(f"its worker process died ({result.how}) on both tries"))
                 else:
                     outcome = Outcome(job, *result)
                 outcomes[index] = outcome
@@ -182,11 +182,20 @@ def _size(path: str) -> int:
         return 0
 
 
+@dataclass(frozen=True)
+class _Death:
+    """How a worker died under its job: "killed by SIGKILL", "exit status 1"."""
+
+    how: str
+
+
 class _Worker:
     """A worker process and the index of the job it runs, if any."""
 
     def __init__(self, pool_size: int) -> None:
-        # Forked from the calling thread, whose end PR_SET_PDEATHSIG watches.
+        # Forked, not started by a server process, so that this process is its
+        # parent, which PR_SET_PDEATHSIG watches (strictly the calling thread,
+        # which run() holds until its workers have stopped).
         self.connection, theirs = multiprocessing.Pipe()
         self.process: BaseProcess = multiprocessing.get_context("fork").Process(
             target=_serve, args=(theirs, pool_size, os.getpid()), daemon=True
@@ -201,8 +210,8 @@ class _Worker:
         with contextlib.suppress(OSError):
             self.connection.send(jobs[index])
 
-    def result(self) -> tuple[Any, Exception | None] | WorkerDied:
-        """The result of its job, or WorkerDied when it died first."""
+    def result(self) -> tuple[Any, Exception | None] | _Death:
+        """The value and the error of its job, or how it died first."""
         try:
             result: tuple[Any, Exception | None] = self.connection.recv()
             return result
@@ -210,7 +219,7 @@ class _Worker:
             self.process.join()
             code = self.process.exitcode or 0
             how = f"killed by {signal.Signals(-code).name}" if code < 0 else f"exit status {code}"
-            return WorkerDied(f"its worker process died ({how}) on both tries")
+            return _Death(how)
 
 
 class _Pool:
@@ -231,13 +240,13 @@ class _Pool:
             self._workers.append(worker)
         return worker
 
-    def wait(self, timeout: float) -> list[tuple[int, tuple[Any, Exception | None] | WorkerDied]]:
+    def wait(self, timeout: float) -> list[tuple[int, tuple[Any, Exception | None] | _Death]]:
         """The jobs that ended within `timeout`, each with its result; the
         workers found dead are dropped."""
         busy = [worker for worker in self._workers if worker.task is not None]
         waited: dict[Connection | int, _Worker] = {worker.connection: worker for worker in busy}
         waited.update({worker.process.sentinel: worker for worker in busy})
-        ended: list[tuple[int, tuple[Any, Exception | None] | WorkerDied]] = []
+        ended: list[tuple[int, tuple[Any, Exception | None] | _Death]] = []
         for ready in wait(list(waited), timeout):
             worker = waited[ready]  # type: ignore[index]  # wait() returns what it was given
             if worker.task is not None:  # not seen already through its other handle
@@ -252,8 +261,7 @@ class _Pool:
         """Stops every worker with SIGTERM, which a busy one turns into
         KeyboardInterrupt inside its call, and waits for them to clean up."""
         for worker in self._workers:
-            with contextlib.suppress(ProcessLookupError):  # ended already
-                os.kill(worker.process.pid or 0, signal.SIGTERM)
+            worker.process.terminate()
         for worker in self._workers:
             worker.process.join()
             worker.connection.close()
