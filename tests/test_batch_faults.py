@@ -5,6 +5,7 @@ recording. A recording with a long sparse tail keeps a worker busy reading it
 
 from __future__ import annotations
 
+import fcntl
 import os
 import pathlib
 import signal
@@ -122,22 +123,26 @@ def test_a_dead_worker_costs_only_its_own_recording(tmp_path: pathlib.Path, kill
     victim = busy_recording(tmp_path / "victim.cwa", 1 << 30)
     out = tmp_path / "out"
     out.mkdir()
-    # What a worker killed mid-write in an earlier run left, and files that
-    # are none of this tool's temporaries.
+    # What a worker killed mid-write in an earlier run left; one that another
+    # process is still writing (it holds it locked); and files that are none
+    # of this tool's temporaries.
     stale = out / ".victim.csv.0123456789ab.part"
-    others = [out / ".victim.csv.part", out / "victim.csv.0123456789ab.part"]
+    held = out / ".other.csv.0123456789ab.part"
+    others = [held, out / ".victim.csv.part", out / "victim.csv.0123456789ab.part"]
     for path in (stale, *others):
         path.write_text("partial")
         os.utime(path, (time.time() - 60, time.time() - 60))
     command = [sys.executable, "-m", "velnora_tools.cli", "csv", str(victim), *map(str, smalls), "-o", str(out), "-j", "2"]
     began = time.time_ns()
-    parent = subprocess.Popen(command, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    killed: set[int] = set()
-    for _ in range(kills):
-        [worker] = wait_for_workers(parent, [victim], ignored=killed)
-        os.kill(worker, signal.SIGKILL)
-        killed.add(worker)
-    stdout, stderr = parent.communicate(timeout=60)
+    with open(held) as writing:
+        fcntl.flock(writing, fcntl.LOCK_EX)
+        parent = subprocess.Popen(command, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        killed: set[int] = set()
+        for _ in range(kills):
+            [worker] = wait_for_workers(parent, [victim], ignored=killed)
+            os.kill(worker, signal.SIGKILL)
+            killed.add(worker)
+        stdout, stderr = parent.communicate(timeout=60)
     written = [out / f"small{i}.csv" for i in range(3)]
     if kills == 1:
         assert (parent.returncode, stderr) == (0, "")
