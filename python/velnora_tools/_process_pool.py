@@ -193,9 +193,10 @@ class _Worker:
     """A worker process and the index of the job it runs, if any."""
 
     def __init__(self, pool_size: int) -> None:
-        # Forked, not started by a server process, so that this process is its
-        # parent, which PR_SET_PDEATHSIG watches (strictly the calling thread,
-        # which run() holds until its workers have stopped).
+        # Forked, so that this process is its parent, which PR_SET_PDEATHSIG
+        # watches (strictly the calling thread, which run() holds until its
+        # workers have stopped). A forkserver would be the parent instead, and
+        # it outlives a killed caller while its children hold its lifeline.
         self.connection, theirs = multiprocessing.Pipe()
         self.process: BaseProcess = multiprocessing.get_context("fork").Process(
             target=_serve, args=(theirs, pool_size, os.getpid()), daemon=True
