@@ -284,7 +284,7 @@ REFUSED_SPECIAL = "cannot write: not a regular file (a FIFO); only a regular fil
 
 @pytest.mark.parametrize(
     ("command", "naming"),
-    [("write_parquet", "symlink"), ("parquet", "symlink"), ("csv", "symlink"), ("epochs", "hard link")],
+    [("write_parquet", "symlink"), ("parquet", "symlink"), ("csv", "symlink"), ("epochs", "hard link"), ("page", "symlink")],
 )
 def test_an_output_that_is_the_input_is_refused(folder: dict[str, pathlib.Path], tmp_path: pathlib.Path, command: str, naming: str) -> None:
     source = folder["steady"]
@@ -298,7 +298,8 @@ def test_an_output_that_is_the_input_is_refused(folder: dict[str, pathlib.Path],
         assert str(refused.value) == message
     else:
         done = velnora_command(command, source, "-o", out)
-        assert (done.returncode, done.stdout, done.stderr) == (1, "", f"velnora: {source}: {message}\n")
+        named = "" if command == "page" else f"{source}: "  # the page is of all the recordings
+        assert (done.returncode, done.stdout, done.stderr) == (1, "", f"velnora: {named}{message}\n")
     assert out.is_symlink() == (naming == "symlink") and source.read_bytes() == before
 
 

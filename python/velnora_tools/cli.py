@@ -447,7 +447,7 @@ def _print_table(rows: list[dict[str, Any]]) -> None:
 def _page(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     try:
         summary = quality_page(args.files, args.output, workers=args.jobs, min_worn_days=args.days)
-    except OutputError as error:
+    except (OutputError, RuntimeError) as error:  # an output that cannot be made, or is a recording
         print(f"velnora: {error}", file=sys.stderr)
         return 1
     failed = summary[summary["error"].notna()]
