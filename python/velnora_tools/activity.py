@@ -16,7 +16,7 @@ import numpy as np
 from velnora_tools import _native
 from velnora_tools._distribution import require
 from velnora_tools.damaged import DamagedBlock
-from velnora_tools.replacing import replacing
+from velnora_tools.replacing import check_output, replacing
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -230,11 +230,13 @@ def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], opti
     the same table as CSV text and those three go, under "calibration",
     "nonwear" and "damaged", into a JSON file beside it, named as `out`
     with ".json" for its ".csv" ending (or added). Outputs appear only when
-    complete. Returns the damaged blocks left out."""
+    complete; the CSV table goes straight into an `out` that is a FIFO or a
+    device, Parquet refuses one. Returns the damaged blocks left out."""
+    check_output(path, out, stream=csv)
     frame = epochs(path, **dataclasses.asdict(options))
     summary = _epoch_metadata(frame)
     if csv:
-        with replacing(out) as table, replacing(_epochs_sidecar(out)) as sidecar:
+        with replacing(out, stream=True) as table, replacing(_epochs_sidecar(out)) as sidecar:
             frame.to_csv(table)
             with open(sidecar, "w", encoding="utf-8") as file:
                 json.dump(summary, file, indent=1)

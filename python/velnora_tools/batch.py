@@ -8,21 +8,23 @@ batch."""
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import json
 import os
+import signal
 import time
 from collections import Counter
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, cast
 
 from velnora_tools._distribution import require
 from velnora_tools._exports import Export, Written, export_csv, export_epochs, export_parquet
-from velnora_tools._process_pool import Job, Outcome, Progress, run
+from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, run, stop_signals
 from velnora_tools._report import EPOCH_COLUMNS, REPORT_COLUMNS, failed_report_row, report_row
 from velnora_tools.activity import EpochOptions
 from velnora_tools.read_options import check_read_options
-from velnora_tools.replacing import replacing
+from velnora_tools.replacing import remove_stale_temporaries, replacing
 
 if TYPE_CHECKING:
     from typing import Unpack
@@ -80,7 +82,8 @@ def summarise(
     With `client` each recording is one task on the cluster's workers, which
     must see the files under the same absolute paths; without one, `workers`
     local processes (default: one per available CPU) do the work. A task scans
-    its recording a bounded number of blocks at a time."""
+    its recording a bounded number of blocks at a time. A local worker that
+    dies and SIGTERM or SIGHUP are handled as in `convert`."""
     require("pandas", "velnora_tools.summarise")
     names = _paths(paths, client, "summarise")
     rows: list[dict[str, Any]] = [{} for _ in names]
@@ -88,7 +91,8 @@ def summarise(
     def done(index: int, row: Any, error: BaseException | None) -> None:
         rows[index] = row if error is None else failed_report_row(names[index], error)
 
-    _run(report_row, [(name, skip_damaged, epochs) for name in names], client, workers, done)
+    with _ended_by_stop_signals():
+        _run(report_row, [(name, skip_damaged, epochs) for name in names], client, workers, done)
     columns = REPORT_COLUMNS + EPOCH_COLUMNS * epochs
     for row in rows:
         row.update({column.name: row.get(column.name) for column in columns})
@@ -124,11 +128,22 @@ def convert(
     given. The manifest is saved as the batch runs: an interrupted batch keeps
     what it finished. `out_dir` is made by the first output written: a batch
     that writes nothing leaves no folder and no manifest behind. Run one call
-    at a time per `out_dir`. Raises ValueError when `paths` is empty.
+    at a time per `out_dir`: at the start, hidden temporaries that a killed
+    earlier call left there (`.<output>.<hex>.part`, older than this call
+    and held by no process) are removed. Raises ValueError when `paths` is
+    empty.
+
+    A recording whose local worker process dies (killed, or out of memory) is
+    tried once more in a new one, then becomes a failed row with the reason;
+    the others go on. SIGTERM and SIGHUP, unless the caller handles or
+    ignores them, stop the batch as Ctrl-C does (workers stopped, their
+    unfinished outputs removed, the manifest saved), and the process then
+    ends by the signal.
 
     `client` and `workers` are those of `summarise`; with a client, `out_dir`
     too must be an absolute path the workers see. A task holds one
     recording's samples, as a `velnora.read_cwa_file` call with `read_args` does."""
+    began = time.time_ns()
     require("pandas", "velnora_tools.convert")
     require("pyarrow.parquet", "velnora_tools.convert")
     if format not in SUFFIXES:
@@ -149,10 +164,12 @@ def convert(
     def done(index: int, row: Any, error: BaseException | None) -> None:
         manifest.record(row if error is None else _row(names[index], options, error=str(error)))
 
-    try:
-        _run(convert_one, calls, client, workers, done)
-    finally:
-        manifest.save()
+    remove_stale_temporaries(directory, began)
+    with _ended_by_stop_signals():
+        try:
+            _run(convert_one, calls, client, workers, done)
+        finally:
+            manifest.save()
     return manifest.frame()
 
 
@@ -220,6 +237,19 @@ class _Manifest:
         rows = [row for name, row in self._earlier.items() if name not in ours]
         latest = (self._finished.get(name) or self._earlier.get(name) for name in self._names)
         return _frame(rows + [row for row in latest if row is not None], MANIFEST_COLUMNS, MANIFEST_DTYPES)
+
+
+@contextlib.contextmanager
+def _ended_by_stop_signals() -> Iterator[None]:
+    """SIGTERM and SIGHUP, where the caller leaves them to their default
+    action, stop the batch as Ctrl-C does; once the block has cleaned up, the
+    process ends by the signal as it would have without the batch."""
+    try:
+        with stop_signals():
+            yield
+    except Stopped as stop:
+        signal.raise_signal(stop.signum)
+        raise
 
 
 def _run(

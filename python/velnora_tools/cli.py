@@ -2,8 +2,10 @@
 exports to CSV and Parquet, and epochs of calibrated recordings.
 
 Results go to stdout, messages to stderr. Exit status: 0 when every file
-succeeded, 1 when any failed, 2 for a usage error, 130 after Ctrl-C, 141 when
-the reader of stdout went away (as a tool ended by SIGPIPE)."""
+succeeded, 1 when any failed, 2 for a usage error, 130 after Ctrl-C, 143
+after SIGTERM and 129 after SIGHUP (128 + the signal's number, as a tool
+ended by it), 141 when the reader of stdout went away (as a tool ended by
+SIGPIPE)."""
 
 from __future__ import annotations
 
@@ -14,6 +16,7 @@ import math
 import os
 import signal
 import sys
+import time
 from collections.abc import Callable, Sequence
 from typing import Any, cast
 
@@ -21,7 +24,7 @@ import velnora
 
 from velnora_tools._distribution import VERSION
 from velnora_tools._exports import Export, Written, export_csv, export_epochs, export_parquet
-from velnora_tools._process_pool import Job, Outcome, Progress, input_sizes, run
+from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, input_sizes, run, stop_signals
 from velnora_tools._quality_rules import DEFAULT_WORN_DAYS
 from velnora_tools._report import (
     GAP_PERIODS,
@@ -38,7 +41,7 @@ from velnora_tools._recording import recording_header
 from velnora_tools.activity import EpochOptions
 from velnora_tools.damaged import DamagedBlock
 from velnora_tools.read_options import INCLUDE_FLAGS, ReadArguments
-from velnora_tools.replacing import OutputError
+from velnora_tools.replacing import OutputError, remove_stale_temporaries
 from velnora_tools.study_page import quality_page
 
 INTERRUPTED = 130
@@ -150,8 +153,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The subcommand's usage line, not the top level's.
         args.parser.error(f"unrecognized arguments: {' '.join(unknown)}")
     try:
-        status: int = args.command(args.parser, args)
-        sys.stdout.flush()
+        with stop_signals():
+            status: int = args.command(args.parser, args)
+            sys.stdout.flush()
+    except Stopped as stop:
+        print(f"velnora: stopped by {signal.Signals(stop.signum).name}", file=sys.stderr)
+        return 128 + stop.signum
     except KeyboardInterrupt:
         print("velnora: interrupted", file=sys.stderr)
         return INTERRUPTED
@@ -332,8 +339,12 @@ def _exports(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
 
 
 def _run_exports(parser: argparse.ArgumentParser, args: argparse.Namespace, work: Callable[..., Written], options: tuple[Any, ...]) -> int:
-    """Runs `work(path, out, *options)` for each input and its output."""
+    """Runs `work(path, out, *options)` for each input and its output, after
+    removing what earlier runs killed mid-write left in the outputs' folders."""
     targets = _targets(parser, args)
+    began = time.time_ns()
+    for directory in {os.path.dirname(os.path.abspath(out)) for _, out in targets}:
+        remove_stale_temporaries(directory, began)
     progress = _progress(parser.prog, args.files, args)
     in_order = _InOrder(len(targets))
     batch = [Job(path, work, (out, *options)) for path, out in targets]
@@ -436,7 +447,7 @@ def _print_table(rows: list[dict[str, Any]]) -> None:
 def _page(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     try:
         summary = quality_page(args.files, args.output, workers=args.jobs, min_worn_days=args.days)
-    except OutputError as error:
+    except (OutputError, RuntimeError) as error:  # an output that cannot be made, or is a recording
         print(f"velnora: {error}", file=sys.stderr)
         return 1
     failed = summary[summary["error"].notna()]

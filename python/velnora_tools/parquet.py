@@ -12,7 +12,7 @@ from velnora_tools._distribution import require
 from velnora_tools._parquet_footer import MAGIC, footer_of, joined_footer
 from velnora_tools.damaged import DamagedBlock
 from velnora_tools.frames import Columns, to_arrow
-from velnora_tools.replacing import replacing
+from velnora_tools.replacing import check_output, replacing
 
 if TYPE_CHECKING:
     from typing import Unpack
@@ -50,7 +50,9 @@ def write_parquet(
     The samples are read whole, then written a row group at a time from views of
     the arrays, so memory stays near that of the reading itself. The file is
     written under a temporary name beside `out` and renamed when complete: a
-    failed or interrupted call leaves `out` as it was.
+    failed or interrupted call leaves `out` as it was. An `out` that is the
+    recording itself (also through a link), or that exists and is no regular
+    file (a FIFO, a device), is refused before the recording is read.
     """
     write_recording(path, out, read_args, skip_damaged=False)
 
@@ -63,6 +65,7 @@ def write_recording(
     left out. The header, the report and the samples come from one call,
     which opens the recording once for each."""
     require("pyarrow.parquet", "velnora_tools.write_parquet")
+    check_output(path, out)
     columns, header, report, damaged = _native.read_for_export(os.fspath(path), **read_args, skip_damaged=skip_damaged)
     write_columns(out, columns, header, report)
     return [DamagedBlock(*entry) for entry in damaged]

@@ -17,7 +17,7 @@ from velnora_tools._distribution import VERSION, require
 from velnora_tools._quality_rules import DEFAULT_WORN_DAYS, counted, problems, rule_texts
 from velnora_tools._report import EPOCH_COLUMNS, REPORT_COLUMNS, ReportColumn
 from velnora_tools.batch import _records, summarise
-from velnora_tools.replacing import replacing
+from velnora_tools.replacing import check_output, replacing
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -58,7 +58,8 @@ def quality_page(
     days as a strip (a row per day from midnight, a cell per 15 minutes:
     worn, non-wear, no data or damaged). A problem cell is highlighted, with
     the rule and the number in its tooltip; the rules are listed on the page.
-    `out` appears only when complete."""
+    `out` appears only when complete, or goes straight into a FIFO or a
+    device; one of the recordings is refused as `out`."""
     require("pandas", "velnora_tools.quality_page")
     import pandas as pd
 
@@ -66,12 +67,16 @@ def quality_page(
         missing = [name for name in NEEDED if name not in paths_or_summary.columns]
         if missing:
             raise ValueError(f"the summary lacks the columns {', '.join(missing)}: make it with summarise(..., epochs=True)")
+    paths: list[str | os.PathLike[str]] = []
+    if not isinstance(paths_or_summary, pd.DataFrame):
+        paths = [paths_or_summary] if isinstance(paths_or_summary, (str, os.PathLike)) else list(paths_or_summary)
+    for path in paths:
+        check_output(path, out, stream=True)
     # Entered first, so that an output that cannot be made fails before the reading.
-    with replacing(out) as temporary:
+    with replacing(out, stream=True) as temporary:
         if isinstance(paths_or_summary, pd.DataFrame):
             summary = paths_or_summary
         else:
-            paths = [paths_or_summary] if isinstance(paths_or_summary, (str, os.PathLike)) else paths_or_summary
             summary = summarise(paths, client, workers=workers, skip_damaged=True, epochs=True)
         text = page_html(_records(summary[list(NEEDED)]), min_worn_days)
         with open(temporary, "w", encoding="utf-8") as page:
