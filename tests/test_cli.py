@@ -254,6 +254,8 @@ def test_damage_is_named_with_the_way_past_it(folder: dict[str, pathlib.Path]) -
     exported = velnora_command("csv", damaged, "--skip-damaged")
     assert exported.stderr == f"velnora: {damaged}: left out 1 damaged data block ({DAMAGED_BLOCK})\n"
     assert velnora_command("csv", damaged, "--skip-damaged", "-q").stderr == ""
+    after = velnora_command("csv", damaged, "--skip-damaged", "--blocks", str(DAMAGED_BLOCK + 1), str(DAMAGED_BLOCK + 3))
+    assert after.stderr == f"velnora: {damaged}: passed 1 damaged data block ({DAMAGED_BLOCK}) outside the range read\n"
 
 
 @pytest.mark.parametrize("text, reason", [("notes\n" * 5, "IO error: failed to fill whole buffer"), ("notes\n" * 1300, "First block is not a metadata block")])

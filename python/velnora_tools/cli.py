@@ -392,8 +392,19 @@ def _failure(path: str, error: BaseException) -> str:
 
 
 def _left_out(path: str, damaged: Sequence[DamagedBlock]) -> str:
-    blocks = ", ".join(str(item.block) for item in damaged[:10]) + (", ..." if len(damaged) > 10 else "")
-    return f"velnora: {path}: left out {len(damaged)} damaged data block{'s' * (len(damaged) != 1)} ({blocks})"
+    """The notice of the damaged blocks a read passed: those in its range were
+    left out; those outside it (looked at for timing or placing a cut) only
+    tell that the plain read of that range fails."""
+    inside = [item.block for item in damaged if not item.outside_range]
+    outside = [item.block for item in damaged if item.outside_range]
+    parts = [f"left out {_counted_blocks(inside)}"] * bool(inside)
+    parts += [f"passed {_counted_blocks(outside)} outside the range read"] * bool(outside)
+    return f"velnora: {path}: " + "; ".join(parts)
+
+
+def _counted_blocks(blocks: Sequence[int]) -> str:
+    listed = ", ".join(map(str, blocks[:10])) + (", ..." if len(blocks) > 10 else "")
+    return f"{len(blocks)} damaged data block{'s' * (len(blocks) != 1)} ({listed})"
 
 
 def _report(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
