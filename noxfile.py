@@ -13,7 +13,12 @@ into build/venv-nox and runs them; `-s NAME` picks sessions, `-l` lists them.
                   each installed into a fresh venv of its interpreter and tested from outside
                   the checkout with no compiler on PATH: the suite for 3.11, 3.13, 3.14 and
                   the sdist, a smoke run for 3.12
-  docs            the figure scripts of examples/, then mkdocs build --strict into build/site
+  docs            the figure scripts of examples/ (the quality page's screenshot in headless chromium),
+                  then mkdocs build --strict into build/site
+
+tests-3.11 (the default python's session) and docs install Debian's chromium and
+chromium-driver when chromedriver is missing, and then fail rather than skip the
+browser tests; the other sessions run them when the browser is there.
 
 Each build treats compiler warnings as errors. pytest's "no tests collected"
 (exit 5) fails a session like any other failure.
@@ -83,16 +88,23 @@ def run_suite(session: nox.Session, *pytest_args: str, env: dict[str, str] | Non
     return session.run(*PYTEST, *pytest_args, *session.posargs, env=env, silent=silent)
 
 
-def pytest_session(name: str, python: str | None) -> None:
-    @nox.session(name=name, python=python, reuse_venv=True)
-    def run(session: nox.Session) -> None:
-        if python is None:
-            session.error(f"no CPython other than {DEFAULT_VERSION} found under pyenv")
-        install_project(session)
-        run_suite(session)
+BROWSER_PACKAGES = ("chromium", "chromium-driver")
 
 
-pytest_session(f"tests-{DEFAULT_VERSION}", DEFAULT_PYTHON)
+def ensure_browser(session: nox.Session) -> dict[str, str]:
+    """Installs Debian's headless browser and its driver when missing (as root,
+    through apt), and returns the environment that makes the browser tests fail
+    instead of skipping without them."""
+    if not shutil.which("chromedriver"):
+        session.run("apt-get", "update", external=True)
+        session.run("apt-get", "install", "-y", "--no-install-recommends", *BROWSER_PACKAGES, external=True)
+    return {"VELNORA_TEST_BROWSER": "1"}
+
+
+@nox.session(name=f"tests-{DEFAULT_VERSION}", python=DEFAULT_PYTHON, reuse_venv=True)
+def tests(session: nox.Session) -> None:
+    install_project(session)
+    run_suite(session, env=ensure_browser(session))
 
 
 def compiler_runtime(name: str) -> str:
@@ -363,7 +375,9 @@ def wheels(session: nox.Session) -> None:
 @nox.session(python=DEFAULT_PYTHON, reuse_venv=True)
 def docs(session: nox.Session) -> None:
     session.install(*PIP_ARGS, ".[docs]")
+    ensure_browser(session)
     # -P: the figures are drawn by the installed module, not the source tree.
-    for script in ("examples/figure_timing.py", "examples/figure_day.py"):
+    for script in ("examples/figure_timing.py", "examples/figure_day.py", "examples/figure_epochs.py",
+                   "examples/figure_quality_page.py"):
         session.run("python", "-P", script, "docs/figures")
     session.run("mkdocs", "build", "--strict", "--site-dir", "build/site")

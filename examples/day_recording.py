@@ -1,8 +1,9 @@
 """The synthetic day of docs/day.md: a wrist-worn 25 Hz device, +-8 g,
 packed 3-axis blocks of 120 samples, planned to log for 24 hours from 06:00
 UTC. It sleeps, walks, sits at a desk; it records nothing for 46 minutes
-after 13:10 (taken off) and its battery runs out at 03:12, before the planned
-end. Deterministic: the same bytes every time.
+after 13:10 (taken off), lies on a table from 21:00 until its wearer goes to
+bed at 22:40, and its battery runs out at 03:12, before the planned end.
+Deterministic: the same bytes every time.
 
     python examples/day_recording.py day.cwa
 """
@@ -25,6 +26,7 @@ RATE_CODE = 0x48  # 25 Hz, +-8 g
 RATE_HZ = 25
 PER_BLOCK = 120  # 4.8 s, so every block starts a whole number of periods after a whole second
 COUNTS_PER_G = 256
+TEMPERATURE = 273  # 30.0 degrees C at the wrist
 SEED = 2023
 
 # Blocks counted from the start: none from 13:10 to 13:56, the last ends at 03:12.
@@ -34,10 +36,12 @@ LAST_BLOCK = 15900
 # (hour after 06:00, activity) for each stretch of the day.
 SCHEDULE = [
     (0.0, "asleep"), (0.83, "about"), (1.67, "walking"), (2.17, "desk"), (6.33, "walking"),
-    (6.83, "desk"), (11.5, "walking"), (12.08, "about"), (16.67, "asleep"),
+    (6.83, "desk"), (11.5, "walking"), (12.08, "about"), (15.0, "table"), (16.67, "asleep"),
 ]
-# Gravity in the device's frame for each sleeping posture, changed every 70 minutes.
-POSTURES = np.array([(0.0, -0.97, -0.24), (0.1, 0.2, -0.97), (-0.3, 0.93, 0.2), (0.95, 0.0, -0.3)])
+# Gravity in the device's frame for each sleeping posture, changed every 25 minutes.
+POSTURES = np.array([(0.0, -0.97, -0.24), (0.1, 0.2, -0.97), (-0.45, 0.87, 0.2), (0.95, 0.0, -0.3)])
+POSTURE_S = 1500
+ON_TABLE = np.array([0.0, 0.0, 1.0])
 
 
 def acceleration(t: npt.NDArray[np.float64], rng: np.random.Generator) -> npt.NDArray[np.float64]:
@@ -56,8 +60,9 @@ def acceleration(t: npt.NDArray[np.float64], rng: np.random.Generator) -> npt.ND
     bouts = (np.sin(2 * np.pi * t / 30.0) > 0.2)[:, None]
     acc = np.where(((kinds == "walking")[:, None]) | ((kinds == "about")[:, None] & bouts), g + walking, g)
     asleep = kinds == "asleep"
-    acc[asleep] = POSTURES[(t[asleep] // 4200).astype(int) % len(POSTURES)]
-    noise = np.where(asleep, 0.004, np.where(kinds == "desk", 0.012, 0.04))
+    acc[asleep] = POSTURES[(t[asleep] // POSTURE_S).astype(int) % len(POSTURES)]
+    acc[kinds == "table"] = ON_TABLE
+    noise = np.where(asleep | (kinds == "table"), 0.004, np.where(kinds == "desk", 0.012, 0.04))
     return acc + rng.normal(0.0, 1.0, acc.shape) * noise[:, None]
 
 
@@ -80,7 +85,7 @@ def data_blocks() -> list[DataBlock]:
         t = first_s + np.arange(PER_BLOCK) / RATE_HZ
         samples = packed_words(acceleration(t, rng)).tobytes()
         periods = round((first_s - whole) * RATE_HZ)
-        blocks.append(block_with_bounds(START_S + whole, PER_BLOCK, RATE_CODE, -periods, sample_data=samples))
+        blocks.append(block_with_bounds(START_S + whole, PER_BLOCK, RATE_CODE, -periods, sample_data=samples, temperature=TEMPERATURE))
     return blocks
 
 

@@ -366,7 +366,7 @@ def steady_samples(first: int, count: int, sample_format: int = FORMAT_PACKED) -
     return [steady_sample(i, sample_format) for i in range(first, first + count)]
 
 
-def _stamp(t_first: Fraction, rate: Fraction) -> tuple[int, int]:
+def block_stamp(t_first: Fraction, rate: Fraction) -> tuple[int, int]:
     """(whole second, timestamp offset) that place the first sample at t_first."""
     whole = t_first.numerator // t_first.denominator
     periods = (t_first - whole) * rate
@@ -398,7 +398,7 @@ def steady_recording(
     result: list[DataBlock] = []
     for b in range(blocks):
         first = b * samples_per_block
-        whole, offset = _stamp(start_s + Fraction(first) / rate, rate)
+        whole, offset = block_stamp(start_s + Fraction(first) / rate, rate)
         result.append(
             DataBlock(
                 sequence_id=b,

@@ -25,6 +25,7 @@ if importlib.util.find_spec("velnora_tools") is None:  # a build tree, not an in
     sys.path.insert(0, str(ROOT / "python"))
 
 import velnora_tools  # noqa: E402
+from velnora_tools.replacing import OutputError  # noqa: E402
 # The sessions that install the test extra set this, so that a missing library fails there.
 if os.environ.get("VELNORA_TEST_EXTRAS") != "1":
     pytest.importorskip("pyarrow")
@@ -165,7 +166,7 @@ def test_parquet_files_hold_the_reading(folder: dict[str, pathlib.Path], tmp_pat
         (["report", "{steady}", "-j", "0"], 2, "must be 1 or more"),
         (["csv", "{steady}", "--seconds", "0", "1", "--blocks", "0", "1"], 2, "not allowed with argument"),
         (["parquet", "{steady}", "{steady}", "-o", "x"], 2, "several files would be written"),
-        (["csv", "{steady}", "-o", "{steady}"], 1, "refusing to overwrite the input recording"),
+        (["csv", "{steady}", "-o", "{steady}"], 1, "is the input recording"),
     ],
 )
 def test_usage_and_refusals(folder: dict[str, pathlib.Path], args: list[str], status: int, message: str) -> None:
@@ -175,7 +176,7 @@ def test_usage_and_refusals(folder: dict[str, pathlib.Path], args: list[str], st
     assert folder["steady"].read_bytes() == before
 
 
-@pytest.mark.parametrize("command", ["", "info", "report", "csv", "parquet"])
+@pytest.mark.parametrize("command", ["", "info", "report", "csv", "parquet", "page"])
 def test_help_has_examples(command: str) -> None:
     done = velnora_command(*command.split(), "--help")
     assert done.returncode == 0 and re.search(r"^examples?:\n  velnora ", done.stdout, re.M)
@@ -253,6 +254,8 @@ def test_damage_is_named_with_the_way_past_it(folder: dict[str, pathlib.Path]) -
     exported = velnora_command("csv", damaged, "--skip-damaged")
     assert exported.stderr == f"velnora: {damaged}: left out 1 damaged data block ({DAMAGED_BLOCK})\n"
     assert velnora_command("csv", damaged, "--skip-damaged", "-q").stderr == ""
+    after = velnora_command("csv", damaged, "--skip-damaged", "--blocks", str(DAMAGED_BLOCK + 1), str(DAMAGED_BLOCK + 3))
+    assert after.stderr == f"velnora: {damaged}: passed 1 damaged data block ({DAMAGED_BLOCK}) outside the range read\n"
 
 
 @pytest.mark.parametrize("text, reason", [("notes\n" * 5, "IO error: failed to fill whole buffer"), ("notes\n" * 1300, "First block is not a metadata block")])
@@ -276,6 +279,58 @@ def test_an_output_that_cannot_be_made_is_named(folder: dict[str, pathlib.Path],
     done = velnora_command(command, folder["steady"], "-o", out)
     assert (done.returncode, done.stdout) == (1, "")
     assert done.stderr == f"velnora: {out}: cannot write: Not a directory\n"
+
+
+REFUSED_SPECIAL = "cannot write: not a regular file (a FIFO); only a regular file is replaced by the finished output"
+
+
+@pytest.mark.parametrize(
+    ("command", "naming"),
+    [("write_parquet", "symlink"), ("parquet", "symlink"), ("csv", "symlink"), ("epochs", "hard link"), ("page", "symlink")],
+)
+def test_an_output_that_is_the_input_is_refused(folder: dict[str, pathlib.Path], tmp_path: pathlib.Path, command: str, naming: str) -> None:
+    source = folder["steady"]
+    before = source.read_bytes()
+    out = tmp_path / "out"
+    os.symlink(source, out) if naming == "symlink" else os.link(source, out)
+    message = f"Output path '{out}' is the input recording '{source}'; refusing to overwrite it"
+    if command == "write_parquet":
+        with pytest.raises(RuntimeError) as refused:
+            velnora_tools.write_parquet(source, out)
+        assert str(refused.value) == message
+    else:
+        done = velnora_command(command, source, "-o", out)
+        named = "" if command == "page" else f"{source}: "  # the page is of all the recordings
+        assert (done.returncode, done.stdout, done.stderr) == (1, "", f"velnora: {named}{message}\n")
+    assert out.is_symlink() == (naming == "symlink") and source.read_bytes() == before
+
+
+@pytest.mark.parametrize("command", ["csv", "parquet", "write_parquet"])
+def test_a_fifo_output_is_written_into_or_refused_never_replaced(folder: dict[str, pathlib.Path], tmp_path: pathlib.Path, command: str) -> None:
+    fifo = tmp_path / "fifos" / "fifo"
+    fifo.parent.mkdir()
+    os.mkfifo(fifo)
+    if command == "write_parquet":
+        with pytest.raises(OutputError) as refused:
+            velnora_tools.write_parquet(folder["steady"], fifo)
+        assert str(refused.value) == f"{fifo}: {REFUSED_SPECIAL}"
+    elif command == "parquet":
+        done = velnora_command(command, folder["steady"], "-o", fifo)
+        assert (done.returncode, done.stdout, done.stderr) == (1, "", f"velnora: {fifo}: {REFUSED_SPECIAL}\n")
+    else:
+        received = tmp_path / "received.csv"
+        with open(received, "wb") as sink:
+            reader = subprocess.Popen(["cat", str(fifo)], stdout=sink)
+        try:
+            done = velnora_command(command, folder["steady"], "-o", fifo)
+            reader.wait(timeout=30)
+        finally:
+            reader.kill()
+        expected = tmp_path / "expected.csv"
+        velnora.write_cwa_csv(str(folder["steady"]), str(expected))
+        assert (done.returncode, done.stdout, done.stderr) == (0, f"{fifo}\n", "")
+        assert received.read_bytes() == expected.read_bytes()
+    assert fifo.is_fifo() and list(fifo.parent.iterdir()) == [fifo]
 
 
 def test_a_reader_that_goes_away_ends_the_command_quietly(folder: dict[str, pathlib.Path]) -> None:
@@ -335,4 +390,6 @@ def test_epochs_are_written_per_recording(folder: dict[str, pathlib.Path], tmp_p
     assert pq.read_table(outputs[1]).to_pandas().set_index("start").equals(expected)
     as_csv = velnora_command("epochs", folder["steady"], "--csv", "--no-nonwear", "--seconds", "0", "10")
     assert as_csv.returncode == 0 and folder["steady"].with_suffix(".epochs.csv").read_text().startswith("start,enmo,mad,anglez,nonwear,samples\n")
+    sidecar = json.loads(folder["steady"].with_suffix(".epochs.json").read_text())
+    assert (sidecar["nonwear"], sidecar["damaged"], sidecar["calibration"]["calibrated"]) == (None, [], False)
     assert velnora_command("epochs", folder["steady"], "--epoch", "0").returncode == 2

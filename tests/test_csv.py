@@ -7,11 +7,14 @@ from __future__ import annotations
 import os
 import pathlib
 import random
+import subprocess
+import sys
 from typing import Callable
 
 import pytest
 
 import velnora
+import velnora_tools
 from csv_text import expected_rows
 from cwa_writer import (
     FORMAT_AXIS6,
@@ -254,6 +257,44 @@ def test_large_export_to_a_full_disk_fails_while_writing_rows(cwa_path: MakeReco
     # to 16 MiB and is handed over while rows are still being written.
     source = cwa_path(sectors=steady_recording(T0, 2000))
     assert error_of(source, "/dev/full", **ALL_FLAGS) == ENOSPC
+
+
+# A file-size limit stops a write at the limit, halfway through a record, as
+# a full disk does; the child lives on, as Python ignores SIGXFSZ.
+FILE_SIZE_LIMITED = """
+import resource, sys, velnora, velnora_tools
+source, out, call, limit = sys.argv[1:]
+resource.setrlimit(resource.RLIMIT_FSIZE, (int(limit), resource.RLIM_INFINITY))
+try:
+    eval(call)
+except RuntimeError as error:
+    print(error)
+"""
+FILE_SIZE_LIMIT = 100_003
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        "velnora.write_cwa_csv(source, out)",
+        "velnora.write_cwa_csv(source, out, cut=velnora.seconds(0, 30))",
+        "velnora.write_cwa_csv(source, out, resample_hz=90.0)",
+        "velnora_tools.write_csv_skipping_damaged(source, out)",
+    ],
+    ids=["streamed", "windowed", "resampled", "past-damage"],
+)
+def test_a_full_file_ends_at_its_last_complete_record(
+    cwa_path: MakeRecording, tmp_path: pathlib.Path, call: str
+) -> None:
+    source = str(cwa_path(sectors=steady_recording(T0, 40)))
+    whole, limited = tmp_path / "whole.csv", tmp_path / "limited.csv"
+    eval(call, {"velnora": velnora, "velnora_tools": velnora_tools, "source": source, "out": str(whole)})
+    command = [sys.executable, "-c", FILE_SIZE_LIMITED, source, str(limited), call, str(FILE_SIZE_LIMIT)]
+    run = subprocess.run(command, capture_output=True, text=True, timeout=60)
+    assert (run.returncode, run.stdout, run.stderr) == (0, "IO error: File too large (os error 27)\n", "")
+    kept = limited.read_bytes()
+    assert kept.endswith(b"\n") and FILE_SIZE_LIMIT - 100 < len(kept) < FILE_SIZE_LIMIT
+    assert whole.read_bytes().startswith(kept)
 
 
 def test_large_export_is_complete(cwa_path: MakeRecording, tmp_path: pathlib.Path) -> None:

@@ -6,7 +6,9 @@ from __future__ import annotations
 
 import os
 import pathlib
+import shutil
 import subprocess
+import threading
 import time
 from typing import Callable, Iterator
 
@@ -59,17 +61,35 @@ def test_unseekable_input_fails_at_once(unseekable_input: str, call: str) -> Non
     assert len(os.listdir("/proc/self/fd")) == descriptors
 
 
+def copy_in_a_thread(fifo: pathlib.Path, received: pathlib.Path) -> threading.Thread:
+    def copy() -> None:
+        with fifo.open("rb") as source, received.open("wb") as sink:
+            shutil.copyfileobj(source, sink)
+
+    thread = threading.Thread(target=copy)
+    thread.start()
+    return thread
+
+
+@pytest.mark.parametrize("reader", ["process", "thread"])
 @pytest.mark.parametrize("options", [{}, {"resample_hz": 50.0}])
-def test_csv_into_a_fifo_reaches_its_reader(tmp_path: pathlib.Path, options: dict[str, float]) -> None:
-    # More rows than a pipe holds: the writer must wait for the reader, not fail.
+def test_csv_into_a_fifo_reaches_its_reader(tmp_path: pathlib.Path, options: dict[str, float], reader: str) -> None:
+    # More rows than a pipe holds: the writer must wait for the reader, not
+    # fail, and let it run when it is a thread of this process.
     source = str(write_cwa(tmp_path / "rec.cwa", sectors=steady_recording(1700000000, 20)))
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     received = tmp_path / "received.csv"
-    with received.open("wb") as sink:
-        reader = subprocess.Popen(["/bin/cat", str(fifo)], stdout=sink)
+    if reader == "thread":
+        thread = copy_in_a_thread(fifo, received)
+    else:
+        with received.open("wb") as sink:
+            cat = subprocess.Popen(["/bin/cat", str(fifo)], stdout=sink)
     velnora.write_cwa_csv(source, str(fifo), **options)
-    assert reader.wait(timeout=10) == 0
+    if reader == "thread":
+        thread.join(timeout=10)
+    else:
+        assert cat.wait(timeout=10) == 0
     velnora.write_cwa_csv(source, str(tmp_path / "out.csv"), **options)
     assert received.read_bytes() == (tmp_path / "out.csv").read_bytes()
     assert received.stat().st_size > 65536

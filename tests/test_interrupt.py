@@ -26,13 +26,35 @@ T0 = 1700000000
 HOLE_BYTES = 32 << 30
 
 CHILD = r"""
-import json, os, sys
+import atexit, json, os, select, subprocess, sys, threading
 import numpy
 import velnora
 import velnora_tools
 import velnora_tools._native
 
 source, output, case = sys.argv[1:]
+
+
+# A reader of the FIFO that takes one byte and reads no more: a thread of
+# this process, or another process. Started before the descriptors are
+# counted, as the thread's stays open.
+def start_stalled_reader(kind):
+    if kind == "process":
+        script = "import sys, time; f = open(sys.argv[1], 'rb'); f.read(1); time.sleep(30)"
+        atexit.register(subprocess.Popen([sys.executable, "-c", script, output]).kill)
+        return
+    fifo = os.open(output, os.O_RDONLY | os.O_NONBLOCK)
+
+    def read_one_byte():
+        select.select([fifo], [], [])
+        os.read(fifo, 1)
+        threading.Event().wait()
+
+    threading.Thread(target=read_one_byte, daemon=True).start()
+
+
+if case.startswith("csv to a stalled"):
+    start_stalled_reader(case.rsplit(" ", 1)[1])
 calls = {
     "read": lambda: velnora.read_cwa_file(source),
     "read resampled": lambda: velnora.read_cwa_file(source, resample_hz=10000.0),
@@ -44,6 +66,8 @@ calls = {
     "calibrate": lambda: velnora_tools.calibrate(source),
     # The core's epoch pass itself, which needs no pandas.
     "epochs": lambda: velnora_tools._native.epochs(source, 5_000_000, (0, 0, 0, 1, 1, 1, 0, 0, 0, 0.0)),
+    "csv to a stalled thread": lambda: velnora.write_cwa_csv(source, output),
+    "csv to a stalled process": lambda: velnora.write_cwa_csv(source, output),
 }
 descriptors = lambda: len(os.listdir("/proc/self/fd"))
 before = descriptors()
@@ -103,6 +127,9 @@ def line_within(stream, seconds: float) -> bytes:
         ("csv resampled", "long", "out.csv", None),
         # Waiting for a FIFO's reader.
         ("csv", "data", "fifo", "nothing"),
+        # Waiting for a reader that stopped reading, in this process or another.
+        ("csv to a stalled thread", "data", "fifo", "nothing"),
+        ("csv to a stalled process", "data", "fifo", "nothing"),
     ],
 )
 def test_sigint_stops_the_call_within_a_second(

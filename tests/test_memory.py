@@ -56,6 +56,12 @@ def gap_recording(path: pathlib.Path) -> pathlib.Path:
     return write_cwa(path, None, [block_with_bounds(START_2020), block_with_bounds(START_2060)])
 
 
+def long_gap_recording(path: pathlib.Path) -> pathlib.Path:
+    """Long enough for a resampled read to be split between two threads,
+    with the gap in the later half."""
+    return write_cwa(path, None, [*steady_recording(START_2020, 4200), block_with_bounds(START_2060)])
+
+
 def one_block(path: pathlib.Path) -> pathlib.Path:
     return write_cwa(path, None, steady_recording(START_2020, 1))
 
@@ -65,6 +71,11 @@ def gap_message(points: int, point_bytes: int) -> str:
     # a sanitizer's reservations), the machine's memory.
     return f"MemoryError: Resampling needs {points} points ({points * point_bytes / GIB:.1f} GiB), more than "
 
+
+# Grids of nearly the 2 GiB the limit leaves: they would fit were nothing
+# else mapped, and their columns, grown by doubling, would not fit at all.
+NEAR_LIMIT = 2**31 - 2**23
+READ_NEAR, CSV_NEAR = NEAR_LIMIT // (8 + 12 * 4), NEAR_LIMIT // (8 + 9 * 4)
 
 CASES = {
     # A gap of decades is refused when its block arrives, before a point is made:
@@ -85,6 +96,23 @@ CASES = {
         gap_recording,
         "velnora.read_cwa_file(src, cut=velnora.seconds(0, 10**9), resample_hz=1.0)",
         gap_message(10**9, 8 + 12 * 4),
+    ),
+    # The room left beside what the process maps bounds the grid: refused
+    # before a point is made, on one thread or two, for arrays or CSV.
+    "near the limit": (
+        gap_recording,
+        f"velnora.read_cwa_file(src, cut=velnora.seconds(0, {READ_NEAR}), resample_hz=1.0)",
+        gap_message(READ_NEAR, 8 + 12 * 4),
+    ),
+    "split near the limit": (
+        long_gap_recording,
+        f"velnora.read_cwa_file(src, cut=velnora.seconds(0, {READ_NEAR}), resample_hz=1.0)",
+        gap_message(READ_NEAR, 8 + 12 * 4),
+    ),
+    "csv near the limit": (
+        gap_recording,
+        f"velnora.write_cwa_csv(src, out, cut=velnora.seconds(0, {CSV_NEAR}), resample_hz=1.0)",
+        gap_message(CSV_NEAR, 8 + 9 * 4),
     ),
     # Room for NumPy but not for the columns (2 MiB each) as well: NumPy comes
     # first, so the columns, not NumPy's start-up, are refused, as out of

@@ -185,3 +185,11 @@ def test_epochs_in_the_summary_and_as_conversions(recordings: list[str], tmp_pat
     written = pq.read_table(manifest["output"][0])
     assert written.to_pandas().set_index("start").equals(steady)
     assert json.loads(written.schema.metadata[b"velnora.calibration"]) == json.loads(json.dumps(steady.attrs["calibration"]))
+    minutes = velnora_tools.EpochOptions(epoch_seconds=60.0, calibration=False, nonwear=False)
+    rerun = batch.convert(recordings[:1], tmp_path / "epochs", format="epochs", workers=1, epoch_options=minutes)
+    assert rerun["status"].iloc[-1] == "written"  # other options than the earlier conversion's
+    got = pq.read_table(rerun["output"].iloc[-1]).to_pandas().set_index("start")
+    assert got.equals(velnora_tools.epochs(recordings[0], epoch_seconds=60.0, calibration=False, nonwear=False))
+    for wrong in ({"format": "csv"}, {"format": "epochs", "epoch_options": velnora_tools.EpochOptions(skip_damaged=True)}):
+        with pytest.raises(ValueError, match="epoch_options"):
+            batch.convert(recordings[:1], tmp_path / "epochs", **{"epoch_options": minutes, **wrong})  # type: ignore[arg-type]

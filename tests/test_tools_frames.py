@@ -107,10 +107,12 @@ def test_to_arrow_shares_every_array(tmp_path: pathlib.Path) -> None:
     ],
     ids=["whole", "blocks-some-channels", "seconds-resampled"],
 )
+@pytest.mark.parametrize("second_thread", [False, True], ids=["one-thread", "halves-joined"])
 def test_write_parquet_round_trip(
-    tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch, read_args: velnora_tools.ReadArguments
+    tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch, read_args: velnora_tools.ReadArguments, second_thread: bool
 ) -> None:
     monkeypatch.setattr(parquet_module, "ROW_GROUP_ROWS", 500)
+    monkeypatch.setattr(parquet_module._native, "second_thread_allowed", lambda: second_thread)
     path = recording(tmp_path)
     out = tmp_path / "out.parquet"
     velnora_tools.write_parquet(path, out, **read_args)

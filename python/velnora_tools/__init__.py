@@ -1,7 +1,7 @@
 """Tools for researchers built on the `velnora` reader: recordings as pandas
 DataFrames, Arrow tables and Parquet files, recordings with damaged data
-blocks read past the damage, and many recordings at once on a Dask cluster
-or local processes.
+blocks read past the damage, many recordings at once on a Dask cluster or
+local processes, and a study's quality on one HTML page.
 
 pandas, pyarrow and Dask are optional; each function imports what it needs
 when it is called and names the pip command that installs it (the extras
@@ -11,15 +11,17 @@ when it is called and names the pip command that installs it (the extras
 from __future__ import annotations
 
 from velnora_tools._distribution import VERSION as __version__
-from velnora_tools.activity import Calibration, calibrate, epochs
+from velnora_tools.activity import Calibration, EpochOptions, calibrate, epochs
 from velnora_tools.batch import convert, summarise
 from velnora_tools.damaged import DamagedBlock, read_skipping_damaged, report_skipping_damaged, write_csv_skipping_damaged
 from velnora_tools.frames import to_arrow, to_pandas
 from velnora_tools.parquet import write_parquet
 from velnora_tools.read_options import ReadArguments
+from velnora_tools.study_page import quality_page
 
 __all__ = [
     "Calibration",
+    "EpochOptions",
     "calibrate",
     "epochs",
     "DamagedBlock",
@@ -33,4 +35,5 @@ __all__ = [
     "to_arrow",
     "to_pandas",
     "write_parquet",
+    "quality_page",
 ]

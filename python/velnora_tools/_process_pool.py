@@ -1,17 +1,23 @@
-"""The `velnora` command's pool of worker processes: each file's work in a
-worker, a progress bar on stderr and a clean stop on Ctrl-C."""
+"""The worker processes of the `velnora` command and of local batches: each
+file's work in a worker, a dead worker replaced and its file tried once more,
+a progress bar on stderr and a clean stop on Ctrl-C, SIGTERM or SIGHUP."""
 
 from __future__ import annotations
 
+import collections
+import contextlib
+import ctypes
 import multiprocessing
 import os
 import shutil
 import signal
 import sys
+import threading
 import time
-from collections.abc import Callable, Sequence
-from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
+from multiprocessing.connection import Connection, wait
+from multiprocessing.process import BaseProcess
 from types import FrameType
 from typing import Any
 
@@ -19,6 +25,11 @@ from typing import Any
 # so the bar lives in the command's own process.
 _REDRAW_S = 0.2
 _BAR_WIDTH = 30
+# Signals that stop the work as Ctrl-C does.
+STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+# A file whose worker died under it is tried once more, then failed.
+_TRIES = 2
+_PR_SET_PDEATHSIG = 1
 
 
 class Progress:
@@ -89,35 +100,73 @@ class Outcome:
     error: Exception | None = None
 
 
+class Stopped(KeyboardInterrupt):
+    """SIGTERM or SIGHUP, raised where Ctrl-C raises KeyboardInterrupt so that
+    the same path stops the work."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
+
+
+class WorkerDied(RuntimeError):
+    """A file whose worker process died under it on both tries."""
+
+
+@contextlib.contextmanager
+def stop_signals() -> Iterator[None]:
+    """Within the block, SIGTERM and SIGHUP raise Stopped. Only signals left to
+    their default action are taken: nohup's ignored SIGHUP stays ignored and
+    a caller's handler stays its own; and only in the main thread, the one
+    Python lets set handlers."""
+    taken = (
+        [signum for signum in STOP_SIGNALS if signal.getsignal(signum) == signal.SIG_DFL]
+        if threading.current_thread() is threading.main_thread()
+        else []
+    )
+    for signum in taken:
+        signal.signal(signum, _raise_stopped)
+    try:
+        yield
+    finally:
+        for signum in taken:
+            signal.signal(signum, signal.SIG_DFL)
+
+
+def _raise_stopped(signum: int, frame: FrameType | None) -> None:
+    raise Stopped(signum)
+
+
 def run(jobs: Sequence[Job], workers: int, progress: Progress, done: Callable[[Outcome], None]) -> list[Outcome]:
     """Runs the jobs in up to `workers` processes and returns their outcomes in
-    the jobs' order, calling `done` as each ends. On Ctrl-C the workers are
-    stopped (each removes the output it was writing) before KeyboardInterrupt
-    goes on."""
+    the jobs' order, calling `done` as each ends. A worker that dies is
+    replaced and its job tried once more; a second death fails the job with
+    WorkerDied. On Ctrl-C (or Stopped) the workers are stopped, each removing
+    the output it was writing, before the exception goes on."""
     outcomes: list[Outcome | None] = [None] * len(jobs)
-    size = max(1, min(workers, len(jobs)))
-    started: multiprocessing.SimpleQueue[int] = multiprocessing.SimpleQueue()
-    pool = ProcessPoolExecutor(max_workers=size, initializer=_worker_started, initargs=(size, started))
+    waiting = collections.deque(range(len(jobs)))
+    tries = [0] * len(jobs)
+    pool = _Pool(max(1, min(workers, len(jobs))))
     try:
-        running: dict[Future[Any], int] = {
-            pool.submit(_call, job.work, job.path, *job.args): index for index, job in enumerate(jobs)
-        }
-        pending = set(running)
-        while pending:
-            finished, pending = wait(pending, timeout=_REDRAW_S, return_when=FIRST_COMPLETED)
-            for future in finished:
-                job = jobs[running[future]]
-                error = future.exception()
-                outcome = Outcome(job, error=error) if isinstance(error, Exception) else Outcome(job, future.result())
-                outcomes[running[future]] = outcome
+        while waiting or pool.busy():
+            while waiting and (worker := pool.idle()) is not None:
+                worker.take(waiting.popleft(), jobs)
+            for index, result in pool.wait(_REDRAW_S):
+                job = jobs[index]
+                if isinstance(result, _Death):
+                    tries[index] += 1
+                    if tries[index] < _TRIES:
+                        waiting.appendleft(index)
+                        continue
+                    outcome = Outcome(job, error=WorkerDied(f"its worker process died ({result.how}) on both tries"))
+                else:
+                    outcome = Outcome(job, *result)
+                outcomes[index] = outcome
                 progress.advance(_size(job.path))
                 done(outcome)
             progress.draw()
-    except BaseException:
-        _stop_workers(started)
-        pool.shutdown(wait=True, cancel_futures=True)
-        raise
-    pool.shutdown()
+    finally:
+        pool.stop()
     progress.clear()
     return [outcome for outcome in outcomes if outcome is not None]
 
@@ -133,37 +182,128 @@ def _size(path: str) -> int:
         return 0
 
 
-def _stop_workers(started: multiprocessing.SimpleQueue[int]) -> None:
-    """Asks the pool's workers to stop (SIGTERM, which a busy worker turns into
-    KeyboardInterrupt inside its call); the pool's shutdown then waits for them
-    to clean up. Only this pool's, as each said when it started: a caller's
-    other child processes are none of its business."""
-    while not started.empty():
+@dataclass(frozen=True)
+class _Death:
+    """How a worker died under its job: "killed by SIGKILL", "exit status 1"."""
+
+    how: str
+
+
+class _Worker:
+    """A worker process and the index of the job it runs, if any."""
+
+    def __init__(self, pool_size: int) -> None:
+        # Forked, so that this process is its parent, which PR_SET_PDEATHSIG
+        # watches (strictly the calling thread, which run() holds until its
+        # workers have stopped). A forkserver would be the parent instead, and
+        # it outlives a killed caller while its children hold its lifeline.
+        self.connection, theirs = multiprocessing.Pipe()
+        self.process: BaseProcess = multiprocessing.get_context("fork").Process(
+            target=_serve, args=(theirs, pool_size, os.getpid()), daemon=True
+        )
+        self.process.start()
+        theirs.close()
+        self.task: int | None = None
+
+    def take(self, index: int, jobs: Sequence[Job]) -> None:
+        self.task = index
+        # A worker that died meanwhile shows as dead at the next wait.
+        with contextlib.suppress(OSError):
+            self.connection.send(jobs[index])
+
+    def result(self) -> tuple[Any, Exception | None] | _Death:
+        """The value and the error of its job, or how it died first."""
         try:
-            os.kill(started.get(), signal.SIGTERM)
-        except ProcessLookupError:  # a worker that has ended already
-            pass
+            result: tuple[Any, Exception | None] = self.connection.recv()
+            return result
+        except (EOFError, OSError):
+            self.process.join()
+            code = self.process.exitcode or 0
+            how = f"killed by {signal.Signals(-code).name}" if code < 0 else f"exit status {code}"
+            return _Death(how)
+
+
+class _Pool:
+    """Up to `size` workers, each running one job at a time, started as work
+    needs them; a dead one is replaced by the next start."""
+
+    def __init__(self, size: int) -> None:
+        self._size = size
+        self._workers: list[_Worker] = []
+
+    def busy(self) -> bool:
+        return any(worker.task is not None for worker in self._workers)
+
+    def idle(self) -> _Worker | None:
+        worker = next((worker for worker in self._workers if worker.task is None), None)
+        if worker is None and len(self._workers) < self._size:
+            worker = _Worker(self._size)
+            self._workers.append(worker)
+        return worker
+
+    def wait(self, timeout: float) -> list[tuple[int, tuple[Any, Exception | None] | _Death]]:
+        """The jobs that ended within `timeout`, each with its result; the
+        workers found dead are dropped."""
+        busy = [worker for worker in self._workers if worker.task is not None]
+        waited: dict[Connection | int, _Worker] = {worker.connection: worker for worker in busy}
+        waited.update({worker.process.sentinel: worker for worker in busy})
+        ended: list[tuple[int, tuple[Any, Exception | None] | _Death]] = []
+        for ready in wait(list(waited), timeout):
+            worker = waited[ready]  # type: ignore[index]  # wait() returns what it was given
+            if worker.task is not None:  # not seen already through its other handle
+                ended.append((worker.task, worker.result()))
+                worker.task = None
+        for worker in [worker for worker in self._workers if not worker.process.is_alive()]:
+            worker.connection.close()
+            self._workers.remove(worker)
+        return ended
+
+    def stop(self) -> None:
+        """Stops every worker with SIGTERM, which a busy one turns into
+        KeyboardInterrupt inside its call, and waits for them to clean up."""
+        for worker in self._workers:
+            worker.process.terminate()
+        for worker in self._workers:
+            worker.process.join()
+            worker.connection.close()
 
 
 _busy = False
 
 
-def _worker_started(pool_size: int, started: multiprocessing.SimpleQueue[int]) -> None:
-    started.put(os.getpid())
+def _serve(connection: Connection, pool_size: int, parent: int) -> None:
+    """A worker's life: each job received, run, and its result sent back."""
+    # Ended with its parent, whatever ends that: SIGTERM stops a call as it
+    # stops one on Ctrl-C, removing its unfinished output.
+    ctypes.CDLL(None).prctl(_PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+    if os.getppid() != parent:  # the parent died before it was watched
+        os._exit(128 + signal.SIGTERM)
     # A pool that keeps the processors busy leaves no room for the helper
     # thread a long call would start: it would only compete with the others.
     if pool_size > 1 and 2 * pool_size > (os.cpu_count() or 1):
         os.environ.setdefault("VELNORA_THREADS", "1")
-    # Ctrl-C at a terminal reaches the whole process group; the command alone
-    # decides to stop, and then says so to its workers with SIGTERM.
+    # Ctrl-C and a hangup at a terminal reach the whole process group; the
+    # command alone decides to stop, and then says so to its workers with
+    # SIGTERM.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGHUP, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, _on_terminate)
+    while True:
+        job: Job = connection.recv()
+        try:
+            result: tuple[Any, Exception | None] = (_call(job.work, job.path, *job.args), None)
+        except Exception as error:
+            result = (None, error)
+        try:
+            connection.send(result)
+        except Exception as unsent:  # a value or an error that does not pickle
+            connection.send((None, RuntimeError(str(result[1] or unsent))))
 
 
 def _on_terminate(signum: int, frame: FrameType | None) -> None:
     if _busy:
-        # The pool terminates the workers still running once one has exited;
-        # this one's output must be removed first, so later signals wait.
+        # The call must remove its output before the worker ends, so later
+        # signals wait.
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
         raise KeyboardInterrupt
     os._exit(128 + signum)
@@ -175,8 +315,8 @@ def _call(work: Callable[..., Any], *args: Any) -> Any:
     try:
         return work(*args)
     except KeyboardInterrupt:
-        # Only the command's SIGTERM gets here, once the call has removed its
-        # unfinished output; the pool is being shut down.
+        # Only the pool's SIGTERM gets here, once the call has removed its
+        # unfinished output; the pool is being stopped.
         os._exit(128 + signal.SIGTERM)
     finally:
         _busy = False

@@ -16,6 +16,7 @@ import numpy.typing as npt
 import velnora
 
 from velnora_tools import _native
+from velnora_tools._day_strip import day_strip
 from velnora_tools._recording import recording_header
 from velnora_tools.activity import EpochOptions, epoch_summary, epochs
 from velnora_tools.damaged import DamagedBlock, naming_damage, report_skipping_damaged
@@ -70,6 +71,8 @@ EPOCH_COLUMNS = (
     ReportColumn("worn_hours", "worn (h)", "Float64"),
     ReportColumn("days_16h_worn", "days worn 16 h", "Int64"),
     ReportColumn("enmo_worn_mg", "ENMO worn (mg)", "Float64"),
+    ReportColumn("strip_first_day", "first day"),
+    ReportColumn("strip", "days"),
 )
 
 
@@ -140,7 +143,7 @@ def report_row(path: str, skip_damaged: bool = False, with_epochs: bool = False)
     the message of what could not. Without `skip_damaged` a damaged data block
     fails the report; with it, the report and the scan cover the good blocks
     and `damaged_blocks` counts the others. `with_epochs` adds EPOCH_COLUMNS,
-    from 5 s epochs with calibration and non-wear."""
+    from 5 s epochs with calibration and non-wear, and the day strip."""
     names = REPORT_NAMES + tuple(column.name for column in EPOCH_COLUMNS) * with_epochs
     row: dict[str, Any] = {**dict.fromkeys(names), "path": path}
     try:
@@ -153,7 +156,8 @@ def report_row(path: str, skip_damaged: bool = False, with_epochs: bool = False)
         row.update(samples=found.samples, gaps=found.gaps.count, overlaps=found.overlaps.count)
         if with_epochs:
             options = EpochOptions(skip_damaged=skip_damaged)
-            row.update(epoch_summary(epochs(path, **dataclasses.asdict(options)), options.epoch_seconds))
+            frame = epochs(path, **dataclasses.asdict(options))
+            row.update(epoch_summary(frame, options.epoch_seconds), **day_strip(path, frame, frame.attrs["damaged_blocks"]))
     except (RuntimeError, OSError) as error:
         row["error"] = str(error)
     return row

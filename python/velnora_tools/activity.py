@@ -16,7 +16,7 @@ import numpy as np
 from velnora_tools import _native
 from velnora_tools._distribution import require
 from velnora_tools.damaged import DamagedBlock
-from velnora_tools.replacing import replacing
+from velnora_tools.replacing import check_output, replacing
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -226,30 +226,53 @@ def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], opti
     """Writes `epochs(path, ...)` to the Parquet file `out`, its "start" index
     a column, with the calibration, the non-wear periods and the damaged
     blocks as JSON under "velnora.calibration", "velnora.nonwear" and
-    "velnora.damaged" in the file's key-value metadata; with `csv`, the same
-    table as CSV text without the metadata. `out` appears only when
-    complete. Returns the damaged blocks left out."""
+    "velnora.damaged" in the file's key-value metadata. With `csv`, `out` is
+    the same table as CSV text and those three go, under "calibration",
+    "nonwear" and "damaged", into a JSON file beside it, named as `out`
+    with ".json" for its ".csv" ending (or added). Outputs appear only when
+    complete; the CSV table goes straight into an `out` that is a FIFO or a
+    device, Parquet refuses one. Returns the damaged blocks left out."""
+    check_output(path, out, stream=csv)
     frame = epochs(path, **dataclasses.asdict(options))
-    with replacing(out) as temporary:
-        if csv:
-            frame.to_csv(temporary)
-        else:
-            _write_epoch_parquet(frame, temporary)
+    summary = _epoch_metadata(frame)
+    if csv:
+        with replacing(out, stream=True) as table, replacing(_epochs_sidecar(out)) as sidecar:
+            frame.to_csv(table)
+            with open(sidecar, "w", encoding="utf-8") as file:
+                json.dump(summary, file, indent=1)
+    else:
+        with replacing(out) as temporary:
+            _write_epoch_parquet(frame, summary, temporary)
     damaged: list[DamagedBlock] = frame.attrs["damaged_blocks"]
     return damaged
 
 
-def _write_epoch_parquet(frame: pd.DataFrame, out: str) -> None:
+def _epochs_sidecar(out: str | os.PathLike[str]) -> str:
+    """The JSON file beside an epochs CSV file: its name with ".json" for a
+    ".csv" ending, or ".json" added."""
+    text = os.fspath(out)
+    return (text[: -len(".csv")] if text.endswith(".csv") else text) + ".json"
+
+
+def _epoch_metadata(frame: pd.DataFrame) -> dict[str, Any]:
+    """The calibration, the non-wear periods (ISO start and end pairs, None
+    when not judged) and the damaged blocks of an epochs frame, as JSON values."""
+    periods = frame.attrs["nonwear_periods"]
+    return {
+        "calibration": frame.attrs["calibration"],
+        "nonwear": None if periods is None else [[str(a), str(b)] for a, b in periods],
+        "damaged": [list(block) for block in frame.attrs["damaged_blocks"]],
+    }
+
+
+def _write_epoch_parquet(frame: pd.DataFrame, summary: dict[str, Any], out: str) -> None:
     require("pyarrow.parquet", "velnora_tools.write_epochs")
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    periods = frame.attrs["nonwear_periods"]
     table = pa.Table.from_pandas(frame.reset_index(), preserve_index=False)
     metadata = dict(table.schema.metadata or {})
-    metadata[b"velnora.calibration"] = json.dumps(frame.attrs["calibration"]).encode()
-    metadata[b"velnora.nonwear"] = json.dumps(None if periods is None else [[str(a), str(b)] for a, b in periods]).encode()
-    metadata[b"velnora.damaged"] = json.dumps([list(block) for block in frame.attrs["damaged_blocks"]]).encode()
+    metadata.update({f"velnora.{key}".encode(): json.dumps(value).encode() for key, value in summary.items()})
     pq.write_table(table.replace_schema_metadata(metadata), out, compression="zstd")
 
 

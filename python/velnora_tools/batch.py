@@ -8,20 +8,23 @@ batch."""
 
 from __future__ import annotations
 
+import contextlib
+import dataclasses
 import json
 import os
+import signal
 import time
 from collections import Counter
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, cast
 
 from velnora_tools._distribution import require
 from velnora_tools._exports import Export, Written, export_csv, export_epochs, export_parquet
-from velnora_tools._process_pool import Job, Outcome, Progress, run
+from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, run, stop_signals
 from velnora_tools._report import EPOCH_COLUMNS, REPORT_COLUMNS, failed_report_row, report_row
 from velnora_tools.activity import EpochOptions
 from velnora_tools.read_options import check_read_options
-from velnora_tools.replacing import replacing
+from velnora_tools.replacing import remove_stale_temporaries, replacing
 
 if TYPE_CHECKING:
     from typing import Unpack
@@ -42,7 +45,7 @@ SUFFIXES = {"parquet": ".parquet", "csv": ".csv", "epochs": ".epochs.parquet"}
 
 
 def _export_epochs(path: str, out: str, export: Export) -> Written:
-    return export_epochs(path, out, EpochOptions(cut=export.read_args.get("cut")))
+    return export_epochs(path, out, dataclasses.replace(export.epoch_options, cut=export.read_args.get("cut")))
 
 
 EXPORTS: dict[str, Callable[[str, str, Export], Written]] = {
@@ -71,13 +74,16 @@ def summarise(
     calibration and non-wear (`velnora_tools.epochs`) add the columns
     calibrated, calibration_error_before_mg, calibration_error_after_mg,
     worn_hours, days_16h_worn (days of the recorded wall clock with at least
-    16 worn hours) and enmo_worn_mg (mean ENMO over worn epochs). Raises
-    ValueError when `paths` is empty.
+    16 worn hours), enmo_worn_mg (mean ENMO over worn epochs), and the days
+    as strip_first_day (YYYY-MM-DD) and strip: a letter per 15 minutes from
+    that day's midnight, whole days, "w" worn, "n" non-wear, "." no data, "x"
+    a damaged stretch. Raises ValueError when `paths` is empty.
 
     With `client` each recording is one task on the cluster's workers, which
     must see the files under the same absolute paths; without one, `workers`
     local processes (default: one per available CPU) do the work. A task scans
-    its recording a bounded number of blocks at a time."""
+    its recording a bounded number of blocks at a time. A local worker that
+    dies and SIGTERM or SIGHUP are handled as in `convert`."""
     require("pandas", "velnora_tools.summarise")
     names = _paths(paths, client, "summarise")
     rows: list[dict[str, Any]] = [{} for _ in names]
@@ -85,7 +91,8 @@ def summarise(
     def done(index: int, row: Any, error: BaseException | None) -> None:
         rows[index] = row if error is None else failed_report_row(names[index], error)
 
-    _run(report_row, [(name, skip_damaged, epochs) for name in names], client, workers, done)
+    with _ended_by_stop_signals():
+        _run(report_row, [(name, skip_damaged, epochs) for name in names], client, workers, done)
     columns = REPORT_COLUMNS + EPOCH_COLUMNS * epochs
     for row in rows:
         row.update({column.name: row.get(column.name) for column in columns})
@@ -99,12 +106,15 @@ def convert(
     format: str = "parquet",
     *,
     workers: int | None = None,
+    epoch_options: EpochOptions | None = None,
     **read_args: Unpack[ReadArguments],
 ) -> pd.DataFrame:
     """Converts each recording to `out_dir/<name>.parquet` (`write_parquet`),
     `out_dir/<name>.csv` (`velnora.write_cwa_csv`) or, with format "epochs",
-    `out_dir/<name>.epochs.parquet` (`velnora_tools.write_epochs`: 5 s
-    epochs with calibration and non-wear; of `read_args` only `cut` applies),
+    `out_dir/<name>.epochs.parquet` (`velnora_tools.write_epochs` with
+    `epoch_options`, by default 5 s epochs with calibration and non-wear; of
+    `read_args` only `cut` applies, and the options' own `cut` and
+    `skip_damaged` must be left unset),
     with `read_args` those of `velnora.read_cwa_file`, and returns the
     manifest `out_dir/_manifest.parquet`.
 
@@ -118,16 +128,27 @@ def convert(
     given. The manifest is saved as the batch runs: an interrupted batch keeps
     what it finished. `out_dir` is made by the first output written: a batch
     that writes nothing leaves no folder and no manifest behind. Run one call
-    at a time per `out_dir`. Raises ValueError when `paths` is empty.
+    at a time per `out_dir`: at the start, hidden temporaries that a killed
+    earlier call left there (`.<output>.<hex>.part`, older than this call
+    and held by no process) are removed. Raises ValueError when `paths` is
+    empty.
+
+    A recording whose local worker process dies (killed, or out of memory) is
+    tried once more in a new one, then becomes a failed row with the reason;
+    the others go on. SIGTERM and SIGHUP, unless the caller handles or
+    ignores them, stop the batch as Ctrl-C does (workers stopped, their
+    unfinished outputs removed, the manifest saved), and the process then
+    ends by the signal.
 
     `client` and `workers` are those of `summarise`; with a client, `out_dir`
     too must be an absolute path the workers see. A task holds one
     recording's samples, as a `velnora.read_cwa_file` call with `read_args` does."""
+    began = time.time_ns()
     require("pandas", "velnora_tools.convert")
     require("pyarrow.parquet", "velnora_tools.convert")
     if format not in SUFFIXES:
         raise ValueError(f"format must be one of {', '.join(SUFFIXES)}, not {format!r}")
-    export, options = _export(read_args)
+    export, options = _export(read_args, format, epoch_options)
     names = [os.path.abspath(name) for name in _paths(paths, client, "convert")]
     directory = os.path.abspath(_paths([out_dir], client, "convert")[0])
     outputs = [os.path.join(directory, _stem(name) + SUFFIXES[format]) for name in names]
@@ -143,10 +164,12 @@ def convert(
     def done(index: int, row: Any, error: BaseException | None) -> None:
         manifest.record(row if error is None else _row(names[index], options, error=str(error)))
 
-    try:
-        _run(convert_one, calls, client, workers, done)
-    finally:
-        manifest.save()
+    remove_stale_temporaries(directory, began)
+    with _ended_by_stop_signals():
+        try:
+            _run(convert_one, calls, client, workers, done)
+        finally:
+            manifest.save()
     return manifest.frame()
 
 
@@ -214,6 +237,19 @@ class _Manifest:
         rows = [row for name, row in self._earlier.items() if name not in ours]
         latest = (self._finished.get(name) or self._earlier.get(name) for name in self._names)
         return _frame(rows + [row for row in latest if row is not None], MANIFEST_COLUMNS, MANIFEST_DTYPES)
+
+
+@contextlib.contextmanager
+def _ended_by_stop_signals() -> Iterator[None]:
+    """SIGTERM and SIGHUP, where the caller leaves them to their default
+    action, stop the batch as Ctrl-C does; once the block has cleaned up, the
+    process ends by the signal as it would have without the batch."""
+    try:
+        with stop_signals():
+            yield
+    except Stopped as stop:
+        signal.raise_signal(stop.signum)
+        raise
 
 
 def _run(
@@ -289,13 +325,20 @@ def _stem(path: str) -> str:
     return os.path.splitext(os.path.basename(path))[0]
 
 
-def _export(read_args: ReadArguments) -> tuple[Export, str]:
-    """The export of `read_args` and its JSON text, which tells a rerun with
-    other options from one that may skip."""
+def _export(read_args: ReadArguments, format: str, epoch_options: EpochOptions | None) -> tuple[Export, str]:
+    """The export of `read_args` (and of `epoch_options` for epochs) and its
+    JSON text, which tells a rerun with other options from one that may skip."""
     check_read_options("convert", dict(read_args))
     include = {name: bool(flag) for name, flag in read_args.items() if name.startswith("include_")}
     options = cast("ReadArguments", {**read_args, **include})
-    return Export(options), json.dumps(options, sort_keys=True)
+    if epoch_options is None:
+        return Export(options), json.dumps(options, sort_keys=True)
+    if format != "epochs":
+        raise ValueError(f"epoch_options apply to format 'epochs', not {format!r}")
+    if epoch_options.cut is not None or epoch_options.skip_damaged:
+        raise ValueError("epoch_options must leave cut and skip_damaged unset: give convert the cut")
+    chosen = {"epoch_seconds": epoch_options.epoch_seconds, "calibration": epoch_options.calibration, "nonwear": epoch_options.nonwear}
+    return Export(options, epoch_options=epoch_options), json.dumps({**options, "epochs": chosen}, sort_keys=True)
 
 
 def _cpus() -> int:

@@ -2,8 +2,10 @@
 exports to CSV and Parquet, and epochs of calibrated recordings.
 
 Results go to stdout, messages to stderr. Exit status: 0 when every file
-succeeded, 1 when any failed, 2 for a usage error, 130 after Ctrl-C, 141 when
-the reader of stdout went away (as a tool ended by SIGPIPE)."""
+succeeded, 1 when any failed, 2 for a usage error, 130 after Ctrl-C, 143
+after SIGTERM and 129 after SIGHUP (128 + the signal's number, as a tool
+ended by it), 141 when the reader of stdout went away (as a tool ended by
+SIGPIPE)."""
 
 from __future__ import annotations
 
@@ -14,6 +16,7 @@ import math
 import os
 import signal
 import sys
+import time
 from collections.abc import Callable, Sequence
 from typing import Any, cast
 
@@ -21,7 +24,8 @@ import velnora
 
 from velnora_tools._distribution import VERSION
 from velnora_tools._exports import Export, Written, export_csv, export_epochs, export_parquet
-from velnora_tools._process_pool import Job, Outcome, Progress, input_sizes, run
+from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, input_sizes, run, stop_signals
+from velnora_tools._quality_rules import DEFAULT_WORN_DAYS
 from velnora_tools._report import (
     GAP_PERIODS,
     OVERLAP_PERIODS,
@@ -37,7 +41,8 @@ from velnora_tools._recording import recording_header
 from velnora_tools.activity import EpochOptions
 from velnora_tools.damaged import DamagedBlock
 from velnora_tools.read_options import INCLUDE_FLAGS, ReadArguments
-from velnora_tools.replacing import OutputError
+from velnora_tools.replacing import OutputError, remove_stale_temporaries
+from velnora_tools.study_page import quality_page
 
 INTERRUPTED = 130
 BROKEN_PIPE = 128 + signal.SIGPIPE
@@ -50,6 +55,7 @@ MAIN_EPILOG = """examples:
   velnora csv rec.cwa --seconds 0 3600 -o first_hour.csv
   velnora parquet data/*.cwa -o parquet/ -j 4
   velnora epochs data/*.cwa -o epochs/ -j 2
+  velnora page data/*.cwa -o study.html -j 2
 
 Each subcommand has its own --help."""
 
@@ -115,12 +121,29 @@ seconds (default 5) on values calibrated to gravity (van Hees et al. 2014)
 unless --no-calibration, and non-wear judged per 15 minutes (van Hees et al.
 2013) unless --no-nonwear. The Parquet file's metadata holds the calibration
 ("velnora.calibration"), the non-wear periods ("velnora.nonwear") and the
-damaged blocks ("velnora.damaged"), as JSON. --seconds, --blocks and
+damaged blocks ("velnora.damaged"), as JSON; with --csv they go into a JSON
+file beside each CSV file (<name>.epochs.json). --seconds, --blocks and
 --skip-damaged as for csv.
 
 examples:
   velnora epochs data/*.cwa -o epochs/ -j 2
   velnora epochs rec.cwa --epoch 60 --csv -o rec_minutes.csv"""
+
+PAGE_EPILOG = """One self-contained HTML file (nothing fetched: inline CSS, script and SVG)
+showing every FILE's quality, as velnora_tools.quality_page makes it: counts of
+the recordings that failed to read, have damaged blocks, end early, are not
+calibrated or have fewer than N days with at least 16 worn hours (--days, 4
+by default), a histogram of those days, and a table of each recording's
+report and epochs summary (velnora_tools.summarise with epochs, damaged blocks
+read past), sortable by any column and filtered by a box, with its days as a
+strip: worn, non-wear, no data, damaged per 15 minutes. Each problem cell
+says its rule in its tooltip; the rules are listed on the page. The page
+appears only when complete; the exit status is 1 when any FILE failed to read,
+each named on stderr.
+
+examples:
+  velnora page data/*.cwa -o study.html -j 2
+  velnora page data/*.cwa -o study.html --days 5"""
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -130,8 +153,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The subcommand's usage line, not the top level's.
         args.parser.error(f"unrecognized arguments: {' '.join(unknown)}")
     try:
-        status: int = args.command(args.parser, args)
-        sys.stdout.flush()
+        with stop_signals():
+            status: int = args.command(args.parser, args)
+            sys.stdout.flush()
+    except Stopped as stop:
+        print(f"velnora: stopped by {signal.Signals(stop.signum).name}", file=sys.stderr)
+        return 128 + stop.signum
     except KeyboardInterrupt:
         print("velnora: interrupted", file=sys.stderr)
         return INTERRUPTED
@@ -188,6 +215,13 @@ def _parser() -> argparse.ArgumentParser:
     epoch.add_argument("--skip-damaged", action="store_true", help="leave damaged data blocks out")
     _add_batch_options(epoch)
     epoch.set_defaults(parser=epoch, command=_epochs)
+
+    page = commands.add_parser("page", help="a study's quality on one HTML page", epilog=PAGE_EPILOG, formatter_class=raw)
+    page.add_argument("files", metavar="FILE", nargs="+")
+    page.add_argument("-o", "--output", metavar="OUT", required=True, help="the HTML file")
+    page.add_argument("--days", type=_positive, default=DEFAULT_WORN_DAYS, metavar="N", help="worn days a recording needs (default 4)")
+    page.add_argument("-j", "--jobs", type=_positive, default=1, metavar="N", help="worker processes (default 1)")
+    page.set_defaults(parser=page, command=_page)
     return parser
 
 
@@ -305,8 +339,12 @@ def _exports(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
 
 
 def _run_exports(parser: argparse.ArgumentParser, args: argparse.Namespace, work: Callable[..., Written], options: tuple[Any, ...]) -> int:
-    """Runs `work(path, out, *options)` for each input and its output."""
+    """Runs `work(path, out, *options)` for each input and its output, after
+    removing what earlier runs killed mid-write left in the outputs' folders."""
     targets = _targets(parser, args)
+    began = time.time_ns()
+    for directory in {os.path.dirname(os.path.abspath(out)) for _, out in targets}:
+        remove_stale_temporaries(directory, began)
     progress = _progress(parser.prog, args.files, args)
     in_order = _InOrder(len(targets))
     batch = [Job(path, work, (out, *options)) for path, out in targets]
@@ -354,8 +392,19 @@ def _failure(path: str, error: BaseException) -> str:
 
 
 def _left_out(path: str, damaged: Sequence[DamagedBlock]) -> str:
-    blocks = ", ".join(str(item.block) for item in damaged[:10]) + (", ..." if len(damaged) > 10 else "")
-    return f"velnora: {path}: left out {len(damaged)} damaged data block{'s' * (len(damaged) != 1)} ({blocks})"
+    """The notice of the damaged blocks a read passed: those in its range were
+    left out; those outside it (looked at for timing or placing a cut) only
+    tell that the plain read of that range fails."""
+    inside = [item.block for item in damaged if not item.outside_range]
+    outside = [item.block for item in damaged if item.outside_range]
+    parts = [f"left out {_counted_blocks(inside)}"] * bool(inside)
+    parts += [f"passed {_counted_blocks(outside)} outside the range read"] * bool(outside)
+    return f"velnora: {path}: " + "; ".join(parts)
+
+
+def _counted_blocks(blocks: Sequence[int]) -> str:
+    listed = ", ".join(map(str, blocks[:10])) + (", ..." if len(blocks) > 10 else "")
+    return f"{len(blocks)} damaged data block{'s' * (len(blocks) != 1)} ({listed})"
 
 
 def _report(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
@@ -404,6 +453,19 @@ def _print_table(rows: list[dict[str, Any]]) -> None:
     widths = [max(len(line[i]) for line in table) for i in range(len(columns))]
     for line in table:
         print("  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip())
+
+
+def _page(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    try:
+        summary = quality_page(args.files, args.output, workers=args.jobs, min_worn_days=args.days)
+    except (OutputError, RuntimeError) as error:  # an output that cannot be made, or is a recording
+        print(f"velnora: {error}", file=sys.stderr)
+        return 1
+    failed = summary[summary["error"].notna()]
+    for path, message in zip(failed["path"], failed["error"]):
+        print(f"velnora: {path}: {message}", file=sys.stderr)
+    print(args.output)
+    return 1 if len(failed) else 0
 
 
 def _info(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:

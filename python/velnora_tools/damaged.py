@@ -22,10 +22,16 @@ if TYPE_CHECKING:
 
 class DamagedBlock(NamedTuple):
     """A data block that could not be read: its data-block position (as in
-    `velnora.blocks`) and the message `velnora.read_cwa_file` fails with there."""
+    `velnora.blocks`), the message `velnora.read_cwa_file` fails with there,
+    and whether it lay outside the range read: the block before a cut, looked
+    at for the timing of the cut's first block, or a block anywhere in the
+    recording that the scan placing a seconds cut went through. A plain read
+    of the range meets these too, so an empty list means that
+    `velnora.read_cwa_file` reads the same range without failing."""
 
     block: int
     message: str
+    outside_range: bool = False
 
 
 def read_skipping_damaged(
@@ -58,7 +64,8 @@ def read_skipping_damaged(
     block right after damage, and a seconds cut counts from the first good
     block. The damaged list names the damaged blocks among the positions the
     read went through, in file order: the whole file without a cut, the cut's
-    blocks, or the blocks around a seconds window.
+    blocks, or the blocks around a seconds window; and those that lay outside
+    the range (`DamagedBlock.outside_range`).
     """
     data, damaged = _native.read_skipping_damaged(os.fspath(path), **read_args)
     return data, [DamagedBlock(*entry) for entry in damaged]

@@ -2,15 +2,17 @@
 
 from __future__ import annotations
 
+import concurrent.futures
 import json
 import os
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from velnora_tools import _native
 from velnora_tools._distribution import require
+from velnora_tools._parquet_footer import MAGIC, footer_of, joined_footer
 from velnora_tools.damaged import DamagedBlock
 from velnora_tools.frames import Columns, to_arrow
-from velnora_tools.replacing import replacing
+from velnora_tools.replacing import check_output, replacing
 
 if TYPE_CHECKING:
     from typing import Unpack
@@ -48,7 +50,9 @@ def write_parquet(
     The samples are read whole, then written a row group at a time from views of
     the arrays, so memory stays near that of the reading itself. The file is
     written under a temporary name beside `out` and renamed when complete: a
-    failed or interrupted call leaves `out` as it was.
+    failed or interrupted call leaves `out` as it was. An `out` that is the
+    recording itself (also through a link), or that exists and is no regular
+    file (a FIFO, a device), is refused before the recording is read.
     """
     write_recording(path, out, read_args, skip_damaged=False)
 
@@ -61,6 +65,7 @@ def write_recording(
     left out. The header, the report and the samples come from one call,
     which opens the recording once for each."""
     require("pyarrow.parquet", "velnora_tools.write_parquet")
+    check_output(path, out)
     columns, header, report, damaged = _native.read_for_export(os.fspath(path), **read_args, skip_damaged=skip_damaged)
     write_columns(out, columns, header, report)
     return [DamagedBlock(*entry) for entry in damaged]
@@ -70,42 +75,86 @@ def write_columns(out: str | os.PathLike[str], columns: Columns, header: object,
     """`write_parquet`'s file from arrays already read, with the header and the
     report to store as JSON beside them."""
     require("pyarrow.parquet", "velnora_tools.write_parquet")
-    import pyarrow.parquet as pq
+    starts = range(0, len(columns["timestamp"]), ROW_GROUP_ROWS)
+    encoding = _encoding(columns, header, report)
+    with replacing(out) as temporary:
+        if len(starts) < 2 or not _native.second_thread_allowed():
+            _write_groups(temporary, columns, starts, encoding)
+            return
+        # pyarrow encodes a file on one thread; the later row groups are
+        # encoded on a second one into memory and joined on after the earlier.
+        middle = len(starts) // 2
+        with concurrent.futures.ThreadPoolExecutor(1) as helper:
+            later = helper.submit(_encoded_groups, columns, starts[middle:], encoding)
+            _write_groups(temporary, columns, starts[:middle], encoding)
+            _append_file(temporary, later.result())
 
+
+def _encoding(columns: Columns, header: object, report: object) -> dict[str, Any]:
+    """The ParquetWriter arguments of a recording's file.
+
+    Almost all the time goes to pyarrow's encoder, which writes one column
+    at a time, so each column gets the cheapest encoding that keeps the file
+    small. Timestamps step evenly, which delta encoding stores in a few bits
+    a row. Samples take few distinct levels: a dictionary and zstd store them
+    in a seventh of their size, where their bytes split into streams take a
+    third more at the same cost. A channel the device lacks reads as zeros,
+    which LZ4 shrinks 200-fold in little more than half zstd's time. Only the
+    timestamps get statistics, which let a reader skip row groups outside a
+    time range; on every column they would add a sixth to the time and serve
+    no query."""
     metadata = {HEADER_KEY: json.dumps(header), REPORT_KEY: json.dumps(report)}
-    rows = len(columns["timestamp"])
-    schema = to_arrow({name: column[:0] for name, column in columns.items()}).schema.with_metadata(metadata)
-    # Almost all the time goes to pyarrow's encoder, which writes one column
-    # at a time on one thread, so each column gets the cheapest encoding that
-    # keeps the file small. Timestamps step evenly, which delta encoding
-    # stores in a few bits a row. Samples take few distinct levels: a
-    # dictionary and zstd store them in a seventh of their size, where their
-    # bytes split into streams take a third more at the same cost. A channel
-    # the device lacks reads as zeros, which LZ4 shrinks 200-fold in little
-    # more than half zstd's time. Only the timestamps get statistics, which
-    # let a reader skip row groups outside a time range; on every column they
-    # would add a sixth to the time and serve no query.
     samples = [name for name in columns if name != "timestamp" and name not in BLOCK_READINGS]
     zeros = [name for name in samples if _only_zeros(columns[name])]
     dictionary = [name for name in samples if name not in zeros]
-    codecs = {name: "lz4" if name in zeros else "zstd" for name in columns}
-    with (
-        replacing(out) as temporary,
-        pq.ParquetWriter(
-            temporary,
-            schema,
-            compression=codecs,  # type: ignore[arg-type]  # a codec per column is documented and accepted
-            use_dictionary=dictionary,  # type: ignore[arg-type]  # a list of columns is documented and accepted
-            column_encoding={
-                "timestamp": "DELTA_BINARY_PACKED",
-                **{name: "PLAIN" for name in columns if name != "timestamp" and name not in dictionary},
-            },
-            write_statistics=["timestamp"],
-        ) as writer,
-    ):
-        for start in range(0, rows, ROW_GROUP_ROWS):
+    return {
+        "schema": to_arrow({name: column[:0] for name, column in columns.items()}).schema.with_metadata(metadata),
+        "compression": {name: "lz4" if name in zeros else "zstd" for name in columns},
+        "use_dictionary": dictionary,
+        "column_encoding": {
+            "timestamp": "DELTA_BINARY_PACKED",
+            **{name: "PLAIN" for name in columns if name != "timestamp" and name not in dictionary},
+        },
+        "write_statistics": ["timestamp"],
+    }
+
+
+def _write_groups(sink: Any, columns: Columns, starts: range, encoding: dict[str, Any]) -> None:
+    """A Parquet file of the row groups beginning at `starts`, into `sink`."""
+    import pyarrow.parquet as pq
+
+    with pq.ParquetWriter(sink, **encoding) as writer:
+        for start in starts:
             group = {name: column[start : start + ROW_GROUP_ROWS] for name, column in columns.items()}
             writer.write_table(to_arrow(group), row_group_size=ROW_GROUP_ROWS)
+
+
+def _encoded_groups(columns: Columns, starts: range, encoding: dict[str, Any]) -> Any:
+    """The Parquet file of the row groups beginning at `starts`, in memory."""
+    import pyarrow as pa
+
+    sink = pa.BufferOutputStream()
+    _write_groups(sink, columns, starts, encoding)
+    return sink.getvalue()
+
+
+def _append_file(path: str, later: Any) -> None:
+    """Joins the complete Parquet file `later` (bytes-like) on after the
+    row groups of the one at `path`: its chunks replace the footer there,
+    followed by one footer for both."""
+    later_view = memoryview(later)
+    later_start, later_footer = footer_of(later_view)
+    with open(path, "r+b") as file:
+        size = file.seek(0, os.SEEK_END)
+        file.seek(size - 8)
+        length = int.from_bytes(file.read(4), "little")
+        start = size - 8 - length
+        file.seek(start)
+        footer = file.read(length)
+        file.seek(start)
+        file.truncate()
+        file.write(later_view[len(MAGIC) : later_start])
+        file.write(joined_footer(footer, later_footer, start - len(MAGIC)))
 
 
 def _only_zeros(column: npt.NDArray[np.generic]) -> bool:

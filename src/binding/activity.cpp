@@ -23,11 +23,13 @@ constexpr const char* epochs_parameters[] = {"file_path", "epoch_us", "calibrati
                                              "cut",       "nonwear",  "skip_damaged"};
 constexpr Signature epochs_signature{"epochs", epochs_parameters, 3};
 
-// The arguments both functions share, converted and planned.
+// The arguments both functions share, converted and planned; with
+// skip_damaged, the damage the plan's scan met outside the range.
 struct PlannedRead {
   std::string_view path;
   ReadPlan plan;
-  bool skip_damaged;
+  std::optional<DamagedBlocks> damaged;
+  DamagedBlocks* damaged_or_null() { return damaged ? &*damaged : nullptr; }
 };
 
 PyResult<PlannedRead> plan_read(PyObject* path_slot, PyObject* cut_slot, PyObject* skip_slot) {
@@ -37,9 +39,12 @@ PyResult<PlannedRead> plan_read(PyObject* path_slot, PyObject* cut_slot, PyObjec
   if (!cut) return propagate(cut);
   auto skip_damaged = flag_argument(skip_slot, "skip_damaged", false);
   if (!skip_damaged) return propagate(skip_damaged);
-  auto plan = to_py_result(plan_cut(*path, *cut, *skip_damaged), PyExc_RuntimeError);
+  PlannedRead read{*path, {}, std::nullopt};
+  if (*skip_damaged) read.damaged.emplace();
+  auto plan = to_py_result(plan_cut(*path, *cut, read.damaged_or_null()), PyExc_RuntimeError);
   if (!plan) return propagate(plan);
-  return PlannedRead{*path, *plan, *skip_damaged};
+  read.plan = *plan;
+  return read;
 }
 
 // The damaged blocks, None when the read did not pass over damage.
@@ -89,13 +94,10 @@ PyResult<Ref> with_damaged(PyResult<Ref> value, const std::optional<DamagedBlock
 PyResult<Ref> calibrate_recording(Slots<3> slots) {
   auto read = plan_read(slots[0], slots[1], slots[2]);
   if (!read) return propagate(read);
-  std::optional<DamagedBlocks> damaged;
-  if (read->skip_damaged) damaged.emplace();
-  auto estimate =
-      to_py_result(estimate_gravity_calibration(read->path, read->plan, damaged ? &*damaged : nullptr),
-                   PyExc_RuntimeError);
+  auto estimate = to_py_result(estimate_gravity_calibration(read->path, read->plan, read->damaged_or_null()),
+                               PyExc_RuntimeError);
   if (!estimate) return propagate(estimate);
-  return with_damaged(calibration_dict(*estimate), damaged);
+  return with_damaged(calibration_dict(*estimate), read->damaged);
 }
 
 // A calibration given as its ten numbers: offset, scale and temperature
@@ -173,13 +175,11 @@ PyResult<Ref> epochs_of_recording(Slots<6> slots) {
   if (!calibration) return propagate(calibration);
   auto with_nonwear = flag_argument(slots[4], "nonwear", true);
   if (!with_nonwear) return propagate(with_nonwear);
-  std::optional<DamagedBlocks> damaged;
-  if (read->skip_damaged) damaged.emplace();
   auto summary = to_py_result(summarise_epochs(read->path, read->plan, static_cast<std::int64_t>(*epoch_us),
-                                               *calibration, *with_nonwear, damaged ? &*damaged : nullptr),
+                                               *calibration, *with_nonwear, read->damaged_or_null()),
                               PyExc_RuntimeError);
   if (!summary) return propagate(summary);
-  return with_damaged(summary_dict(*summary), damaged);
+  return with_damaged(summary_dict(*summary), read->damaged);
 }
 
 }  // namespace

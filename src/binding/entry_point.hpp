@@ -33,6 +33,13 @@ using Slots = std::span<PyObject* const, N>;
 // thread), so Ctrl-C stops long work; true when one raised.
 bool signal_handler_raised();
 
+// The core's wait hooks: the interpreter is let go while the core waits on
+// the outside world (a FIFO's reader, perhaps a thread of this process) and
+// taken back before the core asks signal_handler_raised again.
+inline constexpr OutsideWaitHooks interpreter_released_while_waiting{
+    [] { return static_cast<void*>(PyEval_SaveThread()); },
+    [](void* state) { PyEval_RestoreThread(static_cast<PyThreadState*>(state)); }};
+
 // Sets the interpreter's exception for a failure (a Raised one has it set already).
 void raise_failure(const Failure& failure);
 
@@ -61,7 +68,7 @@ PyResult<Ref> bind_and_run(PyObject* const* args, Py_ssize_t nargsf, PyObject* k
 template <const Signature& signature, auto body>
 PyObject* run_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   try {
-    InterruptionScope interruptible(signal_handler_raised);
+    InterruptionScope interruptible(signal_handler_raised, interpreter_released_while_waiting);
     PyResult<Ref> result = bind_and_run<signature, body>(args, nargsf, kwnames);
     if (result) return result->release();
     raise_failure(result.error());

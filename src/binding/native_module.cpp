@@ -10,6 +10,7 @@
 #include "binding/numpy_arrays.hpp"
 #include "binding/read_request.hpp"
 #include "binding/sample_reads.hpp"
+#include "core/base/helper_thread.hpp"
 #include "core/ops/export_read.hpp"
 #include "core/ops/planned_samples.hpp"
 #include "core/ops/recording_file.hpp"
@@ -165,6 +166,12 @@ PyObject* adopted_split_run_count(PyObject*, PyObject*) noexcept {
   return PyLong_FromUnsignedLongLong(split_reads_adopted());
 }
 
+// Whether a call of the companion may put a second thread to work, as the
+// core's own passes decide it.
+PyObject* second_thread_allowed(PyObject*, PyObject*) noexcept {
+  return PyBool_FromLong(helper_thread_allowed() ? 1 : 0);
+}
+
 constexpr const char positions_doc[] =
     "block_positions(file_path)\n--\n\n"
     "The data-block positions of a recording, as velnora.blocks counts them.";
@@ -191,6 +198,9 @@ PyMethodDef function_table[] = {
     fastcall_function("read_for_export", read_for_export, export_read_doc),
     {"_adopted_split_runs", adopted_split_run_count, METH_NOARGS,
      "_adopted_split_runs()\n--\n\nResampled reads split between two threads whose halves met; for tests."},
+    {"second_thread_allowed", second_thread_allowed, METH_NOARGS,
+     "second_thread_allowed()\n--\n\nWhether a call may use a second thread: two processors or more, and "
+     "VELNORA_THREADS is not 1."},
     fastcall_function("calibrate", calibrate, calibrate_doc),
     fastcall_function("epochs", epochs, epochs_doc),
 };

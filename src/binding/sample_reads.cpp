@@ -60,7 +60,8 @@ PyResult<Ref> damaged_list(const DamagedBlocks& damaged) {
     if (!block) return block;
     auto message = to_python(damaged[i].message);
     if (!message) return message;
-    auto item = owned(PyTuple_Pack(2, block->get(), message->get()));
+    PyObject* outside = damaged[i].outside_range ? Py_True : Py_False;
+    auto item = owned(PyTuple_Pack(3, block->get(), message->get(), outside));
     if (!item) return item;
     PyList_SET_ITEM(list->get(), static_cast<Py_ssize_t>(i), item->release());
   }

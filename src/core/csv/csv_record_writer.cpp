@@ -179,7 +179,8 @@ CsvRecordWriter::CsvRecordWriter(CsvRecordWriter&& other) noexcept
     : file_(std::move(other.file_)),
       buffer_(std::move(other.buffer_)),
       size_(std::exchange(other.size_, 0)),
-      handed_(std::exchange(other.handed_, 0)) {}
+      handed_(std::exchange(other.handed_, 0)),
+      file_bytes_(std::exchange(other.file_bytes_, 0)) {}
 
 CsvRecordWriter::~CsvRecordWriter() { (void)hand_over(); }
 
@@ -215,13 +216,29 @@ Result<void> CsvRecordWriter::flush() { return hand_over(); }
 Result<void> CsvRecordWriter::hand_over() {
   while (handed_ < size_) {
     auto put = file_.write_some(std::as_bytes(std::span(buffer_.get() + handed_, size_ - handed_)));
-    if (!put) return fail(std::move(put.error()));
-    if (*put == 0) return fail(CwaError::io_text("failed to write the buffered data"));
+    if (put && *put == 0) put = fail(CwaError::io_text("failed to write the buffered data"));
+    if (!put) {
+      cut_back_to_last_record();
+      return fail(std::move(put.error()));
+    }
     handed_ += *put;
   }
+  file_bytes_ += size_;
   size_ = 0;
   handed_ = 0;
   return {};
+}
+
+// A write that fails halfway (a full disk, a file-size limit) leaves part of
+// a record in the file, which a CSV reader would take for a short row. The
+// file is cut back to the last line feed it holds, and a later hand-over
+// resumes from there. A FIFO or pipe cannot be cut: its reader may get a
+// last line without its line feed.
+void CsvRecordWriter::cut_back_to_last_record() {
+  const std::string_view handed(buffer_.get(), handed_);
+  const std::size_t complete = handed.rfind('\n') + 1;  // 0 when there is none
+  if (complete == handed_) return;
+  if (file_.truncate(file_bytes_ + complete)) handed_ = complete;
 }
 
 }  // namespace velnora

@@ -79,7 +79,8 @@ inline constexpr std::size_t csv_flush_threshold = 16777216;
 // Turns field texts into CSV records (comma-separated, line feed, never
 // quoted) and writes them to one output file through one buffer, a threshold
 // and a record long, of its own. Destroying a writer hands what it still holds to the file, ignoring errors,
-// so a failed export keeps every record written before the failure.
+// so a failed export keeps every record written before the failure. A file
+// that could not take everything ends at its last complete record.
 class CsvRecordWriter {
  public:
   // Creates or truncates `path` with mode 0o666 less the umask. Errors: Io. No
@@ -103,6 +104,7 @@ class CsvRecordWriter {
   explicit CsvRecordWriter(File file) : file_(std::move(file)) {}
 
   Result<void> hand_over();
+  void cut_back_to_last_record();
 
   static constexpr std::size_t buffer_bytes = csv_flush_threshold + max_csv_record_bytes;
 
@@ -112,6 +114,8 @@ class CsvRecordWriter {
   // Bytes at the buffer's start that the file already has: a hand-over that
   // failed halfway resumes after them instead of writing them twice.
   std::size_t handed_ = 0;
+  // Bytes of earlier buffers the file holds, where this buffer's start lies.
+  std::uint64_t file_bytes_ = 0;
 };
 
 }  // namespace velnora

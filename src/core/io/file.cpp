@@ -1,6 +1,7 @@
 #include "core/io/file.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -46,10 +47,28 @@ bool is_fifo_without_reader(const std::string& name, int open_errno) {
   return open_errno == ENXIO && ::stat(name.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
 }
 
+// A wait on the outside world lasts at most this long before the caller is
+// asked whether to stop: well inside the second a stop may take.
+constexpr int wait_slice_ms = 20;
+
 // Between attempts to open a FIFO that has no reader yet.
 void wait_for_reader() {
-  constexpr timespec pause{0, 20'000'000};
+  constexpr timespec pause{0, wait_slice_ms * 1'000'000};
+  OutsideWait outside;
   ::nanosleep(&pause, nullptr);
+}
+
+// One slice of waiting until a descriptor that would block can take more: a
+// full pipe whose reader is slow or has stopped reading.
+Result<void> wait_until_writable(int fd) {
+  pollfd watched{fd, POLLOUT, 0};
+  int ready;
+  {
+    OutsideWait outside;
+    ready = ::poll(&watched, 1, wait_slice_ms);
+  }
+  if (ready < 0 && errno != EINTR) return fail(CwaError::io_errno(errno));
+  return interruption_point();
 }
 
 }  // namespace
@@ -79,6 +98,8 @@ Result<File> File::open_read(std::string_view path) {
 
 // Writing into a FIFO is legitimate, but opening one blocks until a reader
 // comes: the open is retried instead, so that the caller can stop the wait.
+// The descriptor stays non-blocking (which a regular file ignores), so that a
+// full pipe is waited for in slices too.
 Result<File> File::create_write(std::string_view path) {
   auto name = c_path(path);
   if (!name) return fail(std::move(name.error()));
@@ -89,9 +110,7 @@ Result<File> File::create_write(std::string_view path) {
     if (auto going_on = interruption_point(); !going_on) return fail(std::move(going_on.error()));
     wait_for_reader();
   }
-  File file(fd);
-  if (auto blocking = clear_non_blocking(fd); !blocking) return fail(std::move(blocking.error()));
-  return file;
+  return File(fd);
 }
 
 Result<std::size_t> File::read_some(std::span<std::byte> buffer, bool retry_interrupted) const {
@@ -147,8 +166,22 @@ Result<std::size_t> File::write_some(std::span<const std::byte> data) const {
   for (;;) {
     ssize_t put = ::write(fd_, data.data(), data.size());
     if (put >= 0) return static_cast<std::size_t>(put);
-    if (errno != EINTR) return fail(CwaError::io_errno(errno));
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (auto waited = wait_until_writable(fd_); !waited) return fail(std::move(waited.error()));
+    } else if (errno != EINTR) {
+      return fail(CwaError::io_errno(errno));
+    }
   }
+}
+
+Result<void> File::truncate(std::uint64_t size) const {
+  if (size > static_cast<std::uint64_t>(INT64_MAX)) return fail(CwaError::io_errno(EINVAL));
+  int done;
+  do {
+    done = ::ftruncate(fd_, static_cast<off_t>(size));
+  } while (done != 0 && errno == EINTR);
+  if (done != 0) return fail(CwaError::io_errno(errno));
+  return seek(size);
 }
 
 }  // namespace velnora

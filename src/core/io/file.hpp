@@ -25,7 +25,7 @@ class File {
   static Result<File> open_read(std::string_view path);
   // Creates or truncates for writing with mode 0o666 less the umask. A FIFO
   // is opened once a reader comes. Errors: Io, Interrupted while waiting for
-  // that reader.
+  // that reader. Other threads of the caller may run while it waits.
   static Result<File> create_write(std::string_view path);
 
   // One read(2) of at most buffer.size() bytes; 0 means end of file.
@@ -46,10 +46,15 @@ class File {
   bool seekable() const;
   // Size from fstat. Errors: Io.
   Result<std::uint64_t> size() const;
-  // One write(2) of at most data.size() bytes, retrying interrupted writes;
-  // returns the count written, so a caller can resume after a failure without
-  // writing anything twice. Errors: Io. No allocation.
+  // One write(2) of at most data.size() bytes, retrying interrupted writes
+  // and waiting for a full pipe to drain, asking meanwhile whether to stop
+  // (other threads of the caller may run then); returns the count written, so
+  // a caller can resume after a failure without writing anything twice.
+  // Errors: Io, Interrupted. No allocation.
   Result<std::size_t> write_some(std::span<const std::byte> data) const;
+  // Cuts the file to `size` bytes and positions it there. Errors: Io (EINVAL
+  // for a FIFO, pipe or terminal, which cannot be cut).
+  Result<void> truncate(std::uint64_t size) const;
 
   int fd() const { return fd_; }
 

@@ -17,4 +17,11 @@ struct MemoryLimit {
 // No errors, no allocation.
 MemoryLimit memory_limit();
 
+// memory_limit(), where an address-space limit is the bound, less what the
+// process maps already and room for a call's fixed buffers (sector reads,
+// the CSV writer's 16 MiB): what a grid may still take. Reads /proc once,
+// so it is asked once per call, not per row. No errors; allocates a path's
+// text.
+MemoryLimit memory_room();
+
 }  // namespace velnora

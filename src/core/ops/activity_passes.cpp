@@ -61,6 +61,7 @@ Result<CalibrationEstimate> estimate_gravity_calibration(std::string_view path, 
   auto fed = feed_in_halves<WindowSums>(path, plan, damaged, window_us,
                                         [&] { return WindowSums{StillWindowFinder(*rate)}; });
   if (!fed) return fail(std::move(fed.error()));
+  if (damaged != nullptr) put_in_file_order(*damaged);
   std::vector<StillWindow> still = std::move(fed->earlier.windows).finish();
   if (fed->later) {
     const std::vector<StillWindow> later = std::move(fed->later->windows).finish();
@@ -78,6 +79,7 @@ Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& pla
     return EpochSums{EpochMetrics(epoch_us, calibration, *rate), NonwearDetector(*rate), with_nonwear};
   });
   if (!fed) return fail(std::move(fed.error()));
+  if (damaged != nullptr) put_in_file_order(*damaged);
   EpochSums& sums = fed->earlier;
   EpochSummary summary{std::move(sums.epochs).finish(), std::nullopt, fed->left_out};
   if (fed->later) {

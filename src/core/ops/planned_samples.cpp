@@ -33,16 +33,20 @@ Result<void> write_planned_csv(std::string_view file_path, std::string_view outp
 
 Result<CwaDataResult> read_cut_samples(std::string_view path, const CutConfig& cut, IncludeFlags include,
                                        std::optional<double> resample_hz, DamagedBlocks* damaged) {
-  auto plan = resolve_read_plan(path, cut, damaged != nullptr);
+  auto plan = resolve_read_plan(path, cut, damaged);
   if (!plan) return fail(std::move(plan.error()));
-  return read_planned_samples(path, *plan, include, resample_hz, damaged);
+  auto data = read_planned_samples(path, *plan, include, resample_hz, damaged);
+  if (damaged != nullptr) put_in_file_order(*damaged);
+  return data;
 }
 
 Result<void> write_cut_csv(std::string_view file_path, std::string_view output_path, const CutConfig& cut,
                            IncludeFlags include, std::optional<double> resample_hz, DamagedBlocks* damaged) {
-  auto plan = resolve_read_plan(file_path, cut, damaged != nullptr);
+  auto plan = resolve_read_plan(file_path, cut, damaged);
   if (!plan) return fail(std::move(plan.error()));
-  return write_planned_csv(file_path, output_path, *plan, include, resample_hz, damaged);
+  auto written = write_planned_csv(file_path, output_path, *plan, include, resample_hz, damaged);
+  if (damaged != nullptr) put_in_file_order(*damaged);
+  return written;
 }
 
 Result<std::optional<double>> resample_rate(std::optional<double> resample_hz,
@@ -50,8 +54,8 @@ Result<std::optional<double>> resample_rate(std::optional<double> resample_hz,
   return validate_resample_options(resample_hz, resample_method);
 }
 
-Result<ReadPlan> plan_cut(std::string_view path, const CutConfig& cut, bool past_damage) {
-  return resolve_read_plan(path, cut, past_damage);
+Result<ReadPlan> plan_cut(std::string_view path, const CutConfig& cut, DamagedBlocks* damaged) {
+  return resolve_read_plan(path, cut, damaged);
 }
 
 std::uint64_t split_reads_adopted() { return adopted_split_runs(); }

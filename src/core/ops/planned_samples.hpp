@@ -49,7 +49,7 @@ Result<std::optional<double>> resample_rate(std::optional<double> resample_hz,
                                             std::string_view resample_method);
 
 // resolve_read_plan, for the binding's calls that plan a cut themselves.
-Result<ReadPlan> plan_cut(std::string_view path, const CutConfig& cut, bool past_damage);
+Result<ReadPlan> plan_cut(std::string_view path, const CutConfig& cut, DamagedBlocks* damaged);
 
 // The resampled reads so far whose range was split between two threads and
 // whose halves met; tests read it to see that a split happened. No errors.

@@ -1,6 +1,15 @@
 #include "core/read/damaged_blocks.hpp"
 
+#include <algorithm>
+
 namespace velnora {
+
+void put_in_file_order(DamagedBlocks& damaged) {
+  const auto position = [](const DamagedBlock& entry) { return entry.block; };
+  std::ranges::stable_sort(damaged, {}, position);
+  const auto repeated = std::ranges::unique(damaged, {}, position);
+  damaged.erase(repeated.begin(), repeated.end());
+}
 
 Result<std::optional<CwaDataBlock>> pass_over_damage(const CwaError& error, std::uint64_t position,
                                                      DamagedBlocks& damaged, BlockClock& clock) {

@@ -12,15 +12,23 @@
 
 namespace velnora {
 
-// A malformed data block that a read passed over: its data-block position and
-// the message a plain read fails with there.
+// A malformed data block that a read passed over: its data-block position,
+// the message a plain read fails with there, and whether it lay outside the
+// range read (the block before it, searched for timing, or any block of the
+// scan that placed a seconds cut), where a plain read of the range meets it
+// all the same.
 struct DamagedBlock {
   std::uint64_t block;
   std::string message;
+  bool outside_range = false;
 };
 
 // The damaged blocks a read passed over, in file order.
 using DamagedBlocks = std::vector<DamagedBlock>;
+
+// Sorts a list gathered in parts (a plan's scan, then the read) into file
+// order, each block once, the first listing kept. No allocation.
+void put_in_file_order(DamagedBlocks& damaged);
 
 // The damaged block's way through screen_past_damage, kept out of line: lists
 // `error` at `position`, starts `clock` afresh and answers "no data block".

@@ -34,13 +34,17 @@ Result<std::array<std::byte, sector_size>> read_sector_at(const File& file, std:
   return sector;
 }
 
-// The natural end of the data block in `sector`, or nothing when it holds
-// none. A malformed block is its message's error; read past damage, it ends
-// the search with a NaN end instead, after which the block clock keeps the
-// next block's natural start, as it does after a damaged block mid-read.
-Result<std::optional<double>> data_block_end(Sector sector, bool past_damage) {
+// The natural end of the data block in `sector`, at block position `index`,
+// or nothing when it holds none. A malformed block is its message's error;
+// read past damage, it is listed in `damaged` as lying outside the range and
+// ends the search with a NaN end instead, after which the block clock keeps
+// the next block's natural start, as it does after a damaged block mid-read.
+Result<std::optional<double>> data_block_end(Sector sector, std::uint64_t index, DamagedBlocks* damaged) {
   auto block = screen_data_block(sector);
-  if (!block && past_damage) return std::optional<double>(std::numeric_limits<double>::quiet_NaN());
+  if (!block && damaged != nullptr) {
+    damaged->push_back({index, block.error().text(), true});
+    return std::optional<double>(std::numeric_limits<double>::quiet_NaN());
+  }
   if (!block) return fail(std::move(block.error()));
   if (!*block) return std::optional<double>();
   return std::optional<double>(natural_timing(**block).end);
@@ -49,11 +53,11 @@ Result<std::optional<double>> data_block_end(Sector sector, bool past_damage) {
 // The search over block positions [first, end), last to first, one sector per
 // read.
 Result<std::optional<double>> search_sector_by_sector(const File& file, std::uint64_t first,
-                                                      std::uint64_t end, bool past_damage) {
+                                                      std::uint64_t end, DamagedBlocks* damaged) {
   for (std::uint64_t index = end; index-- > first;) {
     auto sector = read_sector_at(file, index);
     if (!sector) return fail(std::move(sector.error()));
-    auto found = data_block_end(Sector(*sector), past_damage);
+    auto found = data_block_end(Sector(*sector), index, damaged);
     if (!found || *found) return found;
   }
   return std::optional<double>();
@@ -72,14 +76,15 @@ bool read_whole_chunk(const File& file, std::uint64_t first, std::span<std::byte
 // short is done again sector by sector, which meets its error at the very
 // sector where it lies.
 Result<std::optional<double>> search_chunk(const File& file, std::uint64_t first, std::span<std::byte> chunk,
-                                           bool past_damage) {
+                                           DamagedBlocks* damaged) {
   if (!file.may_hold_data(metadata_size + sector_size * first, chunk.size())) return std::optional<double>();
   if (!read_whole_chunk(file, first, chunk)) {
-    return search_sector_by_sector(file, first, first + chunk.size() / sector_size, past_damage);
+    return search_sector_by_sector(file, first, first + chunk.size() / sector_size, damaged);
   }
   for (std::size_t offset = chunk.size(); offset > 0;) {
     offset -= sector_size;
-    auto found = data_block_end(Sector(chunk.subspan(offset).first<sector_size>()), past_damage);
+    auto found = data_block_end(Sector(chunk.subspan(offset).first<sector_size>()),
+                                first + offset / sector_size, damaged);
     if (!found || *found) return found;
   }
   return std::optional<double>();
@@ -89,8 +94,8 @@ Result<std::optional<double>> search_chunk(const File& file, std::uint64_t first
 // than `look_back` positions, searching backwards with reads that grow to the
 // sector reader's 1 MiB: the block is nearly always the adjacent sector, but
 // may lie gigabytes back.
-Result<std::optional<double>> previous_block_end(const File& file, std::uint64_t start, bool past_damage,
-                                                 std::uint64_t look_back) {
+Result<std::optional<double>> previous_block_end(const File& file, std::uint64_t start,
+                                                 DamagedBlocks* damaged, std::uint64_t look_back) {
   constexpr std::uint64_t first_chunk_sectors = 8;
   constexpr std::uint64_t max_chunk_sectors = SectorReader::buffer_sectors;
   const std::uint64_t floor = start - std::min(start, look_back);
@@ -101,7 +106,7 @@ Result<std::optional<double>> previous_block_end(const File& file, std::uint64_t
   while (end > floor) {
     if (auto go_on = interruption_point(); !go_on) return fail(std::move(go_on.error()));
     const std::uint64_t first = end - std::min(end - floor, sectors);
-    auto found = search_chunk(file, first, std::span(buffer.get(), sector_size * (end - first)), past_damage);
+    auto found = search_chunk(file, first, std::span(buffer.get(), sector_size * (end - first)), damaged);
     if (!found || *found) return found;
     end = first;
     sectors = std::min(2 * sectors, max_chunk_sectors);
@@ -112,8 +117,8 @@ Result<std::optional<double>> previous_block_end(const File& file, std::uint64_t
 }  // namespace
 
 Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path, std::optional<std::uint64_t> start_block,
-                                              std::optional<std::uint64_t> block_count, bool past_damage,
-                                              std::uint64_t look_back) {
+                                              std::optional<std::uint64_t> block_count,
+                                              DamagedBlocks* damaged, std::uint64_t look_back) {
   auto checked = open_checked_cwa_file(path);
   if (!checked) return fail(std::move(checked.error()));
   const std::uint64_t total = checked->block_count;
@@ -122,7 +127,7 @@ Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path, std::option
   const std::uint64_t count = block_count.value_or(total - start);
   const std::uint64_t end = std::min(saturating_add(start, count), total);
 
-  auto previous_end = previous_block_end(checked->file, start, past_damage, look_back);
+  auto previous_end = previous_block_end(checked->file, start, damaged, look_back);
   if (!previous_end) return fail(std::move(previous_end.error()));
 
   SectorReader reader(std::move(checked->file));
@@ -135,7 +140,7 @@ Result<DecodedBlockStream> DecodedBlockStream::open(std::string_view path,
                                                     std::optional<std::uint64_t> block_count,
                                                     bool include_magnetometer, DamagedBlocks* damaged,
                                                     std::uint64_t look_back) {
-  auto opened = open_cwa_data_blocks(path, start_block, block_count, damaged != nullptr, look_back);
+  auto opened = open_cwa_data_blocks(path, start_block, block_count, damaged, look_back);
   if (!opened) return fail(std::move(opened.error()));
   return DecodedBlockStream(std::move(*opened), include_magnetometer, damaged);
 }

@@ -31,14 +31,14 @@ inline constexpr std::uint64_t unlimited_look_back = UINT64_MAX;
 
 // Opens and checks the file, clamps the range to it and finds the previous
 // block's end, no more than `look_back` positions back: past that, the first
-// block is timed as if it had none before it. `past_damage`: a malformed
+// block is timed as if it had none before it. With `damaged`, a malformed
 // block before the range stands for a previous block of unknown end instead
-// of failing. Errors: the file check's, "Start block is beyond file size",
-// "Unexpected end of CWA data", a malformed previous block's message, Io.
-// Allocates the reader's buffer.
+// of failing, and is listed there as lying outside the range. Errors: the file check's, "Start block is
+// beyond file size", "Unexpected end of CWA data", a malformed previous block's message, Io. Allocates the
+// reader's buffer.
 Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path, std::optional<std::uint64_t> start_block,
                                               std::optional<std::uint64_t> block_count,
-                                              bool past_damage = false,
+                                              DamagedBlocks* damaged = nullptr,
                                               std::uint64_t look_back = unlimited_look_back);
 
 // One data block, decoded and timestamped. The spans point into the stream
@@ -58,7 +58,8 @@ struct DecodedBlock {
 class DecodedBlockStream {
  public:
   // Opens the planned range; with `damaged`, reads past damage into that list,
-  // which must outlive the stream; `look_back` as open_cwa_data_blocks'.
+  // which must outlive the stream, the block before the range among it;
+  // `look_back` as open_cwa_data_blocks'.
   // Errors: those of open_cwa_data_blocks. Allocates the reader's buffer.
   static Result<DecodedBlockStream> open(std::string_view path, std::optional<std::uint64_t> start_block,
                                          std::optional<std::uint64_t> block_count, bool include_magnetometer,

@@ -50,11 +50,12 @@ struct BlockTimeSpan {
 };
 
 // Spans of every data block in file order; empty when the file has block
-// positions but no data block. `past_damage` passes over malformed blocks.
+// positions but no data block. With `damaged`, malformed blocks are passed
+// over and listed there.
 // Errors: the file check's, "Start block is beyond file size" (no block
 // positions), "Unexpected end of CWA data", a malformed block's message, Io.
 // Allocates the span list.
-Result<std::vector<BlockTimeSpan>> scan_block_time_spans(std::string_view path, bool past_damage) {
+Result<std::vector<BlockTimeSpan>> scan_block_time_spans(std::string_view path, DamagedBlocks* damaged) {
   auto checked = open_checked_cwa_file(path);
   if (!checked) return fail(std::move(checked.error()));
   const std::uint64_t total = checked->block_count;
@@ -66,7 +67,6 @@ Result<std::vector<BlockTimeSpan>> scan_block_time_spans(std::string_view path, 
   // The clock the block reader uses, so each span starts where the block's
   // first sample will be.
   BlockClock clock;
-  DamagedBlocks damaged;  // the read that follows lists those it meets
   for (std::uint64_t index = 0; index < total; ++index) {
     if (index % sectors_between_polls == 0) {
       if (auto going_on = interruption_point(); !going_on) return fail(std::move(going_on.error()));
@@ -74,7 +74,7 @@ Result<std::vector<BlockTimeSpan>> scan_block_time_spans(std::string_view path, 
     auto sector = reader.next();
     if (!sector) return fail(std::move(sector.error()));
     if (!*sector) return fail("Unexpected end of CWA data");
-    auto block = screen_past_damage(**sector, index, past_damage ? &damaged : nullptr, clock);
+    auto block = screen_past_damage(**sector, index, damaged, clock);
     if (!block) return fail(std::move(block.error()));
     if (!*block) continue;
     const BlockTiming timing = clock.next(**block);
@@ -110,8 +110,19 @@ std::optional<Hits> find_hits(const std::vector<BlockTimeSpan>& spans, std::opti
   return hits;
 }
 
-Result<ReadPlan> plan_seconds(std::string_view path, const CutConfig::Seconds& cut, bool past_damage) {
-  auto spans = scan_block_time_spans(path, past_damage);
+// The damage the scan passed over outside the planned blocks, listed as
+// such: a plain read of the cut scans them too. The read lists the rest.
+void list_outside_damage(DamagedBlocks& scanned, const ReadPlan& plan, DamagedBlocks& damaged) {
+  for (DamagedBlock& entry : scanned) {
+    if (entry.block >= *plan.start_block && entry.block - *plan.start_block < *plan.block_count) continue;
+    entry.outside_range = true;
+    damaged.push_back(std::move(entry));
+  }
+}
+
+Result<ReadPlan> plan_seconds(std::string_view path, const CutConfig::Seconds& cut, DamagedBlocks* damaged) {
+  DamagedBlocks scanned;
+  auto spans = scan_block_time_spans(path, damaged != nullptr ? &scanned : nullptr);
   if (!spans) return fail(std::move(spans.error()));
   if (spans->empty()) return fail("No valid sample data found");
 
@@ -135,6 +146,7 @@ Result<ReadPlan> plan_seconds(std::string_view path, const CutConfig::Seconds& c
   const std::size_t last = std::min(hits->last + 1, spans->size() - 1);
   plan.start_block = (*spans)[first].block_index;
   plan.block_count = (*spans)[last].block_index - (*spans)[first].block_index + 1;
+  if (damaged != nullptr) list_outside_damage(scanned, plan, *damaged);
   return plan;
 }
 
@@ -155,11 +167,11 @@ Result<void> CutConfig::validate() const {
   return {};
 }
 
-Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut, bool past_damage) {
+Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut, DamagedBlocks* damaged) {
   if (auto valid = cut.validate(); !valid) return fail(std::move(valid.error()));
   if (const auto* blocks = std::get_if<CutConfig::Blocks>(&cut.range)) return plan_blocks(*blocks);
   if (const auto* seconds = std::get_if<CutConfig::Seconds>(&cut.range))
-    return plan_seconds(path, *seconds, past_damage);
+    return plan_seconds(path, *seconds, damaged);
   return ReadPlan{};
 }
 

@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "core/base/cwa_error.hpp"
+#include "core/read/damaged_blocks.hpp"
 
 namespace velnora {
 
@@ -45,8 +46,10 @@ struct ReadPlan {
 Result<void> check_time_window(std::optional<double> start, std::optional<double> end);
 
 // Turns a cut into a plan; a seconds cut scans the timing of every block,
-// with `past_damage` passing over malformed blocks as a read past damage does
-// (DecodedBlockStream), so that both time every block alike. The plan's
+// with `damaged` passing over malformed blocks as a read past damage does
+// (DecodedBlockStream), so that both time every block alike, and listing
+// there, as outside the range, those outside the planned blocks; the read
+// lists the others. The plan's
 // window has passed check_time_window: the reads it drives take it as it is.
 // Errors: the cut's validation message, the file check's, "Start block is
 // beyond file size", "Unexpected end of CWA data", "No valid sample data
@@ -54,6 +57,7 @@ Result<void> check_time_window(std::optional<double> start, std::optional<double
 // check_time_window (bounds that meet once the recording's start is added),
 // a malformed block's message, Io, Interrupted. Allocates one span per data
 // block for a seconds cut.
-Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut, bool past_damage = false);
+Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut,
+                                   DamagedBlocks* damaged = nullptr);
 
 }  // namespace velnora

@@ -67,7 +67,7 @@ std::string binary_size(double bytes) {
 [[gnu::cold, gnu::noinline]] std::unexpected<CwaError> grid_too_large(std::uint64_t points, double bytes,
                                                                       const MemoryLimit& limit) {
   std::string text = "Resampling needs " + std::to_string(points) + " points (" + binary_size(bytes) + "), ";
-  text += limit.address_space ? "more than this process's address-space limit ("
+  text += limit.address_space ? "more than this process's address-space limit leaves free ("
                               : "more than this machine's memory (";
   text += binary_size(static_cast<double>(limit.bytes)) + ")";
   return fail(CwaError::out_of_memory(std::move(text)));

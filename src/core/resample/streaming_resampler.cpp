@@ -54,7 +54,7 @@ Result<StreamingResampler> StreamingResampler::create(std::optional<double> rang
                                                       std::optional<double> range_end_time,
                                                       double resample_hz, IncludeFlags include,
                                                       std::size_t capacity_hint) {
-  const MemoryLimit limit = memory_limit();
+  const MemoryLimit limit = memory_room();
   const std::uint64_t bytes = point_bytes(include);
   // Room past the memory limit would never be used: such a grid is refused.
   const std::size_t capacity = std::min<std::uint64_t>(capacity_hint, limit.bytes / bytes);
@@ -88,11 +88,11 @@ Result<void> StreamingResampler::append_block(std::span<const std::int64_t> time
 // before the window's end, so counting them to there bounds the whole result
 // so far plus the gap the block opens. One gap in a hostile or misdated file
 // can span decades: it is refused here, before a point of it is made. Most
-// blocks end before the first point that would not fit, which one comparison
-// shows; only past it are the points counted.
+// blocks end before the first point that would not fit or find no room,
+// which one comparison shows; only past it are the points counted.
 Result<void> StreamingResampler::check_grid_size(std::span<const std::int64_t> timestamps) {
   const double latest = seconds_from_us(latest_timestamp(timestamps));
-  if (!(first_unaffordable_time_ <= latest)) return {};
+  if (!(std::min(first_unaffordable_time_, first_unreserved_time_) <= latest)) return {};
   std::uint64_t points = points_through(latest, step_ms_, *grid_origin_ms_);
   if (range_end_time_) {
     const double last_before_end = std::nextafter(*range_end_time_, -std::numeric_limits<double>::infinity());
@@ -100,7 +100,31 @@ Result<void> StreamingResampler::check_grid_size(std::span<const std::int64_t> t
   }
   const double bytes = static_cast<double>(points) * static_cast<double>(point_bytes_);
   if (bytes > static_cast<double>(memory_limit_.bytes)) return grid_too_large(points, bytes, memory_limit_);
-  return {};
+  if (follower_rows_ != nullptr) return {};
+  if (reserve_rows(points)) return {};
+  return grid_too_large(points, bytes, memory_limit_);
+}
+
+// Every column gets room for `points` rows before one of them is made, so
+// that no column fails to grow seconds into the work: a grid the process
+// cannot map is refused here, with the grid's own message. Room grows by
+// doubling where the limit allows, so that a short estimate costs a few
+// reservations, not one per block. A follower writing into the columns is
+// stopped first, as they may move. False when the room cannot be had.
+bool StreamingResampler::reserve_rows(std::uint64_t points) {
+  const std::uint64_t capacity = row_capacity(output_);
+  if (points > capacity) {
+    if (borrower_ != nullptr) take_back_lent_rows();
+    const std::uint64_t affordable = unaffordable_points(memory_limit_.bytes, point_bytes_) - 1;
+    const std::uint64_t doubled = std::max(points, std::min(2 * capacity, affordable));
+    const auto reserve_all = [&](std::uint64_t rows) {
+      return output_.for_each_column(
+          [&](std::string_view, auto& column) { return column.reserve(rows).has_value(); });
+    };
+    if (!reserve_all(doubled) && !reserve_all(points)) return false;
+  }
+  first_unreserved_time_ = grid_time(row_capacity(output_), step_ms_, *grid_origin_ms_);
+  return true;
 }
 
 // The grid starts at the first sample, or at the window's start when that is
@@ -124,6 +148,7 @@ void StreamingResampler::anchor_grid(double first_time) {
   // fewer points than the limit allows.
   const std::uint64_t unaffordable = unaffordable_points(memory_limit_.bytes, point_bytes_);
   first_unaffordable_time_ = grid_time(unaffordable - 1, step_ms_, *grid_origin_ms_);
+  first_unreserved_time_ = grid_time(row_capacity(output_), step_ms_, *grid_origin_ms_);
 }
 
 // Points are computed as soon as the samples allow, into the stage, which

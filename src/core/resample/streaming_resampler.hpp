@@ -27,7 +27,9 @@ class FollowerRun;
 // ((k × (1000 / resample_hz)) + grid_origin_ms) / 1000 seconds. The time window
 // [range_start_time, range_end_time) acts through the grid alone: it starts no
 // earlier than the window and stops before the window's end. A grid that would
-// outgrow the process's memory_limit() is refused as soon as a sample shows it.
+// outgrow the process's memory_room(), or find no room in it, is refused as
+// soon as a sample shows it; the columns then hold room for every point up
+// to that sample, so producing the points allocates nothing more.
 class StreamingResampler {
  public:
   // A resampler with no samples yet, whose output has the columns `include`
@@ -91,6 +93,7 @@ class StreamingResampler {
 
   void anchor_grid(double first_time);
   Result<void> check_grid_size(std::span<const std::int64_t> timestamps);
+  bool reserve_rows(std::uint64_t points);
   template <class Sink>
   bool walk_grid(bool final, Sink& sink);
   bool produce_points(bool final);
@@ -132,6 +135,9 @@ class StreamingResampler {
   std::uint64_t point_bytes_;  // a timestamp and the included channels
   // The time of the first grid point past the memory limit, once anchored.
   double first_unaffordable_time_ = std::numeric_limits<double>::infinity();
+  // The time of the first grid point past the columns' room, once anchored;
+  // never reached in a follower, which grows nothing.
+  double first_unreserved_time_ = std::numeric_limits<double>::infinity();
   // A follower's rows go to its lead's columns instead of its own output.
   FollowerRows* follower_rows_ = nullptr;
   // A lead's rows from lent_from_ on are the borrower's to write until the
