@@ -320,7 +320,9 @@ def test_a_fifo_output_is_written_into_or_refused_never_replaced(folder: dict[st
     else:
         received = tmp_path / "received.csv"
         with open(received, "wb") as sink:
-            reader = subprocess.Popen(["cat", str(fifo)], stdout=sink)
+            # A Python child, not cat: the installed-wheel runs put only their venv on PATH.
+            copy = "import shutil, sys; shutil.copyfileobj(open(sys.argv[1], 'rb'), sys.stdout.buffer)"
+            reader = subprocess.Popen([sys.executable, "-c", copy, str(fifo)], stdout=sink)
         try:
             done = velnora_command(command, folder["steady"], "-o", fifo)
             reader.wait(timeout=30)
