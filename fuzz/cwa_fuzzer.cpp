@@ -223,8 +223,8 @@ void check_csv(const std::string& csv, std::size_t rows) {
 // met no damage, so this one gives the same rows and lists nothing.
 void read_past_damage(const MemoryFile& input, const FuzzOptions& options, std::optional<double> rate,
                       std::optional<std::size_t> plain_rows) {
-  auto plan = resolve_read_plan(input.path(), options.cut, true);
   DamagedBlocks damaged;
+  auto plan = resolve_read_plan(input.path(), options.cut, &damaged);
   std::optional<std::size_t> rows;
   if (plan) {
     auto data = read_planned_samples(input.path(), *plan, options.include, rate, &damaged);
