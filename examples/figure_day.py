@@ -57,6 +57,17 @@ def clock(hour: float) -> str:
     return (dt.datetime(2023, 5, 1, 6) + dt.timedelta(hours=hour)).strftime("%H:%M:%S")
 
 
+def day_axis(axes: Axes, note: str) -> None:
+    """The planned day as the x axis, in hours after its start labelled with
+    the time of day, and `note` boxed in the top right corner."""
+    axes.text(0.995, 0.97, note, transform=axes.transAxes, ha="right", va="top", fontsize=8.5,
+              family="monospace", bbox={"facecolor": "white", "edgecolor": "0.8"})
+    ticks = range(0, PLANNED_S // 3600 + 1, 3)
+    axes.set_xticks(list(ticks), [clock(hour)[:5] for hour in ticks])
+    axes.set_xlim(-0.5, PLANNED_S / 3600 + 0.5)
+    axes.set_xlabel("2023-05-01 to 2023-05-02, UTC")
+
+
 def mark(axes: Axes, report: velnora.SamplingReport, holes: list[tuple[float, float]]) -> None:
     axes.axvline(hours(report["start_from_header"]), color="black", ls="--", lw=1)
     axes.axvline(hours(report["end_from_header"]), color="black", ls="--", lw=1)
@@ -101,12 +112,7 @@ def draw(path: pathlib.Path, out: pathlib.Path) -> None:
         f"{report['samplingrate_hz_from_data']:.3f} Hz",
     ]
     lines += [f"gap: {clock(start)} to {clock(end)} ({(end - start) * 60:.1f} min)" for start, end in holes]
-    movement.text(0.995, 0.97, "\n".join(lines), transform=movement.transAxes, ha="right", va="top", fontsize=8.5,
-                  family="monospace", bbox={"facecolor": "white", "edgecolor": "0.8"})
-    ticks = range(0, PLANNED_S // 3600 + 1, 3)
-    movement.set_xticks(list(ticks), [clock(hour)[:5] for hour in ticks])
-    movement.set_xlim(-0.5, PLANNED_S / 3600 + 0.5)
-    movement.set_xlabel("2023-05-01 to 2023-05-02, UTC")
+    day_axis(movement, "\n".join(lines))
     fig.suptitle("One day of a wrist-worn device at 25 Hz (synthetic), per minute")
     fig.savefig(out, dpi=130)
     plt.close(fig)

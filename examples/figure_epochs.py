@@ -22,7 +22,8 @@ import velnora_tools  # noqa: E402
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from day_recording import PLANNED_S, START_S, write_recording  # noqa: E402
+from day_recording import START_S, write_recording  # noqa: E402
+from figure_day import day_axis  # noqa: E402
 from figure_output import make_figure  # noqa: E402
 
 PLANNED_START = dt.datetime.fromtimestamp(START_S, dt.timezone.utc).replace(tzinfo=None)
@@ -60,12 +61,7 @@ def draw(path: pathlib.Path, out: pathlib.Path) -> None:
         f"calibrated: {calibration['calibrated']}, error {calibration['error_before_mg']:.2f} mg before, "
         f"{calibration['error_after_mg']:.2f} mg after, {calibration['still_windows']} still windows"
     )
-    axes.text(0.995, 0.97, text, transform=axes.transAxes, ha="right", va="top", fontsize=8.5, family="monospace",
-              bbox={"facecolor": "white", "edgecolor": "0.8"})
-    ticks = range(0, PLANNED_S // 3600 + 1, 3)
-    axes.set_xticks(list(ticks), [(PLANNED_START + dt.timedelta(hours=hour)).strftime("%H:%M") for hour in ticks])
-    axes.set_xlim(-0.5, PLANNED_S / 3600 + 0.5)
-    axes.set_xlabel("2023-05-01 to 2023-05-02, UTC")
+    day_axis(axes, text)
     fig.suptitle("One day of a wrist-worn device at 25 Hz (synthetic), calibrated, in 5 s epochs")
     fig.savefig(out, dpi=130)
     plt.close(fig)

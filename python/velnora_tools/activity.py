@@ -231,15 +231,17 @@ def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], opti
     "nonwear" and "damaged", into a JSON file beside it, named as `out`
     with ".json" for its ".csv" ending (or added). Outputs appear only when
     complete; the CSV table goes straight into an `out` that is a FIFO or a
-    device, Parquet refuses one. Returns the damaged blocks left out."""
+    device, without the JSON file, and Parquet refuses one. Returns the damaged blocks left out."""
     check_output(path, out, stream=csv)
     frame = epochs(path, **dataclasses.asdict(options))
     summary = _epoch_metadata(frame)
     if csv:
-        with replacing(out, stream=True) as table, replacing(_epochs_sidecar(out)) as sidecar:
+        with replacing(out, stream=True) as table:
             frame.to_csv(table)
-            with open(sidecar, "w", encoding="utf-8") as file:
-                json.dump(summary, file, indent=1)
+            # A FIFO or a device is written directly and has no folder of its own to share.
+            if table != os.fspath(out):
+                with replacing(_epochs_sidecar(out)) as sidecar, open(sidecar, "w", encoding="utf-8") as file:
+                    json.dump(summary, file, indent=1)
     else:
         with replacing(out) as temporary:
             _write_epoch_parquet(frame, summary, temporary)
