@@ -249,10 +249,10 @@ def test_damage_is_named_with_the_way_past_it(folder: dict[str, pathlib.Path]) -
     assert (row["device_id"], row["session_id"], row["samples"]) == ("0", "0", "")
     skipped = velnora_command("report", damaged, "--csv", "--skip-damaged")
     row = next(csv.DictReader(io.StringIO(skipped.stdout)))
-    assert (skipped.returncode, row["damaged_blocks"], row["samples"], row["error"]) == (0, "1", "2280", "")
-    assert skipped.stderr == f"velnora: {damaged}: left out 1 damaged data block\n"
+    assert (skipped.returncode, row["damaged_blocks"], row["damaged_samples"], row["samples"], row["error"]) == (0, "1", "120", "2280", "")
+    assert skipped.stderr == f"velnora: {damaged}: left out 1 damaged data block and its 120 samples\n"
     exported = velnora_command("csv", damaged, "--skip-damaged")
-    assert exported.stderr == f"velnora: {damaged}: left out 1 damaged data block ({DAMAGED_BLOCK})\n"
+    assert exported.stderr == f"velnora: {damaged}: left out 1 damaged data block ({DAMAGED_BLOCK}) and its 120 samples\n"
     assert velnora_command("csv", damaged, "--skip-damaged", "-q").stderr == ""
     after = velnora_command("csv", damaged, "--skip-damaged", "--blocks", str(DAMAGED_BLOCK + 1), str(DAMAGED_BLOCK + 3))
     assert after.stderr == f"velnora: {damaged}: passed 1 damaged data block ({DAMAGED_BLOCK}) outside the range read\n"

@@ -237,7 +237,7 @@ def test_damaged_block_is_passed_over(tmp_path: pathlib.Path) -> None:
 
     frame = epochs(path, calibration=GIVEN, skip_damaged=True)
 
-    assert frame.attrs["damaged_blocks"] == [DamagedBlock(100, "Unsupported sample format: 4 axes, packing 1")]
+    assert frame.attrs["damaged_blocks"] == [DamagedBlock(100, "Unsupported sample format: 4 axes, packing 1", False, 80)]
     hit = (frame.index >= pd.Timestamp(START + 320, unit="s")) & (frame.index < pd.Timestamp(START + 323.2, unit="s"))
     assert hit.sum() == 1
     assert frame["samples"][hit].item() == good["samples"][hit].item() - 80

@@ -139,6 +139,9 @@ LAYOUTS = {
     "apart": {1: dict(rate_code=0), 10: dict(sample_count=121)},
 }
 MESSAGES = {"rate_code": OLD, "sample_format": FORMAT_41, "sample_count": CAPACITY, "timestamp": TIMESTAMP}
+# The samples a damaged block is counted as holding: the 100 its header
+# states, or the 120 packed samples a block fits when it states more.
+HELD = {"rate_code": 100, "sample_format": 100, "sample_count": 120, "timestamp": 100}
 
 
 @pytest.mark.parametrize("faults", LAYOUTS.values(), ids=LAYOUTS.keys())
@@ -146,7 +149,8 @@ def test_every_good_block_is_read(tmp_path: pathlib.Path, faults: dict[int, dict
     sound = sectors_of()
     sectors = damage(sound, faults)
     path = record(tmp_path / "damaged.cwa", sectors)
-    expected_damage = [DamagedBlock(i, MESSAGES[next(iter(faults[i]))]) for i in sorted(faults)]
+    kinds = {i: next(iter(faults[i])) for i in sorted(faults)}
+    expected_damage = [DamagedBlock(i, MESSAGES[kind], False, HELD[kind]) for i, kind in kinds.items()]
 
     data, damaged = read_skipping_damaged(path)
     assert damaged == expected_damage and all(type(d) is DamagedBlock for d in damaged)
@@ -184,7 +188,7 @@ def test_block_after_damage_keeps_its_natural_start(tmp_path: pathlib.Path, cut:
     natural = block_times_us(start, end, 100, None)
     path = record(tmp_path / "rec.cwa", sectors)
     data, damaged = read_skipping_damaged(path, cut=cut)
-    assert damaged == [DamagedBlock(5, FORMAT_41, outside)]
+    assert damaged == [DamagedBlock(5, FORMAT_41, outside, 100)]
     assert write_csv_skipping_damaged(path, tmp_path / "out.csv", cut=cut) == damaged
     with pytest.raises(RuntimeError, match=f"^{FORMAT_41}$"):
         velnora.read_cwa_file(str(path), cut=cut)
@@ -249,7 +253,7 @@ def test_every_block_damaged(tmp_path: pathlib.Path) -> None:
     with pytest.raises(RuntimeError, match="^No valid sample data found in the specified range$"):
         read_skipping_damaged(path)
     report, damaged = report_skipping_damaged(path)
-    assert damaged == [DamagedBlock(0, OLD), DamagedBlock(2, TIMESTAMP)] and report["start_from_data"] is None
+    assert damaged == [DamagedBlock(0, OLD, False, 1), DamagedBlock(2, TIMESTAMP, False, 1)] and report["start_from_data"] is None
 
 
 def test_readme_example_runs(tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch) -> None:

@@ -60,6 +60,7 @@ REPORT_COLUMNS = (
     ReportColumn("gaps", "gaps", "Int64"),
     ReportColumn("overlaps", "overlaps", "Int64"),
     ReportColumn("damaged_blocks", "damaged", "Int64"),
+    ReportColumn("damaged_samples", "damaged samples", "Int64"),
     ReportColumn("error", "error"),
 )
 REPORT_NAMES = tuple(column.name for column in REPORT_COLUMNS)
@@ -142,7 +143,8 @@ def report_row(path: str, skip_damaged: bool = False, with_epochs: bool = False)
     """One row of `velnora report`: what could be read of the recording, and
     the message of what could not. Without `skip_damaged` a damaged data block
     fails the report; with it, the report and the scan cover the good blocks
-    and `damaged_blocks` counts the others. `with_epochs` adds EPOCH_COLUMNS,
+    and `damaged_blocks` and `damaged_samples` count the others and the
+    samples they may have held (`DamagedBlock.sample_count`). `with_epochs` adds EPOCH_COLUMNS,
     from 5 s epochs with calibration and non-wear, and the day strip."""
     names = REPORT_NAMES + tuple(column.name for column in EPOCH_COLUMNS) * with_epochs
     row: dict[str, Any] = {**dict.fromkeys(names), "path": path}
@@ -151,7 +153,8 @@ def report_row(path: str, skip_damaged: bool = False, with_epochs: bool = False)
         row.update(device_id=header["device_id"], session_id=header["session_id"])
         row["blocks"] = _native.block_positions(path)
         report, damaged = _report_past_damage(path) if skip_damaged else _plain_report(path)
-        row.update({column.name: report[column.name] for column in SAMPLING_COLUMNS}, damaged_blocks=len(damaged))
+        row.update({column.name: report[column.name] for column in SAMPLING_COLUMNS})
+        row.update(damaged_blocks=len(damaged), damaged_samples=sum(block.sample_count for block in damaged))
         found = scan(path, header["sample_rate_hz"], skip_damaged, keep=0)
         row.update(samples=found.samples, gaps=found.gaps.count, overlaps=found.overlaps.count)
         if with_epochs:

@@ -66,7 +66,8 @@ def summarise(
 ) -> pd.DataFrame:
     """The `velnora report` row of each recording, in the order given: path,
     device_id, session_id, start and end from the header and from the data,
-    sampling rates, blocks, samples, gaps, overlaps, damaged_blocks and error.
+    sampling rates, blocks, samples, gaps, overlaps, damaged_blocks,
+    damaged_samples and error.
     A recording that cannot be read has its message in `error` and what could
     be read before the failure elsewhere. With `skip_damaged`, damaged data
     blocks are left out of the report and the scan and counted instead of

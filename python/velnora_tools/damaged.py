@@ -23,15 +23,22 @@ if TYPE_CHECKING:
 class DamagedBlock(NamedTuple):
     """A data block that could not be read: its data-block position (as in
     `velnora.blocks`), the message `velnora.read_cwa_file` fails with there,
-    and whether it lay outside the range read: the block before a cut, looked
-    at for the timing of the cut's first block, or a block anywhere in the
-    recording that the scan placing a seconds cut went through. A plain read
-    of the range meets these too, so an empty list means that
-    `velnora.read_cwa_file` reads the same range without failing."""
+    whether it lay outside the range read, and the samples it may have held.
+
+    A block outside the range read is the block before a cut, looked at for
+    the timing of the cut's first block, or a block anywhere in the recording
+    that the scan placing a seconds cut went through. A plain read of the
+    range meets these too, so an empty list means that `velnora.read_cwa_file`
+    reads the same range without failing.
+
+    `sample_count` is the count the block's header states, at most what its sample
+    format fits (for a sample format not known, at most 120, what any format
+    fits): the header itself may be what is damaged."""
 
     block: int
     message: str
     outside_range: bool = False
+    sample_count: int = 0
 
 
 def read_skipping_damaged(

@@ -194,11 +194,12 @@ PyObject* epochs(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
 
 const char calibrate_doc[] =
     "calibrate(file_path, cut=None, skip_damaged=False)\n--\n\n"
-    "The gravity calibration of a recording: (calibration dict, [(block, message), ...] or None).";
+    "The gravity calibration of a recording: (calibration dict, [(block, message, outside_range, "
+    "sample_count), ...] or None).";
 
 const char epochs_doc[] =
     "epochs(file_path, epoch_us, calibration, cut=None, nonwear=True, skip_damaged=False)\n--\n\n"
     "Epoch metrics on values calibrated by the ten numbers of `calibration`, and the 15-minute non-wear "
-    "verdicts: (summary dict, [(block, message), ...] or None).";
+    "verdicts: (summary dict, [(block, message, outside_range, sample_count), ...] or None).";
 
 }  // namespace velnora::py

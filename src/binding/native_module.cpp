@@ -111,7 +111,8 @@ constexpr const char* export_read_parameters[] = {
 constexpr Signature export_read_signature{"read_for_export", export_read_parameters, 1};
 
 PyObject* recording_header(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-  return run_entry<header_signature, describe_file<read_recording_header, header_dict>>(args, nargsf, kwnames);
+  return run_entry<header_signature, describe_file<read_recording_header, header_dict>>(args, nargsf,
+                                                                                        kwnames);
 }
 
 PyObject* read_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
@@ -130,7 +131,8 @@ PyObject* report_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* block_positions(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-  return run_entry<positions_signature, describe_file<count_block_positions, count_to_python>>(args, nargsf, kwnames);
+  return run_entry<positions_signature, describe_file<count_block_positions, count_to_python>>(args, nargsf,
+                                                                                               kwnames);
 }
 
 PyObject* read_timestamps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
@@ -148,17 +150,20 @@ constexpr const char header_doc[] =
 constexpr const char read_doc[] =
     "read_skipping_damaged(file_path, cut=None, include_magnetometer=True, include_temperature=True, "
     "include_light=True, include_battery=True, resample_hz=None, resample_method=\"cubic\")\n--\n\n"
-    "velnora.read_cwa_file passing over malformed data blocks: (samples, [(block, message), ...]).";
+    "velnora.read_cwa_file passing over malformed data blocks: (samples, [(block, message, outside_range, "
+    "sample_count), ...]).";
 
 constexpr const char csv_doc[] =
     "write_csv_skipping_damaged(file_path, output_path, cut=None, include_magnetometer=True, "
     "include_temperature=False, include_light=False, include_battery=False, resample_hz=None, "
     "resample_method=\"cubic\")\n--\n\n"
-    "velnora.write_cwa_csv passing over malformed data blocks: [(block, message), ...].";
+    "velnora.write_cwa_csv passing over malformed data blocks: [(block, message, outside_range, "
+    "sample_count), ...].";
 
 constexpr const char report_doc[] =
     "report_skipping_damaged(file_path)\n--\n\n"
-    "velnora.sampling_consistency_report over the good data blocks: (report, [(block, message), ...]).";
+    "velnora.sampling_consistency_report over the good data blocks: (report, [(block, message, "
+    "outside_range, sample_count), ...]).";
 
 // For tests, which must see that a long resampled read was split: the reads
 // so far that took the later half's rows from a helper thread.
@@ -185,7 +190,8 @@ constexpr const char export_read_doc[] =
     "read_for_export(file_path, cut=None, include_magnetometer=True, include_temperature=True, "
     "include_light=True, include_battery=True, resample_hz=None, resample_method=\"cubic\", "
     "skip_damaged=False)\n--\n\n"
-    "(samples, header, report, [(block, message), ...]) as velnora.read_header, the sampling report and "
+    "(samples, header, report, [(block, message, outside_range, sample_count), ...]) as velnora.read_header, "
+    "the sampling report and "
     "the read give them, past damage when skip_damaged.";
 
 PyMethodDef function_table[] = {
@@ -208,9 +214,9 @@ PyMethodDef function_table[] = {
 // NotARecording: what every function of the module raises, instead of a plain
 // RuntimeError, for a file that is no recording at all.
 PyResult<void> add_exception_types(PyObject* module) {
-  auto type = owned(PyErr_NewExceptionWithDoc("velnora_tools._native.NotARecording",
-                                             "The file is no CWA recording at all.", PyExc_RuntimeError,
-                                             nullptr));
+  auto type =
+      owned(PyErr_NewExceptionWithDoc("velnora_tools._native.NotARecording",
+                                      "The file is no CWA recording at all.", PyExc_RuntimeError, nullptr));
   if (!type) return propagate(type);
   if (PyModule_AddObjectRef(module, "NotARecording", type->get()) < 0) return raised();
   not_a_recording_type = type->release();

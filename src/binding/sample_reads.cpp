@@ -61,7 +61,9 @@ PyResult<Ref> damaged_list(const DamagedBlocks& damaged) {
     auto message = to_python(damaged[i].message);
     if (!message) return message;
     PyObject* outside = damaged[i].outside_range ? Py_True : Py_False;
-    auto item = owned(PyTuple_Pack(3, block->get(), message->get(), outside));
+    auto samples = to_python(damaged[i].sample_count);
+    if (!samples) return samples;
+    auto item = owned(PyTuple_Pack(4, block->get(), message->get(), outside, samples->get()));
     if (!item) return item;
     PyList_SET_ITEM(list->get(), static_cast<Py_ssize_t>(i), item->release());
   }

@@ -15,7 +15,7 @@ namespace velnora::py {
 PyResult<Ref> read_samples(Slots<8> slots, DamagedBlocks* damaged);
 PyResult<void> export_samples(Slots<9> slots, DamagedBlocks* damaged);
 
-// The damaged blocks as a list of (block, message, outside_range) tuples.
+// The damaged blocks as a list of (block, message, outside_range, sample_count) tuples.
 PyResult<Ref> damaged_list(const DamagedBlocks& damaged);
 
 }  // namespace velnora::py

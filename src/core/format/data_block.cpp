@@ -1,5 +1,6 @@
 #include "core/format/data_block.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <span>
 #include <string>
@@ -358,6 +359,13 @@ Result<std::optional<CwaDataBlock>> screen_data_block(Sector sector) {
       .rate_code = rate_code,
       .layout = *layout,
   };
+}
+
+std::uint64_t refused_block_sample_count(Sector sector) {
+  const std::byte* bytes = sector.data();
+  const std::optional<SampleLayout> layout = sample_layout(load_u8(bytes + sample_format_at));
+  const std::size_t capacity = layout ? sample_area_size / bytes_per_sample(*layout) : max_samples_per_block;
+  return std::min<std::size_t>(load_u16(bytes + sample_count_at), capacity);
 }
 
 namespace {

@@ -86,4 +86,9 @@ struct CwaDataBlock {
 // the 30-byte header; allocates only for an error message.
 Result<std::optional<CwaDataBlock>> screen_data_block(Sector sector);
 
+// The samples a data block that screening refused may have held, for telling
+// what passing over it left out: its stated count, at most what its sample
+// format fits; for a format not known here, at most what any format fits.
+std::uint64_t refused_block_sample_count(Sector sector);
+
 }  // namespace velnora

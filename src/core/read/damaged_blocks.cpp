@@ -11,9 +11,10 @@ void put_in_file_order(DamagedBlocks& damaged) {
   damaged.erase(repeated.begin(), repeated.end());
 }
 
-Result<std::optional<CwaDataBlock>> pass_over_damage(const CwaError& error, std::uint64_t position,
-                                                     DamagedBlocks& damaged, BlockClock& clock) {
-  damaged.push_back({position, error.text()});
+Result<std::optional<CwaDataBlock>> pass_over_damage(const CwaError& error, Sector sector,
+                                                     std::uint64_t position, DamagedBlocks& damaged,
+                                                     BlockClock& clock) {
+  damaged.push_back({position, error.text(), false, refused_block_sample_count(sector)});
   clock = BlockClock();
   return std::optional<CwaDataBlock>();
 }

@@ -13,14 +13,16 @@
 namespace velnora {
 
 // A malformed data block that a read passed over: its data-block position,
-// the message a plain read fails with there, and whether it lay outside the
+// the message a plain read fails with there, whether it lay outside the
 // range read (the block before it, searched for timing, or any block of the
 // scan that placed a seconds cut), where a plain read of the range meets it
-// all the same.
+// all the same, and the samples it may have held
+// (refused_block_sample_count).
 struct DamagedBlock {
   std::uint64_t block;
   std::string message;
   bool outside_range = false;
+  std::uint64_t sample_count = 0;
 };
 
 // The damaged blocks a read passed over, in file order.
@@ -31,9 +33,11 @@ using DamagedBlocks = std::vector<DamagedBlock>;
 void put_in_file_order(DamagedBlocks& damaged);
 
 // The damaged block's way through screen_past_damage, kept out of line: lists
-// `error` at `position`, starts `clock` afresh and answers "no data block".
-Result<std::optional<CwaDataBlock>> pass_over_damage(const CwaError& error, std::uint64_t position,
-                                                     DamagedBlocks& damaged, BlockClock& clock);
+// `error` at `position` with the samples `sector` may have held, starts
+// `clock` afresh and answers "no data block".
+Result<std::optional<CwaDataBlock>> pass_over_damage(const CwaError& error, Sector sector,
+                                                     std::uint64_t position, DamagedBlocks& damaged,
+                                                     BlockClock& clock);
 
 // screen_data_block for the readers that can pass over damage. Without a
 // list a malformed block is its error, as always. With one it is listed there
@@ -48,7 +52,7 @@ inline Result<std::optional<CwaDataBlock>> screen_past_damage(Sector sector, std
   // back wider than it was written, which stalls every block.
   auto block = screen_data_block(sector);
   if (!block && damaged != nullptr) [[unlikely]]
-    block = pass_over_damage(block.error(), position, *damaged, clock);
+    block = pass_over_damage(block.error(), sector, position, *damaged, clock);
   return block;
 }
 
