@@ -16,6 +16,7 @@ import time
 import pytest
 
 import velnora
+from csv_text import without_fields
 from cwa_writer import steady_recording, write_cwa
 from test_cli import ENV
 
@@ -107,7 +108,7 @@ def test_a_signal_stops_the_workers_and_leaves_what_was_finished(
     assert all(map(gone, workers))
     expected = tmp_path / "expected.csv"
     velnora.write_cwa_csv(str(small), str(expected))
-    assert (out / "small.csv").read_bytes() == expected.read_bytes()
+    assert (out / "small.csv").read_bytes() == without_fields(expected.read_bytes())
     left = sorted(path.name for path in out.iterdir())
     if runner == "convert":
         manifest = pd.read_parquet(out / "_manifest.parquet")
@@ -154,7 +155,7 @@ def test_a_dead_worker_costs_only_its_own_recording(tmp_path: pathlib.Path, kill
     for path in written:
         expected = tmp_path / "expected.csv"
         velnora.write_cwa_csv(str(tmp_path / f"{path.stem}.cwa"), str(expected))
-        assert path.read_bytes() == expected.read_bytes()
+        assert path.read_bytes() == without_fields(expected.read_bytes())
     # The killed workers' own temporaries are newer than the batch: the next one removes them.
     parts = {path for path in out.iterdir() if path.name.endswith(".part")}
     assert not stale.exists() and set(others) <= parts

@@ -16,7 +16,19 @@ import numpy as np
 import pytest
 
 import velnora
-from cwa_writer import MetadataBlock, block_with_bounds, packed_samples, steady_recording, steady_samples, write_cwa
+from csv_text import without_fields
+from cwa_writer import (
+    FORMAT_AXIS6,
+    FORMAT_AXIS9,
+    FORMAT_PACKED,
+    MetadataBlock,
+    block_with_bounds,
+    packed_samples,
+    steady_recording,
+    steady_samples,
+    write_cwa,
+)
+from test_cli import velnora_command
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 # The sessions that install the test extra set this, so that a missing library fails there.
@@ -45,7 +57,7 @@ def wall_seconds(day: dt.date, hh: int, mm: int, ss: int) -> int:
 
 def test_to_pandas_shares_every_array(tmp_path: pathlib.Path) -> None:
     data = velnora.read_cwa_file(str(recording(tmp_path)))
-    frame = velnora_tools.to_pandas(data)
+    frame = velnora_tools.to_pandas(data, channels="all")
     assert list(frame.columns) == [name for name in data if name != "timestamp"]
     assert frame.index.name == "timestamp" and frame.index.dtype == np.dtype("datetime64[us]")
     assert np.shares_memory(frame.index.asi8, data["timestamp"])
@@ -90,7 +102,7 @@ def test_to_pandas_localises_across_daylight_changes(
 
 def test_to_arrow_shares_every_array(tmp_path: pathlib.Path) -> None:
     data = velnora.read_cwa_file(str(recording(tmp_path)))
-    table = velnora_tools.to_arrow(data)
+    table = velnora_tools.to_arrow(data, channels="all")
     assert table.column_names == list(data)
     assert str(table.schema.field("timestamp").type) == "timestamp[us]"
     for name, array in data.items():
@@ -128,6 +140,42 @@ def test_write_parquet_round_trip(
     assert json.loads(metadata[b"velnora.header"]) == velnora.read_header(str(path))
     assert json.loads(metadata[b"velnora.report"]) == velnora.sampling_consistency_report(str(path))
     assert sorted(os.listdir(tmp_path)) == ["out.parquet", "rec.cwa"]
+
+
+SENSORS = {"gyroscope": ("gyro_x", "gyro_y", "gyro_z"), "magnetometer": ("mag_x", "mag_y", "mag_z")}
+# 3-axis blocks, then, 20 s later, one block of the format given, damaged when asked.
+LAST_BLOCKS = {
+    "3-axis": (FORMAT_PACKED, {}, ()),
+    "6-axis": (FORMAT_AXIS6, {}, ("gyroscope",)),
+    "9-axis": (FORMAT_AXIS9, {}, ("gyroscope", "magnetometer")),
+    "9-axis-damaged": (FORMAT_AXIS9, {"timestamp": 0}, ()),
+}
+
+
+@pytest.mark.parametrize("last", LAST_BLOCKS, ids=LAST_BLOCKS)
+def test_columns_of_a_sensor_no_block_carries_are_left_out(tmp_path: pathlib.Path, last: str) -> None:
+    sample_format, damage, carried = LAST_BLOCKS[last]
+    (block,) = steady_recording(1_600_000_020, 1, samples_per_block=26, sample_format=sample_format)
+    for field, value in damage.items():
+        setattr(block, field, value)
+    path = write_cwa(tmp_path / "rec.cwa", MetadataBlock(), [*steady_recording(1_600_000_000, 10), block])
+    absent = tuple(name for sensor, names in SENSORS.items() if sensor not in carried for name in names)
+    data, _ = velnora_tools.read_skipping_damaged(path)
+    present = [name for name in data if name not in absent]
+    assert list(velnora_tools.to_arrow(data).column_names) == present
+    assert ["timestamp", *velnora_tools.to_pandas(data).columns] == present
+    assert list(velnora_tools.to_pandas(data, channels="all").columns) == list(data)[1:]
+    with pytest.raises(ValueError, match='channels must be "present" or "all"'):
+        velnora_tools.to_arrow(data, channels="some")  # type: ignore[arg-type]
+    # A cut before the last block keeps the columns of every sensor the recording carries.
+    cut = velnora.blocks(0, 10)
+    for channels, expected in (("present", present), ("all", list(data))):
+        parquet_module.write_recording(path, tmp_path / "cut.parquet", {"cut": cut}, skip_damaged=True, channels=channels)
+        assert pq.read_schema(tmp_path / "cut.parquet").names == expected
+    velnora_tools.write_csv_skipping_damaged(path, tmp_path / "all.csv")
+    done = velnora_command("csv", path, "--skip-damaged", "-q", "-o", tmp_path / "present.csv")
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "present.csv").read_bytes() == without_fields((tmp_path / "all.csv").read_bytes(), absent)
 
 
 class Interrupted(KeyboardInterrupt):

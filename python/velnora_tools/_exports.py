@@ -7,11 +7,11 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
-import velnora
-
+from velnora_tools import _native
 from velnora_tools._recording import recording_header
 from velnora_tools.activity import EpochOptions, write_epochs
-from velnora_tools.damaged import DamagedBlock, naming_damage, write_csv_skipping_damaged
+from velnora_tools.damaged import DamagedBlock, naming_damage
+from velnora_tools.frames import Channels, carried_only
 from velnora_tools.parquet import write_recording
 from velnora_tools.replacing import check_output, replacing
 
@@ -22,11 +22,13 @@ if TYPE_CHECKING:
 @dataclass(frozen=True)
 class Export:
     """How a recording is read for an export: the reading's options, whether
-    damaged data blocks are left out and, for epochs, their options."""
+    damaged data blocks are left out, whether the columns of sensors no data
+    block carries are and, for epochs, their options."""
 
     read_args: ReadArguments
     skip_damaged: bool = False
     epoch_options: EpochOptions = EpochOptions()
+    channels: Channels = "present"
 
 
 @dataclass(frozen=True)
@@ -38,17 +40,16 @@ class Written:
 
 
 def export_csv(path: str, out: str, export: Export) -> Written:
-    """Writes the recording's CSV file with `velnora.write_cwa_csv`, or past
-    damaged blocks with `write_csv_skipping_damaged`; into a FIFO or a device
-    directly, as those functions do."""
+    """Writes the recording's CSV file as `velnora.write_cwa_csv` does, past
+    damaged blocks as `write_csv_skipping_damaged` does, and without the
+    columns of sensors no data block carries unless `export.channels` is
+    "all"; into a FIFO or a device directly, as those functions do."""
     _check_input(path)
     check_output(path, out, stream=True)
-    with replacing(out, stream=True) as temporary:
-        if export.skip_damaged:
-            return Written(out, write_csv_skipping_damaged(path, temporary, **export.read_args))
-        with naming_damage(path):
-            velnora.write_cwa_csv(path, temporary, **export.read_args)
-    return Written(out)
+    leave_out = carried_only(export.channels)
+    with replacing(out, stream=True) as temporary, naming_damage(path):
+        damaged = _native.write_csv(path, temporary, **export.read_args, skip_damaged=export.skip_damaged, carried_only=leave_out)
+    return Written(out, [DamagedBlock(*entry) for entry in damaged])
 
 
 def export_parquet(path: str, out: str, export: Export) -> Written:
@@ -56,7 +57,7 @@ def export_parquet(path: str, out: str, export: Export) -> Written:
     damaged blocks."""
     _check_input(path)
     with naming_damage(path):
-        return Written(out, write_recording(path, out, export.read_args, export.skip_damaged))
+        return Written(out, write_recording(path, out, export.read_args, export.skip_damaged, export.channels))
 
 
 def export_epochs(path: str, out: str, options: EpochOptions, csv: bool = False) -> Written:

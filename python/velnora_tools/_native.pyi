@@ -17,7 +17,7 @@ def read_skipping_damaged(
     resample_hz: float | None = None,
     resample_method: str = "cubic",
 ) -> tuple[dict[str, npt.NDArray[np.int64] | npt.NDArray[np.float32]], list[tuple[int, str, bool, int]]]: ...
-def write_csv_skipping_damaged(
+def write_csv(
     file_path: str,
     output_path: str,
     cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
@@ -27,6 +27,8 @@ def write_csv_skipping_damaged(
     include_battery: bool = False,
     resample_hz: float | None = None,
     resample_method: str = "cubic",
+    skip_damaged: bool = False,
+    carried_only: bool = False,
 ) -> list[tuple[int, str, bool, int]]: ...
 def report_skipping_damaged(file_path: str) -> tuple[velnora.SamplingReport, list[tuple[int, str, bool, int]]]: ...
 def block_positions(file_path: str) -> int: ...
@@ -43,6 +45,7 @@ def read_for_export(
     resample_hz: float | None = None,
     resample_method: str = "cubic",
     skip_damaged: bool = False,
+    carried_only: bool = False,
 ) -> tuple[
     dict[str, npt.NDArray[np.int64] | npt.NDArray[np.float32]],
     velnora.Header,

@@ -23,6 +23,7 @@ from velnora_tools._exports import Export, Written, export_csv, export_epochs, e
 from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, run, stop_signals
 from velnora_tools._report import EPOCH_COLUMNS, REPORT_COLUMNS, failed_report_row, report_row
 from velnora_tools.activity import EpochOptions
+from velnora_tools.frames import Channels, carried_only
 from velnora_tools.read_options import check_read_options
 from velnora_tools.replacing import remove_stale_temporaries, replacing
 
@@ -108,16 +109,20 @@ def convert(
     *,
     workers: int | None = None,
     epoch_options: EpochOptions | None = None,
+    channels: Channels = "present",
     **read_args: Unpack[ReadArguments],
 ) -> pd.DataFrame:
     """Converts each recording to `out_dir/<name>.parquet` (`write_parquet`),
-    `out_dir/<name>.csv` (`velnora.write_cwa_csv`) or, with format "epochs",
+    `out_dir/<name>.csv` (`velnora.write_cwa_csv`'s text) or, with format "epochs",
     `out_dir/<name>.epochs.parquet` (`velnora_tools.write_epochs` with
     `epoch_options`, by default 5 s epochs with calibration and non-wear; of
     `read_args` only `cut` applies, and the options' own `cut` and
     `skip_damaged` must be left unset),
     with `read_args` those of `velnora.read_cwa_file`, and returns the
-    manifest `out_dir/_manifest.parquet`.
+    manifest `out_dir/_manifest.parquet`. With `channels` "present" (the
+    default) a Parquet or CSV output leaves out the gyroscope and
+    magnetometer columns where no data block of the recording carries that
+    sensor; "all" keeps them.
 
     The manifest has a row per recording: its absolute path, the output, the
     size and mtime_ns the recording had when its task began, the reading
@@ -149,7 +154,7 @@ def convert(
     require("pyarrow.parquet", "velnora_tools.convert")
     if format not in SUFFIXES:
         raise ValueError(f"format must be one of {', '.join(SUFFIXES)}, not {format!r}")
-    export, options = _export(read_args, format, epoch_options)
+    export, options = _export(read_args, format, epoch_options, channels)
     names = [os.path.abspath(name) for name in _paths(paths, client, "convert")]
     directory = os.path.abspath(_paths([out_dir], client, "convert")[0])
     outputs = [os.path.join(directory, _stem(name) + SUFFIXES[format]) for name in names]
@@ -326,14 +331,15 @@ def _stem(path: str) -> str:
     return os.path.splitext(os.path.basename(path))[0]
 
 
-def _export(read_args: ReadArguments, format: str, epoch_options: EpochOptions | None) -> tuple[Export, str]:
+def _export(read_args: ReadArguments, format: str, epoch_options: EpochOptions | None, channels: Channels) -> tuple[Export, str]:
     """The export of `read_args` (and of `epoch_options` for epochs) and its
     JSON text, which tells a rerun with other options from one that may skip."""
     check_read_options("convert", dict(read_args))
+    carried_only(channels)  # refuses anything but "present" and "all" before any work
     include = {name: bool(flag) for name, flag in read_args.items() if name.startswith("include_")}
     options = cast("ReadArguments", {**read_args, **include})
     if epoch_options is None:
-        return Export(options), json.dumps(options, sort_keys=True)
+        return Export(options, channels=channels), json.dumps({**options, "channels": channels}, sort_keys=True)
     if format != "epochs":
         raise ValueError(f"epoch_options apply to format 'epochs', not {format!r}")
     if epoch_options.cut is not None or epoch_options.skip_damaged:

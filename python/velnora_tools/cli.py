@@ -40,6 +40,7 @@ from velnora_tools._report import (
 from velnora_tools._recording import recording_header
 from velnora_tools.activity import EpochOptions
 from velnora_tools.damaged import DamagedBlock
+from velnora_tools.frames import Channels
 from velnora_tools.read_options import INCLUDE_FLAGS, ReadArguments
 from velnora_tools.replacing import OutputError, remove_stale_temporaries
 from velnora_tools.study_page import quality_page
@@ -92,7 +93,9 @@ examples:
 EXPORT_OPTIONS = """--seconds and --blocks are the cuts of velnora.seconds and velnora.blocks:
 half-open, [A, B); "-" leaves a side open. --include lists the optional
 columns (mag, temperature, light, battery, or none); by default those that
-{default} writes. --skip-damaged leaves out damaged data blocks instead of
+{default} writes. The gyroscope and magnetometer columns of a recording no
+data block of which carries that sensor are left out, unless --include all,
+which keeps every column. --skip-damaged leaves out damaged data blocks instead of
 failing, as velnora_tools.read_skipping_damaged does, and names them on
 stderr unless -q. Without -o each FILE becomes <name>{suffix} beside it; with
 one FILE, -o names the output file, unless it is a directory or ends with
@@ -267,18 +270,24 @@ def _bound(kind: Callable[[str], Any]) -> Callable[[str], Any]:
     return convert
 
 
-def _include(text: str) -> ReadArguments:
+def _include(text: str) -> tuple[ReadArguments, Channels]:
+    """The include flags a list asks for, and whether the columns of sensors
+    no data block carries are kept: only with "all", which takes every
+    column."""
     names = {name.strip() for name in text.split(",") if name.strip()} - {"none"}
-    unknown = names - OPTIONAL.keys()
+    unknown = names - OPTIONAL.keys() - {"all"}
     if unknown:
-        raise argparse.ArgumentTypeError(f"unknown column {', '.join(sorted(unknown))} (choose from {', '.join(OPTIONAL)}, none)")
-    return cast(ReadArguments, {flag: name in names for name, flag in OPTIONAL.items()})
+        raise argparse.ArgumentTypeError(f"unknown column {', '.join(sorted(unknown))} (choose from {', '.join(OPTIONAL)}, none, all)")
+    every = "all" in names
+    return cast(ReadArguments, {flag: every or name in names for name, flag in OPTIONAL.items()}), "all" if every else "present"
 
 
 def _export(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Export:
     read_args = ReadArguments(resample_hz=args.resample)
+    channels: Channels = "present"
     if args.include:
-        read_args.update(args.include)
+        flags, channels = args.include
+        read_args.update(flags)
     if (cut := _cut(parser, args)) is not None:
         read_args["cut"] = cut
     try:
@@ -289,7 +298,7 @@ def _export(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Export
         parser.error(f"--resample: {error}")
     except RuntimeError:
         pass
-    return Export(read_args, args.skip_damaged)
+    return Export(read_args, args.skip_damaged, channels=channels)
 
 
 def _epochs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:

@@ -86,7 +86,7 @@ def write_csv_skipping_damaged(
     reads them, in `velnora.write_cwa_csv`'s text; `read_args` are its own,
     with its defaults. Returns the damaged blocks
     passed over; everything else fails as `velnora.write_cwa_csv` fails."""
-    damaged = _native.write_csv_skipping_damaged(os.fspath(path), os.fspath(output_path), **read_args)
+    damaged = _native.write_csv(os.fspath(path), os.fspath(output_path), **read_args, skip_damaged=True)
     return [DamagedBlock(*entry) for entry in damaged]
 
 

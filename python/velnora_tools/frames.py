@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import datetime
 from collections.abc import Mapping
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -17,6 +17,14 @@ if TYPE_CHECKING:
     import pyarrow as pa
 
 Columns = Mapping[str, "npt.NDArray[np.int64] | npt.NDArray[np.float32]"]
+# "present": without the columns of a sensor the recording does not carry;
+# "all": every column read.
+Channels = Literal["present", "all"]
+# The columns of each sensor beside the accelerometer, left out together.
+SENSOR_COLUMNS = (("gyro_x", "gyro_y", "gyro_z"), ("mag_x", "mag_y", "mag_z"))
+# Zero tests look at this many values at a time, so that a column holding
+# samples answers at its first stretch.
+_ZERO_TEST_ROWS = 1 << 20
 
 # Going back this far inside a repeated local hour is the clock being set back
 # at the end of daylight time: daylight shifts are 30 minutes or more, while the
@@ -29,9 +37,37 @@ def wall_clock(columns: Columns) -> npt.NDArray[np.datetime64]:
     return columns["timestamp"].view("datetime64[us]")
 
 
-def to_pandas(columns: Columns, tz: str | datetime.tzinfo | None = None) -> pd.DataFrame:
+def chosen_channels(columns: Columns, channels: Channels) -> Columns:
+    """`columns`, with `channels` "present" without the three columns of the
+    gyroscope or of the magnetometer where they hold only zeros. A reading
+    gives such columns exactly where no data block read carries the sensor
+    (values that are all exactly zero lose nothing when left out)."""
+    if not carried_only(channels):
+        return columns
+    absent = {name for sensor in SENSOR_COLUMNS if all(name in columns and only_zeros(columns[name]) for name in sensor) for name in sensor}
+    return {name: column for name, column in columns.items() if name not in absent}
+
+
+def carried_only(channels: Channels) -> bool:
+    """Whether `channels` leaves out the sensors a recording lacks; a
+    ValueError for anything but "present" and "all"."""
+    if channels not in ("present", "all"):
+        raise ValueError(f'channels must be "present" or "all", not {channels!r}')
+    return channels == "present"
+
+
+def only_zeros(column: npt.NDArray[np.generic]) -> bool:
+    """Whether every value is zero, looked at a stretch at a time."""
+    return not any(column[start : start + _ZERO_TEST_ROWS].any() for start in range(0, len(column), _ZERO_TEST_ROWS))
+
+
+def to_pandas(columns: Columns, tz: str | datetime.tzinfo | None = None, channels: Channels = "present") -> pd.DataFrame:
     """A DataFrame of a `velnora.read_cwa_file` result: one column per channel,
-    indexed by a DatetimeIndex (datetime64[us]) named "timestamp".
+    indexed by a DatetimeIndex (datetime64[us]) named "timestamp". With
+    `channels` "present" (the default) the gyroscope and magnetometer columns
+    of a device without that sensor are left out: a sensor whose three columns
+    hold only zeros, which is what a reading gives where no data block carries
+    it. "all" keeps every column of the reading.
 
     The index and the value columns share the arrays' memory; nothing is copied
     unless `tz` is given, which builds a new index.
@@ -62,20 +98,22 @@ def to_pandas(columns: Columns, tz: str | datetime.tzinfo | None = None) -> pd.D
     index = pd.DatetimeIndex(wall_clock(columns), copy=False, name="timestamp")
     if tz is not None:
         index = _localize(index, tz)
-    values = {name: column for name, column in columns.items() if name != "timestamp"}
+    values = {name: column for name, column in chosen_channels(columns, channels).items() if name != "timestamp"}
     # copy=False keeps each array its own block instead of one consolidated copy.
     return pd.DataFrame(values, index=index, copy=False)
 
 
-def to_arrow(columns: Columns) -> pa.Table:
+def to_arrow(columns: Columns, channels: Channels = "present") -> pa.Table:
     """A pyarrow Table of a `velnora.read_cwa_file` result, in the same column
     order, with `timestamp` as timestamp[us] (no time zone: the recorded wall
-    clock). Every column shares the arrays' memory."""
+    clock). Every column shares the arrays' memory. `channels` leaves out the
+    columns of a sensor the device lacks, as in `to_pandas`."""
     require("pyarrow", "velnora_tools.to_arrow")
     import pyarrow as pa
 
-    arrays = [pa.array(wall_clock(columns) if name == "timestamp" else column) for name, column in columns.items()]
-    return pa.Table.from_arrays(arrays, names=list(columns))
+    chosen = chosen_channels(columns, channels)
+    arrays = [pa.array(wall_clock(chosen) if name == "timestamp" else column) for name, column in chosen.items()]
+    return pa.Table.from_arrays(arrays, names=list(chosen))
 
 
 def _localize(wall: pd.DatetimeIndex, tz: str | datetime.tzinfo) -> pd.DatetimeIndex:

@@ -11,7 +11,7 @@ from velnora_tools import _native
 from velnora_tools._distribution import require
 from velnora_tools._parquet_footer import MAGIC, footer_of, joined_footer
 from velnora_tools.damaged import DamagedBlock
-from velnora_tools.frames import Columns, to_arrow
+from velnora_tools.frames import Channels, Columns, carried_only, only_zeros, to_arrow
 from velnora_tools.replacing import check_output, replacing
 
 if TYPE_CHECKING:
@@ -35,12 +35,18 @@ REPORT_KEY = "velnora.report"
 
 
 def write_parquet(
-    path: str | os.PathLike[str], out: str | os.PathLike[str], **read_args: Unpack[ReadArguments]
+    path: str | os.PathLike[str],
+    out: str | os.PathLike[str],
+    *,
+    channels: Channels = "present",
+    **read_args: Unpack[ReadArguments],
 ) -> None:
     """Writes the samples of the recording at `path` to the Parquet file `out`.
 
     `read_args` are those of `velnora.read_cwa_file` (cut, include_*, resample_hz,
-    resample_method). The file holds the same columns, `timestamp` as
+    resample_method). With `channels` "present" (the default) the file leaves
+    out the gyroscope and magnetometer columns where no data block of the
+    recording carries that sensor; "all" keeps them. The file holds the same columns, `timestamp` as
     timestamp[us] without a time zone (the recorded wall clock), compressed with
     zstd (a channel of zeros with LZ4) in row groups of `ROW_GROUP_ROWS` rows.
     Its key-value metadata holds `velnora.read_header` under "velnora.header"
@@ -54,19 +60,27 @@ def write_parquet(
     recording itself (also through a link), or that exists and is no regular
     file (a FIFO, a device), is refused before the recording is read.
     """
-    write_recording(path, out, read_args, skip_damaged=False)
+    write_recording(path, out, read_args, skip_damaged=False, channels=channels)
 
 
 def write_recording(
-    path: str | os.PathLike[str], out: str | os.PathLike[str], read_args: ReadArguments, skip_damaged: bool
+    path: str | os.PathLike[str],
+    out: str | os.PathLike[str],
+    read_args: ReadArguments,
+    skip_damaged: bool,
+    channels: Channels,
 ) -> list[DamagedBlock]:
     """`write_parquet`, past damaged data blocks when `skip_damaged` (the
     report then that of `report_skipping_damaged`); returns the damaged blocks
     left out. The header, the report and the samples come from one call,
-    which opens the recording once for each."""
+    which opens the recording once for each; the report's pass also finds the
+    sensors the data blocks carry."""
     require("pyarrow.parquet", "velnora_tools.write_parquet")
+    leave_out = carried_only(channels)
     check_output(path, out)
-    columns, header, report, damaged = _native.read_for_export(os.fspath(path), **read_args, skip_damaged=skip_damaged)
+    columns, header, report, damaged = _native.read_for_export(
+        os.fspath(path), **read_args, skip_damaged=skip_damaged, carried_only=leave_out
+    )
     write_columns(out, columns, header, report)
     return [DamagedBlock(*entry) for entry in damaged]
 
@@ -105,10 +119,10 @@ def _encoding(columns: Columns, header: object, report: object) -> dict[str, Any
     no query."""
     metadata = {HEADER_KEY: json.dumps(header), REPORT_KEY: json.dumps(report)}
     samples = [name for name in columns if name != "timestamp" and name not in BLOCK_READINGS]
-    zeros = [name for name in samples if _only_zeros(columns[name])]
+    zeros = [name for name in samples if only_zeros(columns[name])]
     dictionary = [name for name in samples if name not in zeros]
     return {
-        "schema": to_arrow({name: column[:0] for name, column in columns.items()}).schema.with_metadata(metadata),
+        "schema": to_arrow({name: column[:0] for name, column in columns.items()}, "all").schema.with_metadata(metadata),
         "compression": {name: "lz4" if name in zeros else "zstd" for name in columns},
         "use_dictionary": dictionary,
         "column_encoding": {
@@ -126,7 +140,7 @@ def _write_groups(sink: Any, columns: Columns, starts: range, encoding: dict[str
     with pq.ParquetWriter(sink, **encoding) as writer:
         for start in starts:
             group = {name: column[start : start + ROW_GROUP_ROWS] for name, column in columns.items()}
-            writer.write_table(to_arrow(group), row_group_size=ROW_GROUP_ROWS)
+            writer.write_table(to_arrow(group, "all"), row_group_size=ROW_GROUP_ROWS)
 
 
 def _encoded_groups(columns: Columns, starts: range, encoding: dict[str, Any]) -> Any:
@@ -156,8 +170,3 @@ def _append_file(path: str, later: Any) -> None:
         file.write(later_view[len(MAGIC) : later_start])
         file.write(joined_footer(footer, later_footer, start - len(MAGIC)))
 
-
-def _only_zeros(column: npt.NDArray[np.generic]) -> bool:
-    """Whether every value is zero, looked at a row group at a time so that a
-    column with samples answers at its first group."""
-    return not any(column[start : start + ROW_GROUP_ROWS].any() for start in range(0, len(column), ROW_GROUP_ROWS))

@@ -36,9 +36,22 @@ PyResult<Ref> read_past_damage(Slots<8> slots) {
   return with_damaged(read_samples(slots, &damaged), damaged);
 }
 
-PyResult<Ref> export_past_damage(Slots<9> slots) {
+PyResult<Ref> export_csv(Slots<11> slots) {
+  auto arguments = export_arguments(slots.first<9>());
+  if (!arguments) return propagate(arguments);
+  auto skip_damaged = flag_argument(slots[9], "skip_damaged", false);
+  if (!skip_damaged) return propagate(skip_damaged);
+  auto carried_only = flag_argument(slots[10], "carried_only", false);
+  if (!carried_only) return propagate(carried_only);
+  if (*carried_only) {
+    IncludeFlags& include = arguments->request.include;
+    auto carried = to_py_result(carried_channels(arguments->path, include), PyExc_RuntimeError);
+    if (!carried) return propagate(carried);
+    include = *carried;
+  }
   DamagedBlocks damaged;
-  if (auto written = export_samples(slots, &damaged); !written) return propagate(written);
+  if (auto written = write_export(*arguments, *skip_damaged ? &damaged : nullptr); !written)
+    return propagate(written);
   return damaged_list(damaged);
 }
 
@@ -75,17 +88,20 @@ PyResult<Ref> scan_timestamps(Slots<4> slots) {
   return column_to_array(std::move(**timestamps));
 }
 
-PyResult<Ref> read_with_description(Slots<9> slots) {
+PyResult<Ref> read_with_description(Slots<10> slots) {
   auto arguments = read_arguments(slots.first<8>());
   if (!arguments) return propagate(arguments);
   auto skip_damaged = flag_argument(slots[8], "skip_damaged", false);
   if (!skip_damaged) return propagate(skip_damaged);
+  auto carried_only = flag_argument(slots[9], "carried_only", false);
+  if (!carried_only) return propagate(carried_only);
   if (auto ready = ensure_numpy(); !ready) return propagate(ready);
   const ReadRequest& request = arguments->request;
   DamagedBlocks damaged;
-  auto read = to_py_result(velnora::read_for_export(arguments->path, request.cut, request.include,
-                                                    request.resample_hz, *skip_damaged ? &damaged : nullptr),
-                           PyExc_RuntimeError);
+  auto read = to_py_result(
+      velnora::read_for_export(arguments->path, request.cut, request.include, request.resample_hz,
+                               *skip_damaged ? &damaged : nullptr, *carried_only),
+      PyExc_RuntimeError);
   if (!read) return propagate(read);
   auto columns = result_to_dict(std::move(read->samples));
   if (!columns) return columns;
@@ -100,14 +116,18 @@ PyResult<Ref> read_with_description(Slots<9> slots) {
 
 constexpr Signature header_signature{"read_header", path_parameter, 1};
 constexpr Signature read_signature{"read_skipping_damaged", read_parameters, 1};
-constexpr Signature csv_signature{"write_csv_skipping_damaged", csv_parameters, 2};
+constexpr const char* export_csv_parameters[] = {
+    "file_path",     "output_path",     "cut",         "include_magnetometer", "include_temperature",
+    "include_light", "include_battery", "resample_hz", "resample_method",      "skip_damaged",
+    "carried_only"};
+constexpr Signature csv_signature{"write_csv", export_csv_parameters, 2};
 constexpr Signature report_signature{"report_skipping_damaged", path_parameter, 1};
 constexpr Signature positions_signature{"block_positions", path_parameter, 1};
 constexpr const char* timestamps_parameters[] = {"file_path", "start_block", "end_block", "skip_damaged"};
 constexpr Signature timestamps_signature{"read_timestamps", timestamps_parameters, 4};
 constexpr const char* export_read_parameters[] = {
     "file_path",       "cut",         "include_magnetometer", "include_temperature", "include_light",
-    "include_battery", "resample_hz", "resample_method",      "skip_damaged"};
+    "include_battery", "resample_hz", "resample_method",      "skip_damaged",        "carried_only"};
 constexpr Signature export_read_signature{"read_for_export", export_read_parameters, 1};
 
 PyObject* recording_header(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
@@ -120,9 +140,8 @@ PyObject* read_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t nar
   return run_entry<read_signature, read_past_damage>(args, nargsf, kwnames);
 }
 
-PyObject* write_csv_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                                     PyObject* kwnames) noexcept {
-  return run_entry<csv_signature, export_past_damage>(args, nargsf, kwnames);
+PyObject* write_csv(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return run_entry<csv_signature, export_csv>(args, nargsf, kwnames);
 }
 
 PyObject* report_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
@@ -154,11 +173,11 @@ constexpr const char read_doc[] =
     "sample_count), ...]).";
 
 constexpr const char csv_doc[] =
-    "write_csv_skipping_damaged(file_path, output_path, cut=None, include_magnetometer=True, "
-    "include_temperature=False, include_light=False, include_battery=False, resample_hz=None, "
-    "resample_method=\"cubic\")\n--\n\n"
-    "velnora.write_cwa_csv passing over malformed data blocks: [(block, message, outside_range, "
-    "sample_count), ...].";
+    "write_csv(file_path, output_path, cut=None, include_magnetometer=True, include_temperature=False, "
+    "include_light=False, include_battery=False, resample_hz=None, resample_method=\"cubic\", "
+    "skip_damaged=False, carried_only=False)\n--\n\n"
+    "velnora.write_cwa_csv, passing over malformed data blocks when skip_damaged and without the sensors "
+    "no good data block carries when carried_only: [(block, message, outside_range, sample_count), ...].";
 
 constexpr const char report_doc[] =
     "report_skipping_damaged(file_path)\n--\n\n"
@@ -189,15 +208,15 @@ constexpr const char timestamps_doc[] =
 constexpr const char export_read_doc[] =
     "read_for_export(file_path, cut=None, include_magnetometer=True, include_temperature=True, "
     "include_light=True, include_battery=True, resample_hz=None, resample_method=\"cubic\", "
-    "skip_damaged=False)\n--\n\n"
+    "skip_damaged=False, carried_only=False)\n--\n\n"
     "(samples, header, report, [(block, message, outside_range, sample_count), ...]) as velnora.read_header, "
-    "the sampling report and "
-    "the read give them, past damage when skip_damaged.";
+    "the sampling report and the read give them, past damage when skip_damaged, without the sensors no good "
+    "data block carries when carried_only.";
 
 PyMethodDef function_table[] = {
     fastcall_function("read_header", recording_header, header_doc),
     fastcall_function("read_skipping_damaged", read_skipping_damaged, read_doc),
-    fastcall_function("write_csv_skipping_damaged", write_csv_skipping_damaged, csv_doc),
+    fastcall_function("write_csv", write_csv, csv_doc),
     fastcall_function("report_skipping_damaged", report_skipping_damaged, report_doc),
     fastcall_function("block_positions", block_positions, positions_doc),
     fastcall_function("read_timestamps", read_timestamps, timestamps_doc),

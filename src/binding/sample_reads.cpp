@@ -23,8 +23,12 @@ PyResult<Ref> read_samples(Slots<8> slots, DamagedBlocks* damaged) {
 PyResult<void> export_samples(Slots<9> slots, DamagedBlocks* damaged) {
   auto arguments = export_arguments(slots);
   if (!arguments) return propagate(arguments);
-  const ReadRequest& request = arguments->request;
-  return to_py_result(write_cut_csv(arguments->path, arguments->output, request.cut, request.include,
+  return write_export(*arguments, damaged);
+}
+
+PyResult<void> write_export(const ExportArguments& arguments, DamagedBlocks* damaged) {
+  const ReadRequest& request = arguments.request;
+  return to_py_result(write_cut_csv(arguments.path, arguments.output, request.cut, request.include,
                                     request.resample_hz, damaged),
                       PyExc_RuntimeError);
 }

@@ -4,6 +4,7 @@
 
 #include "binding/entry_point.hpp"
 #include "binding/py_objects.hpp"
+#include "binding/read_request.hpp"
 #include "core/read/damaged_blocks.hpp"
 
 namespace velnora::py {
@@ -14,6 +15,8 @@ namespace velnora::py {
 // dict of arrays; the export has none.
 PyResult<Ref> read_samples(Slots<8> slots, DamagedBlocks* damaged);
 PyResult<void> export_samples(Slots<9> slots, DamagedBlocks* damaged);
+// The export of arguments already converted.
+PyResult<void> write_export(const ExportArguments& arguments, DamagedBlocks* damaged);
 
 // The damaged blocks as a list of (block, message, outside_range, sample_count) tuples.
 PyResult<Ref> damaged_list(const DamagedBlocks& damaged);

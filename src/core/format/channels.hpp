@@ -16,15 +16,23 @@ struct IncludeFlags {
   bool temperature = true;
   bool light = true;
   bool battery = true;
+  bool gyroscope = true;
 };
+
+// `include` without the columns of a sensor that no data block carries.
+constexpr IncludeFlags carried_only(IncludeFlags include, CarriedSensors carried) {
+  include.gyroscope = include.gyroscope && carried.gyroscope;
+  include.magnetometer = include.magnetometer && carried.magnetometer;
+  return include;
+}
 
 // One output channel: a column of every read, a CSV field, a value the
 // resampler interpolates.
 struct Channel {
-  std::string_view name;                 // column key and CSV header field
-  float SampleData::* sample_field;      // its value in each sample, or null for
-  float BlockReadings::* reading_field;  // a reading every sample of a block shares
-  bool IncludeFlags::* include_flag;     // the flag that selects it; null: always present
+  std::string_view name;                // column key and CSV header field
+  float SampleData::*sample_field;      // its value in each sample, or null for
+  float BlockReadings::*reading_field;  // a reading every sample of a block shares
+  bool IncludeFlags::*include_flag;     // the flag that selects it; null: always present
   // Its place among the resampler's twelve float64 values, four to a quad:
   // the last gyroscope axis and the magnetometer share the third quad, which
   // is +0.0 throughout 3-axis data and then need not be computed.
@@ -37,9 +45,9 @@ inline constexpr std::array<Channel, 12> channels{{
     {"acc_x", &SampleData::acc_x, nullptr, nullptr, 0},
     {"acc_y", &SampleData::acc_y, nullptr, nullptr, 1},
     {"acc_z", &SampleData::acc_z, nullptr, nullptr, 2},
-    {"gyro_x", &SampleData::gyro_x, nullptr, nullptr, 6},
-    {"gyro_y", &SampleData::gyro_y, nullptr, nullptr, 7},
-    {"gyro_z", &SampleData::gyro_z, nullptr, nullptr, 8},
+    {"gyro_x", &SampleData::gyro_x, nullptr, &IncludeFlags::gyroscope, 6},
+    {"gyro_y", &SampleData::gyro_y, nullptr, &IncludeFlags::gyroscope, 7},
+    {"gyro_z", &SampleData::gyro_z, nullptr, &IncludeFlags::gyroscope, 8},
     {"mag_x", &SampleData::mag_x, nullptr, &IncludeFlags::magnetometer, 9},
     {"mag_y", &SampleData::mag_y, nullptr, &IncludeFlags::magnetometer, 10},
     {"mag_z", &SampleData::mag_z, nullptr, &IncludeFlags::magnetometer, 11},

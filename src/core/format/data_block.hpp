@@ -43,6 +43,18 @@ enum class SampleLayout : std::uint8_t {
   axis9,      // 16-bit gyroscope, accelerometer and magnetometer
 };
 
+// The sensors beside the accelerometer that a recording's data blocks carry:
+// the gyroscope in 6- and 9-axis blocks, the magnetometer in 9-axis ones.
+struct CarriedSensors {
+  bool gyroscope = false;
+  bool magnetometer = false;
+
+  void add(SampleLayout layout) {
+    gyroscope = gyroscope || layout == SampleLayout::axis6 || layout == SampleLayout::axis9;
+    magnetometer = magnetometer || layout == SampleLayout::axis9;
+  }
+};
+
 // A block's temperature (degrees Celsius), light (lux) and battery (volts)
 // readings; every sample of the block shares them.
 struct BlockReadings {

@@ -23,9 +23,11 @@ struct ExportRead {
 
 // read_recording_header, then the report (sampling_report_past_damage when
 // `damaged` is given, its own list of damage dropped), then read_cut_samples
-// into `damaged`; the first failure is the result. Allocates what each of
+// into `damaged`, without the sensors no good block carries when
+// `carried_only`; the first failure is the result. Allocates what each of
 // the three allocates.
 Result<ExportRead> read_for_export(std::string_view path, const CutConfig& cut, IncludeFlags include,
-                                   std::optional<double> resample_hz, DamagedBlocks* damaged = nullptr);
+                                   std::optional<double> resample_hz, DamagedBlocks* damaged = nullptr,
+                                   bool carried_only = false);
 
 }  // namespace velnora

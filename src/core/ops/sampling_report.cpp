@@ -29,8 +29,10 @@ struct DataSpan {
   // over: its division would otherwise lie on every block's path.
   BlockTiming last_block{};
   std::uint64_t sample_count = 0;
+  CarriedSensors sensors;
 
   void add(const CwaDataBlock& block) {
+    sensors.add(block.layout);
     const BlockTiming timing = clock.next(block);
     if (!have_data) first_us = truncated_us(timing.start);
     last_block = timing;
@@ -95,6 +97,7 @@ Result<SamplingReport> report_on(std::string_view path, DamagedBlocks* damaged) 
   report.end_from_header = header_time_to_rfc3339(header->logging_end_time);
   report.duration_s_from_header = header_duration(*header);
   report.samplingrate_hz_from_header = header->sample_rate_hz;
+  report.sensors = span->sensors;
   add_data_values(*span, report);
   return report;
 }
@@ -105,6 +108,13 @@ Result<SamplingReport> sampling_consistency_report(std::string_view path) { retu
 
 Result<SamplingReport> sampling_report_past_damage(std::string_view path, DamagedBlocks& damaged) {
   return report_on(path, &damaged);
+}
+
+Result<IncludeFlags> carried_channels(std::string_view path, IncludeFlags include) {
+  DamagedBlocks passed;
+  auto report = report_on(path, &passed);
+  if (!report) return fail(std::move(report.error()));
+  return carried_only(include, report->sensors);
 }
 
 }  // namespace velnora

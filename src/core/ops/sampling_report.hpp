@@ -5,6 +5,8 @@
 #include <string_view>
 
 #include "core/base/cwa_error.hpp"
+#include "core/format/channels.hpp"
+#include "core/format/data_block.hpp"
 #include "core/read/damaged_blocks.hpp"
 
 namespace velnora {
@@ -20,6 +22,9 @@ struct SamplingReport {
   std::optional<double> duration_s_from_data;
   double samplingrate_hz_from_header;
   std::optional<double> samplingrate_hz_from_data;
+  // Not one of the report's values: what the same pass finds the good data
+  // blocks carry, for the exports that leave out what none carries.
+  CarriedSensors sensors;
 };
 
 // Reads the metadata block, then screens every sector after it in one pass,
@@ -34,5 +39,10 @@ Result<SamplingReport> sampling_consistency_report(std::string_view path);
 // does (DecodedBlockStream). Errors: those of the report but the malformed
 // blocks' messages. Allocates besides an entry per damaged block.
 Result<SamplingReport> sampling_report_past_damage(std::string_view path, DamagedBlocks& damaged);
+
+// `include` without the sensors no good data block of the recording carries,
+// found by the pass of sampling_report_past_damage. Errors: those of the
+// report but the malformed blocks' messages.
+Result<IncludeFlags> carried_channels(std::string_view path, IncludeFlags include);
 
 }  // namespace velnora
