@@ -107,7 +107,7 @@ def test_conversions_match_the_serial_path_and_the_direct_calls(
 
 @pytest.mark.parametrize(
     ("change", "status"),
-    [("nothing", "skipped"), ("recording touched", "written"), ("output removed", "written"), ("other options", "written")],
+    [("nothing", "skipped"), ("recording touched", "written"), ("output removed", "written"), ("other options", "written"), ("every channel", "written")],
 )
 def test_a_rerun_skips_only_what_is_current(
     client: Client, recordings: list[str], tmp_path: pathlib.Path, change: str, status: str
@@ -125,8 +125,12 @@ def test_a_rerun_skips_only_what_is_current(
         os.remove(output)
     elif change == "other options":
         options = {"resample_hz": 25.0}
+    elif change == "every channel":
+        options = {"channels": "all"}
     again = batch.convert(paths, tmp_path / "out", client, **options)
     assert again["status"].tolist() == [status, "failed"]
+    # A 3-axis recording: its gyroscope and magnetometer columns are written only when asked for.
+    assert ("gyro_x" in pq.read_schema(output).names) == (change == "every channel")
     assert (os.stat(output).st_mtime_ns == written_at) == (status == "skipped")
     if status == "skipped":
         pdt.assert_series_equal(again.iloc[0].drop("status"), first.iloc[0].drop("status"))
@@ -148,6 +152,7 @@ def test_manifest_keeps_earlier_recordings_before_this_calls(client: Client, rec
         (lambda c, r, o: batch.convert([o / "_manifest.cwa"], o), ValueError, "written over the manifest"),
         (lambda c, r, o: batch.convert(r, o, format="json"), ValueError, "format must be one of parquet, csv"),
         (lambda c, r, o: batch.convert(r, o, resample=50), TypeError, "unexpected keyword argument 'resample'"),
+        (lambda c, r, o: batch.convert(r, o, channels="gyro"), ValueError, 'channels must be "present" or "all"'),
         (lambda c, r, o: batch.summarise(r, c, workers=2), ValueError, "workers sizes the local pool"),
         (lambda c, r, o: batch.convert([], o / "out"), ValueError, r"convert\(\) was given no recordings"),
         (lambda c, r, o: batch.summarise([]), ValueError, r"summarise\(\) was given no recordings"),
