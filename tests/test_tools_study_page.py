@@ -32,7 +32,7 @@ from velnora_tools.study_page import _to_planned_end  # noqa: E402
 # The study's problems on a page asking for one worn day (planned: one day).
 EXPECTED = {
     "p01-good": {},
-    "p02-damaged": {"damaged_blocks": "40 damaged data blocks left out"},
+    "p02-damaged": {"damaged_blocks": "40 damaged data blocks and their 3200 samples left out"},
     "p03-ends-early": {
         "end_from_data": "data ends 15 h before the planned end",
         "days_16h_worn": "0 days with at least 16 worn hours, fewer than 1",
@@ -71,6 +71,7 @@ def summary_row(**values: Any) -> dict[str, Any]:
         "samplingrate_hz_from_header": 100.0,
         "samplingrate_hz_from_data": 101.0,
         "damaged_blocks": 0,
+        "damaged_samples": 0,
         "calibrated": True,
         "calibration_error_after_mg": 10.0,
         "days_16h_worn": 4,
@@ -85,7 +86,7 @@ def summary_row(**values: Any) -> dict[str, Any]:
         ({"end_from_data": "2023-05-06T17:00:00+00:00"}, {"end_from_data": "data ends 31 h before the planned end"}),
         ({"start_from_data": "2023-05-01T01:30:00+00:00"}, {"start_from_data": "data starts 1.5 h after the planned start"}),
         ({"samplingrate_hz_from_data": 98.5}, {"samplingrate_hz_from_data": "data rate 98.5 Hz, 1.5 % from the header's 100 Hz"}),
-        ({"damaged_blocks": 1}, {"damaged_blocks": "1 damaged data block left out"}),
+        ({"damaged_blocks": 1, "damaged_samples": 120}, {"damaged_blocks": "1 damaged data block and its 120 samples left out"}),
         ({"calibrated": False}, {"calibrated": "calibration failed"}),
         ({"calibration_error_after_mg": 12.25}, {"calibration_error_after_mg": "error after calibration 12.2 mg, above 10 mg"}),
         ({"days_16h_worn": 3}, {"days_16h_worn": "3 days with at least 16 worn hours, fewer than 4"}),

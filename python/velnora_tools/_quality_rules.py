@@ -7,6 +7,8 @@ import datetime
 from collections.abc import Mapping
 from typing import Any
 
+from velnora_tools.damaged import their_samples
+
 LATE_HOURS = 1.0
 RATE_TOLERANCE = 0.01
 CALIBRATION_LIMIT_MG = 10.0
@@ -46,7 +48,7 @@ def problems(row: Mapping[str, Any], min_worn_days: int) -> dict[str, str]:
         )
     if row["damaged_blocks"]:
         count = row["damaged_blocks"]
-        found["damaged_blocks"] = f"{count} damaged data block{'s' * (count != 1)} left out"
+        found["damaged_blocks"] = f"{count} damaged data block{'s' * (count != 1)}{their_samples(count, row['damaged_samples'])} left out"
     if row.get("calibrated") is False:
         found["calibrated"] = "calibration failed"
     error_after = row.get("calibration_error_after_mg")

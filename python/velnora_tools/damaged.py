@@ -100,6 +100,12 @@ def report_skipping_damaged(path: str | os.PathLike[str]) -> tuple[velnora.Sampl
     return report, [DamagedBlock(*entry) for entry in damaged]
 
 
+def their_samples(blocks: int, samples: int) -> str:
+    """What follows a count of damaged blocks in a notice: the samples they
+    may have held (`DamagedBlock.sample_count`)."""
+    return f" and {'its' if blocks == 1 else 'their'} {samples} sample{'s' * (samples != 1)}"
+
+
 class DamagedRecording(RuntimeError):
     """A reading that failed at a damaged data block, which a reading that
     skips damage passes over."""
