@@ -27,7 +27,7 @@ if os.environ.get("VELNORA_TEST_EXTRAS") != "1":
 from velnora_tools import quality_page  # noqa: E402
 from velnora_tools._quality_rules import problems  # noqa: E402
 from velnora_tools._report import REPORT_NAMES, report_row  # noqa: E402
-from velnora_tools.study_page import _to_planned_end  # noqa: E402
+from velnora_tools.study_page import NEEDED, _to_planned_end  # noqa: E402
 
 # The study's problems on a page asking for one worn day (planned: one day).
 EXPECTED = {
@@ -141,6 +141,10 @@ def test_a_summary_without_epochs_is_refused(tmp_path: pathlib.Path) -> None:
         "days_16h_worn, enmo_worn_mg, strip_first_day, strip: make it with summarise(..., epochs=True)"
     )
     assert not (tmp_path / "none.html").exists()
+    # A summary made before damaged blocks' samples were counted still makes a page.
+    earlier = pd.DataFrame([{**dict.fromkeys(NEEDED), **summary_row(damaged_blocks=2), "path": "a.cwa"}]).drop(columns="damaged_samples")
+    quality_page(earlier, tmp_path / "earlier.html")
+    assert "2 damaged data blocks left out" in (tmp_path / "earlier.html").read_text()
 
 
 def browser_or_skip() -> None:

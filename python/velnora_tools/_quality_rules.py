@@ -48,7 +48,9 @@ def problems(row: Mapping[str, Any], min_worn_days: int) -> dict[str, str]:
         )
     if row["damaged_blocks"]:
         count = row["damaged_blocks"]
-        found["damaged_blocks"] = f"{count} damaged data block{'s' * (count != 1)}{their_samples(count, row['damaged_samples'])} left out"
+        samples = row.get("damaged_samples")
+        held = "" if samples is None else their_samples(count, samples)
+        found["damaged_blocks"] = f"{count} damaged data block{'s' * (count != 1)}{held} left out"
     if row.get("calibrated") is False:
         found["calibrated"] = "calibration failed"
     error_after = row.get("calibration_error_after_mg")

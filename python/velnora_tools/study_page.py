@@ -27,6 +27,8 @@ STRIP_COLUMNS = ("strip_first_day", "strip")
 # After the path, the problems and the strip.
 TABLE_COLUMNS = tuple(column for column in REPORT_COLUMNS[1:] + EPOCH_COLUMNS if column.name not in STRIP_COLUMNS)
 NEEDED = tuple(column.name for column in REPORT_COLUMNS + EPOCH_COLUMNS)
+# Columns a summary made by an earlier version lacks: shown empty, never refused.
+ADDED_LATER = ("damaged_samples",)
 # Letter, class and label of each kind of cell, in the legend's order.
 CELL_KINDS = ((WORN, "worn"), (NONWEAR, "non-wear"), (NO_DATA, "no data"), (DAMAGED, "damaged"))
 CELL_CLASS = {WORN: "w", NONWEAR: "n", NO_DATA: "o", DAMAGED: "x"}
@@ -64,7 +66,7 @@ def quality_page(
     import pandas as pd
 
     if isinstance(paths_or_summary, pd.DataFrame):
-        missing = [name for name in NEEDED if name not in paths_or_summary.columns]
+        missing = [name for name in NEEDED if name not in paths_or_summary.columns and name not in ADDED_LATER]
         if missing:
             raise ValueError(f"the summary lacks the columns {', '.join(missing)}: make it with summarise(..., epochs=True)")
     paths: list[str | os.PathLike[str]] = []
@@ -78,7 +80,7 @@ def quality_page(
             summary = paths_or_summary
         else:
             summary = summarise(paths, client, workers=workers, skip_damaged=True, epochs=True)
-        text = page_html(_records(summary[list(NEEDED)]), min_worn_days)
+        text = page_html(_records(summary.reindex(columns=list(NEEDED))), min_worn_days)
         with open(temporary, "w", encoding="utf-8") as page:
             page.write(text)
     return summary
