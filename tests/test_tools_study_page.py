@@ -37,7 +37,7 @@ EXPECTED = {
         "end_from_data": "data ends 15 h before the planned end",
         "days_16h_worn": "0 days with at least 16 worn hours, fewer than 1",
     },
-    "p04-restless": {"calibrated": "calibration failed"},
+    "p04-restless": {"calibrated": "calibration failed: no still 10 s window"},
     "p05-left-off": {"days_16h_worn": "0 days with at least 16 worn hours, fewer than 1"},
 }
 
@@ -88,6 +88,7 @@ def summary_row(**values: Any) -> dict[str, Any]:
         ({"samplingrate_hz_from_data": 98.5}, {"samplingrate_hz_from_data": "data rate 98.5 Hz, 1.5 % from the header's 100 Hz"}),
         ({"damaged_blocks": 1, "damaged_samples": 120}, {"damaged_blocks": "1 damaged data block and its 120 samples left out"}),
         ({"calibrated": False}, {"calibrated": "calibration failed"}),
+        ({"calibrated": False, "calibration_reason": "the fit's equations are singular"}, {"calibrated": "calibration failed: the fit's equations are singular"}),
         ({"calibration_error_after_mg": 12.25}, {"calibration_error_after_mg": "error after calibration 12.2 mg, above 10 mg"}),
         ({"days_16h_worn": 3}, {"days_16h_worn": "3 days with at least 16 worn hours, fewer than 4"}),
         ({"error": "not a CWA recording"}, {"error": "the read failed: not a CWA recording"}),

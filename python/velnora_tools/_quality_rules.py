@@ -52,7 +52,8 @@ def problems(row: Mapping[str, Any], min_worn_days: int) -> dict[str, str]:
         held = "" if samples is None else their_samples(count, samples)
         found["damaged_blocks"] = f"{count} damaged data block{'s' * (count != 1)}{held} left out"
     if row.get("calibrated") is False:
-        found["calibrated"] = "calibration failed"
+        reason = row.get("calibration_reason")
+        found["calibrated"] = "calibration failed" + ("" if reason is None else f": {reason}")
     error_after = row.get("calibration_error_after_mg")
     if error_after is not None and error_after > CALIBRATION_LIMIT_MG:
         found["calibration_error_after_mg"] = f"error after calibration {error_after:.1f} mg, above {CALIBRATION_LIMIT_MG:g} mg"

@@ -67,6 +67,7 @@ REPORT_NAMES = tuple(column.name for column in REPORT_COLUMNS)
 # What `summarise(..., epochs=True)` adds, from `epoch_summary`.
 EPOCH_COLUMNS = (
     ReportColumn("calibrated", "calibrated", "boolean"),
+    ReportColumn("calibration_reason", "why not calibrated"),
     ReportColumn("calibration_error_before_mg", "cal. error before (mg)", "Float64"),
     ReportColumn("calibration_error_after_mg", "cal. error after (mg)", "Float64"),
     ReportColumn("worn_hours", "worn (h)", "Float64"),

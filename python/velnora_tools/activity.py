@@ -290,6 +290,7 @@ def epoch_summary(frame: pd.DataFrame, epoch_seconds: float) -> dict[str, Any]:
     hours = worn.groupby(days).sum() * epoch_seconds / 3600.0
     return {
         "calibrated": calibration.get("calibrated"),
+        "calibration_reason": calibration.get("reason"),
         "calibration_error_before_mg": calibration.get("error_before_mg"),
         "calibration_error_after_mg": calibration.get("error_after_mg"),
         "worn_hours": float(worn.sum() * epoch_seconds / 3600.0),

@@ -74,7 +74,8 @@ def summarise(
     blocks are left out of the report and the scan and counted instead of
     failing the recording. With `epochs`, each recording's 5 s epochs with
     calibration and non-wear (`velnora_tools.epochs`) add the columns
-    calibrated, calibration_error_before_mg, calibration_error_after_mg,
+    calibrated, calibration_reason (why a calibration failed),
+    calibration_error_before_mg, calibration_error_after_mg,
     worn_hours, days_16h_worn (days of the recorded wall clock with at least
     16 worn hours), enmo_worn_mg (mean ENMO over worn epochs), and the days
     as strip_first_day (YYYY-MM-DD) and strip: a letter per 15 minutes from

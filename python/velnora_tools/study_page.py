@@ -28,7 +28,7 @@ STRIP_COLUMNS = ("strip_first_day", "strip")
 TABLE_COLUMNS = tuple(column for column in REPORT_COLUMNS[1:] + EPOCH_COLUMNS if column.name not in STRIP_COLUMNS)
 NEEDED = tuple(column.name for column in REPORT_COLUMNS + EPOCH_COLUMNS)
 # Columns a summary made by an earlier version lacks: shown empty, never refused.
-ADDED_LATER = ("damaged_samples",)
+ADDED_LATER = ("damaged_samples", "calibration_reason")
 # Letter, class and label of each kind of cell, in the legend's order.
 CELL_KINDS = ((WORN, "worn"), (NONWEAR, "non-wear"), (NO_DATA, "no data"), (DAMAGED, "damaged"))
 CELL_CLASS = {WORN: "w", NONWEAR: "n", NO_DATA: "o", DAMAGED: "x"}
