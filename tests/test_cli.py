@@ -111,7 +111,7 @@ def test_info_lists_gaps_and_fails_on_no_recording(folder: dict[str, pathlib.Pat
 def test_info_lists_damage_and_reads_the_rest(folder: dict[str, pathlib.Path]) -> None:
     shown = velnora_command("info", folder["damaged"])
     assert shown.returncode == 0, shown.stderr
-    assert f"damaged blocks: 1\n  block {DAMAGED_BLOCK}: Unsupported sample format: 7 axes, packing 7\n" in shown.stdout
+    assert f"damaged blocks: 1\n  block {DAMAGED_BLOCK}: Unsupported sample format: 7 axes, packing 7 (120 samples)\n" in shown.stdout
     assert "samples: 2280\n" in shown.stdout
 
 

@@ -506,7 +506,7 @@ def _show_info(path: str, first: bool) -> bool:
         if steps.count > len(steps.first):
             lines.append(f"  ... {steps.count - len(steps.first)} more")
     lines.append(f"damaged blocks: {len(damaged)}")
-    lines += [f"  block {item.block}: {item.message}" for item in damaged]
+    lines += [f"  block {item.block}: {item.message} ({item.sample_count} sample{'s' * (item.sample_count != 1)})" for item in damaged]
     print(("" if first else "\n") + "\n".join(lines), flush=True)
     return True
 
