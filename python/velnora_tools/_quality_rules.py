@@ -7,7 +7,7 @@ import datetime
 from collections.abc import Mapping
 from typing import Any
 
-from velnora_tools.damaged import their_samples
+from velnora_tools.damaged import damage_in_words
 
 LATE_HOURS = 1.0
 RATE_TOLERANCE = 0.01
@@ -47,10 +47,7 @@ def problems(row: Mapping[str, Any], min_worn_days: int) -> dict[str, str]:
             f"data rate {data_hz:.4g} Hz, {abs(data_hz - header_hz) / header_hz * 100:.1f} % from the header's {header_hz:g} Hz"
         )
     if row["damaged_blocks"]:
-        count = row["damaged_blocks"]
-        samples = row.get("damaged_samples")
-        held = "" if samples is None else their_samples(count, samples)
-        found["damaged_blocks"] = f"{count} damaged data block{'s' * (count != 1)}{held} left out"
+        found["damaged_blocks"] = f"{damage_in_words(row['damaged_blocks'], row.get('damaged_samples'))} left out"
     if row.get("calibrated") is False:
         reason = row.get("calibration_reason")
         found["calibrated"] = "calibration failed" + ("" if reason is None else f": {reason}")

@@ -39,7 +39,7 @@ from velnora_tools._report import (
 )
 from velnora_tools._recording import recording_header
 from velnora_tools.activity import EpochOptions
-from velnora_tools.damaged import DamagedBlock, their_samples
+from velnora_tools.damaged import DamagedBlock, damage_in_words
 from velnora_tools.frames import Channels
 from velnora_tools.read_options import INCLUDE_FLAGS, ReadArguments
 from velnora_tools.replacing import OutputError, remove_stale_temporaries
@@ -407,14 +407,9 @@ def _left_out(path: str, damaged: Sequence[DamagedBlock]) -> str:
     inside = [item.block for item in damaged if not item.outside_range]
     outside = [item.block for item in damaged if item.outside_range]
     samples = sum(item.sample_count for item in damaged if not item.outside_range)
-    parts = [f"left out {_counted_blocks(inside)}{their_samples(len(inside), samples)}"] * bool(inside)
-    parts += [f"passed {_counted_blocks(outside)} outside the range read"] * bool(outside)
+    parts = [f"left out {damage_in_words(len(inside), samples, inside)}"] * bool(inside)
+    parts += [f"passed {damage_in_words(len(outside), positions=outside)} outside the range read"] * bool(outside)
     return f"velnora: {path}: " + "; ".join(parts)
-
-
-def _counted_blocks(blocks: Sequence[int]) -> str:
-    listed = ", ".join(map(str, blocks[:10])) + (", ..." if len(blocks) > 10 else "")
-    return f"{len(blocks)} damaged data block{'s' * (len(blocks) != 1)} ({listed})"
 
 
 def _report(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
@@ -425,9 +420,7 @@ def _report(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         if row["error"] is not None:
             progress.message(f"velnora: {row['path']}: {row['error']}")
         elif row["damaged_blocks"] and not args.quiet:
-            count = row["damaged_blocks"]
-            counted = f"{count} damaged data block{'s' * (count != 1)}{their_samples(count, row['damaged_samples'])}"
-            progress.message(f"velnora: {row['path']}: left out {counted}")
+            progress.message(f"velnora: {row['path']}: left out {damage_in_words(row['damaged_blocks'], row['damaged_samples'])}")
 
     jobs = [Job(path, report_row, (args.skip_damaged,)) for path in args.files]
     rows = [_report_row(outcome) for outcome in run(jobs, args.jobs, progress, done)]

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import os
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
@@ -100,10 +100,17 @@ def report_skipping_damaged(path: str | os.PathLike[str]) -> tuple[velnora.Sampl
     return report, [DamagedBlock(*entry) for entry in damaged]
 
 
-def their_samples(blocks: int, samples: int) -> str:
-    """What follows a count of damaged blocks in a notice: the samples they
-    may have held (`DamagedBlock.sample_count`)."""
-    return f" and {'its' if blocks == 1 else 'their'} {samples} sample{'s' * (samples != 1)}"
+def damage_in_words(blocks: int, samples: int | None = None, positions: Sequence[int] = ()) -> str:
+    """Damaged blocks as the notices name them, "2 damaged data blocks (5, 9)
+    and their 240 samples": the count, the first ten `positions` when given,
+    and the samples the blocks may have held (`DamagedBlock.sample_count`)
+    when known."""
+    words = f"{blocks} damaged data block{'s' * (blocks != 1)}"
+    if positions:
+        words += " (" + ", ".join(map(str, positions[:10])) + (", ..." if len(positions) > 10 else "") + ")"
+    if samples is not None:
+        words += f" and {'its' if blocks == 1 else 'their'} {samples} sample{'s' * (samples != 1)}"
+    return words
 
 
 class DamagedRecording(RuntimeError):

@@ -44,8 +44,9 @@ def chosen_channels(columns: Columns, channels: Channels) -> Columns:
     (values that are all exactly zero lose nothing when left out)."""
     if not carried_only(channels):
         return columns
-    absent = {name for sensor in SENSOR_COLUMNS if all(name in columns and only_zeros(columns[name]) for name in sensor) for name in sensor}
-    return {name: column for name, column in columns.items() if name not in absent}
+    absent = [sensor for sensor in SENSOR_COLUMNS if all(name in columns and only_zeros(columns[name]) for name in sensor)]
+    left_out = {name for sensor in absent for name in sensor}
+    return {name: column for name, column in columns.items() if name not in left_out}
 
 
 def carried_only(channels: Channels) -> bool:

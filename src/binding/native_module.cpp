@@ -36,21 +36,33 @@ PyResult<Ref> read_past_damage(Slots<8> slots) {
   return with_damaged(read_samples(slots, &damaged), damaged);
 }
 
+// The two choices the companion's exports take after the read options.
+struct ExportChoices {
+  bool skip_damaged;
+  bool carried_only;
+};
+
+PyResult<ExportChoices> export_choices(Slots<2> slots) {
+  auto skip_damaged = flag_argument(slots[0], "skip_damaged", false);
+  if (!skip_damaged) return propagate(skip_damaged);
+  auto carried_only = flag_argument(slots[1], "carried_only", false);
+  if (!carried_only) return propagate(carried_only);
+  return ExportChoices{*skip_damaged, *carried_only};
+}
+
 PyResult<Ref> export_csv(Slots<11> slots) {
   auto arguments = export_arguments(slots.first<9>());
   if (!arguments) return propagate(arguments);
-  auto skip_damaged = flag_argument(slots[9], "skip_damaged", false);
-  if (!skip_damaged) return propagate(skip_damaged);
-  auto carried_only = flag_argument(slots[10], "carried_only", false);
-  if (!carried_only) return propagate(carried_only);
-  if (*carried_only) {
+  auto choices = export_choices(slots.last<2>());
+  if (!choices) return propagate(choices);
+  if (choices->carried_only) {
     IncludeFlags& include = arguments->request.include;
     auto carried = to_py_result(carried_channels(arguments->path, include), PyExc_RuntimeError);
     if (!carried) return propagate(carried);
     include = *carried;
   }
   DamagedBlocks damaged;
-  if (auto written = write_export(*arguments, *skip_damaged ? &damaged : nullptr); !written)
+  if (auto written = write_export(*arguments, choices->skip_damaged ? &damaged : nullptr); !written)
     return propagate(written);
   return damaged_list(damaged);
 }
@@ -91,16 +103,14 @@ PyResult<Ref> scan_timestamps(Slots<4> slots) {
 PyResult<Ref> read_with_description(Slots<10> slots) {
   auto arguments = read_arguments(slots.first<8>());
   if (!arguments) return propagate(arguments);
-  auto skip_damaged = flag_argument(slots[8], "skip_damaged", false);
-  if (!skip_damaged) return propagate(skip_damaged);
-  auto carried_only = flag_argument(slots[9], "carried_only", false);
-  if (!carried_only) return propagate(carried_only);
+  auto choices = export_choices(slots.last<2>());
+  if (!choices) return propagate(choices);
   if (auto ready = ensure_numpy(); !ready) return propagate(ready);
   const ReadRequest& request = arguments->request;
   DamagedBlocks damaged;
   auto read = to_py_result(
       velnora::read_for_export(arguments->path, request.cut, request.include, request.resample_hz,
-                               *skip_damaged ? &damaged : nullptr, *carried_only),
+                               choices->skip_damaged ? &damaged : nullptr, choices->carried_only),
       PyExc_RuntimeError);
   if (!read) return propagate(read);
   auto columns = result_to_dict(std::move(read->samples));

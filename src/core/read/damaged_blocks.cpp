@@ -11,10 +11,14 @@ void put_in_file_order(DamagedBlocks& damaged) {
   damaged.erase(repeated.begin(), repeated.end());
 }
 
+DamagedBlock damaged_entry(const CwaError& error, Sector sector, std::uint64_t position, bool outside_range) {
+  return {position, error.text(), outside_range, refused_block_sample_count(sector)};
+}
+
 Result<std::optional<CwaDataBlock>> pass_over_damage(const CwaError& error, Sector sector,
                                                      std::uint64_t position, DamagedBlocks& damaged,
                                                      BlockClock& clock) {
-  damaged.push_back({position, error.text(), false, refused_block_sample_count(sector)});
+  damaged.push_back(damaged_entry(error, sector, position, false));
   clock = BlockClock();
   return std::optional<CwaDataBlock>();
 }

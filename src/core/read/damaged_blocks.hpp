@@ -28,6 +28,9 @@ struct DamagedBlock {
 // The damaged blocks a read passed over, in file order.
 using DamagedBlocks = std::vector<DamagedBlock>;
 
+// The entry of the block in `sector` at `position`, refused with `error`.
+DamagedBlock damaged_entry(const CwaError& error, Sector sector, std::uint64_t position, bool outside_range);
+
 // Sorts a list gathered in parts (a plan's scan, then the read) into file
 // order, each block once, the first listing kept. No allocation.
 void put_in_file_order(DamagedBlocks& damaged);

@@ -42,7 +42,7 @@ Result<std::array<std::byte, sector_size>> read_sector_at(const File& file, std:
 Result<std::optional<double>> data_block_end(Sector sector, std::uint64_t index, DamagedBlocks* damaged) {
   auto block = screen_data_block(sector);
   if (!block && damaged != nullptr) {
-    damaged->push_back({index, block.error().text(), true, refused_block_sample_count(sector)});
+    damaged->push_back(damaged_entry(block.error(), sector, index, true));
     return std::optional<double>(std::numeric_limits<double>::quiet_NaN());
   }
   if (!block) return fail(std::move(block.error()));

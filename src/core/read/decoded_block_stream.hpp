@@ -33,9 +33,10 @@ inline constexpr std::uint64_t unlimited_look_back = UINT64_MAX;
 // block's end, no more than `look_back` positions back: past that, the first
 // block is timed as if it had none before it. With `damaged`, a malformed
 // block before the range stands for a previous block of unknown end instead
-// of failing, and is listed there as lying outside the range. Errors: the file check's, "Start block is
-// beyond file size", "Unexpected end of CWA data", a malformed previous block's message, Io. Allocates the
-// reader's buffer.
+// of failing, and is listed there as lying outside the range. Errors: the
+// file check's, "Start block is beyond file size", "Unexpected end of CWA
+// data", a malformed previous block's message, Io. Allocates the reader's
+// buffer.
 Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path, std::optional<std::uint64_t> start_block,
                                               std::optional<std::uint64_t> block_count,
                                               DamagedBlocks* damaged = nullptr,
