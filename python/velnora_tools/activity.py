@@ -156,8 +156,6 @@ def epochs(
     memory than the machine has, and ValueError for an `epoch_seconds` that
     is not a positive whole number of microseconds."""
     require("pandas", "velnora_tools.epochs")
-    import pandas as pd
-
     epoch_us = _epoch_us(epoch_seconds)
     applied = _applied_calibration(path, calibration, cut, skip_damaged)
     numbers = (applied or Calibration())._numbers()
