@@ -74,8 +74,12 @@ def summarise(
     be read before the failure elsewhere. With `skip_damaged`, damaged data
     blocks are left out of the report and the scan and counted instead of
     failing the recording. With `epochs`, each recording's 5 s epochs with
-    calibration and non-wear (`velnora_tools.epochs`) add the columns
-    calibrated, calibration_reason (why a calibration failed),
+    calibration and non-wear (`velnora_tools.epochs`) give samples,
+    start_from_data, end_from_data and samplingrate_hz_from_data of the
+    samples they hold, and add the columns out_of_place_blocks and
+    out_of_place_samples (data blocks left out as their time is out of
+    place, and their samples), samples_out_of_order (samples left out as
+    timed before an earlier one), calibrated, calibration_reason (why a calibration failed),
     calibration_error_before_mg, calibration_error_after_mg,
     worn_hours, days_16h_worn (days of the recorded wall clock with at least
     16 worn hours), enmo_worn_mg (mean ENMO over worn epochs), and the days
