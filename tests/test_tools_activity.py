@@ -23,7 +23,7 @@ if importlib.util.find_spec("velnora_tools") is None:  # a build tree, not an in
 
 pd = pytest.importorskip("pandas")
 
-from velnora_tools import Calibration, DamagedBlock, calibrate, epochs  # noqa: E402
+from velnora_tools import Calibration, DamagedBlock, Nonwear, calibrate, epochs  # noqa: E402
 
 START = 1_600_000_200  # a multiple of 15 minutes, 10 s and 5 s
 PER_BLOCK = 80  # unpacked 3-axis
@@ -160,22 +160,30 @@ def moving_or_still(minutes: int, still: range, rate_hz: int = 25) -> npt.NDArra
     return np.array([0.0, 0.0, 1.0]) + rng.normal(0.0, 1.0, (len(minute), 3)) * noise[:, None]
 
 
+CENTRED = Nonwear(rule="2013", rescore=False)
+
+
 @pytest.mark.parametrize(
-    ("minutes", "still", "nonwear_blocks"),
+    ("minutes", "still", "nonwear_blocks", "rule"),
     [
-        # A block is judged on the hour from 22.5 min before it to 22.5 min after it.
-        (240, range(60, 180), [6, 7, 8, 9]),
-        (240, range(0), []),
-        # The first and last windows hold 37.5 minutes of a 45-minute recording: judged.
-        (45, range(45), [0, 1, 2]),
+        # Whole windows: every 60-minute window from a 15-minute bound that lies
+        # in the still stretch marks its four blocks: the stretch, blocks 4 to 11.
+        (240, range(60, 180), list(range(4, 12)), Nonwear()),
+        # Centred: a block is judged on the hour from 22.5 min before it to 22.5 min after it.
+        (240, range(60, 180), [6, 7, 8, 9], CENTRED),
+        (240, range(0), [], Nonwear()),
+        # The windows holding 30 minutes or more of a 45-minute recording: judged.
+        (45, range(45), [0, 1, 2], Nonwear()),
+        (45, range(45), [0, 1, 2], CENTRED),
         # 25 minutes: under half of every window, so nothing can be judged.
-        (25, range(25), []),
+        (25, range(25), [], Nonwear()),
+        (25, range(25), [], CENTRED),
     ],
 )
 def test_nonwear_on_exactly_the_blocks_whose_windows_lie_in_the_still_stretch(
-    tmp_path: pathlib.Path, minutes: int, still: range, nonwear_blocks: list[int]
+    tmp_path: pathlib.Path, minutes: int, still: range, nonwear_blocks: list[int], rule: Nonwear
 ) -> None:
-    frame = epochs(write_motion(tmp_path / "rec.cwa", moving_or_still(minutes, still)), epoch_seconds=60, calibration=False)
+    frame = epochs(write_motion(tmp_path / "rec.cwa", moving_or_still(minutes, still)), epoch_seconds=60, calibration=False, nonwear=rule)
 
     block = (frame.index - pd.Timestamp(START, unit="s")) // pd.Timedelta(minutes=15)
     assert sorted(set(block[frame["nonwear"]])) == nonwear_blocks
@@ -185,7 +193,27 @@ def test_nonwear_on_exactly_the_blocks_whose_windows_lie_in_the_still_stretch(
         if nonwear_blocks
         else []
     )
-    assert periods == expected
+    assert periods == expected and frame.attrs["nonwear"] == rule.as_dict()
+
+
+def test_stretches_off_the_wrist_are_flagged_end_to_end_and_short_wear_between_rescored(tmp_path: pathlib.Path) -> None:
+    """36 hours: off the wrist for 4 h and for 10 h, neither on 15-minute
+    bounds; an hour worn between 10 h and 6 h off, which re-scoring turns to
+    non-wear; 8 h worn between 4 h and 10 h off, which it keeps."""
+    off = [(127, 367), (847, 1447), (1507, 1867)]  # minutes
+    path = write_motion(tmp_path / "day.cwa", moving_or_still(36 * 60, np.concatenate([np.arange(a, b) for a, b in off])))
+    minute = np.arange(36 * 60)
+    truly_off = np.isin(minute, np.concatenate([np.arange(a, b) for a, b in off]))
+
+    for rescore in (False, True):
+        frame = epochs(path, epoch_seconds=60, calibration=False, nonwear=Nonwear(rescore=rescore))
+        flagged = frame["nonwear"].to_numpy()
+        assert (flagged & ~truly_off).sum() - 60 * rescore < 15
+        for a, b in off if not rescore else [(127, 367), (847, 1867)]:
+            run = np.flatnonzero(flagged[a - 30 : b + 30]) + a - 30
+            assert abs(run[0] - a) < 15 and abs(run[-1] + 1 - b) < 15
+        # The hour worn between 10 h and 6 h off.
+        assert flagged[1447:1507].all() == rescore and not flagged[367:847].any()
 
 
 @pytest.mark.parametrize("elevation_deg", [90.0, 30.0, -50.0])

@@ -350,8 +350,7 @@ def _export(read_args: ReadArguments, format: str, epoch_options: EpochOptions |
         raise ValueError(f"epoch_options apply to format 'epochs', not {format!r}")
     if epoch_options.cut is not None or epoch_options.skip_damaged:
         raise ValueError("epoch_options must leave cut and skip_damaged unset: give convert the cut")
-    chosen = {"epoch_seconds": epoch_options.epoch_seconds, "calibration": epoch_options.calibration, "nonwear": epoch_options.nonwear}
-    return Export(options, epoch_options=epoch_options), json.dumps({**options, "epochs": chosen}, sort_keys=True)
+    return Export(options, epoch_options=epoch_options), json.dumps({**options, "epochs": epoch_options.recorded()}, sort_keys=True)
 
 
 def _cpus() -> int:

@@ -72,8 +72,10 @@ Result<CalibrationEstimate> estimate_gravity_calibration(std::string_view path, 
 }
 
 Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& plan, std::int64_t epoch_us,
-                                      const GravityCalibration& calibration, bool with_nonwear,
-                                      bool past_damage, DamagedBlocks& left_out) {
+                                      const GravityCalibration& calibration,
+                                      const std::optional<NonwearRule>& nonwear, bool past_damage,
+                                      DamagedBlocks& left_out) {
+  const bool with_nonwear = nonwear.has_value();
   auto rate = header_rate_hz(path);
   if (!rate) return fail(std::move(rate.error()));
   auto fed = feed_in_halves<EpochSums>(
@@ -93,7 +95,7 @@ Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& pla
     if (auto appended = sums.nonwear.append(std::move(fed->later->nonwear)); !appended)
       return fail(std::move(appended.error()));
   }
-  if (with_nonwear) summary.nonwear = sums.nonwear.finish();
+  if (nonwear) summary.nonwear = sums.nonwear.finish(*nonwear);
   return summary;
 }
 
