@@ -39,9 +39,12 @@ class Calibration:
     when there is none). `error_before_mg` and `error_after_mg` are the mean
     distance, in mg, of the still windows' mean readings from the unit sphere
     before and after the fit (the same when nothing was fitted, NaN without
-    still windows); `still_windows`
-    counts those windows. When `calibrated` is False the correction is the
-    identity (offset 0, scale 1, slope 0) and `reason` says why."""
+    still windows); `still_windows` counts those windows, `clipped_windows`
+    the still windows left out as an axis's mean lay at or beyond 2 g or the
+    device's range (a clipped or stuck axis). When `calibrated` is False the
+    correction is the identity (offset 0, scale 1, slope 0) and `reason` says
+    why. `temperature_fitted` says whether the temperature term was kept (its
+    slopes are 0 otherwise), and `temperature_reason` why not."""
 
     offset: tuple[float, float, float] = (0.0, 0.0, 0.0)
     scale: tuple[float, float, float] = (1.0, 1.0, 1.0)
@@ -50,8 +53,11 @@ class Calibration:
     error_before_mg: float = float("nan")
     error_after_mg: float = float("nan")
     still_windows: int = 0
+    clipped_windows: int = 0
     calibrated: bool = False
     reason: str | None = None
+    temperature_fitted: bool = False
+    temperature_reason: str | None = None
 
     def as_dict(self) -> dict[str, Any]:
         """The fields as a plain dict (tuples of floats, numbers, a str or None)."""
@@ -121,13 +127,18 @@ def calibrate(
     The samples are cut into 10 s windows aligned to multiples of 10 s; a
     window counts when it holds at least 80 % of the samples the header's
     rate promises, and it is still when each axis has an SD under 13 mg.
-    Unless some still window's mean is below -0.3 g and some above +0.3 g on
-    every axis, nothing is fitted. Otherwise the still windows' means are
-    fitted to the unit sphere by iteratively reweighted least squares (weights
-    the inverse of the distance from the sphere, at most 100), with a term in
-    temperature only when the still windows' temperatures have an SD of at
-    least 0.5 °C; the fit stops when the mean distance changes by less than
-    1e-6 g, or after 1000 iterations. The result is calibrated when the mean
+    Windows with an axis's mean at or beyond 2 g or the device's range (a
+    clipped or stuck axis) are left out. Unless some still window's mean is
+    below -0.3 g and some above +0.3 g on every axis, nothing is fitted.
+    Otherwise the still windows' means are fitted to the unit sphere by
+    iteratively reweighted least squares (weights the inverse of the distance
+    from the sphere, at most 100), offset and scale per axis; the fit stops
+    when the mean distance changes by less than 1e-6 g, or after 1000
+    iterations. A term in temperature is fitted too when the still windows'
+    temperatures have an SD of at least 0.5 °C, and kept only when it lowers
+    the error of windows it was not fitted on: each posture (the nearest of
+    26 directions) left out of the fit in turn, the mean distance of its
+    windows from the sphere must be lower with the term than without. The result is calibrated when the mean
     distance after the fit is under 10 mg and under the one before;
     otherwise it is the identity, with the reason. Settled here where the
     paper leaves it open: the windows lie on the clock's multiples of 10 s, a

@@ -66,8 +66,11 @@ PyResult<Ref> calibration_dict(const CalibrationEstimate& estimate) {
                   .set("error_before_mg", estimate.error_before_mg)
                   .set("error_after_mg", estimate.error_after_mg)
                   .set("still_windows", estimate.still_windows)
+                  .set("clipped_windows", estimate.clipped_windows)
                   .set("calibrated", estimate.calibrated)
                   .set("reason", estimate.reason)
+                  .set("temperature_fitted", estimate.temperature_fitted)
+                  .set("temperature_reason", estimate.temperature_reason)
                   .finish();
   if (!dict) return dict;
   PyObject* out = dict->get();
@@ -131,9 +134,10 @@ PyResult<GravityCalibration> calibration_argument(PyObject* slot) {
 }
 
 // A non-wear rule given as its five numbers: centred windows (0 or 1), the
-// still SD and range (g), the still axes, re-scoring (0 or 1); None for none.
+// still SD and range (g), the still axes, re-scoring (0 or 1); None, or left
+// out, for none.
 PyResult<std::optional<NonwearRule>> nonwear_argument(PyObject* slot) {
-  if (slot == Py_None) return std::optional<NonwearRule>();
+  if (slot == nullptr || slot == Py_None) return std::optional<NonwearRule>();
   auto numbers = float_sequence<5>(slot, "argument 'nonwear': expected None or a sequence of 5 numbers");
   if (!numbers) return propagate(numbers);
   const auto [centred, sd_g, range_g, axes, rescore] = *numbers;
