@@ -21,6 +21,7 @@ from velnora_tools._outcome_columns import RECORDING_COLUMNS
 from velnora_tools.activity import EpochOptions, epoch_summary, epochs
 from velnora_tools.damaged import DamagedBlock, naming_damage, report_skipping_damaged
 from velnora_tools.outcomes import OutcomeOptions, day_outcomes
+from velnora_tools.sleep import SleepOptions, night_table, sleep_windows
 
 # Blocks per reading call when scanning a whole recording: about 2 Mi samples,
 # so a week-long recording is scanned in bounded memory.
@@ -85,7 +86,10 @@ EPOCH_COLUMNS = (
 
 
 # What `summarise(..., outcomes=True)` adds, from `velnora_tools.outcomes`.
-OUTCOME_COLUMNS = tuple(ReportColumn(column.name, column.name, column.dtype) for column in RECORDING_COLUMNS)
+OUTCOME_COLUMNS = (
+    *(ReportColumn(column.name, column.name, column.dtype) for column in RECORDING_COLUMNS),
+    ReportColumn("sleep_windows", "sleep windows"),
+)
 
 
 @dataclass
@@ -172,11 +176,12 @@ def report_row(path: str, skip_damaged: bool = False, with_epochs: bool = False,
         found = scan(path, header["sample_rate_hz"], skip_damaged, keep=0)
         row.update(samples=found.samples, gaps=found.gaps.count, overlaps=found.overlaps.count)
         if with_epochs:
-            options = EpochOptions(skip_damaged=skip_damaged)
+            options = EpochOptions(skip_damaged=skip_damaged, anglez_median=with_outcomes)
             frame = epochs(path, **options.arguments())
             row.update(epoch_summary(frame, options.epoch_seconds), **day_strip(path, frame, frame.attrs["damaged_blocks"]))
             if with_outcomes:
-                row.update(day_outcomes(frame, OutcomeOptions(), options).recording())
+                nights = night_table(frame, SleepOptions(), options.epoch_seconds)
+                row.update(day_outcomes(frame, OutcomeOptions(), options).recording(nights), sleep_windows=sleep_windows(nights))
     except (RuntimeError, OSError, MemoryError) as error:
         row["error"] = failure_text(error)
     return row

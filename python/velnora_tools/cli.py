@@ -38,7 +38,7 @@ from velnora_tools._report import (
     scan,
 )
 from velnora_tools._recording import failure_text, recording_header
-from velnora_tools._outcome_columns import DAY_COLUMNS, RECORDING_COLUMNS
+from velnora_tools._outcome_columns import DAY_COLUMNS, NIGHT_COLUMNS, RECORDING_COLUMNS
 from velnora_tools.activity import NONWEAR_RULES, EpochOptions, Nonwear, json_beside
 from velnora_tools.outcomes import CUTPOINT_METRICS, OutcomeOptions, RecordingRows, parameters, recording_rows
 from velnora_tools.damaged import damage_in_words, left_out_in_words
@@ -143,18 +143,20 @@ examples:
 OUTCOMES_EPILOG = """One row per recording (path, the outcomes, error) as velnora_tools.outcomes
 gives them, in CSV to -o (standard output by default, or "-"), and with
 --days FILE one row per recording and calendar day (path and the columns of
-velnora_tools.days): valid days (--valid-hours worn hours, 16), minutes
+velnora_tools.days), and with --nights FILE one per recording and night,
+noon to noon (velnora_tools.nights: the sleep period time window and the
+sleep in it): valid days (--valid-hours worn hours, 16), minutes
 sedentary, light, moderate and vigorous by --cutpoints (mg, 40 100 400) on
 --metric (enmo), minutes in MVPA bouts of 1, 5 and 10 minutes, M10 and L5,
 M60/M30/M15, the intensity gradient, per day and as means over valid days,
-the 24-hour mean ENMO with non-wear imputed, IS, IV and the hourly profile
-(docs/data-dictionary.md). The epochs are those of velnora epochs, with its
+the 24-hour mean ENMO with non-wear imputed, IS, IV, the hourly profile and
+the nights' means (docs/data-dictionary.md). The epochs are those of velnora epochs, with its
 options. Beside a CSV file, a JSON file (its name with .json) holds every
 parameter. A recording that fails is a row with its error, and makes the
 exit status 1.
 
 examples:
-  velnora outcomes data/*.cwa -o outcomes.csv --days days.csv -j 2
+  velnora outcomes data/*.cwa -o outcomes.csv --days days.csv --nights nights.csv -j 2
   velnora outcomes rec.cwa --cutpoints 45 100 430 --valid-hours 10"""
 
 PAGE_EPILOG = """One self-contained HTML file (nothing fetched: inline CSS, script and SVG)
@@ -245,6 +247,7 @@ def _parser() -> argparse.ArgumentParser:
     outcome.add_argument("files", metavar="FILE", nargs="+")
     outcome.add_argument("-o", "--output", metavar="OUT", default="-", help="the CSV table of recordings (default -: stdout)")
     outcome.add_argument("--days", metavar="DAYS", help="the CSV table of every recording's days")
+    outcome.add_argument("--nights", metavar="NIGHTS", help="the CSV table of every recording's nights")
     outcome.add_argument("--cutpoints", nargs=3, type=_positive_number("mg"), default=(40.0, 100.0, 400.0), metavar=("C1", "C2", "C3"), help="light, moderate and vigorous from (mg; 40 100 400)")
     outcome.add_argument("--metric", choices=CUTPOINT_METRICS, default="enmo", help="the metric the cut-points apply to (enmo)")
     outcome.add_argument("--valid-hours", type=float, default=16.0, metavar="H", help="worn hours of a valid day (16)")
@@ -456,6 +459,7 @@ def _outcomes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     progress = _progress("velnora outcomes", args.files, args)
     rows: list[dict[str, Any]] = [{} for _ in args.files]
     day_rows: list[list[dict[str, Any]]] = [[] for _ in args.files]
+    night_rows: list[list[dict[str, Any]]] = [[] for _ in args.files]
     jobs = [Job(path, recording_rows, (options, epoch_options)) for path in args.files]
     position = {id(job): index for index, job in enumerate(jobs)}
 
@@ -469,6 +473,7 @@ def _outcomes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         found: RecordingRows = outcome.value
         rows[index].update(found.row)
         day_rows[index] = [{"path": outcome.job.path, **day} for day in found.days]
+        night_rows[index] = [{"path": outcome.job.path, **night} for night in found.nights]
         if (said := left_out_in_words(found.left_out, found.samples_out_of_order)) and not args.quiet:
             progress.message(f"velnora: {outcome.job.path}: {said}")
 
@@ -476,8 +481,9 @@ def _outcomes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     recorded = {"parameters": parameters(options, epoch_options)}
     try:
         _write_table(args.output, ("path", *OUTCOME_NAMES, "error"), rows, recorded)
-        if args.days:
-            _write_table(args.days, ("path", *(column.name for column in DAY_COLUMNS)), [row for rows_of in day_rows for row in rows_of], recorded)
+        for out, columns, tables in ((args.days, DAY_COLUMNS, day_rows), (args.nights, NIGHT_COLUMNS, night_rows)):
+            if out:
+                _write_table(out, ("path", *(column.name for column in columns)), [row for rows_of in tables for row in rows_of], recorded)
     except OutputError as error:
         print(f"velnora: {error}", file=sys.stderr)
         return 1

@@ -37,7 +37,7 @@ OUTCOMES_SHOWN = (
 )
 # After the path, the problems and the strip.
 TABLE_COLUMNS = tuple(column for column in REPORT_COLUMNS[1:] + EPOCH_COLUMNS + OUTCOMES_SHOWN if column.name not in STRIP_COLUMNS)
-NEEDED = tuple(column.name for column in REPORT_COLUMNS + EPOCH_COLUMNS + OUTCOMES_SHOWN)
+NEEDED = (*(column.name for column in REPORT_COLUMNS + EPOCH_COLUMNS + OUTCOMES_SHOWN), "sleep_windows")
 # Columns a summary made by an earlier version lacks: shown empty, never refused.
 ADDED_LATER = (
     "damaged_samples",
@@ -46,6 +46,7 @@ ADDED_LATER = (
     "out_of_place_samples",
     "samples_out_of_order",
     *(column.name for column in OUTCOMES_SHOWN),
+    "sleep_windows",
 )
 # Letter, class and label of each kind of cell, in the legend's order.
 CELL_KINDS = ((WORN, "worn"), (NONWEAR, "non-wear"), (NO_DATA, "no data"), (DAMAGED, "damaged"))
@@ -171,7 +172,8 @@ def _legend() -> str:
         f"<li><svg width='14' height='14' aria-hidden='true'><rect class='{CELL_CLASS[letter]}' width='14' height='14'/></svg> {label}</li>"
         for letter, label in CELL_KINDS
     )
-    return f"<ul class='legend'><li>Days: a row per day from midnight, a cell per 15 minutes.</li>{items}</ul>\n"
+    sleep = "<li><svg width='14' height='14' aria-hidden='true'><rect class='sleep' y='10' width='14' height='4'/></svg> sleep window</li>"
+    return f"<ul class='legend'><li>Days: a row per day from midnight, a cell per 15 minutes.</li>{items}{sleep}</ul>\n"
 
 
 def _table(rows: Sequence[Mapping[str, Any]], found: Sequence[Mapping[str, str]]) -> str:
@@ -185,7 +187,7 @@ def _table(rows: Sequence[Mapping[str, Any]], found: Sequence[Mapping[str, str]]
 
 def _row(row: Mapping[str, Any], found: Mapping[str, str]) -> str:
     cells = [f"<td>{html.escape(row['path'])}</td>", f"<td class='reasons' data-v='{len(found)}'>{html.escape('; '.join(found.values()))}</td>"]
-    cells.append(_strip_cell(row["strip_first_day"], _to_planned_end(row)))
+    cells.append(_strip_cell(row["strip_first_day"], _to_planned_end(row), row["sleep_windows"]))
     for column in TABLE_COLUMNS:
         value = row[column.name]
         text = html.escape(_text(column, value))
@@ -223,8 +225,27 @@ def _to_planned_end(row: Mapping[str, Any]) -> str | None:
     return strip.ljust(days * CELLS_PER_DAY, NO_DATA)
 
 
-def _strip_cell(first_day: str | None, strip: str | None) -> str:
-    """The days as one SVG: per kind of cell one path of its runs."""
+def _sleep_path(first_day: str, windows: str | None, days: int) -> str:
+    """Each night's sleep period time window as bars along the bottom of the
+    rows it covers, split at midnight."""
+    if not windows:
+        return ""
+    origin = datetime.datetime.fromisoformat(first_day)
+    bars = []
+    for window in windows.split(";"):
+        start, end = (datetime.datetime.fromisoformat(text) for text in window.split("/"))
+        at, to = ((moment - origin) / datetime.timedelta(minutes=15) for moment in (start, end))
+        while at < to and at < days * CELLS_PER_DAY:
+            day, x = divmod(at, CELLS_PER_DAY)
+            width = min(to - at, CELLS_PER_DAY - x)
+            bars.append(f"M{x:g} {day * (ROW + GAP) + ROW - 1:g}h{width:g}v1h-{width:g}z")
+            at += width
+    return f"<path class='sleep' d='{''.join(bars)}'/>" if bars else ""
+
+
+def _strip_cell(first_day: str | None, strip: str | None, sleep_windows: str | None = None) -> str:
+    """The days as one SVG: per kind of cell one path of its runs, and the
+    nights' sleep windows."""
     if not strip or first_day is None:
         return "<td data-v=''></td>"
     paths: dict[str, list[str]] = {letter: [] for letter, _ in CELL_KINDS}
@@ -237,7 +258,10 @@ def _strip_cell(first_day: str | None, strip: str | None) -> str:
     height = days * (ROW + GAP) - GAP
     hours = Counter(strip)
     summary = ", ".join(f"{label} {hours[letter] / 4:g} h" for letter, label in CELL_KINDS if hours[letter])
+    nights = len(sleep_windows.split(";")) if sleep_windows else 0
+    summary += f", {nights} sleep window{'s' * (nights != 1)}" if nights else ""
     drawn = "".join(f"<path class='{CELL_CLASS[letter]}' d='{''.join(runs)}'/>" for letter, runs in paths.items() if runs)
+    drawn += _sleep_path(first_day, sleep_windows, days)
     return (
         f"<td class='days' data-v='{hours[WORN] / 4:g}'><svg viewBox='0 0 {CELLS_PER_DAY} {height}' width='{2 * CELLS_PER_DAY}' "
         f"height='{2 * height}' preserveAspectRatio='none' role='img'><title>{days} day{'s' * (days != 1)} from {html.escape(first_day)}: {summary}</title>"
