@@ -125,9 +125,11 @@ def test_the_page_command(study: tuple[list[pathlib.Path], pathlib.Path], tmp_pa
         text=True,
         timeout=120,
     )
-    broken = paths[-1]
+    broken, damaged = paths[-1], paths[1]
     assert (done.returncode, done.stdout) == (1, f"{out}\n")
-    assert done.stderr.startswith(f"velnora: {broken}: not a CWA recording")
+    said = done.stderr.splitlines()
+    assert f"velnora: {broken}: not a CWA recording (First block is not a metadata block)" in said
+    assert any(line.startswith(f"velnora: {damaged}: left out 40 damaged data blocks") for line in said)
     page = out.read_text()
     assert page.count("<tr") == len(paths) + 1 and "://" not in page
     # The method finds a window in each night with worn epochs: every recording that reads.

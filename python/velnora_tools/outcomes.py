@@ -18,10 +18,8 @@ import numpy as np
 from velnora_tools import _measures
 from velnora_tools._outcome_columns import DAY_COLUMNS, DAY_MEANS, RECORDING_COLUMNS
 from velnora_tools._distribution import require
-from velnora_tools._recording import recording_header
 from velnora_tools.activity import EpochOptions, epochs
 from velnora_tools.damaged import DamagedBlock
-from velnora_tools.frames import plain_records
 from velnora_tools.replacing import check_output, replacing
 from velnora_tools.sleep import SleepOptions, night_means, night_table
 
@@ -275,34 +273,6 @@ def _clock(seconds: float) -> str:
 
 def _finite_or_none(value: float) -> float | None:
     return value if math.isfinite(value) else None
-
-
-@dataclasses.dataclass(frozen=True)
-class RecordingRows:
-    """One recording's outcome row and day rows (plain values), as the
-    command and the batches write them, with what its epochs left out."""
-
-    row: dict[str, Any]
-    days: list[dict[str, Any]]
-    nights: list[dict[str, Any]]
-    left_out: list[DamagedBlock]
-    samples_out_of_order: int
-
-
-def recording_rows(path: str, options: OutcomeOptions, epoch_options: EpochOptions) -> RecordingRows:
-    """The outcomes of one recording, on a worker; a file that is no
-    recording fails as NotARecording."""
-    recording_header(path)
-    frame = epochs(path, **_with_sleep_angle(epoch_options).arguments())
-    found = day_outcomes(frame, options, epoch_options)
-    night_rows = night_table(frame, SleepOptions(), epoch_options.epoch_seconds)
-    return RecordingRows(
-        found.recording(night_rows),
-        plain_records(found.table),
-        plain_records(night_rows),
-        frame.attrs["damaged_blocks"],
-        frame.attrs["samples_out_of_order"],
-    )
 
 
 def write_days(path: str, out: str, options: OutcomeOptions, epoch_options: EpochOptions) -> tuple[list[DamagedBlock], int]:

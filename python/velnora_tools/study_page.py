@@ -9,7 +9,7 @@ import os
 import re
 import time
 from collections import Counter
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from importlib import resources
 from typing import TYPE_CHECKING, Any
 
@@ -85,21 +85,27 @@ def quality_page(
     import pandas as pd
 
     if isinstance(paths_or_summary, pd.DataFrame):
-        missing = [name for name in NEEDED if name not in paths_or_summary.columns and name not in ADDED_LATER]
+        summary = paths_or_summary
+        missing = [name for name in NEEDED if name not in summary.columns and name not in ADDED_LATER]
         if missing:
             raise ValueError(f"the summary lacks the columns {', '.join(missing)}: make it with summarise(..., epochs=True)")
-    paths: list[str | os.PathLike[str]] = []
-    if not isinstance(paths_or_summary, pd.DataFrame):
-        paths = [paths_or_summary] if isinstance(paths_or_summary, (str, os.PathLike)) else list(paths_or_summary)
-    for path in paths:
+        return write_page(out, lambda: summary, [], min_worn_days)
+    paths = [paths_or_summary] if isinstance(paths_or_summary, (str, os.PathLike)) else list(paths_or_summary)
+    return write_page(out, lambda: summarise(paths, client, workers=workers, skip_damaged=True, outcomes=True), paths, min_worn_days)
+
+
+def write_page(
+    out: str | os.PathLike[str], summary_of: Callable[[], pd.DataFrame], inputs: Sequence[str | os.PathLike[str]], min_worn_days: int
+) -> pd.DataFrame:
+    """Writes the page of the summary `summary_of()` makes to `out`, which
+    none of `inputs` may be, and returns that summary. The output is entered
+    first, so that one that cannot be made fails before the reading; what
+    `summary_of` raises leaves nothing under its name."""
+    for path in inputs:
         check_output(path, out, stream=True)
     remove_stale_temporaries(os.path.dirname(os.path.abspath(out)), time.time_ns())
-    # Entered first, so that an output that cannot be made fails before the reading.
     with replacing(out, stream=True) as temporary:
-        if isinstance(paths_or_summary, pd.DataFrame):
-            summary = paths_or_summary
-        else:
-            summary = summarise(paths, client, workers=workers, skip_damaged=True, outcomes=True)
+        summary = summary_of()
         text = page_html(plain_records(summary.reindex(columns=list(NEEDED))), min_worn_days)
         try:
             with open(temporary, "w", encoding="utf-8") as page:
