@@ -22,6 +22,7 @@ from typing import Any, cast
 
 import velnora
 
+from velnora_tools import _native
 from velnora_tools._distribution import VERSION
 from velnora_tools._exports import Export, Written, export_csv, export_epochs, export_parquet
 from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, input_sizes, run, stop_signals
@@ -291,13 +292,9 @@ def _export(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Export
     if (cut := _cut(parser, args)) is not None:
         read_args["cut"] = cut
     try:
-        # velnora checks every option before it opens a file, and a path
-        # holding a NUL byte opens none: the rules stay velnora's own.
-        velnora.read_cwa_file("\0", **read_args)
+        _native.check_read_options(**read_args)
     except ValueError as error:
         parser.error(f"--resample: {error}")
-    except RuntimeError:
-        pass
     return Export(read_args, args.skip_damaged, channels=channels)
 
 
