@@ -18,7 +18,7 @@ def read_skipping_damaged(
     resample_hz: float | None = None,
     resample_method: str = "cubic",
     # end of made options
-) -> tuple[dict[str, npt.NDArray[np.int64] | npt.NDArray[np.float32]], list[tuple[int, str, bool, int]]]: ...
+) -> tuple[dict[str, npt.NDArray[np.int64] | npt.NDArray[np.float32]], list[tuple[int, str, bool, int, str]]]: ...
 def write_csv(
     file_path: str,
     output_path: str,
@@ -33,8 +33,8 @@ def write_csv(
     # end of made options
     skip_damaged: bool = False,
     carried_only: bool = False,
-) -> list[tuple[int, str, bool, int]]: ...
-def report_skipping_damaged(file_path: str) -> tuple[velnora.SamplingReport, list[tuple[int, str, bool, int]]]: ...
+) -> list[tuple[int, str, bool, int, str]]: ...
+def report_skipping_damaged(file_path: str) -> tuple[velnora.SamplingReport, list[tuple[int, str, bool, int, str]]]: ...
 def block_positions(file_path: str) -> int: ...
 def read_timestamps(
     file_path: str, start_block: int | None, end_block: int | None, skip_damaged: bool
@@ -56,7 +56,7 @@ def read_for_export(
     dict[str, npt.NDArray[np.int64] | npt.NDArray[np.float32]],
     velnora.Header,
     velnora.SamplingReport,
-    list[tuple[int, str, bool, int]],
+    list[tuple[int, str, bool, int, str]],
 ]: ...
 def check_read_options(
     # read options (made by tools/read-options)
@@ -79,7 +79,7 @@ def calibrate(
     file_path: str,
     cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
     skip_damaged: bool = False,
-) -> tuple[dict[str, Any], list[tuple[int, str, bool, int]] | None]: ...
+) -> tuple[dict[str, Any], list[tuple[int, str, bool, int, str]]]: ...
 def epochs(
     file_path: str,
     epoch_us: int,
@@ -87,4 +87,4 @@ def epochs(
     cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
     nonwear: bool = True,
     skip_damaged: bool = False,
-) -> tuple[dict[str, Any], list[tuple[int, str, bool, int]] | None]: ...
+) -> tuple[dict[str, Any], list[tuple[int, str, bool, int, str]]]: ...
