@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import dataclasses
 import datetime
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple
 
@@ -145,13 +145,16 @@ def _timestamp_chunks(path: str, skip_damaged: bool) -> Iterator[npt.NDArray[np.
             yield timestamps
 
 
-def report_row(path: str, skip_damaged: bool = False, with_epochs: bool = False) -> dict[str, Any]:
+def report_row(
+    path: str, skip_damaged: bool = False, with_epochs: bool = False, describe: Callable[[BaseException], str] = failure_text
+) -> dict[str, Any]:
     """One row of `velnora report`: what could be read of the recording, and
     the message of what could not. Without `skip_damaged` a damaged data block
     fails the report; with it, the report and the scan cover the good blocks
     and `damaged_blocks` and `damaged_samples` count the others and the
     samples they may have held (`DamagedBlock.sample_count`). `with_epochs` adds EPOCH_COLUMNS,
-    from 5 s epochs with calibration and non-wear, and the day strip."""
+    from 5 s epochs with calibration and non-wear, and the day strip.
+    `describe` gives a failure's message."""
     names = REPORT_NAMES + tuple(column.name for column in EPOCH_COLUMNS) * with_epochs
     row: dict[str, Any] = {**dict.fromkeys(names), "path": path}
     try:
@@ -168,13 +171,13 @@ def report_row(path: str, skip_damaged: bool = False, with_epochs: bool = False)
             frame = epochs(path, **dataclasses.asdict(options))
             row.update(epoch_summary(frame, options.epoch_seconds), **day_strip(path, frame, frame.attrs["damaged_blocks"]))
     except (RuntimeError, OSError, MemoryError) as error:
-        row["error"] = failure_text(error)
+        row["error"] = describe(error)
     return row
 
 
 def _plain_report(path: str) -> tuple[dict[str, Any], list[DamagedBlock]]:
-    with naming_damage(path):
-        return dict(velnora.sampling_consistency_report(path)), []
+    with naming_damage():
+        return dict(_native.sampling_consistency_report(path)), []
 
 
 def _report_past_damage(path: str) -> tuple[dict[str, Any], list[DamagedBlock]]:

@@ -40,7 +40,7 @@ from velnora_tools._report import (
 )
 from velnora_tools._recording import failure_text, recording_header
 from velnora_tools.activity import EpochOptions
-from velnora_tools.damaged import damage_in_words, left_out_in_words
+from velnora_tools.damaged import DamagedRecording, damage_in_words, left_out_in_words
 from velnora_tools.frames import Channels
 from velnora_tools.read_options import INCLUDE_FLAGS, ReadArguments
 from velnora_tools.replacing import OutputError, remove_stale_temporaries
@@ -394,7 +394,13 @@ class _InOrder:
 
 def _failure(path: str, error: BaseException) -> str:
     # An output that cannot be made names itself, not the input.
-    return f"velnora: {error}" if isinstance(error, OutputError) else f"velnora: {path}: {failure_text(error)}"
+    return f"velnora: {error}" if isinstance(error, OutputError) else f"velnora: {path}: {_failure_text(error)}"
+
+
+def _failure_text(error: BaseException) -> str:
+    """A failure's message, with the command's way past a damaged data block."""
+    text = failure_text(error)
+    return f"{text}: --skip-damaged reads past it" if isinstance(error, DamagedRecording) else text
 
 
 def _report(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
@@ -407,7 +413,7 @@ def _report(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         elif row["damaged_blocks"] and not args.quiet:
             progress.message(f"velnora: {row['path']}: left out {damage_in_words(row['damaged_blocks'], row['damaged_samples'])}")
 
-    jobs = [Job(path, report_row, (args.skip_damaged,)) for path in args.files]
+    jobs = [Job(path, report_row, (args.skip_damaged, False, _failure_text)) for path in args.files]
     rows = [_report_row(outcome) for outcome in run(jobs, args.jobs, progress, done)]
     if args.form == "json":
         json.dump(rows, sys.stdout, indent=1)

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <iterator>
+#include <string>
 
 #include "binding/activity.hpp"
 #include "binding/arguments.hpp"
@@ -140,6 +141,7 @@ constexpr const char* export_csv_parameters[] = {"file_path", "output_path", VEL
                                                  "skip_damaged", "carried_only"};
 constexpr Signature csv_signature{"write_csv", export_csv_parameters, 2};
 constexpr Signature report_signature{"report_skipping_damaged", path_parameter, 1};
+constexpr Signature plain_report_signature{"sampling_consistency_report", path_parameter, 1};
 constexpr Signature check_signature{"check_read_options", read_option_names, 0};
 constexpr Signature positions_signature{"block_positions", path_parameter, 1};
 constexpr const char* timestamps_parameters[] = {"file_path", "start_block", "end_block", "skip_damaged"};
@@ -165,6 +167,11 @@ PyObject* write_csv(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
 PyObject* report_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                   PyObject* kwnames) noexcept {
   return run_entry<report_signature, report_past_damage>(args, nargsf, kwnames);
+}
+
+PyObject* plain_sampling_report(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return run_entry<plain_report_signature, describe_file<velnora::sampling_consistency_report, report_dict>>(
+      args, nargsf, kwnames);
 }
 
 PyObject* check_read_options(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
@@ -217,6 +224,10 @@ PyObject* second_thread_allowed(PyObject*, PyObject*) noexcept {
   return PyBool_FromLong(helper_thread_allowed() ? 1 : 0);
 }
 
+constexpr const char plain_report_doc[] =
+    "sampling_consistency_report(file_path)\n--\n\n"
+    "velnora.sampling_consistency_report, raising NotARecording and DamagedBlockError.";
+
 constexpr const char check_doc[] =
     "check_read_options(" VELNORA_READ_OPTIONS_TEXT ")\n--\n\n"
     "Raises what velnora.read_cwa_file raises for these options, without reading a file.";
@@ -231,13 +242,9 @@ constexpr const char timestamps_doc[] =
     "skip_damaged; None when the blocks hold no sample data.";
 
 constexpr const char export_read_doc[] =
-    "read_for_export(file_path, " VELNORA_READ_OPTIONS_TEXT ", skip_damaged=False, carried_only=False)
---
-
-"
+    "read_for_export(file_path, " VELNORA_READ_OPTIONS_TEXT ", skip_damaged=False, carried_only=False)\n--\n\n"
     "(samples, header, report, [(block, message, outside_range, sample_count, reason), ...]) as "
-    "velnora.read_header, "
-    "the sampling report and the read give them, past damage when skip_damaged, without the sensors no good "
+    "velnora.read_header, the sampling report and the read give them, past damage when skip_damaged, without the sensors no good "
     "data block carries when carried_only.";
 
 PyMethodDef function_table[] = {
@@ -245,6 +252,7 @@ PyMethodDef function_table[] = {
     fastcall_function("read_skipping_damaged", read_skipping_damaged, read_doc),
     fastcall_function("write_csv", write_csv, csv_doc),
     fastcall_function("report_skipping_damaged", report_skipping_damaged, report_doc),
+    fastcall_function("sampling_consistency_report", plain_sampling_report, plain_report_doc),
     fastcall_function("check_read_options", check_read_options, check_doc),
     fastcall_function("block_positions", block_positions, positions_doc),
     fastcall_function("read_timestamps", read_timestamps, timestamps_doc),
@@ -258,16 +266,28 @@ PyMethodDef function_table[] = {
     fastcall_function("epochs", epochs, epochs_doc),
 };
 
-// NotARecording: what every function of the module raises, instead of a plain
-// RuntimeError, for a file that is no recording at all.
-PyResult<void> add_exception_types(PyObject* module) {
-  auto type =
-      owned(PyErr_NewExceptionWithDoc("velnora_tools._native.NotARecording",
-                                      "The file is no CWA recording at all.", PyExc_RuntimeError, nullptr));
+// A RuntimeError subclass added to the module as `name`, kept in `slot`.
+PyResult<void> add_exception_type(PyObject* module, const char* name, const char* doc, PyObject*& slot) {
+  std::string qualified = "velnora_tools._native.";
+  qualified += name;
+  auto type = owned(PyErr_NewExceptionWithDoc(qualified.c_str(), doc, PyExc_RuntimeError, nullptr));
   if (!type) return propagate(type);
-  if (PyModule_AddObjectRef(module, "NotARecording", type->get()) < 0) return raised();
-  not_a_recording_type = type->release();
+  if (PyModule_AddObjectRef(module, name, type->get()) < 0) return raised();
+  slot = type->release();
   return {};
+}
+
+// What every function of the module raises instead of a plain RuntimeError:
+// NotARecording for a file that is no recording at all, DamagedBlockError
+// for a malformed data block a read does not pass over.
+PyResult<void> add_exception_types(PyObject* module) {
+  if (auto added = add_exception_type(module, "NotARecording", "The file is no CWA recording at all.",
+                                      not_a_recording_type);
+      !added)
+    return added;
+  return add_exception_type(module, "DamagedBlockError",
+                            "A malformed data block: its position as `block`, the refusal's text as `message`.",
+                            damaged_block_type);
 }
 
 ExtensionModule native_module("velnora_tools._native",
