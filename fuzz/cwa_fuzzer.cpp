@@ -22,7 +22,7 @@
 #include "core/format/cwa_file.hpp"
 #include "core/format/data_block.hpp"
 #include "core/ops/planned_samples.hpp"
-#include "core/ops/sampling_report.hpp"
+#include "core/report/sampling_report.hpp"
 #include "core/resample/resampled_read.hpp"
 
 namespace {

@@ -18,7 +18,6 @@
 #include "core/ops/export_read.hpp"
 #include "core/ops/planned_samples.hpp"
 #include "core/ops/recording_file.hpp"
-#include "core/ops/sampling_report.hpp"
 #include "core/ops/timestamp_scan.hpp"
 #include "core/read/damaged_blocks.hpp"
 #include "core/read/read_plan.hpp"
@@ -151,7 +150,7 @@ constexpr const char* export_read_parameters[] = {"file_path", VELNORA_READ_OPTI
 constexpr Signature export_read_signature{"read_for_export", export_read_parameters, 1};
 
 PyObject* recording_header(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-  return run_entry<header_signature, describe_file<read_recording_header, header_dict>>(args, nargsf,
+  return run_entry<header_signature, describe_file<read_cwa_header, header_dict>>(args, nargsf,
                                                                                         kwnames);
 }
 
@@ -215,7 +214,7 @@ constexpr const char report_doc[] =
 // For tests, which must see that a long resampled read was split: the reads
 // so far that took the later half's rows from a helper thread.
 PyObject* adopted_split_run_count(PyObject*, PyObject*) noexcept {
-  return PyLong_FromUnsignedLongLong(split_reads_adopted());
+  return PyLong_FromUnsignedLongLong(adopted_split_runs());
 }
 
 // Whether a call of the companion may put a second thread to work, as the

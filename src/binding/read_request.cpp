@@ -30,7 +30,7 @@ PyResult<ReadRequest> read_request(OptionSlots options, const IncludeFlags& defa
   if (!method) return propagate(method);
   auto cut = parse_cut_config(options[read_option::cut]);
   if (!cut) return propagate(cut);
-  auto resample_hz = to_py_result(resample_rate(*rate, *method), PyExc_ValueError);
+  auto resample_hz = to_py_result(validate_resample_options(*rate, *method), PyExc_ValueError);
   if (!resample_hz) return propagate(resample_hz);
   return ReadRequest{*include, *cut, *resample_hz};
 }
