@@ -18,7 +18,7 @@ import pytest
 import velnora
 from csv_text import without_fields
 from cwa_writer import MetadataBlock, steady_recording, write_cwa
-from test_cli import ENV
+from children import ENV
 
 if os.environ.get("VELNORA_TEST_EXTRAS") != "1":
     pytest.importorskip("distributed")

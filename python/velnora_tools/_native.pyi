@@ -91,6 +91,6 @@ def epochs(
     epoch_us: int,
     calibration: Sequence[float],
     cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
-    nonwear: bool = True,
+    nonwear: Sequence[float] | None = None,
     skip_damaged: bool = False,
 ) -> tuple[dict[str, Any], list[tuple[int, str, bool, int, str]]]: ...

@@ -4,7 +4,6 @@ of the samples for gaps and overlaps behind it and `velnora info`."""
 
 from __future__ import annotations
 
-import dataclasses
 import datetime
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
@@ -168,7 +167,7 @@ def report_row(
         row.update(samples=found.samples, gaps=found.gaps.count, overlaps=found.overlaps.count)
         if with_epochs:
             options = EpochOptions(skip_damaged=skip_damaged)
-            frame = epochs(path, **dataclasses.asdict(options))
+            frame = epochs(path, **options.arguments())
             row.update(epoch_summary(frame, options.epoch_seconds), **day_strip(path, frame, frame.attrs["damaged_blocks"]))
     except (RuntimeError, OSError, MemoryError) as error:
         row["error"] = describe(error)

@@ -14,6 +14,10 @@ namespace {
 // Room kept for one epoch's magnitudes up front; a longer epoch grows it once.
 constexpr double max_reserved_magnitudes = 1 << 20;
 
+// What an epoch costs by the time a caller holds it as a table: the row, its
+// columns handed over and the frame made of them, about six rows' worth.
+constexpr std::size_t epoch_row_cost = 6 * sizeof(EpochRow);
+
 }  // namespace
 
 EpochMetrics::EpochMetrics(std::int64_t epoch_us, const GravityCalibration& calibration,
@@ -50,7 +54,7 @@ Result<void> EpochMetrics::open_epoch(std::int64_t t) {
     first_epoch_ = index;
     table_.first_start_us = index * epoch_us_;
   }
-  auto grown = extend_grid(table_.rows, static_cast<std::uint64_t>(index - first_epoch_) + 1);
+  auto grown = extend_grid(table_.rows, static_cast<std::uint64_t>(index - first_epoch_) + 1, epoch_row_cost);
   if (!grown) return grown;
   open_epoch_ = index;
   epoch_end_us_ = (index + 1) * epoch_us_;
@@ -81,7 +85,8 @@ Result<void> append_epochs(EpochTable& earlier, EpochTable&& later, std::int64_t
     return {};
   }
   const auto offset = static_cast<std::uint64_t>((later.first_start_us - earlier.first_start_us) / epoch_us);
-  if (auto grown = extend_grid(earlier.rows, offset + later.rows.size()); !grown) return grown;
+  if (auto grown = extend_grid(earlier.rows, offset + later.rows.size(), epoch_row_cost); !grown)
+    return grown;
   std::copy(later.rows.begin(), later.rows.end(), earlier.rows.begin() + static_cast<std::ptrdiff_t>(offset));
   return {};
 }

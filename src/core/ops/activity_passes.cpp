@@ -57,10 +57,11 @@ std::int64_t seam_interval(std::int64_t epoch_us, bool with_nonwear) {
 
 Result<CalibrationEstimate> estimate_gravity_calibration(std::string_view path, const ReadPlan& plan,
                                                          bool past_damage, DamagedBlocks& left_out) {
-  auto rate = header_rate_hz(path);
-  if (!rate) return fail(std::move(rate.error()));
+  auto header = read_cwa_header(path);
+  if (!header) return fail(std::move(header.error()));
+  const double rate = header->sample_rate_hz;
   auto fed = feed_in_halves<WindowSums>(path, plan, past_damage, left_out, window_us,
-                                        [&] { return WindowSums{StillWindowFinder(*rate)}; });
+                                        [&] { return WindowSums{StillWindowFinder(rate)}; });
   if (!fed) return fail(std::move(fed.error()));
   put_in_file_order(left_out);
   std::vector<StillWindow> still = std::move(fed->earlier.windows).finish();
@@ -68,12 +69,14 @@ Result<CalibrationEstimate> estimate_gravity_calibration(std::string_view path, 
     const std::vector<StillWindow> later = std::move(fed->later->windows).finish();
     still.insert(still.end(), later.begin(), later.end());
   }
-  return fit_calibration(still);
+  return fit_calibration(still, header->accel_range);
 }
 
 Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& plan, std::int64_t epoch_us,
-                                      const GravityCalibration& calibration, bool with_nonwear,
-                                      bool past_damage, DamagedBlocks& left_out) {
+                                      const GravityCalibration& calibration,
+                                      const std::optional<NonwearRule>& nonwear, bool past_damage,
+                                      DamagedBlocks& left_out) {
+  const bool with_nonwear = nonwear.has_value();
   auto rate = header_rate_hz(path);
   if (!rate) return fail(std::move(rate.error()));
   auto fed = feed_in_halves<EpochSums>(
@@ -93,7 +96,7 @@ Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& pla
     if (auto appended = sums.nonwear.append(std::move(fed->later->nonwear)); !appended)
       return fail(std::move(appended.error()));
   }
-  if (with_nonwear) summary.nonwear = sums.nonwear.finish();
+  if (nonwear) summary.nonwear = sums.nonwear.finish(*nonwear);
   return summary;
 }
 
