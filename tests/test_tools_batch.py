@@ -202,3 +202,5 @@ def test_epochs_in_the_summary_and_as_conversions(recordings: list[str], tmp_pat
     for wrong in ({"format": "csv"}, {"format": "epochs", "epoch_options": velnora_tools.EpochOptions(skip_damaged=True)}):
         with pytest.raises(ValueError, match="epoch_options"):
             batch.convert(recordings[:1], tmp_path / "epochs", **{"epoch_options": minutes, **wrong})  # type: ignore[arg-type]
+    with pytest.raises(ValueError, match="^format 'epochs' takes the read option cut alone, not include_light, resample_hz$"):
+        batch.convert(recordings[:1], tmp_path / "epochs", format="epochs", resample_hz=25.0, include_light=False)

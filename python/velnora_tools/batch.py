@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any, cast
 
 from velnora_tools._distribution import require
 from velnora_tools._exports import Export, Written, export_csv, export_epochs, export_parquet
-from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, run, stop_signals
+from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, run, stop_signals, usable_cpus
 from velnora_tools._recording import failure_text
 from velnora_tools._report import EPOCH_COLUMNS, REPORT_COLUMNS, failed_report_row, report_row
 from velnora_tools.activity import EpochOptions
@@ -122,8 +122,8 @@ def convert(
     `out_dir/<name>.csv` (`velnora.write_cwa_csv`'s text) or, with format "epochs",
     `out_dir/<name>.epochs.parquet` (`velnora_tools.write_epochs` with
     `epoch_options`, by default 5 s epochs with calibration and non-wear; of
-    `read_args` only `cut` applies, and the options' own `cut` and
-    `skip_damaged` must be left unset),
+    `read_args` only `cut` is taken, any other is a ValueError, and the
+    options' own `cut` and `skip_damaged` must be left unset),
     with `read_args` those of `velnora.read_cwa_file`, and returns the
     manifest `out_dir/_manifest.parquet`. With `channels` "present" (the
     default) a Parquet or CSV output leaves out the gyroscope and
@@ -278,7 +278,7 @@ def _run(
     if not calls:
         return
     if client is None:
-        _run_locally(work, calls, workers or _cpus(), done)
+        _run_locally(work, calls, workers or usable_cpus(), done)
     else:
         _run_on_cluster(client, work, calls, done)
 
@@ -342,6 +342,8 @@ def _export(read_args: ReadArguments, format: str, epoch_options: EpochOptions |
     JSON text, which tells a rerun with other options from one that may skip."""
     check_read_options("convert", dict(read_args))
     carried_only(channels)  # refuses anything but "present" and "all" before any work
+    if format == "epochs" and (unused := sorted(set(read_args) - {"cut"})):
+        raise ValueError(f"format 'epochs' takes the read option cut alone, not {', '.join(unused)}")
     include = {name: bool(flag) for name, flag in read_args.items() if name.startswith("include_")}
     options = cast("ReadArguments", {**read_args, **include})
     if epoch_options is None:
@@ -351,10 +353,6 @@ def _export(read_args: ReadArguments, format: str, epoch_options: EpochOptions |
     if epoch_options.cut is not None or epoch_options.skip_damaged:
         raise ValueError("epoch_options must leave cut and skip_damaged unset: give convert the cut")
     return Export(options, epoch_options=epoch_options), json.dumps({**options, "epochs": epoch_options.recorded()}, sort_keys=True)
-
-
-def _cpus() -> int:
-    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
 
 
 def _frame(rows: Sequence[Mapping[str, Any]], columns: Sequence[str], dtypes: Mapping[str, str]) -> pd.DataFrame:

@@ -13,10 +13,11 @@ from collections.abc import Iterable, Mapping, Sequence
 from importlib import resources
 from typing import TYPE_CHECKING, Any
 
-from velnora_tools._day_strip import CELLS_PER_DAY, DAMAGED, NO_DATA, NONWEAR, WORN
+from velnora_tools._day_strip import CELL_US, CELLS_PER_DAY, CELLS_PER_HOUR, DAMAGED, NO_DATA, NONWEAR, WORN
 from velnora_tools._distribution import VERSION, require
 from velnora_tools._quality_rules import DEFAULT_WORN_DAYS, counted, problems, rule_texts
 from velnora_tools._report import EPOCH_COLUMNS, REPORT_COLUMNS, ReportColumn
+from velnora_tools.activity import WORN_DAY_HOURS
 from velnora_tools.batch import _records, summarise
 from velnora_tools.replacing import OutputError, check_output, remove_stale_temporaries, replacing
 
@@ -143,9 +144,9 @@ def _histogram(days: Mapping[int, int], min_worn_days: int) -> str:
             f"<text x='{x + width / 2}' y='{y - 3}'>{count}</text><text x='{x + width / 2}' y='{height + 28}'>{day}</text>"
         )
     return (
-        "<h2>Days with at least 16 worn hours</h2>\n"
+        f"<h2>Days with at least {WORN_DAY_HOURS} worn hours</h2>\n"
         f"<svg class='histogram' width='{(top + 1) * width}' height='{height + 34}' role='img' "
-        "aria-label='recordings by days with at least 16 worn hours'>" + "".join(bars) + "</svg>\n"
+        f"aria-label='recordings by days with at least {WORN_DAY_HOURS} worn hours'>" + "".join(bars) + "</svg>\n"
     )
 
 
@@ -154,7 +155,7 @@ def _legend() -> str:
         f"<li><svg width='14' height='14' aria-hidden='true'><rect class='{CELL_CLASS[letter]}' width='14' height='14'/></svg> {label}</li>"
         for letter, label in CELL_KINDS
     )
-    return f"<ul class='legend'><li>Days: a row per day from midnight, a cell per 15 minutes.</li>{items}</ul>\n"
+    return f"<ul class='legend'><li>Days: a row per day from midnight, a cell per {CELL_US // 60_000_000} minutes.</li>{items}</ul>\n"
 
 
 def _table(rows: Sequence[Mapping[str, Any]], found: Sequence[Mapping[str, str]]) -> str:
@@ -201,7 +202,7 @@ def _to_planned_end(row: Mapping[str, Any]) -> str | None:
     if not strip or first_day is None or end is None:
         return strip
     planned = datetime.datetime.fromisoformat(end).replace(tzinfo=None) - datetime.datetime.fromisoformat(first_day)
-    cells = -(-planned // datetime.timedelta(minutes=15))
+    cells = -(-planned // datetime.timedelta(microseconds=CELL_US))
     days = min(-(-cells // CELLS_PER_DAY), PLANNED_DAYS_SHOWN)
     return strip.ljust(days * CELLS_PER_DAY, NO_DATA)
 
@@ -219,10 +220,10 @@ def _strip_cell(first_day: str | None, strip: str | None) -> str:
     days = len(strip) // CELLS_PER_DAY
     height = days * (ROW + GAP) - GAP
     hours = Counter(strip)
-    summary = ", ".join(f"{label} {hours[letter] / 4:g} h" for letter, label in CELL_KINDS if hours[letter])
+    summary = ", ".join(f"{label} {hours[letter] / CELLS_PER_HOUR:g} h" for letter, label in CELL_KINDS if hours[letter])
     drawn = "".join(f"<path class='{CELL_CLASS[letter]}' d='{''.join(runs)}'/>" for letter, runs in paths.items() if runs)
     return (
-        f"<td class='days' data-v='{hours[WORN] / 4:g}'><svg viewBox='0 0 {CELLS_PER_DAY} {height}' width='{2 * CELLS_PER_DAY}' "
+        f"<td class='days' data-v='{hours[WORN] / CELLS_PER_HOUR:g}'><svg viewBox='0 0 {CELLS_PER_DAY} {height}' width='{2 * CELLS_PER_DAY}' "
         f"height='{2 * height}' preserveAspectRatio='none' role='img'><title>{days} day{'s' * (days != 1)} from {html.escape(first_day)}: {summary}</title>"
-        f"{drawn}<path class='hours' d='M24 0v{height}M48 0v{height}M72 0v{height}'/></svg></td>"
+        f"{drawn}<path class='hours' d='{''.join(f'M{hour * CELLS_PER_HOUR} 0v{height}' for hour in (6, 12, 18))}'/></svg></td>"
     )

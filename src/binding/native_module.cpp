@@ -15,6 +15,7 @@
 #include "binding/read_request.hpp"
 #include "binding/sample_reads.hpp"
 #include "core/base/helper_thread.hpp"
+#include "core/ops/activity_passes.hpp"
 #include "core/ops/export_read.hpp"
 #include "core/ops/planned_samples.hpp"
 #include "core/ops/recording_file.hpp"
@@ -280,20 +281,27 @@ PyResult<void> add_exception_type(PyObject* module, const char* name, const char
 // What every function of the module raises instead of a plain RuntimeError:
 // NotARecording for a file that is no recording at all, DamagedBlockError
 // for a malformed data block a read does not pass over.
-PyResult<void> add_exception_types(PyObject* module) {
+// NONWEAR_BLOCK_SECONDS: the length of the blocks non-wear is judged on, for
+// the package's own grids of them.
+PyResult<void> add_module_values(PyObject* module) {
   if (auto added = add_exception_type(module, "NotARecording", "The file is no CWA recording at all.",
                                       not_a_recording_type);
       !added)
     return added;
-  return add_exception_type(module, "DamagedBlockError",
-                            "A malformed data block: its position as `block`, the refusal's text as `message`.",
-                            damaged_block_type);
+  if (auto added = add_exception_type(module, "DamagedBlockError",
+                                      "A malformed data block: its position as `block`, the refusal's text as "
+                                      "`message`.",
+                                      damaged_block_type);
+      !added)
+    return added;
+  if (PyModule_AddIntConstant(module, "NONWEAR_BLOCK_SECONDS", NonwearDetector::block_seconds) < 0) return raised();
+  return {};
 }
 
 ExtensionModule native_module("velnora_tools._native",
                               "Reading past damaged data blocks and the reads velnora_tools builds on; not a "
                               "public interface.",
-                              function_table, false, add_exception_types);
+                              function_table, false, add_module_values);
 
 }  // namespace
 
