@@ -289,6 +289,30 @@ def test_sinusoid_gives_enmo_mad_and_anglez_in_closed_form(tmp_path: pathlib.Pat
     np.testing.assert_allclose(frame["anglez"], elevation_deg, atol=0.05)
 
 
+@pytest.mark.parametrize("frequency_hz", [2.0, 25.0, 35.0])
+def test_the_lowpass_scales_a_sinusoid_by_the_squared_butterworth_response(tmp_path: pathlib.Path, frequency_hz: float) -> None:
+    # |a| = 1 + A sin(2π f t) along z; forwards and backwards, the 4th-order
+    # Butterworth (bilinear, prewarped) scales it by 1 / (1 + (tan(πf/fs) / tan(πfc/fs))^8).
+    amplitude, rate_hz, cutoff_hz = 0.2, 100, 20.0
+    t = np.arange(60 * rate_hz) / rate_hz
+    acc = np.zeros((len(t), 3))
+    acc[:, 2] = 1 + amplitude * np.sin(2 * math.pi * frequency_hz * t)
+    path = write_motion(tmp_path / "rec.cwa", acc, rate_hz=rate_hz)
+    gain = 1 / (1 + (math.tan(math.pi * frequency_hz / rate_hz) / math.tan(math.pi * cutoff_hz / rate_hz)) ** 8)
+
+    frame = epochs(path, calibration=False, nonwear=False, lowpass_hz=cutoff_hz)
+
+    # ENMO, the mean of its positive part over an epoch's samples; inner
+    # epochs, as the ends hold the first and last reading; counts round to 0.5 mg.
+    expected = np.maximum(amplitude * gain * np.sin(2 * math.pi * frequency_hz * t[:500]), 0).mean()
+    np.testing.assert_allclose(frame["enmo"][1:-1], expected, rtol=0.02, atol=0.0003)
+    assert frame.attrs["lowpass_hz"] == cutoff_hz
+    with pytest.raises(RuntimeError, match=r"^lowpass_hz must be under half of the sampling rate \(100 Hz\)$"):
+        epochs(path, lowpass_hz=50.0)
+    with pytest.raises(ValueError, match="lowpass_hz must be a positive number of Hz"):
+        epochs(path, lowpass_hz=-1.0)
+
+
 GIVEN = Calibration(offset=(0.01, -0.02, 0.005), scale=(1.01, 0.99, 1.0), temperature_slope=(0.001, 0.0, -0.002), reference_temperature=21.0)
 
 

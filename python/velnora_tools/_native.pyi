@@ -95,4 +95,6 @@ def epochs(
     cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
     nonwear: Sequence[float] | None = None,
     skip_damaged: bool = False,
+    lowpass_hz: float | None = None,
+    anglez_median: bool = False,
 ) -> tuple[dict[str, Any], list[tuple[int, str, bool, int, str]]]: ...

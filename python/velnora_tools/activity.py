@@ -1,5 +1,6 @@
 """From a recording to epochs: gravity calibration (van Hees et al. 2014),
-non-wear (van Hees et al. 2013) and per-epoch ENMO, MAD and anglez, each
+non-wear (the criteria of van Hees et al. 2013 on whole windows, re-scored
+after van Hees et al. 2011) and per-epoch ENMO, MAD and anglez, each
 computed in a streaming pass over the recording by the core
 (docs/epochs.md)."""
 
@@ -163,6 +164,8 @@ def epochs(
     nonwear: bool | Nonwear = True,
     cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
     skip_damaged: bool = False,
+    lowpass_hz: float | None = None,
+    anglez_median: bool = False,
 ) -> pd.DataFrame:
     """Per-epoch metrics of a recording on calibrated values, with non-wear.
 
@@ -172,7 +175,18 @@ def epochs(
     as it is. `nonwear` judges 15-minute blocks on the readings as they are:
     True by `Nonwear()`'s rule (whole 60-minute windows with two axes or three
     under 13 mg SD and 50 mg range, re-scored after van Hees et al. 2011), a
-    `Nonwear` by its own, False not at all.
+    `Nonwear` by its own, False not at all. `lowpass_hz` (None: no filter, as
+    van Hees et al. 2013 compute ENMO) low-passes the readings, before they
+    are calibrated and every metric is taken, with the zero-phase filter a
+    4th-order Butterworth run forwards and backwards makes (20 Hz as studies following Doherty et al.
+    2017, PLoS ONE 12:e0169649, filter); it must lie between a hundredth and
+    half of the header's rate (RuntimeError otherwise), and runs on one
+    thread. `anglez_median` adds the column `anglez_median`: per epoch the
+    mean z angle (degrees) of the axes' rolling medians over 5 s (a centred
+    window of the samples within 2.5 s of rate either side, fewer at a
+    pause or the ends, where an even count takes the mean of its two middle
+    values), the medians of the readings calibrated as the sample's own: the
+    angle of the sleep methods (van Hees et al. 2015, 2018); on one thread.
 
     The metrics follow ENMO of van Hees et al. 2013 (above), MAD of Vähä-Ypyä
     et al. 2015 (Clin Physiol Funct Imaging 35:64-70) and the z-angle of van
@@ -204,7 +218,7 @@ def epochs(
     `frame.attrs`, all plain JSON values (so that `to_parquet` and
     `to_pickle` keep them): "calibration" (the applied `Calibration.as_dict()`,
     None for False), "nonwear" (the applied `Nonwear.as_dict()`, None for
-    False), "nonwear_periods" (a list of [start, end] ISO 8601 texts
+    False), "lowpass_hz", "nonwear_periods" (a list of [start, end] ISO 8601 texts
     on the recording's wall clock, end exclusive, of consecutive non-wear
     blocks, as "2023-05-01 22:15:00"; None when not judged), "damaged_blocks" (a list of `DamagedBlock`,
     the blocks left out: damaged, read past with `skip_damaged`, or with their
@@ -221,7 +235,11 @@ def epochs(
     applied = _applied_calibration(path, calibration, cut, skip_damaged)
     numbers = (applied or Calibration())._numbers()
     rule = _nonwear_rule(nonwear)
-    summary, damaged = _native.epochs(os.fspath(path), epoch_us, numbers, cut, None if rule is None else rule._numbers(), skip_damaged)
+    if lowpass_hz is not None and not (math.isfinite(lowpass_hz) and lowpass_hz > 0):
+        raise ValueError(f"lowpass_hz must be a positive number of Hz, not {lowpass_hz!r}")
+    summary, damaged = _native.epochs(
+        os.fspath(path), epoch_us, numbers, cut, None if rule is None else rule._numbers(), skip_damaged, lowpass_hz, anglez_median
+    )
 
     try:
         frame = _epoch_frame(summary, epoch_us)
@@ -231,6 +249,7 @@ def epochs(
     flags = np.frombuffer(summary.get("nonwear", b""), np.uint8).astype(bool)
     frame.attrs["calibration"] = None if applied is None else applied.as_dict()
     frame.attrs["nonwear"] = None if rule is None else rule.as_dict()
+    frame.attrs["lowpass_hz"] = lowpass_hz
     frame.attrs["nonwear_periods"] = _periods(flags, summary.get("nonwear_first_start_us", 0)) if rule else None
     frame.attrs["damaged_blocks"] = [DamagedBlock(*entry) for entry in damaged]
     frame.attrs["samples_out_of_order"] = summary["samples_out_of_order"]
@@ -260,14 +279,11 @@ def _epoch_frame(summary: dict[str, Any], epoch_us: int) -> pd.DataFrame:
         epoch_nonwear = flags[np.clip(block, 0, len(flags) - 1)]
     else:
         epoch_nonwear = np.zeros(len(samples), bool)
+    columns = {name: np.frombuffer(summary[name], np.float64).copy() for name in ("enmo", "mad", "anglez")}
+    if "anglez_median" in summary:
+        columns["anglez_median"] = np.frombuffer(summary["anglez_median"], np.float64).copy()
     return pd.DataFrame(
-        {
-            "enmo": np.frombuffer(summary["enmo"], np.float64).copy(),
-            "mad": np.frombuffer(summary["mad"], np.float64).copy(),
-            "anglez": np.frombuffer(summary["anglez"], np.float64).copy(),
-            "nonwear": epoch_nonwear,
-            "samples": samples,
-        },
+        {**columns, "nonwear": epoch_nonwear, "samples": samples},
         index=pd.DatetimeIndex(starts.view("datetime64[us]"), name="start"),
     )
 
@@ -313,6 +329,8 @@ class EpochOptions:
     nonwear: bool | Nonwear = True
     cut: velnora.SecondsCut | velnora.BlocksCut | None = None
     skip_damaged: bool = False
+    lowpass_hz: float | None = None
+    anglez_median: bool = False
 
     def arguments(self) -> dict[str, Any]:
         """The options as keyword arguments of `epochs`."""
@@ -320,19 +338,21 @@ class EpochOptions:
 
     def recorded(self) -> dict[str, Any]:
         """What changes the epochs' numbers, as a manifest records it: the
-        epoch length, whether calibrated, the non-wear rule (None for none)."""
+        epoch length, whether calibrated, the non-wear rule (None for none),
+        the low-pass."""
         rule = _nonwear_rule(self.nonwear)
-        return {"epoch_seconds": self.epoch_seconds, "calibration": self.calibration, "nonwear": None if rule is None else rule.as_dict()}
+        nonwear = None if rule is None else rule.as_dict()
+        return {"epoch_seconds": self.epoch_seconds, "calibration": self.calibration, "nonwear": nonwear, "lowpass_hz": self.lowpass_hz}
 
 
 def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], options: EpochOptions, csv: bool = False) -> tuple[list[DamagedBlock], int]:
     """Writes `epochs(path, ...)` to the Parquet file `out`, its "start" index
-    a column, with the calibration, the non-wear periods, the non-wear rule
-    and the damaged blocks as JSON under "velnora.calibration",
-    "velnora.nonwear", "velnora.nonwear_rule" and "velnora.damaged" in the
-    file's key-value metadata. With `csv`, `out` is the same table as CSV
-    text and those four go, under "calibration", "nonwear", "nonwear_rule"
-    and "damaged", into a JSON file beside it, named as `out`
+    a column, with the calibration, the non-wear periods, the non-wear rule,
+    the low-pass and the blocks left out as JSON under "velnora.calibration",
+    "velnora.nonwear", "velnora.nonwear_rule", "velnora.lowpass_hz" and
+    "velnora.damaged" in the file's key-value metadata. With `csv`, `out` is
+    the same table as CSV text and those five go, under the same names
+    without "velnora.", into a JSON file beside it, named as `out`
     with ".json" for its ".csv" ending (or added). Outputs appear only when
     complete; the CSV table goes straight into an `out` that is a FIFO or a
     device, without the JSON file, and Parquet refuses one. Returns the blocks
@@ -346,7 +366,7 @@ def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], opti
             frame.to_csv(table)
             # A FIFO or a device is written directly and has no folder of its own to share.
             if table != os.fspath(out):
-                with replacing(_epochs_sidecar(out)) as sidecar, open(sidecar, "w", encoding="utf-8") as file:
+                with replacing(json_beside(out)) as sidecar, open(sidecar, "w", encoding="utf-8") as file:
                     json.dump(summary, file, indent=1)
     else:
         with replacing(out) as temporary:
@@ -355,8 +375,8 @@ def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], opti
     return damaged, frame.attrs["samples_out_of_order"]
 
 
-def _epochs_sidecar(out: str | os.PathLike[str]) -> str:
-    """The JSON file beside an epochs CSV file: its name with ".json" for a
+def json_beside(out: str | os.PathLike[str]) -> str:
+    """The JSON file beside a CSV table: its name with ".json" for a
     ".csv" ending, or ".json" added."""
     text = os.fspath(out)
     return (text[: -len(".csv")] if text.endswith(".csv") else text) + ".json"
@@ -369,6 +389,7 @@ def _epoch_metadata(frame: pd.DataFrame) -> dict[str, Any]:
         "calibration": frame.attrs["calibration"],
         "nonwear": frame.attrs["nonwear_periods"],
         "nonwear_rule": frame.attrs["nonwear"],
+        "lowpass_hz": frame.attrs["lowpass_hz"],
         "damaged": [list(block) for block in frame.attrs["damaged_blocks"]],
     }
 

@@ -19,12 +19,13 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, cast
 
 from velnora_tools._distribution import require
-from velnora_tools._exports import Export, Written, export_csv, export_epochs, export_parquet
-from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, run, stop_signals, usable_cpus
+from velnora_tools._exports import Export, Written, export_csv, export_days, export_epochs, export_parquet
+from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, processors, run, stop_signals
 from velnora_tools._recording import failure_text
-from velnora_tools._report import EPOCH_COLUMNS, REPORT_COLUMNS, failed_report_row, report_row
+from velnora_tools._report import EPOCH_COLUMNS, OUTCOME_COLUMNS, REPORT_COLUMNS, ReportColumn, failed_report_row, report_row
 from velnora_tools.activity import EpochOptions
-from velnora_tools.frames import Channels, carried_only
+from velnora_tools.outcomes import OutcomeOptions
+from velnora_tools.frames import Channels, carried_only, plain_records
 from velnora_tools.read_options import check_read_options
 from velnora_tools.replacing import remove_stale_temporaries, replacing
 
@@ -36,6 +37,8 @@ if TYPE_CHECKING:
 
     from velnora_tools.read_options import ReadArguments
 
+# One recording's path, or many.
+Recordings = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
 # The leading underscore keeps the manifest out of `pandas.read_parquet(out_dir)`
 # and other readers of the directory as one dataset.
 MANIFEST = "_manifest.parquet"
@@ -43,28 +46,34 @@ MANIFEST_COLUMNS = ("path", "output", "size", "mtime_ns", "options", "status", "
 # Saved this often while a batch runs, so that an interrupted one keeps what it finished.
 SAVE_EVERY_S = 30.0
 WRITTEN, SKIPPED, FAILED = "written", "skipped", "failed"
-SUFFIXES = {"parquet": ".parquet", "csv": ".csv", "epochs": ".epochs.parquet"}
+SUFFIXES = {"parquet": ".parquet", "csv": ".csv", "epochs": ".epochs.parquet", "days": ".days.parquet"}
 
 
 def _export_epochs(path: str, out: str, export: Export) -> Written:
     return export_epochs(path, out, dataclasses.replace(export.epoch_options, cut=export.read_args.get("cut")))
 
 
+def _export_days(path: str, out: str, export: Export) -> Written:
+    return export_days(path, out, dataclasses.replace(export.epoch_options, cut=export.read_args.get("cut")), export.outcome_options)
+
+
 EXPORTS: dict[str, Callable[[str, str, Export], Written]] = {
     "parquet": export_parquet,
     "csv": export_csv,
     "epochs": _export_epochs,
+    "days": _export_days,
 }
 MANIFEST_DTYPES = {"size": "Int64", "mtime_ns": "Int64", "seconds": "Float64"}
 
 
 def summarise(
-    paths: Iterable[str | os.PathLike[str]],
+    paths: Recordings,
     client: Client | None = None,
     *,
     workers: int | None = None,
     skip_damaged: bool = False,
     epochs: bool = False,
+    outcomes: bool = False,
 ) -> pd.DataFrame:
     """The `velnora report` row of each recording, in the order given: path,
     device_id, session_id, start and end from the header and from the data,
@@ -85,7 +94,12 @@ def summarise(
     16 worn hours), enmo_worn_mg (mean ENMO over worn epochs), and the days
     as strip_first_day (YYYY-MM-DD) and strip: a letter per 15 minutes from
     that day's midnight, whole days, "w" worn, "n" non-wear, "." no data, "x"
-    a damaged stretch. Raises ValueError when `paths` is empty.
+    a damaged stretch. `paths` is a path (one recording) or an iterable
+    of them. With `outcomes`, the recording's outcomes of
+    `velnora_tools.outcomes` on those epochs follow (by its defaults; the
+    epoch columns come too): valid_days, the means over valid days,
+    enmo_24h_mg, is, iv and the hourly profile (docs/data-dictionary.md).
+    Raises ValueError when `paths` is empty.
 
     With `client` each recording is one task on the cluster's workers, which
     must see the files under the same absolute paths; without one, `workers`
@@ -100,21 +114,61 @@ def summarise(
         rows[index] = row if error is None else failed_report_row(names[index], error)
 
     with _ended_by_stop_signals():
-        _run(report_row, [(name, skip_damaged, epochs) for name in names], client, workers, done)
-    columns = REPORT_COLUMNS + EPOCH_COLUMNS * epochs
-    for row in rows:
-        row.update({column.name: row.get(column.name) for column in columns})
-    return _frame(rows, [column.name for column in columns], {column.name: column.dtype for column in columns})
+        _run(report_row, [(name, skip_damaged, epochs or outcomes, outcomes) for name in names], client, workers, done)
+    return summary_frame(rows, epochs or outcomes, outcomes)
+
+
+def summary_columns(epochs: bool, outcomes: bool) -> tuple[ReportColumn, ...]:
+    """The columns of a summary, with the epochs' and the outcomes'."""
+    return REPORT_COLUMNS + EPOCH_COLUMNS * epochs + OUTCOME_COLUMNS * outcomes
+
+
+def summary_frame(rows: Sequence[dict[str, Any]], epochs: bool, outcomes: bool) -> pd.DataFrame:
+    """Summary rows as the DataFrame `summarise` returns."""
+    columns = summary_columns(epochs, outcomes)
+    filled = [{column.name: row.get(column.name) for column in columns} for row in rows]
+    return _frame(filled, [column.name for column in columns], {column.name: column.dtype for column in columns})
+
+
+def read_summary(*paths: str | os.PathLike[str]) -> pd.DataFrame:
+    """Summaries saved as CSV (`velnora outcomes`, `velnora report --csv`) or
+    Parquet, one after the other, their columns given the dtypes `summarise`
+    gives them."""
+    require("pandas", "velnora_tools.read_summary")
+    import pandas as pd
+
+    frames = [
+        pd.read_parquet(text) if text.endswith(".parquet") else pd.read_csv(text, dtype=str, keep_default_na=False, na_values=[""])
+        for text in (os.fspath(path) for path in paths)
+    ]
+    frame = pd.concat(frames, ignore_index=True)
+    dtypes = {column.name: column.dtype for column in summary_columns(True, True)}
+    for name in frame.columns.intersection(list(dtypes)):
+        # From CSV every cell is text (or missing): read it as its column's kind.
+        cells = [None if _missing(cell) else cell for cell in frame[name].astype(object)]
+        if dtypes[name] == "boolean":
+            cells = [cell if cell is None or isinstance(cell, bool) else str(cell).lower() == "true" for cell in cells]
+        elif dtypes[name] in ("Int64", "Float64"):
+            cells = [cell if cell is None else float(cell) for cell in cells]
+        frame[name] = pd.Series(cells, index=frame.index, dtype=cast(Any, dtypes[name]))
+    return frame
+
+
+def _missing(value: Any) -> bool:
+    import pandas as pd
+
+    return value is None or bool(pd.isna(value))
 
 
 def convert(
-    paths: Iterable[str | os.PathLike[str]],
+    paths: Recordings,
     out_dir: str | os.PathLike[str],
     client: Client | None = None,
     format: str = "parquet",
     *,
     workers: int | None = None,
     epoch_options: EpochOptions | None = None,
+    outcome_options: OutcomeOptions | None = None,
     channels: Channels = "present",
     **read_args: Unpack[ReadArguments],
 ) -> pd.DataFrame:
@@ -123,7 +177,10 @@ def convert(
     `out_dir/<name>.epochs.parquet` (`velnora_tools.write_epochs` with
     `epoch_options`, by default 5 s epochs with calibration and non-wear; of
     `read_args` only `cut` is taken, any other is a ValueError, and the
-    options' own `cut` and `skip_damaged` must be left unset),
+    options' own `cut` and `skip_damaged` must be left unset), or, with format "days",
+    `out_dir/<name>.days.parquet` (the day table of `velnora_tools.days`, with
+    `outcome_options` on those epochs, its parameters under
+    "velnora.parameters" in the file's metadata; `read_args` as for epochs),
     with `read_args` those of `velnora.read_cwa_file`, and returns the
     manifest `out_dir/_manifest.parquet`. With `channels` "present" (the
     default) a Parquet or CSV output leaves out the gyroscope and
@@ -160,9 +217,9 @@ def convert(
     require("pyarrow.parquet", "velnora_tools.convert")
     if format not in SUFFIXES:
         raise ValueError(f"format must be one of {', '.join(SUFFIXES)}, not {format!r}")
-    export, options = _export(read_args, format, epoch_options, channels)
+    export, options = _export(read_args, format, epoch_options, outcome_options, channels)
     names = [os.path.abspath(name) for name in _paths(paths, client, "convert")]
-    directory = os.path.abspath(_paths([out_dir], client, "convert")[0])
+    directory = os.path.abspath(_paths(out_dir, client, "convert")[0])
     outputs = [os.path.join(directory, _stem(name) + SUFFIXES[format]) for name in names]
     manifest_path = os.path.join(directory, MANIFEST)
     clashes = sorted(out for out, count in Counter(outputs).items() if count > 1)
@@ -222,7 +279,7 @@ class _Manifest:
 
         self._path = path
         self._names = names
-        self._earlier = {row["path"]: row for row in _records(pd.read_parquet(path))} if os.path.exists(path) else {}
+        self._earlier = {row["path"]: row for row in plain_records(pd.read_parquet(path))} if os.path.exists(path) else {}
         self._finished: dict[str, dict[str, Any]] = {}
         self._saved = time.monotonic()
 
@@ -278,7 +335,7 @@ def _run(
     if not calls:
         return
     if client is None:
-        _run_locally(work, calls, workers or usable_cpus(), done)
+        _run_locally(work, calls, workers or processors(), done)
     else:
         _run_on_cluster(client, work, calls, done)
 
@@ -323,8 +380,9 @@ def _run_on_cluster(
         client.cancel(futures)  # type: ignore[no-untyped-call]
 
 
-def _paths(paths: Iterable[str | os.PathLike[str]], client: Client | None, function: str) -> list[str]:
-    names = [os.fspath(path) for path in paths]
+def _paths(paths: Recordings, client: Client | None, function: str) -> list[str]:
+    """The recordings as path texts: a lone path or path-like is one recording."""
+    names = [os.fspath(paths)] if isinstance(paths, (str, os.PathLike)) else [os.fspath(path) for path in paths]
     if not names:
         raise ValueError(f"{function}() was given no recordings")
     relative = [name for name in names if not os.path.isabs(name)]
@@ -337,22 +395,32 @@ def _stem(path: str) -> str:
     return os.path.splitext(os.path.basename(path))[0]
 
 
-def _export(read_args: ReadArguments, format: str, epoch_options: EpochOptions | None, channels: Channels) -> tuple[Export, str]:
-    """The export of `read_args` (and of `epoch_options` for epochs) and its
-    JSON text, which tells a rerun with other options from one that may skip."""
+def _export(
+    read_args: ReadArguments, format: str, epoch_options: EpochOptions | None, outcome_options: OutcomeOptions | None, channels: Channels
+) -> tuple[Export, str]:
+    """The export of `read_args` (and of the epoch and outcome options for
+    epochs and days) and its JSON text, which tells a rerun with other
+    options from one that may skip."""
     check_read_options("convert", dict(read_args))
     carried_only(channels)  # refuses anything but "present" and "all" before any work
-    if format == "epochs" and (unused := sorted(set(read_args) - {"cut"})):
-        raise ValueError(f"format 'epochs' takes the read option cut alone, not {', '.join(unused)}")
+    if format in ("epochs", "days") and (unused := sorted(set(read_args) - {"cut"})):
+        raise ValueError(f"format {format!r} takes the read option cut alone, not {', '.join(unused)}")
     include = {name: bool(flag) for name, flag in read_args.items() if name.startswith("include_")}
     options = cast("ReadArguments", {**read_args, **include})
-    if epoch_options is None:
+    if format not in ("epochs", "days"):
+        if epoch_options is not None or outcome_options is not None:
+            raise ValueError(f"epoch_options and outcome_options apply to formats 'epochs' and 'days', not {format!r}")
         return Export(options, channels=channels), json.dumps({**options, "channels": channels}, sort_keys=True)
-    if format != "epochs":
-        raise ValueError(f"epoch_options apply to format 'epochs', not {format!r}")
-    if epoch_options.cut is not None or epoch_options.skip_damaged:
+    if format == "epochs" and outcome_options is not None:
+        raise ValueError("outcome_options apply to format 'days', not 'epochs'")
+    chosen = epoch_options or EpochOptions()
+    if chosen.cut is not None or chosen.skip_damaged:
         raise ValueError("epoch_options must leave cut and skip_damaged unset: give convert the cut")
-    return Export(options, epoch_options=epoch_options), json.dumps({**options, "epochs": epoch_options.recorded()}, sort_keys=True)
+    outcomes = outcome_options or OutcomeOptions()
+    recorded: dict[str, Any] = {**options, "epochs": chosen.recorded()}
+    if format == "days":
+        recorded["outcomes"] = dataclasses.asdict(outcomes)
+    return Export(options, epoch_options=chosen, outcome_options=outcomes), json.dumps(recorded, sort_keys=True)
 
 
 def _frame(rows: Sequence[Mapping[str, Any]], columns: Sequence[str], dtypes: Mapping[str, str]) -> pd.DataFrame:
@@ -364,17 +432,3 @@ def _frame(rows: Sequence[Mapping[str, Any]], columns: Sequence[str], dtypes: Ma
         {name: pd.Series([row[name] for row in rows], dtype=dtypes.get(name, "string")) for name in columns},
         columns=list(columns),
     )
-
-
-def _records(frame: pd.DataFrame) -> list[dict[str, Any]]:
-    """Rows as dicts of plain values, None where missing."""
-    return [
-        {str(name): None if _missing(value) else value for name, value in row.items()}
-        for row in frame.astype(object).to_dict("records")
-    ]
-
-
-def _missing(value: Any) -> bool:
-    import pandas as pd
-
-    return value is None or bool(pd.isna(value))

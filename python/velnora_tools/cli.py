@@ -18,16 +18,18 @@ import signal
 import sys
 import time
 from collections.abc import Callable, Sequence
-from typing import Any, cast
+from typing import TYPE_CHECKING, Any, cast
 
 import velnora
 
 from velnora_tools import _native
 from velnora_tools._distribution import VERSION
 from velnora_tools._exports import Export, Written, export_csv, export_epochs, export_parquet
-from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, input_sizes, run, stop_signals
+from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, input_sizes, processors, run, stop_signals
 from velnora_tools._quality_rules import DEFAULT_WORN_DAYS
 from velnora_tools._report import (
+    StudyRows,
+    study_rows,
     GAP_PERIODS,
     OVERLAP_PERIODS,
     REPORT_COLUMNS,
@@ -39,14 +41,22 @@ from velnora_tools._report import (
     scan,
 )
 from velnora_tools._recording import failure_text, recording_header
-from velnora_tools.activity import NONWEAR_RULES, EpochOptions, Nonwear
+from velnora_tools._outcome_columns import DAY_COLUMNS, NIGHT_COLUMNS
+from velnora_tools.activity import NONWEAR_RULES, EpochOptions, Nonwear, json_beside
+from velnora_tools.batch import read_summary, summary_columns, summary_frame
+from velnora_tools.outcomes import CUTPOINT_METRICS, OutcomeOptions, parameters
 from velnora_tools.damaged import DamagedRecording, damage_in_words, left_out_in_words
 from velnora_tools.frames import Channels
 from velnora_tools.read_options import INCLUDE_FLAGS, ReadArguments
-from velnora_tools.replacing import OutputError, remove_stale_temporaries
-from velnora_tools.study_page import quality_page
+from velnora_tools.replacing import OutputError, remove_stale_temporaries, replacing
+from velnora_tools.study_page import write_page
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 INTERRUPTED = 130
+# A summary table, which `velnora page` takes instead of recordings.
+SUMMARY_SUFFIXES = (".csv", ".parquet")
 BROKEN_PIPE = 128 + signal.SIGPIPE
 # The command's names of the optional channels.
 OPTIONAL = {"mag" if name == "magnetometer" else name: flag for name, flag in INCLUDE_FLAGS.items()}
@@ -57,6 +67,7 @@ MAIN_EPILOG = """examples:
   velnora csv rec.cwa --seconds 0 3600 -o first_hour.csv
   velnora parquet data/*.cwa -o parquet/ -j 4
   velnora epochs data/*.cwa -o epochs/ -j 2
+  velnora outcomes data/*.cwa -o outcomes.csv --days days.csv
   velnora page data/*.cwa -o study.html -j 2
 
 Each subcommand has its own --help."""
@@ -125,7 +136,8 @@ seconds (default 5) on values calibrated to gravity (van Hees et al. 2014)
 unless --no-calibration, and non-wear judged per 15 minutes unless
 --no-nonwear: on whole 60-minute windows, or with --nonwear-rule 2013 on the
 window centred on each block (van Hees et al. 2013), re-scored after van Hees
-et al. 2011 unless --no-rescore. The Parquet file's metadata holds the
+et al. 2011 unless --no-rescore; --lowpass HZ filters the axes first (a
+zero-phase 4th-order Butterworth, as forwards and backwards). The Parquet file's metadata holds the
 calibration ("velnora.calibration"), the non-wear periods ("velnora.nonwear")
 and rule ("velnora.nonwear_rule") and the blocks left out ("velnora.damaged"),
 as JSON; with --csv they go into a JSON file beside each CSV file
@@ -135,6 +147,25 @@ as JSON; with --csv they go into a JSON file beside each CSV file
 examples:
   velnora epochs data/*.cwa -o epochs/ -j 2
   velnora epochs rec.cwa --epoch 60 --csv -o rec_minutes.csv"""
+
+OUTCOMES_EPILOG = """One row per recording (path, the outcomes, error) as velnora_tools.outcomes
+gives them, in CSV to -o (standard output by default, or "-"), and with
+--days FILE one row per recording and calendar day (path and the columns of
+velnora_tools.days), and with --nights FILE one per recording and night,
+noon to noon (velnora_tools.nights: the sleep period time window and the
+sleep in it): valid days (--valid-hours worn hours, 16), minutes
+sedentary, light, moderate and vigorous by --cutpoints (mg, 40 100 400) on
+--metric (enmo), minutes in MVPA bouts of 1, 5 and 10 minutes, M10 and L5,
+M60/M30/M15, the intensity gradient, per day and as means over valid days,
+the 24-hour mean ENMO with non-wear imputed, IS, IV, the hourly profile and
+the nights' means (docs/data-dictionary.md). The epochs are those of velnora epochs, with its
+options. Beside a CSV file, a JSON file (its name with .json) holds every
+parameter. A recording that fails is a row with its error, and makes the
+exit status 1.
+
+examples:
+  velnora outcomes data/*.cwa -o outcomes.csv --days days.csv --nights nights.csv -j 2
+  velnora outcomes rec.cwa --cutpoints 45 100 430 --valid-hours 10"""
 
 PAGE_EPILOG = """One self-contained HTML file (nothing fetched: inline CSS, script and SVG)
 showing every FILE's quality, as velnora_tools.quality_page makes it: counts of
@@ -212,30 +243,54 @@ def _parser() -> argparse.ArgumentParser:
     epoch = commands.add_parser("epochs", help="epochs of calibrated recordings, with non-wear", epilog=EPOCHS_EPILOG, formatter_class=raw)
     epoch.add_argument("files", metavar="FILE", nargs="+")
     epoch.add_argument("-o", "--output", metavar="OUT", help="the output file, or the directory of the outputs")
-    epoch.add_argument("--epoch", type=_positive_number("seconds"), default=5.0, metavar="S", help="epoch length in seconds (default 5)")
-    epoch.add_argument("--no-calibration", dest="calibration", action="store_false", help="the readings as they are")
-    epoch.add_argument("--no-nonwear", dest="nonwear", action="store_false", help="no non-wear judged")
-    epoch.add_argument("--nonwear-rule", choices=NONWEAR_RULES, default="window", help="whole 60-minute windows (default) or the 2013 centred ones")
-    epoch.add_argument("--no-rescore", dest="rescore", action="store_false", help="non-wear not re-scored")
+    _add_epoch_options(epoch)
     epoch.add_argument("--csv", action="store_true", help="CSV instead of Parquet")
     cut = epoch.add_mutually_exclusive_group()
     cut.add_argument("--seconds", nargs=2, metavar=("A", "B"), type=_bound(float), help="seconds from the first block")
     cut.add_argument("--blocks", nargs=2, metavar=("I", "J"), type=_bound(int), help="data-block positions")
-    epoch.add_argument("--skip-damaged", action="store_true", help="leave damaged data blocks out")
     _add_batch_options(epoch)
     epoch.set_defaults(parser=epoch, command=_epochs)
+
+    outcome = commands.add_parser("outcomes", help="valid days, time in intensity, bouts, M10/L5, MX, IS/IV", epilog=OUTCOMES_EPILOG, formatter_class=raw)
+    outcome.add_argument("files", metavar="FILE", nargs="+")
+    outcome.add_argument("-o", "--output", metavar="OUT", default="-", help="the CSV table of recordings (default -: stdout)")
+    outcome.add_argument("--days", metavar="DAYS", help="the CSV table of every recording's days")
+    outcome.add_argument("--nights", metavar="NIGHTS", help="the CSV table of every recording's nights")
+    outcome.add_argument("--cutpoints", nargs=3, type=_positive_number("mg"), default=(40.0, 100.0, 400.0), metavar=("C1", "C2", "C3"), help="light, moderate and vigorous from (mg; 40 100 400)")
+    outcome.add_argument("--metric", choices=CUTPOINT_METRICS, default="enmo", help="the metric the cut-points apply to (enmo)")
+    outcome.add_argument("--valid-hours", type=float, default=16.0, metavar="H", help="worn hours of a valid day (16)")
+    _add_epoch_options(outcome)
+    _add_batch_options(outcome)
+    outcome.set_defaults(parser=outcome, command=_outcomes)
 
     page = commands.add_parser("page", help="a study's quality on one HTML page", epilog=PAGE_EPILOG, formatter_class=raw)
     page.add_argument("files", metavar="FILE", nargs="+")
     page.add_argument("-o", "--output", metavar="OUT", required=True, help="the HTML file")
     page.add_argument("--days", type=_positive, default=DEFAULT_WORN_DAYS, metavar="N", help="worn days a recording needs (default 4)")
-    page.add_argument("-j", "--jobs", type=_positive, default=1, metavar="N", help="worker processes (default 1)")
+    _add_batch_options(page, default_jobs=None)
     page.set_defaults(parser=page, command=_page)
     return parser
 
 
-def _add_batch_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("-j", "--jobs", type=_positive, default=1, metavar="N", help="worker processes (default 1)")
+def _add_epoch_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--epoch", type=_positive_number("seconds"), default=5.0, metavar="S", help="epoch length in seconds (default 5)")
+    parser.add_argument("--no-calibration", dest="calibration", action="store_false", help="the readings as they are")
+    parser.add_argument("--no-nonwear", dest="nonwear", action="store_false", help="no non-wear judged")
+    parser.add_argument("--nonwear-rule", choices=NONWEAR_RULES, default="window", help="whole 60-minute windows (default) or the 2013 centred ones")
+    parser.add_argument("--no-rescore", dest="rescore", action="store_false", help="non-wear not re-scored")
+    parser.add_argument("--lowpass", type=_positive_number("Hz"), metavar="HZ", help="low-pass the axes first (zero-phase Butterworth)")
+    parser.add_argument("--skip-damaged", action="store_true", help="leave damaged data blocks out")
+
+
+def _epoch_options(args: argparse.Namespace, cut: velnora.SecondsCut | velnora.BlocksCut | None = None) -> EpochOptions:
+    nonwear = args.nonwear and Nonwear(rule=args.nonwear_rule, rescore=args.rescore)
+    return EpochOptions(args.epoch, args.calibration, nonwear, cut, args.skip_damaged, args.lowpass)
+
+
+def _add_batch_options(parser: argparse.ArgumentParser, default_jobs: int | None = 1) -> None:
+    """-j (`default_jobs` workers, None: one per processor the command may use) and -q."""
+    jobs = default_jobs or processors()
+    parser.add_argument("-j", "--jobs", type=_positive, default=jobs, metavar="N", help=f"worker processes (default {'one per CPU' if default_jobs is None else jobs})")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
 
 
@@ -304,9 +359,7 @@ def _export(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Export
 
 
 def _epochs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    cut = _cut(parser, args)
-    nonwear = args.nonwear and Nonwear(rule=args.nonwear_rule, rescore=args.rescore)
-    options = EpochOptions(args.epoch, args.calibration, nonwear, cut, args.skip_damaged)
+    options = _epoch_options(args, _cut(parser, args))
     args.suffix = ".epochs.csv" if args.csv else ".epochs.parquet"
     return _run_exports(parser, args, export_epochs, (options, args.csv))
 
@@ -409,6 +462,74 @@ def _failure_text(error: BaseException) -> str:
     return f"{text}: --skip-damaged reads past it" if isinstance(error, DamagedRecording) else text
 
 
+def _outcomes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    try:
+        options = OutcomeOptions(tuple(args.cutpoints), args.metric, args.valid_hours)
+    except ValueError as error:
+        parser.error(str(error))
+    epoch_options = _epoch_options(args)
+    found = _study(args, "velnora outcomes", epoch_options, options)
+    recorded = {"parameters": parameters(options, epoch_options)}
+    names = [column.name for column in summary_columns(True, True)]
+    tables = (
+        (args.output, names, [rows.row for rows in found]),
+        (args.days, ["path", *(column.name for column in DAY_COLUMNS)], [{"path": rows.row["path"], **day} for rows in found for day in rows.days]),
+        (args.nights, ["path", *(column.name for column in NIGHT_COLUMNS)], [{"path": rows.row["path"], **night} for rows in found for night in rows.nights]),
+    )
+    try:
+        for out, columns, rows in tables:
+            if out:
+                _write_table(out, columns, rows, recorded)
+    except OutputError as error:
+        print(f"velnora: {error}", file=sys.stderr)
+        return 1
+    return 1 if any(rows.row["error"] is not None for rows in found) else 0
+
+
+def _study(args: argparse.Namespace, label: str, epoch_options: EpochOptions, options: OutcomeOptions) -> list[StudyRows]:
+    """Each recording's summary, days and nights, on the workers, with a
+    progress bar; its failure and what its epochs left out said on stderr."""
+    progress = _progress(label, args.files, args)
+    found = [StudyRows(failed_report_row(path, RuntimeError("not summarised"))) for path in args.files]
+    jobs = [Job(path, study_rows, (epoch_options.skip_damaged, epoch_options, options)) for path in args.files]
+    position = {id(job): index for index, job in enumerate(jobs)}
+
+    def done(outcome: Outcome) -> None:
+        index = position[id(outcome.job)]
+        if outcome.error is not None:
+            found[index] = StudyRows(failed_report_row(outcome.job.path, outcome.error))
+        else:
+            found[index] = outcome.value
+        rows: StudyRows = found[index]
+        if rows.row["error"] is not None:
+            progress.message(f"velnora: {outcome.job.path}: {rows.row['error']}")
+        elif (said := left_out_in_words(rows.left_out, rows.samples_out_of_order)) and not args.quiet:
+            progress.message(f"velnora: {outcome.job.path}: {said}")
+
+    run(jobs, args.jobs, progress, done)
+    return found
+
+
+def _write_table(out: str, names: Sequence[str], rows: Sequence[dict[str, Any]], recorded: dict[str, Any]) -> None:
+    """A CSV table to `out` ("-": stdout), and, for a file, the parameters
+    as JSON beside it (its name with ".json" for ".csv")."""
+    if out == "-":
+        _csv_rows(sys.stdout, names, rows)
+        return
+    with replacing(out, stream=True) as temporary:
+        with open(temporary, "w", encoding="utf-8", newline="") as table:
+            _csv_rows(table, names, rows)
+        if temporary != out:
+            with replacing(json_beside(out)) as sidecar, open(sidecar, "w", encoding="utf-8") as file:
+                json.dump(recorded, file, indent=1)
+
+
+def _csv_rows(stream: Any, names: Sequence[str], rows: Sequence[dict[str, Any]]) -> None:
+    writer = csv.DictWriter(stream, fieldnames=list(names), lineterminator="\n", extrasaction="ignore")
+    writer.writeheader()
+    writer.writerows(rows)
+
+
 def _report(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     progress = _progress("velnora report", args.files, args)
 
@@ -419,7 +540,7 @@ def _report(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         elif row["damaged_blocks"] and not args.quiet:
             progress.message(f"velnora: {row['path']}: left out {damage_in_words(row['damaged_blocks'], row['damaged_samples'])}")
 
-    jobs = [Job(path, report_row, (args.skip_damaged, False, _failure_text)) for path in args.files]
+    jobs = [Job(path, report_row, (args.skip_damaged, False, False, _failure_text)) for path in args.files]
     rows = [_report_row(outcome) for outcome in run(jobs, args.jobs, progress, done)]
     if args.form == "json":
         json.dump(rows, sys.stdout, indent=1)
@@ -456,17 +577,30 @@ def _print_table(rows: list[dict[str, Any]]) -> None:
         print("  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip())
 
 
+class _NothingRead(RuntimeError):
+    """No recording of a page could be read: no page is written."""
+
+
 def _page(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    def summary_of() -> pd.DataFrame:
+        if all(path.endswith(SUMMARY_SUFFIXES) for path in args.files):
+            summary = read_summary(*args.files)
+            for path, message in summary.loc[summary["error"].notna(), ["path", "error"]].itertuples(index=False):
+                print(f"velnora: {path}: {message}", file=sys.stderr)
+        else:
+            found = _study(args, "velnora page", EpochOptions(skip_damaged=True), OutcomeOptions())
+            summary = summary_frame([rows.row for rows in found], True, True)
+        if summary["error"].notna().all():
+            raise _NothingRead("no recording could be read: no page written")
+        return summary
+
     try:
-        summary = quality_page(args.files, args.output, workers=args.jobs, min_worn_days=args.days)
-    except (OutputError, RuntimeError) as error:  # an output that cannot be made, or is a recording
+        summary = write_page(args.output, summary_of, args.files, args.days)
+    except (OutputError, RuntimeError, OSError) as error:  # an output that cannot be made, a summary that cannot be read
         print(f"velnora: {error}", file=sys.stderr)
         return 1
-    failed = summary[summary["error"].notna()]
-    for path, message in zip(failed["path"], failed["error"]):
-        print(f"velnora: {path}: {message}", file=sys.stderr)
     print(args.output)
-    return 1 if len(failed) else 0
+    return 1 if summary["error"].notna().any() else 0
 
 
 def _info(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:

@@ -9,7 +9,7 @@ import os
 import re
 import time
 from collections import Counter
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from importlib import resources
 from typing import TYPE_CHECKING, Any
 
@@ -18,7 +18,8 @@ from velnora_tools._distribution import VERSION, require
 from velnora_tools._quality_rules import DEFAULT_WORN_DAYS, counted, problems, rule_texts
 from velnora_tools._report import EPOCH_COLUMNS, REPORT_COLUMNS, ReportColumn
 from velnora_tools.activity import WORN_DAY_HOURS
-from velnora_tools.batch import _records, summarise
+from velnora_tools.batch import summarise
+from velnora_tools.frames import plain_records
 from velnora_tools.replacing import OutputError, check_output, remove_stale_temporaries, replacing
 
 if TYPE_CHECKING:
@@ -26,11 +27,28 @@ if TYPE_CHECKING:
     from distributed import Client
 
 STRIP_COLUMNS = ("strip_first_day", "strip")
+# The main outcomes the page shows of each recording.
+OUTCOMES_SHOWN = (
+    ReportColumn("valid_days", "valid days", "Int64"),
+    ReportColumn("enmo_24h_mg", "ENMO 24 h (mg)", "Float64"),
+    ReportColumn("minutes_mvpa_bouts_10", "MVPA in 10 min bouts (min/day)", "Float64"),
+    ReportColumn("m10_mg", "M10 (mg)", "Float64"),
+    ReportColumn("l5_mg", "L5 (mg)", "Float64"),
+    ReportColumn("ig_gradient", "intensity gradient", "Float64"),
+)
 # After the path, the problems and the strip.
-TABLE_COLUMNS = tuple(column for column in REPORT_COLUMNS[1:] + EPOCH_COLUMNS if column.name not in STRIP_COLUMNS)
-NEEDED = tuple(column.name for column in REPORT_COLUMNS + EPOCH_COLUMNS)
+TABLE_COLUMNS = tuple(column for column in REPORT_COLUMNS[1:] + EPOCH_COLUMNS + OUTCOMES_SHOWN if column.name not in STRIP_COLUMNS)
+NEEDED = (*(column.name for column in REPORT_COLUMNS + EPOCH_COLUMNS + OUTCOMES_SHOWN), "sleep_windows")
 # Columns a summary made by an earlier version lacks: shown empty, never refused.
-ADDED_LATER = ("damaged_samples", "calibration_reason", "out_of_place_blocks", "out_of_place_samples", "samples_out_of_order")
+ADDED_LATER = (
+    "damaged_samples",
+    "calibration_reason",
+    "out_of_place_blocks",
+    "out_of_place_samples",
+    "samples_out_of_order",
+    *(column.name for column in OUTCOMES_SHOWN),
+    "sleep_windows",
+)
 # Letter, class and label of each kind of cell, in the legend's order.
 CELL_KINDS = ((WORN, "worn"), (NONWEAR, "non-wear"), (NO_DATA, "no data"), (DAMAGED, "damaged"))
 CELL_CLASS = {WORN: "w", NONWEAR: "n", NO_DATA: "o", DAMAGED: "x"}
@@ -53,7 +71,7 @@ def quality_page(
     nothing fetched) of a study's recordings, and returns the summary it shows.
 
     Given paths, the summary is `summarise(paths, client, workers=workers,
-    skip_damaged=True, epochs=True)`, so damaged blocks are read past and
+    skip_damaged=True, outcomes=True)`, so damaged blocks are read past and
     counted; given a DataFrame, it must hold that summary's columns. The page
     shows counts (recordings, failed to read, with damaged blocks, ending
     early, not calibrated, fewer than `min_worn_days` days with at least 16
@@ -68,22 +86,28 @@ def quality_page(
     import pandas as pd
 
     if isinstance(paths_or_summary, pd.DataFrame):
-        missing = [name for name in NEEDED if name not in paths_or_summary.columns and name not in ADDED_LATER]
+        summary = paths_or_summary
+        missing = [name for name in NEEDED if name not in summary.columns and name not in ADDED_LATER]
         if missing:
             raise ValueError(f"the summary lacks the columns {', '.join(missing)}: make it with summarise(..., epochs=True)")
-    paths: list[str | os.PathLike[str]] = []
-    if not isinstance(paths_or_summary, pd.DataFrame):
-        paths = [paths_or_summary] if isinstance(paths_or_summary, (str, os.PathLike)) else list(paths_or_summary)
-    for path in paths:
+        return write_page(out, lambda: summary, [], min_worn_days)
+    paths = [paths_or_summary] if isinstance(paths_or_summary, (str, os.PathLike)) else list(paths_or_summary)
+    return write_page(out, lambda: summarise(paths, client, workers=workers, skip_damaged=True, outcomes=True), paths, min_worn_days)
+
+
+def write_page(
+    out: str | os.PathLike[str], summary_of: Callable[[], pd.DataFrame], inputs: Sequence[str | os.PathLike[str]], min_worn_days: int
+) -> pd.DataFrame:
+    """Writes the page of the summary `summary_of()` makes to `out`, which
+    none of `inputs` may be, and returns that summary. The output is entered
+    first, so that one that cannot be made fails before the reading; what
+    `summary_of` raises leaves nothing under its name."""
+    for path in inputs:
         check_output(path, out, stream=True)
     remove_stale_temporaries(os.path.dirname(os.path.abspath(out)), time.time_ns())
-    # Entered first, so that an output that cannot be made fails before the reading.
     with replacing(out, stream=True) as temporary:
-        if isinstance(paths_or_summary, pd.DataFrame):
-            summary = paths_or_summary
-        else:
-            summary = summarise(paths, client, workers=workers, skip_damaged=True, epochs=True)
-        text = page_html(_records(summary.reindex(columns=list(NEEDED))), min_worn_days)
+        summary = summary_of()
+        text = page_html(plain_records(summary.reindex(columns=list(NEEDED))), min_worn_days)
         try:
             with open(temporary, "w", encoding="utf-8") as page:
                 page.write(text)
@@ -155,7 +179,8 @@ def _legend() -> str:
         f"<li><svg width='14' height='14' aria-hidden='true'><rect class='{CELL_CLASS[letter]}' width='14' height='14'/></svg> {label}</li>"
         for letter, label in CELL_KINDS
     )
-    return f"<ul class='legend'><li>Days: a row per day from midnight, a cell per {CELL_US // 60_000_000} minutes.</li>{items}</ul>\n"
+    sleep = "<li><svg width='14' height='14' aria-hidden='true'><rect class='sleep' y='10' width='14' height='4'/></svg> sleep window</li>"
+    return f"<ul class='legend'><li>Days: a row per day from midnight, a cell per {CELL_US // 60_000_000} minutes.</li>{items}{sleep}</ul>\n"
 
 
 def _table(rows: Sequence[Mapping[str, Any]], found: Sequence[Mapping[str, str]]) -> str:
@@ -169,7 +194,7 @@ def _table(rows: Sequence[Mapping[str, Any]], found: Sequence[Mapping[str, str]]
 
 def _row(row: Mapping[str, Any], found: Mapping[str, str]) -> str:
     cells = [f"<td>{html.escape(row['path'])}</td>", f"<td class='reasons' data-v='{len(found)}'>{html.escape('; '.join(found.values()))}</td>"]
-    cells.append(_strip_cell(row["strip_first_day"], _to_planned_end(row)))
+    cells.append(_strip_cell(row["strip_first_day"], _to_planned_end(row), row["sleep_windows"]))
     for column in TABLE_COLUMNS:
         value = row[column.name]
         text = html.escape(_text(column, value))
@@ -207,8 +232,27 @@ def _to_planned_end(row: Mapping[str, Any]) -> str | None:
     return strip.ljust(days * CELLS_PER_DAY, NO_DATA)
 
 
-def _strip_cell(first_day: str | None, strip: str | None) -> str:
-    """The days as one SVG: per kind of cell one path of its runs."""
+def _sleep_path(first_day: str, windows: str | None, days: int) -> str:
+    """Each night's sleep period time window as bars along the bottom of the
+    rows it covers, split at midnight."""
+    if not windows:
+        return ""
+    origin = datetime.datetime.fromisoformat(first_day)
+    bars = []
+    for window in windows.split(";"):
+        start, end = (datetime.datetime.fromisoformat(text) for text in window.split("/"))
+        at, to = ((moment - origin) / datetime.timedelta(microseconds=CELL_US) for moment in (start, end))
+        while at < to and at < days * CELLS_PER_DAY:
+            day, x = divmod(at, CELLS_PER_DAY)
+            width = min(to - at, CELLS_PER_DAY - x)
+            bars.append(f"M{x:g} {day * (ROW + GAP) + ROW - 1:g}h{width:g}v1h-{width:g}z")
+            at += width
+    return f"<path class='sleep' d='{''.join(bars)}'/>" if bars else ""
+
+
+def _strip_cell(first_day: str | None, strip: str | None, sleep_windows: str | None = None) -> str:
+    """The days as one SVG: per kind of cell one path of its runs, and the
+    nights' sleep windows."""
     if not strip or first_day is None:
         return "<td data-v=''></td>"
     paths: dict[str, list[str]] = {letter: [] for letter, _ in CELL_KINDS}
@@ -221,7 +265,10 @@ def _strip_cell(first_day: str | None, strip: str | None) -> str:
     height = days * (ROW + GAP) - GAP
     hours = Counter(strip)
     summary = ", ".join(f"{label} {hours[letter] / CELLS_PER_HOUR:g} h" for letter, label in CELL_KINDS if hours[letter])
+    nights = len(sleep_windows.split(";")) if sleep_windows else 0
+    summary += f", {nights} sleep window{'s' * (nights != 1)}" if nights else ""
     drawn = "".join(f"<path class='{CELL_CLASS[letter]}' d='{''.join(runs)}'/>" for letter, runs in paths.items() if runs)
+    drawn += _sleep_path(first_day, sleep_windows, days)
     return (
         f"<td class='days' data-v='{hours[WORN] / CELLS_PER_HOUR:g}'><svg viewBox='0 0 {CELLS_PER_DAY} {height}' width='{2 * CELLS_PER_DAY}' "
         f"height='{2 * height}' preserveAspectRatio='none' role='img'><title>{days} day{'s' * (days != 1)} from {html.escape(first_day)}: {summary}</title>"
