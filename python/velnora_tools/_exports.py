@@ -75,7 +75,7 @@ def export_epochs(path: str, out: str, options: EpochOptions, csv: bool = False)
 def export_days(path: str, out: str, options: EpochOptions, outcome_options: OutcomeOptions) -> Written:
     """Writes the recording's day outcomes (`write_days`)."""
     _check_input(path)
-    with naming_damage(path):
+    with naming_damage():
         return Written(out, *write_days(path, out, outcome_options, options))
 
 
