@@ -186,10 +186,10 @@ def test_the_page_in_a_real_browser(study: tuple[list[pathlib.Path], pathlib.Pat
         for row in rows:
             name = pathlib.Path(row.find_element(By.CSS_SELECTOR, "td").text).stem
             titles = [cell.get_attribute("title") for cell in row.find_elements(By.CSS_SELECTOR, "td.problem")]
-            marked[name] = (titles, "problem" in (row.get_attribute("class") or ""))
+            marked[name] = (sorted(titles), "problem" in (row.get_attribute("class") or ""))
         broken = marked.pop(NOT_A_RECORDING)
         assert broken[1] and len(broken[0]) == 1 and broken[0][0].startswith("the read failed: not a CWA recording")
-        assert marked == {name: (list(cells.values()), bool(cells)) for name, cells in EXPECTED.items()}
+        assert marked == {name: (sorted(cells.values()), bool(cells)) for name, cells in EXPECTED.items()}
 
         def column(title: str) -> list[str]:
             index = [header.text for header in driver.find_elements(By.CSS_SELECTOR, "#recordings th")].index(title)
@@ -202,6 +202,15 @@ def test_the_page_in_a_real_browser(study: tuple[list[pathlib.Path], pathlib.Pat
         header.click()
         assert [int(text) for text in column("samples") if text] == sorted(samples, reverse=True)
         assert header.get_attribute("aria-sort") == "descending"
+
+        # The columns a study checks first are in view in a window 1400 px wide, and the path stays in view sideways.
+        for title in ("worn (h)", "days worn 16 h", "ENMO worn (mg)", "valid days", "ENMO 24 h (mg)"):
+            right = driver.execute_script("return arguments[0].getBoundingClientRect().right", driver.find_element(By.XPATH, f"//th[button='{title}']"))
+            assert right <= 1400, title
+        driver.execute_script("window.scrollTo(3000, 0)")
+        assert driver.execute_script("return document.querySelector('td.path').getBoundingClientRect().left") >= 0
+        heights = driver.execute_script("return Array.from(document.querySelectorAll('#recordings tbody tr'), (row) => row.getBoundingClientRect().height)")
+        assert max(heights) < 100  # a row as tall as its strip of days, whatever its problems
 
         driver.find_element(By.ID, "filter").send_keys("calibration failed")
         shown = [row for row in driver.find_elements(By.CSS_SELECTOR, "#recordings tbody tr") if row.is_displayed()]

@@ -170,6 +170,7 @@ def convert(
     epoch_options: EpochOptions | None = None,
     outcome_options: OutcomeOptions | None = None,
     channels: Channels = "present",
+    skip_damaged: bool = False,
     **read_args: Unpack[ReadArguments],
 ) -> pd.DataFrame:
     """Converts each recording to `out_dir/<name>.parquet` (`write_parquet`),
@@ -185,7 +186,9 @@ def convert(
     manifest `out_dir/_manifest.parquet`. With `channels` "present" (the
     default) a Parquet or CSV output leaves out the gyroscope and
     magnetometer columns where no data block of the recording carries that
-    sensor; "all" keeps them.
+    sensor; "all" keeps them. With `skip_damaged`, damaged data blocks are
+    left out (as `read_skipping_damaged` does, for every format) instead of
+    failing their recording; the manifest records it.
 
     The manifest has a row per recording: its absolute path, the output, the
     size and mtime_ns the recording had when its task began, the reading
@@ -217,7 +220,7 @@ def convert(
     require("pyarrow.parquet", "velnora_tools.convert")
     if format not in SUFFIXES:
         raise ValueError(f"format must be one of {', '.join(SUFFIXES)}, not {format!r}")
-    export, options = _export(read_args, format, epoch_options, outcome_options, channels)
+    export, options = _export(read_args, format, epoch_options, outcome_options, channels, skip_damaged)
     names = [os.path.abspath(name) for name in _paths(paths, client, "convert")]
     directory = os.path.abspath(_paths(out_dir, client, "convert")[0])
     outputs = [os.path.join(directory, _stem(name) + SUFFIXES[format]) for name in names]
@@ -396,7 +399,12 @@ def _stem(path: str) -> str:
 
 
 def _export(
-    read_args: ReadArguments, format: str, epoch_options: EpochOptions | None, outcome_options: OutcomeOptions | None, channels: Channels
+    read_args: ReadArguments,
+    format: str,
+    epoch_options: EpochOptions | None,
+    outcome_options: OutcomeOptions | None,
+    channels: Channels,
+    skip_damaged: bool,
 ) -> tuple[Export, str]:
     """The export of `read_args` (and of the epoch and outcome options for
     epochs and days) and its JSON text, which tells a rerun with other
@@ -410,17 +418,18 @@ def _export(
     if format not in ("epochs", "days"):
         if epoch_options is not None or outcome_options is not None:
             raise ValueError(f"epoch_options and outcome_options apply to formats 'epochs' and 'days', not {format!r}")
-        return Export(options, channels=channels), json.dumps({**options, "channels": channels}, sort_keys=True)
+        recorded = {**options, "channels": channels} | ({"skip_damaged": True} if skip_damaged else {})
+        return Export(options, skip_damaged, channels=channels), json.dumps(recorded, sort_keys=True)
     if format == "epochs" and outcome_options is not None:
         raise ValueError("outcome_options apply to format 'days', not 'epochs'")
-    chosen = epoch_options or EpochOptions()
-    if chosen.cut is not None or chosen.skip_damaged:
-        raise ValueError("epoch_options must leave cut and skip_damaged unset: give convert the cut")
+    if epoch_options is not None and (epoch_options.cut is not None or epoch_options.skip_damaged):
+        raise ValueError("epoch_options must leave cut and skip_damaged unset: give convert the cut and skip_damaged")
+    chosen = dataclasses.replace(epoch_options or EpochOptions(), skip_damaged=skip_damaged)
     outcomes = outcome_options or OutcomeOptions()
-    recorded: dict[str, Any] = {**options, "epochs": chosen.recorded()}
+    recorded: dict[str, Any] = {**options, "epochs": chosen.recorded()} | ({"skip_damaged": True} if skip_damaged else {})
     if format == "days":
         recorded["outcomes"] = dataclasses.asdict(outcomes)
-    return Export(options, epoch_options=chosen, outcome_options=outcomes), json.dumps(recorded, sort_keys=True)
+    return Export(options, skip_damaged, epoch_options=chosen, outcome_options=outcomes), json.dumps(recorded, sort_keys=True)
 
 
 def _frame(rows: Sequence[Mapping[str, Any]], columns: Sequence[str], dtypes: Mapping[str, str]) -> pd.DataFrame:

@@ -10,10 +10,12 @@ SIGPIPE)."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import json
 import math
 import os
+import select
 import signal
 import sys
 import time
@@ -40,9 +42,9 @@ from velnora_tools._report import (
     report_row,
     scan,
 )
-from velnora_tools._recording import failure_text, recording_header
+from velnora_tools._recording import NotARecording, failure_text, recording_header
 from velnora_tools._outcome_columns import DAY_COLUMNS, NIGHT_COLUMNS
-from velnora_tools.activity import NONWEAR_RULES, EpochOptions, Nonwear, json_beside
+from velnora_tools.activity import NONWEAR_RULES, WORN_DAY_HOURS, EpochOptions, Nonwear, json_beside
 from velnora_tools.batch import read_summary, summary_columns, summary_frame
 from velnora_tools.outcomes import CUTPOINT_METRICS, OutcomeOptions, parameters
 from velnora_tools.damaged import DamagedRecording, damage_in_words, left_out_in_words
@@ -55,6 +57,8 @@ if TYPE_CHECKING:
     import pandas as pd
 
 INTERRUPTED = 130
+# Where `-o -` sends one recording's text; its workers write there as the command would.
+STDOUT = "/dev/stdout"
 # A summary table, which `velnora page` takes instead of recordings.
 SUMMARY_SUFFIXES = (".csv", ".parquet")
 BROKEN_PIPE = 128 + signal.SIGPIPE
@@ -258,7 +262,7 @@ def _parser() -> argparse.ArgumentParser:
     outcome.add_argument("--nights", metavar="NIGHTS", help="the CSV table of every recording's nights")
     outcome.add_argument("--cutpoints", nargs=3, type=_positive_number("mg"), default=(40.0, 100.0, 400.0), metavar=("C1", "C2", "C3"), help="light, moderate and vigorous from (mg; 40 100 400)")
     outcome.add_argument("--metric", choices=CUTPOINT_METRICS, default="enmo", help="the metric the cut-points apply to (enmo)")
-    outcome.add_argument("--valid-hours", type=float, default=16.0, metavar="H", help="worn hours of a valid day (16)")
+    outcome.add_argument("--valid-hours", type=float, default=float(WORN_DAY_HOURS), metavar="H", help="worn hours of a valid day (16)")
     _add_epoch_options(outcome)
     _add_batch_options(outcome)
     outcome.set_defaults(parser=outcome, command=_outcomes)
@@ -376,8 +380,15 @@ def _cut(parser: argparse.ArgumentParser, args: argparse.Namespace) -> velnora.S
 
 
 def _targets(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list[tuple[str, str]]:
-    """Each input with its output, as the export's help says."""
+    """Each input with its output, as the export's help says; "-" is
+    standard output, for one recording's text."""
     out: str | None = args.output
+    if out == "-":
+        if args.suffix.endswith(".parquet"):
+            parser.error("-o -: Parquet cannot go to standard output; name a file")
+        if len(args.files) > 1:
+            parser.error("-o -: standard output takes one recording")
+        return [(args.files[0], STDOUT)]
     if out is None:
         targets = [(path, os.path.splitext(path)[0] + args.suffix) for path in args.files]
     elif len(args.files) > 1 or out.endswith(os.sep) or os.path.isdir(out):
@@ -416,15 +427,18 @@ def _run_exports(parser: argparse.ArgumentParser, args: argparse.Namespace, work
     position = {id(job): index for index, job in enumerate(batch)}
 
     def done(outcome: Outcome) -> None:
+        if outcome.error is not None and outcome.job.args[0] == STDOUT and _reader_gone():
+            raise BrokenPipeError  # the reader of the text went away: as a tool ended by SIGPIPE
         if outcome.error is not None:
-            progress.message(_failure(outcome.job.path, outcome.error))
+            progress.message(_failure(outcome.job.path, outcome.error) + _next_step(outcome.job.path, outcome.error, args))
             in_order.skip(position[id(outcome.job)])
             return
         written: Written = outcome.value
         if (said := left_out_in_words(written.damaged, written.samples_out_of_order)) and not args.quiet:
             progress.message(f"velnora: {outcome.job.path}: {said}")
         progress.clear()
-        in_order.put(position[id(outcome.job)], written.output)
+        # Text on standard output is the output itself: no name follows it.
+        in_order.put(position[id(outcome.job)], None if written.output == STDOUT else written.output)
 
     outcomes = run(batch, args.jobs, progress, done)
     return 1 if any(outcome.error for outcome in outcomes) else 0
@@ -439,7 +453,7 @@ class _InOrder:
         self._ended = [False] * count
         self._next = 0
 
-    def put(self, index: int, line: str) -> None:
+    def put(self, index: int, line: str | None) -> None:
         self._lines[index] = line
         self.skip(index)
 
@@ -449,6 +463,27 @@ class _InOrder:
             if (line := self._lines[self._next]) is not None:
                 print(line, flush=True)
             self._next += 1
+
+
+def _reader_gone() -> bool:
+    """Whether standard output is a pipe whose reader has gone, as after `| head`."""
+    poller = select.poll()
+    poller.register(sys.stdout.fileno(), select.POLLOUT)
+    return any(events & select.POLLERR for _, events in poller.poll(0))
+
+
+def _next_step(path: str, error: BaseException, args: argparse.Namespace) -> str:
+    """What an export's failure line adds: where outputs beside the
+    recordings cannot be made, that -o puts them elsewhere; where a seconds
+    cut was read, how long the recording's data last."""
+    if isinstance(error, OutputError):
+        return " (-o writes the outputs elsewhere)" if args.output is None else ""
+    if getattr(args, "seconds", None) and isinstance(error, RuntimeError) and not isinstance(error, NotARecording):
+        with contextlib.suppress(RuntimeError, OSError):
+            duration = velnora.sampling_consistency_report(path)["duration_s_from_data"]
+            if duration is not None:
+                return f" (its data last {duration:g} s from the first block's start)"
+    return ""
 
 
 def _failure(path: str, error: BaseException) -> str:

@@ -35,9 +35,16 @@ OUTCOMES_SHOWN = (
     ReportColumn("m10_mg", "M10 (mg)", "Float64"),
     ReportColumn("l5_mg", "L5 (mg)", "Float64"),
     ReportColumn("ig_gradient", "intensity gradient", "Float64"),
+    ReportColumn("sleep_hours", "sleep (h/night)", "Float64"),
 )
-# After the path, the problems and the strip.
-TABLE_COLUMNS = tuple(column for column in REPORT_COLUMNS[1:] + EPOCH_COLUMNS + OUTCOMES_SHOWN if column.name not in STRIP_COLUMNS)
+# What a study checks first, right after the path and the problems.
+KEY_NAMES = ("worn_hours", "days_16h_worn", "enmo_worn_mg")
+KEY_COLUMNS = (*(column for column in EPOCH_COLUMNS if column.name in KEY_NAMES), *OUTCOMES_SHOWN)
+# After those, the strip, then the rest.
+TABLE_COLUMNS = KEY_COLUMNS + tuple(
+    column for column in REPORT_COLUMNS[1:] + EPOCH_COLUMNS if column.name not in STRIP_COLUMNS + KEY_NAMES
+)
+TITLES = {column.name: column.title for column in REPORT_COLUMNS + EPOCH_COLUMNS + OUTCOMES_SHOWN}
 NEEDED = (*(column.name for column in REPORT_COLUMNS + EPOCH_COLUMNS + OUTCOMES_SHOWN), "sleep_windows")
 # Columns a summary made by an earlier version lacks: shown empty, never refused.
 ADDED_LATER = (
@@ -184,25 +191,42 @@ def _legend() -> str:
 
 
 def _table(rows: Sequence[Mapping[str, Any]], found: Sequence[Mapping[str, str]]) -> str:
-    head = ["<th data-kind='text'><button type='button'>path</button></th>"]
-    head += ["<th data-kind='number'><button type='button'>problems</button></th>"]
-    head += ["<th data-kind='number'><button type='button'>days</button></th>"]
-    head += [f"<th data-kind='{_kind(column)}'><button type='button'>{html.escape(column.title)}</button></th>" for column in TABLE_COLUMNS]
-    body = [_row(row, cells) for row, cells in zip(rows, found)]
+    """The table: path and problems, the key columns, the strip, the rest;
+    a column no row fills is left out."""
+    shown = [column for column in TABLE_COLUMNS if any(row[column.name] is not None for row in rows)]
+    key = [column for column in shown if column in KEY_COLUMNS]
+    rest = [column for column in shown if column not in KEY_COLUMNS]
+
+    def header(title: str, kind: str) -> str:
+        return f"<th data-kind='{kind}'><button type='button'>{html.escape(title)}</button></th>"
+
+    head = [header("path", "text"), header("problems", "number")]
+    head += [header(column.title, _kind(column)) for column in key] + [header("days", "number")]
+    head += [header(column.title, _kind(column)) for column in rest]
+    body = [_row(row, cells, key, rest) for row, cells in zip(rows, found)]
     return "<table id='recordings'>\n<thead><tr>" + "".join(head) + "</tr></thead>\n<tbody>\n" + "".join(body) + "</tbody>\n</table>\n"
 
 
-def _row(row: Mapping[str, Any], found: Mapping[str, str]) -> str:
-    cells = [f"<td>{html.escape(row['path'])}</td>", f"<td class='reasons' data-v='{len(found)}'>{html.escape('; '.join(found.values()))}</td>"]
-    cells.append(_strip_cell(row["strip_first_day"], _to_planned_end(row), row["sleep_windows"]))
-    for column in TABLE_COLUMNS:
-        value = row[column.name]
-        text = html.escape(_text(column, value))
-        sort = "" if _kind(column) == "text" or value is None else f" data-v='{float(value)!r}'"
-        problem = found.get(column.name)
-        marked = f" class='problem' title='{html.escape(problem)}'" if problem else ""
-        cells.append(f"<td{sort}{marked}>{text}</td>")
+def _row(row: Mapping[str, Any], found: Mapping[str, str], key: Sequence[ReportColumn], rest: Sequence[ReportColumn]) -> str:
+    # The problems in a short line, their sentences in its tooltip.
+    short = ", ".join(TITLES.get(name, name) for name in found)
+    cells = [
+        f"<td class='path'>{html.escape(row['path'])}</td>",
+        f"<td class='reasons' data-v='{len(found)}' title='{html.escape(chr(10).join(found.values()))}'>{html.escape(short)}</td>",
+    ]
+    cells += [_value_cell(row, column, found) for column in key]
+    cells.append(_strip_cell(row["strip_first_day"], _to_planned_end(row), row["sleep_windows"], row["worn_hours"]))
+    cells += [_value_cell(row, column, found) for column in rest]
     return f"<tr{' class=problem' * bool(found)}>" + "".join(cells) + "</tr>\n"
+
+
+def _value_cell(row: Mapping[str, Any], column: ReportColumn, found: Mapping[str, str]) -> str:
+    value = row[column.name]
+    text = html.escape(_text(column, value))
+    sort = "" if _kind(column) == "text" or value is None else f" data-v='{float(value)!r}'"
+    problem = found.get(column.name)
+    marked = f" class='problem' title='{html.escape(problem)}'" if problem else ""
+    return f"<td{sort}{marked}>{text}</td>"
 
 
 def _kind(column: ReportColumn) -> str:
@@ -250,9 +274,10 @@ def _sleep_path(first_day: str, windows: str | None, days: int) -> str:
     return f"<path class='sleep' d='{''.join(bars)}'/>" if bars else ""
 
 
-def _strip_cell(first_day: str | None, strip: str | None, sleep_windows: str | None = None) -> str:
+def _strip_cell(first_day: str | None, strip: str | None, sleep_windows: str | None = None, worn_hours: float | None = None) -> str:
     """The days as one SVG: per kind of cell one path of its runs, and the
-    nights' sleep windows."""
+    nights' sleep windows. Its tooltip gives the worn hours of the epochs, as
+    the worn column does, and the other kinds by their cells."""
     if not strip or first_day is None:
         return "<td data-v=''></td>"
     paths: dict[str, list[str]] = {letter: [] for letter, _ in CELL_KINDS}
@@ -264,7 +289,8 @@ def _strip_cell(first_day: str | None, strip: str | None, sleep_windows: str | N
     days = len(strip) // CELLS_PER_DAY
     height = days * (ROW + GAP) - GAP
     hours = Counter(strip)
-    summary = ", ".join(f"{label} {hours[letter] / CELLS_PER_HOUR:g} h" for letter, label in CELL_KINDS if hours[letter])
+    counted = {WORN: round(worn_hours, 1)} if worn_hours is not None else {}
+    summary = ", ".join(f"{label} {counted.get(letter, hours[letter] / CELLS_PER_HOUR):g} h" for letter, label in CELL_KINDS if hours[letter])
     nights = len(sleep_windows.split(";")) if sleep_windows else 0
     summary += f", {nights} sleep window{'s' * (nights != 1)}" if nights else ""
     drawn = "".join(f"<path class='{CELL_CLASS[letter]}' d='{''.join(runs)}'/>" for letter, runs in paths.items() if runs)
