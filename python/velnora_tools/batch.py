@@ -418,7 +418,7 @@ def _export(
     if format not in ("epochs", "days"):
         if epoch_options is not None or outcome_options is not None:
             raise ValueError(f"epoch_options and outcome_options apply to formats 'epochs' and 'days', not {format!r}")
-        recorded = {**options, "channels": channels} | ({"skip_damaged": True} if skip_damaged else {})
+        recorded: dict[str, Any] = {**options, "channels": channels} | ({"skip_damaged": True} if skip_damaged else {})
         return Export(options, skip_damaged, channels=channels), json.dumps(recorded, sort_keys=True)
     if format == "epochs" and outcome_options is not None:
         raise ValueError("outcome_options apply to format 'days', not 'epochs'")
@@ -426,7 +426,7 @@ def _export(
         raise ValueError("epoch_options must leave cut and skip_damaged unset: give convert the cut and skip_damaged")
     chosen = dataclasses.replace(epoch_options or EpochOptions(), skip_damaged=skip_damaged)
     outcomes = outcome_options or OutcomeOptions()
-    recorded: dict[str, Any] = {**options, "epochs": chosen.recorded()} | ({"skip_damaged": True} if skip_damaged else {})
+    recorded = {**options, "epochs": chosen.recorded()} | ({"skip_damaged": True} if skip_damaged else {})
     if format == "days":
         recorded["outcomes"] = dataclasses.asdict(outcomes)
     return Export(options, skip_damaged, epoch_options=chosen, outcome_options=outcomes), json.dumps(recorded, sort_keys=True)
