@@ -7,7 +7,8 @@ into build/venv-nox and runs them; `-s NAME` picks sessions, `-l` lists them.
   core            the C++ unit tests through CTest (preset core-tests)
   fuzz            libFuzzer over the readers for FUZZ_SECONDS (60), clang from Debian's packages
   typecheck       mypy --strict over velnora_tools and the examples; stubtest of velnora.pyi and _native.pyi;
-                  tools/check-layers: no import runs back up the order of ARCHITECTURE.md
+                  tools/check-layers: no import runs back up the order of ARCHITECTURE.md;
+                  tools/read-options --check: the parts made from the read options' one table are current
   wheels          manylinux_2_28 wheels for CPython 3.11, 3.12, 3.13 (pyenv) and 3.14 (Debian
                   unstable, in a chroot; root only) built with the Zig toolchain, and the sdist;
                   each installed into a fresh venv of its interpreter and tested from outside
@@ -171,6 +172,7 @@ def typecheck(session: nox.Session) -> None:
     # -P: the installed stub against the installed module.
     session.run("python", "-P", "-m", "mypy.stubtest", "velnora", "velnora_tools._native")
     session.run("python", "tools/check-layers")
+    session.run("python", "tools/read-options", "--check")
 
 
 PYPROJECT = tomllib.loads(pathlib.Path("pyproject.toml").read_text())

@@ -26,8 +26,8 @@
 #include "core/ops/activity_passes.hpp"
 #include "core/ops/export_read.hpp"
 #include "core/ops/planned_samples.hpp"
-#include "core/ops/sampling_report.hpp"
 #include "core/ops/timestamp_scan.hpp"
+#include "core/report/sampling_report.hpp"
 #include "core/resample/resampled_read.hpp"
 
 namespace {

@@ -52,7 +52,7 @@ def export_csv(path: str, out: str, export: Export) -> Written:
     _check_input(path)
     check_output(path, out, stream=True)
     leave_out = carried_only(export.channels)
-    with replacing(out, stream=True) as temporary, naming_damage(path):
+    with replacing(out, stream=True) as temporary, naming_damage():
         damaged = _native.write_csv(path, temporary, **export.read_args, skip_damaged=export.skip_damaged, carried_only=leave_out)
     return Written(out, [DamagedBlock(*entry) for entry in damaged])
 
@@ -61,21 +61,21 @@ def export_parquet(path: str, out: str, export: Export) -> Written:
     """Writes the recording's Parquet file with `write_parquet`, or past
     damaged blocks."""
     _check_input(path)
-    with naming_damage(path):
+    with naming_damage():
         return Written(out, write_recording(path, out, export.read_args, export.skip_damaged, export.channels))
 
 
 def export_epochs(path: str, out: str, options: EpochOptions, csv: bool = False) -> Written:
     """Writes the recording's epochs (`write_epochs`)."""
     _check_input(path)
-    with naming_damage(path):
+    with naming_damage():
         return Written(out, *write_epochs(path, out, options, csv))
 
 
 def export_days(path: str, out: str, options: EpochOptions, outcome_options: OutcomeOptions) -> Written:
     """Writes the recording's day outcomes (`write_days`)."""
     _check_input(path)
-    with naming_damage(path):
+    with naming_damage():
         return Written(out, *write_days(path, out, outcome_options, options))
 
 

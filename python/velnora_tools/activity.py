@@ -26,7 +26,10 @@ if TYPE_CHECKING:
     import velnora
 
 _US_PER_S = 1_000_000
-_NONWEAR_BLOCK_US = 900 * _US_PER_S
+# The blocks non-wear is judged on, as the core judges them.
+NONWEAR_BLOCK_US = _native.NONWEAR_BLOCK_SECONDS * _US_PER_S
+# The worn hours that make a day count as a valid one.
+WORN_DAY_HOURS = 16
 
 
 @dataclasses.dataclass(frozen=True)
@@ -272,7 +275,7 @@ def _epoch_frame(summary: dict[str, Any], epoch_us: int) -> pd.DataFrame:
     starts = summary["first_start_us"] + epoch_us * np.arange(len(samples), dtype=np.int64)
     flags = np.frombuffer(summary.get("nonwear", b""), np.uint8).astype(bool)
     if len(flags):
-        block = starts // _NONWEAR_BLOCK_US - summary["nonwear_first_start_us"] // _NONWEAR_BLOCK_US
+        block = starts // NONWEAR_BLOCK_US - summary["nonwear_first_start_us"] // NONWEAR_BLOCK_US
         epoch_nonwear = flags[np.clip(block, 0, len(flags) - 1)]
     else:
         epoch_nonwear = np.zeros(len(samples), bool)
@@ -312,7 +315,7 @@ def _periods(flags: np.ndarray[Any, np.dtype[np.bool_]], first_start_us: int) ->
     import pandas as pd
 
     edges = np.diff(np.concatenate(([0], flags.astype(np.int8), [0])))
-    bounds = first_start_us + _NONWEAR_BLOCK_US * np.stack([np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)], axis=1)
+    bounds = first_start_us + NONWEAR_BLOCK_US * np.stack([np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)], axis=1)
     return [[str(pd.Timestamp(int(time), unit="us")) for time in pair] for pair in bounds]
 
 
@@ -431,7 +434,7 @@ def epoch_summary(frame: pd.DataFrame, epoch_seconds: float) -> dict[str, Any]:
         "calibration_error_before_mg": calibration.get("error_before_mg"),
         "calibration_error_after_mg": calibration.get("error_after_mg"),
         "worn_hours": float(worn.sum() * epoch_seconds / 3600.0),
-        "days_16h_worn": int((hours >= 16.0).sum()),
+        "days_16h_worn": int((hours >= WORN_DAY_HOURS).sum()),
         "enmo_worn_mg": float(frame["enmo"][worn].mean() * 1000.0) if worn.any() else None,
     }
 

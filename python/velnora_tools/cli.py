@@ -24,9 +24,10 @@ from typing import TYPE_CHECKING, Any, cast
 
 import velnora
 
+from velnora_tools import _native
 from velnora_tools._distribution import VERSION
 from velnora_tools._exports import Export, Written, export_csv, export_epochs, export_parquet
-from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, input_sizes, run, stop_signals
+from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, input_sizes, processors, run, stop_signals
 from velnora_tools._quality_rules import DEFAULT_WORN_DAYS
 from velnora_tools._report import (
     StudyRows,
@@ -43,10 +44,10 @@ from velnora_tools._report import (
 )
 from velnora_tools._recording import NotARecording, failure_text, recording_header
 from velnora_tools._outcome_columns import DAY_COLUMNS, NIGHT_COLUMNS
-from velnora_tools.activity import NONWEAR_RULES, EpochOptions, Nonwear, json_beside
-from velnora_tools.batch import processors, read_summary, summary_columns, summary_frame
+from velnora_tools.activity import NONWEAR_RULES, WORN_DAY_HOURS, EpochOptions, Nonwear, json_beside
+from velnora_tools.batch import read_summary, summary_columns, summary_frame
 from velnora_tools.outcomes import CUTPOINT_METRICS, OutcomeOptions, parameters
-from velnora_tools.damaged import damage_in_words, left_out_in_words
+from velnora_tools.damaged import DamagedRecording, damage_in_words, left_out_in_words
 from velnora_tools.frames import Channels
 from velnora_tools.read_options import INCLUDE_FLAGS, ReadArguments
 from velnora_tools.replacing import OutputError, remove_stale_temporaries, replacing
@@ -261,7 +262,7 @@ def _parser() -> argparse.ArgumentParser:
     outcome.add_argument("--nights", metavar="NIGHTS", help="the CSV table of every recording's nights")
     outcome.add_argument("--cutpoints", nargs=3, type=_positive_number("mg"), default=(40.0, 100.0, 400.0), metavar=("C1", "C2", "C3"), help="light, moderate and vigorous from (mg; 40 100 400)")
     outcome.add_argument("--metric", choices=CUTPOINT_METRICS, default="enmo", help="the metric the cut-points apply to (enmo)")
-    outcome.add_argument("--valid-hours", type=float, default=16.0, metavar="H", help="worn hours of a valid day (16)")
+    outcome.add_argument("--valid-hours", type=float, default=float(WORN_DAY_HOURS), metavar="H", help="worn hours of a valid day (16)")
     _add_epoch_options(outcome)
     _add_batch_options(outcome)
     outcome.set_defaults(parser=outcome, command=_outcomes)
@@ -355,13 +356,9 @@ def _export(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Export
     if (cut := _cut(parser, args)) is not None:
         read_args["cut"] = cut
     try:
-        # velnora checks every option before it opens a file, and a path
-        # holding a NUL byte opens none: the rules stay velnora's own.
-        velnora.read_cwa_file("\0", **read_args)
+        _native.check_read_options(**read_args)
     except ValueError as error:
         parser.error(f"--resample: {error}")
-    except RuntimeError:
-        pass
     return Export(read_args, args.skip_damaged, channels=channels)
 
 
@@ -491,7 +488,13 @@ def _next_step(path: str, error: BaseException, args: argparse.Namespace) -> str
 
 def _failure(path: str, error: BaseException) -> str:
     # An output that cannot be made names itself, not the input.
-    return f"velnora: {error}" if isinstance(error, OutputError) else f"velnora: {path}: {failure_text(error)}"
+    return f"velnora: {error}" if isinstance(error, OutputError) else f"velnora: {path}: {_failure_text(error)}"
+
+
+def _failure_text(error: BaseException) -> str:
+    """A failure's message, with the command's way past a damaged data block."""
+    text = failure_text(error)
+    return f"{text}: --skip-damaged reads past it" if isinstance(error, DamagedRecording) else text
 
 
 def _outcomes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
@@ -572,7 +575,7 @@ def _report(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         elif row["damaged_blocks"] and not args.quiet:
             progress.message(f"velnora: {row['path']}: left out {damage_in_words(row['damaged_blocks'], row['damaged_samples'])}")
 
-    jobs = [Job(path, report_row, (args.skip_damaged,)) for path in args.files]
+    jobs = [Job(path, report_row, (args.skip_damaged, False, False, _failure_text)) for path in args.files]
     rows = [_report_row(outcome) for outcome in run(jobs, args.jobs, progress, done)]
     if args.form == "json":
         json.dump(rows, sys.stdout, indent=1)

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any
 
 from velnora_tools import _native
 from velnora_tools._distribution import require
-from velnora_tools._parquet_footer import MAGIC, footer_of, joined_footer
+from velnora_tools._parquet_footer import MAGIC, FooterError, footer_of, joined_footer
 from velnora_tools.damaged import DamagedBlock
 from velnora_tools.frames import Channels, Columns, carried_only, only_zeros, to_arrow
 from velnora_tools.replacing import check_output, replacing
@@ -92,16 +92,23 @@ def write_columns(out: str | os.PathLike[str], columns: Columns, header: object,
     starts = range(0, len(columns["timestamp"]), ROW_GROUP_ROWS)
     encoding = _encoding(columns, header, report)
     with replacing(out) as temporary:
-        if len(starts) < 2 or not _native.second_thread_allowed():
-            _write_groups(temporary, columns, starts, encoding)
-            return
-        # pyarrow encodes a file on one thread; the later row groups are
-        # encoded on a second one into memory and joined on after the earlier.
-        middle = len(starts) // 2
-        with concurrent.futures.ThreadPoolExecutor(1) as helper:
-            later = helper.submit(_encoded_groups, columns, starts[middle:], encoding)
-            _write_groups(temporary, columns, starts[:middle], encoding)
-            _append_file(temporary, later.result())
+        if len(starts) >= 2 and _native.second_thread_allowed():
+            try:
+                _write_halves(temporary, columns, starts, encoding)
+                return
+            except FooterError:
+                pass  # a footer the join cannot move: the file is written again on one thread
+        _write_groups(temporary, columns, starts, encoding)
+
+
+def _write_halves(path: str, columns: Columns, starts: range, encoding: dict[str, Any]) -> None:
+    """pyarrow encodes a file on one thread; the later row groups are encoded
+    on a second one into memory and joined on after the earlier."""
+    middle = len(starts) // 2
+    with concurrent.futures.ThreadPoolExecutor(1) as helper:
+        later = helper.submit(_encoded_groups, columns, starts[middle:], encoding)
+        _write_groups(path, columns, starts[:middle], encoding)
+        _append_file(path, later.result())
 
 
 def _encoding(columns: Columns, header: object, report: object) -> dict[str, Any]:
@@ -130,6 +137,8 @@ def _encoding(columns: Columns, header: object, report: object) -> dict[str, Any
             **{name: "PLAIN" for name in columns if name != "timestamp" and name not in dictionary},
         },
         "write_statistics": ["timestamp"],
+        # A page index's page offsets could not be moved by the join.
+        "write_page_index": False,
     }
 
 
@@ -155,7 +164,8 @@ def _encoded_groups(columns: Columns, starts: range, encoding: dict[str, Any]) -
 def _append_file(path: str, later: Any) -> None:
     """Joins the complete Parquet file `later` (bytes-like) on after the
     row groups of the one at `path`: its chunks replace the footer there,
-    followed by one footer for both."""
+    followed by one footer for both. Raises FooterError, the file at `path`
+    untouched, where the footers cannot be joined."""
     later_view = memoryview(later)
     later_start, later_footer = footer_of(later_view)
     with open(path, "r+b") as file:
@@ -164,9 +174,8 @@ def _append_file(path: str, later: Any) -> None:
         length = int.from_bytes(file.read(4), "little")
         start = size - 8 - length
         file.seek(start)
-        footer = file.read(length)
+        footer = joined_footer(file.read(length), later_footer, start - len(MAGIC))
         file.seek(start)
         file.truncate()
         file.write(later_view[len(MAGIC) : later_start])
-        file.write(joined_footer(footer, later_footer, start - len(MAGIC)))
-
+        file.write(footer)

@@ -1,4 +1,4 @@
-#include "core/ops/sampling_report.hpp"
+#include "core/report/sampling_report.hpp"
 
 #include <array>
 #include <cstdint>
