@@ -17,7 +17,7 @@ import numpy as np
 
 from velnora_tools import _native
 from velnora_tools._distribution import require
-from velnora_tools.damaged import OUT_OF_PLACE, DamagedBlock
+from velnora_tools.damaged import OUT_OF_PLACE, DamagedBlock, naming_damage
 from velnora_tools.replacing import check_output, replacing
 
 if TYPE_CHECKING:
@@ -118,6 +118,7 @@ class Nonwear:
 NONWEAR_RULES = ("window", "2013")
 
 
+@naming_damage()
 def calibrate(
     path: str | os.PathLike[str],
     *,
@@ -156,6 +157,7 @@ def calibrate(
     return Calibration(**values)
 
 
+@naming_damage()
 def epochs(
     path: str | os.PathLike[str],
     *,

@@ -163,15 +163,20 @@ def _samples(count: int) -> str:
     return f"{count} sample{'s' * (count != 1)}"
 
 
+SKIP_DAMAGED_NOTE = "skip_damaged=True reads past it, leaving the damaged blocks out"
+
+
 class DamagedRecording(RuntimeError):
     """A reading that failed at a damaged data block, which a reading that
     skips damage passes over: `block` is its data-block position, `message`
-    the reading's own text of the failure."""
+    the reading's own text of the failure. Its note, shown under the
+    traceback, says the way past it in Python; the command says its own."""
 
     def __init__(self, block: int, message: str) -> None:
         super().__init__(f"data block {block} is damaged ({message})")
         self.block = block
         self.message = message
+        self.add_note(SKIP_DAMAGED_NOTE)
 
     def __reduce__(self) -> tuple[type[DamagedRecording], tuple[int, str]]:
         # From a worker process to its parent, with the facts.
@@ -182,7 +187,8 @@ class DamagedRecording(RuntimeError):
 def naming_damage() -> Iterator[None]:
     """Turns a reading's failure at a damaged data block (`_native`'s
     DamagedBlockError) into DamagedRecording, which names the block; any
-    other failure goes on as it is."""
+    other failure goes on as it is. Also a decorator, for the functions that
+    read."""
     try:
         yield
     except _native.DamagedBlockError as error:

@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any
 from velnora_tools import _native
 from velnora_tools._distribution import require
 from velnora_tools._parquet_footer import MAGIC, FooterError, footer_of, joined_footer
-from velnora_tools.damaged import DamagedBlock
+from velnora_tools.damaged import DamagedBlock, naming_damage
 from velnora_tools.frames import Channels, Columns, carried_only, only_zeros, to_arrow
 from velnora_tools.replacing import check_output, replacing
 
@@ -34,6 +34,7 @@ HEADER_KEY = "velnora.header"
 REPORT_KEY = "velnora.report"
 
 
+@naming_damage()
 def write_parquet(
     path: str | os.PathLike[str],
     out: str | os.PathLike[str],
