@@ -17,6 +17,7 @@ import numpy as np
 
 from velnora_tools import _native
 from velnora_tools._distribution import require
+from velnora_tools._source import json_source, parquet_source, recording_source
 from velnora_tools.damaged import OUT_OF_PLACE, DamagedBlock, naming_damage
 from velnora_tools.replacing import check_output, replacing
 
@@ -346,14 +347,21 @@ class EpochOptions:
         nonwear = None if rule is None else rule.as_dict()
         return {"epoch_seconds": self.epoch_seconds, "calibration": self.calibration, "nonwear": nonwear, "lowpass_hz": self.lowpass_hz}
 
+    def source(self, path: str | os.PathLike[str]) -> dict[str, Any]:
+        """What the epochs of the recording at `path` with these options record
+        as their source: all the options, as they shape the table."""
+        return recording_source(path, {**self.recorded(), "cut": self.cut, "skip_damaged": self.skip_damaged, "anglez_median": self.anglez_median})
+
 
 def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], options: EpochOptions, csv: bool = False) -> tuple[list[DamagedBlock], int]:
     """Writes `epochs(path, ...)` to the Parquet file `out`, its "start" index
     a column, with the calibration, the non-wear periods, the non-wear rule,
-    the low-pass and the blocks left out as JSON under "velnora.calibration",
-    "velnora.nonwear", "velnora.nonwear_rule", "velnora.lowpass_hz" and
-    "velnora.damaged" in the file's key-value metadata. With `csv`, `out` is
-    the same table as CSV text and those five go, under the same names
+    the low-pass, the blocks left out and what the table was made from (as
+    `write_parquet` records it) as JSON under "velnora.calibration",
+    "velnora.nonwear", "velnora.nonwear_rule", "velnora.lowpass_hz",
+    "velnora.damaged" and "velnora.source" in the file's key-value metadata.
+    With `csv`, `out` is the same table as CSV text and those six go, under
+    the same names
     without "velnora.", into a JSON file beside it, named as `out`
     with ".json" for its ".csv" ending (or added). Outputs appear only when
     complete; the CSV table goes straight into an `out` that is a FIFO or a
@@ -361,8 +369,9 @@ def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], opti
     left out (`DamagedBlock`) and the samples left out as timed before an
     earlier one."""
     check_output(path, out, stream=csv)
+    source = options.source(path)
     frame = epochs(path, **options.arguments())
-    summary = _epoch_metadata(frame)
+    summary = _epoch_metadata(frame) | {"source": source}
     if csv:
         with replacing(out, stream=True) as table:
             frame.to_csv(table)
@@ -375,6 +384,13 @@ def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], opti
             _write_epoch_parquet(frame, summary, temporary)
     damaged: list[DamagedBlock] = frame.attrs["damaged_blocks"]
     return damaged, frame.attrs["samples_out_of_order"]
+
+
+def complete_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], options: EpochOptions, csv: bool = False) -> bool:
+    """Whether `out` holds what `write_epochs(path, out, options, csv)` would
+    write: finished, of this recording as it is now, with these options."""
+    made = json_source(out, json_beside(out)) if csv else parquet_source(out)
+    return made is not None and made == options.source(path)
 
 
 def json_beside(out: str | os.PathLike[str]) -> str:

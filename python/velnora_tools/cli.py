@@ -127,7 +127,9 @@ examples:
   velnora csv data/*.cwa -o csv/ -j 2"""
 
 PARQUET_EPILOG = EXPORT_OPTIONS.format(default="velnora.read_cwa_file (all)", suffix=".parquet") + """
-Each file is written by velnora_tools.write_parquet.
+Each file is written by velnora_tools.write_parquet. A file an earlier run
+made of the same recording (unchanged since) with the same options is kept,
+and named on stderr unless -q; --force writes it again.
 
 examples:
   velnora parquet data/*.cwa -o parquet/ -j 4
@@ -146,7 +148,9 @@ calibration ("velnora.calibration"), the non-wear periods ("velnora.nonwear")
 and rule ("velnora.nonwear_rule") and the blocks left out ("velnora.damaged"),
 as JSON; with --csv they go into a JSON file beside each CSV file
 (<name>.epochs.json). --seconds, --blocks and
---skip-damaged as for csv.
+--skip-damaged as for csv. An output an earlier run made of the same
+recording (unchanged since) with the same options is kept; --force writes
+it again.
 
 examples:
   velnora epochs data/*.cwa -o epochs/ -j 2
@@ -241,6 +245,10 @@ def _parser() -> argparse.ArgumentParser:
         export.add_argument("files", metavar="FILE", nargs="+")
         export.add_argument("-o", "--output", metavar="OUT", help=f"the {suffix} file, or the directory of the outputs")
         _add_export_options(export)
+        if work is export_parquet:
+            _add_force_option(export)
+        else:
+            export.set_defaults(force=True)  # CSV carries no record of its source: always written
         _add_batch_options(export)
         export.set_defaults(parser=export, command=_exports, suffix=suffix, work=work)
 
@@ -252,6 +260,7 @@ def _parser() -> argparse.ArgumentParser:
     cut = epoch.add_mutually_exclusive_group()
     cut.add_argument("--seconds", nargs=2, metavar=("A", "B"), type=_bound(float), help="seconds from the first block")
     cut.add_argument("--blocks", nargs=2, metavar=("I", "J"), type=_bound(int), help="data-block positions")
+    _add_force_option(epoch)
     _add_batch_options(epoch)
     epoch.set_defaults(parser=epoch, command=_epochs)
 
@@ -289,6 +298,10 @@ def _add_epoch_options(parser: argparse.ArgumentParser) -> None:
 def _epoch_options(args: argparse.Namespace, cut: velnora.SecondsCut | velnora.BlocksCut | None = None) -> EpochOptions:
     nonwear = args.nonwear and Nonwear(rule=args.nonwear_rule, rescore=args.rescore)
     return EpochOptions(args.epoch, args.calibration, nonwear, cut, args.skip_damaged, args.lowpass)
+
+
+def _add_force_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--force", action="store_true", help="write outputs again that an earlier run made of the same recording and options")
 
 
 def _add_batch_options(parser: argparse.ArgumentParser, default_jobs: int | None = 1) -> None:
@@ -365,7 +378,7 @@ def _export(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Export
 def _epochs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     options = _epoch_options(args, _cut(parser, args))
     args.suffix = ".epochs.csv" if args.csv else ".epochs.parquet"
-    return _run_exports(parser, args, export_epochs, (options, args.csv))
+    return _run_exports(parser, args, export_epochs, (options, args.csv, not args.force))
 
 
 def _cut(parser: argparse.ArgumentParser, args: argparse.Namespace) -> velnora.SecondsCut | velnora.BlocksCut | None:
@@ -411,7 +424,8 @@ def _progress(label: str, paths: Sequence[str], args: argparse.Namespace) -> Pro
 
 
 def _exports(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    return _run_exports(parser, args, args.work, (_export(parser, args),))
+    keep = () if args.force else (True,)
+    return _run_exports(parser, args, args.work, (_export(parser, args), *keep))
 
 
 def _run_exports(parser: argparse.ArgumentParser, args: argparse.Namespace, work: Callable[..., Written], options: tuple[Any, ...]) -> int:
@@ -434,6 +448,8 @@ def _run_exports(parser: argparse.ArgumentParser, args: argparse.Namespace, work
             in_order.skip(position[id(outcome.job)])
             return
         written: Written = outcome.value
+        if written.kept and not args.quiet:
+            progress.message(f"velnora: {outcome.job.path}: kept {written.output}, made of it earlier with the same options (--force writes it again)")
         if (said := left_out_in_words(written.damaged, written.samples_out_of_order)) and not args.quiet:
             progress.message(f"velnora: {outcome.job.path}: {said}")
         progress.clear()

@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, Any
 from velnora_tools import _native
 from velnora_tools._distribution import require
 from velnora_tools._parquet_footer import MAGIC, FooterError, footer_of, joined_footer
+from velnora_tools._source import SOURCE_KEY, recording_source
 from velnora_tools.damaged import DamagedBlock, naming_damage
 from velnora_tools.frames import Channels, Columns, carried_only, only_zeros, to_arrow
 from velnora_tools.replacing import check_output, replacing
@@ -50,8 +51,10 @@ def write_parquet(
     recording carries that sensor; "all" keeps them. The file holds the same columns, `timestamp` as
     timestamp[us] without a time zone (the recorded wall clock), compressed with
     zstd (a channel of zeros with LZ4) in row groups of `ROW_GROUP_ROWS` rows.
-    Its key-value metadata holds `velnora.read_header` under "velnora.header"
-    and `velnora.sampling_consistency_report` under "velnora.report", both as
+    Its key-value metadata holds `velnora.read_header` under "velnora.header",
+    `velnora.sampling_consistency_report` under "velnora.report" and what the
+    file was made from (the recording's absolute path, size and time of last
+    change, these options, velnora's version) under "velnora.source", all as
     JSON.
 
     The samples are read whole, then written a row group at a time from views of
@@ -79,19 +82,29 @@ def write_recording(
     require("pyarrow.parquet", "velnora_tools.write_parquet")
     leave_out = carried_only(channels)
     check_output(path, out)
+    source = recording_file_source(path, read_args, skip_damaged, channels)
     columns, header, report, damaged = _native.read_for_export(
         os.fspath(path), **read_args, skip_damaged=skip_damaged, carried_only=leave_out
     )
-    write_columns(out, columns, header, report)
+    write_columns(out, columns, {HEADER_KEY: header, REPORT_KEY: report, SOURCE_KEY: source})
     return [DamagedBlock(*entry) for entry in damaged]
 
 
-def write_columns(out: str | os.PathLike[str], columns: Columns, header: object, report: object) -> None:
-    """`write_parquet`'s file from arrays already read, with the header and the
-    report to store as JSON beside them."""
+def recording_file_source(
+    path: str | os.PathLike[str], read_args: ReadArguments, skip_damaged: bool, channels: Channels
+) -> dict[str, Any]:
+    """What the recording's Parquet file made with these options records as
+    its source."""
+    flags = {name: bool(value) if name.startswith("include_") else value for name, value in read_args.items()}
+    return recording_source(path, {"read_args": flags, "skip_damaged": skip_damaged, "channels": channels})
+
+
+def write_columns(out: str | os.PathLike[str], columns: Columns, metadata: dict[str, object]) -> None:
+    """`write_parquet`'s file from arrays already read, with `metadata`'s
+    values stored as JSON under their keys."""
     require("pyarrow.parquet", "velnora_tools.write_parquet")
     starts = range(0, len(columns["timestamp"]), ROW_GROUP_ROWS)
-    encoding = _encoding(columns, header, report)
+    encoding = _encoding(columns, metadata)
     with replacing(out) as temporary:
         if len(starts) >= 2 and _native.second_thread_allowed():
             try:
@@ -112,7 +125,7 @@ def _write_halves(path: str, columns: Columns, starts: range, encoding: dict[str
         _append_file(path, later.result())
 
 
-def _encoding(columns: Columns, header: object, report: object) -> dict[str, Any]:
+def _encoding(columns: Columns, metadata: dict[str, object]) -> dict[str, Any]:
     """The ParquetWriter arguments of a recording's file.
 
     Almost all the time goes to pyarrow's encoder, which writes one column
@@ -125,12 +138,11 @@ def _encoding(columns: Columns, header: object, report: object) -> dict[str, Any
     timestamps get statistics, which let a reader skip row groups outside a
     time range; on every column they would add a sixth to the time and serve
     no query."""
-    metadata = {HEADER_KEY: json.dumps(header), REPORT_KEY: json.dumps(report)}
     samples = [name for name in columns if name != "timestamp" and name not in BLOCK_READINGS]
     zeros = [name for name in samples if only_zeros(columns[name])]
     dictionary = [name for name in samples if name not in zeros]
     return {
-        "schema": to_arrow({name: column[:0] for name, column in columns.items()}, "all").schema.with_metadata(metadata),
+        "schema": to_arrow({name: column[:0] for name, column in columns.items()}, "all").schema.with_metadata({key: json.dumps(value) for key, value in metadata.items()}),
         "compression": {name: "lz4" if name in zeros else "zstd" for name in columns},
         "use_dictionary": dictionary,
         "column_encoding": {
