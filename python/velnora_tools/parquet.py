@@ -18,9 +18,6 @@ from velnora_tools.replacing import check_output, replacing
 if TYPE_CHECKING:
     from typing import Unpack
 
-    import numpy as np
-    import numpy.typing as npt
-
     from velnora_tools.read_options import ReadArguments
 
 # 1 Mi rows: about 55 MB of columns before compression when every channel is
