@@ -409,7 +409,8 @@ def test_two_threads_give_the_bits_of_one(
 @pytest.mark.parametrize(
     ("arguments", "message"),
     [
-        ((0, (0.0,) * 10), "argument 'epoch_us': must be positive and at most 2**62"),
+        ((0, (0.0,) * 10), "epoch_us must be positive and at most 2**62"),
+        ((1 << 63, (0.0,) * 10), "epoch_us must be positive and at most 2**62"),
         ((5_000_000, (0.0,) * 9), "argument 'calibration': expected a sequence of 10 floats"),
         ((5_000_000, (0.0,) * 10, None, (0, 0.013, 0.05, 2)), "argument 'nonwear': expected None or a sequence of 5 numbers"),
     ],

@@ -234,7 +234,7 @@ def epochs(
     memory than the machine has, and ValueError for an `epoch_seconds` that
     is not a positive whole number of microseconds."""
     require("pandas", "velnora_tools.epochs")
-    epoch_us = _epoch_us(epoch_seconds)
+    epoch_us = _native.epoch_length_us(epoch_seconds)
     applied = _applied_calibration(path, calibration, cut, skip_damaged)
     numbers = (applied or Calibration())._numbers()
     rule = _nonwear_rule(nonwear)
@@ -289,13 +289,6 @@ def _epoch_frame(summary: dict[str, Any], epoch_us: int) -> pd.DataFrame:
         {**columns, "nonwear": epoch_nonwear, "samples": samples},
         index=pd.DatetimeIndex(starts.view("datetime64[us]"), name="start"),
     )
-
-
-def _epoch_us(epoch_seconds: float) -> int:
-    us = round(epoch_seconds * _US_PER_S) if math.isfinite(epoch_seconds) else 0
-    if not (0 < us <= 1 << 62 and abs(us - epoch_seconds * _US_PER_S) < 1e-3):
-        raise ValueError(f"epoch_seconds must be a positive whole number of microseconds, not {epoch_seconds!r}")
-    return us
 
 
 def _applied_calibration(

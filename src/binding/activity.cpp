@@ -23,6 +23,9 @@ constexpr const char* epochs_parameters[] = {"file_path", "epoch_us",     "calib
                                              "nonwear",   "skip_damaged", "lowpass_hz",  "anglez_median"};
 constexpr Signature epochs_signature{"epochs", epochs_parameters, 3};
 
+constexpr const char* epoch_length_parameters[] = {"epoch_seconds"};
+constexpr Signature epoch_length_signature{"epoch_length_us", epoch_length_parameters, 1};
+
 // The arguments both functions share, converted and planned; with
 // skip_damaged, the damage the plan's scan met outside the range, to which
 // the pass adds the blocks it leaves out.
@@ -41,8 +44,8 @@ PyResult<PlannedRead> plan_read(PyObject* path_slot, PyObject* cut_slot, PyObjec
   auto skip_damaged = flag_argument(skip_slot, "skip_damaged", false);
   if (!skip_damaged) return propagate(skip_damaged);
   PlannedRead read{*path, {}, *skip_damaged, {}};
-  auto plan =
-      to_py_result(resolve_read_plan(*path, *cut, *skip_damaged ? &read.left_out : nullptr), PyExc_RuntimeError);
+  auto plan = to_py_result(resolve_read_plan(*path, *cut, *skip_damaged ? &read.left_out : nullptr),
+                           PyExc_RuntimeError);
   if (!plan) return propagate(plan);
   read.plan = *plan;
   return read;
@@ -196,11 +199,6 @@ PyResult<Ref> epochs_of_recording(Slots<8> slots) {
   if (!read) return propagate(read);
   auto epoch_us = to_u64(slots[1]);
   if (!epoch_us) return propagate(epoch_us);
-  // Bounded so that an epoch's end stays far inside int64 microseconds.
-  if (*epoch_us == 0 || *epoch_us > (std::uint64_t{1} << 62)) {
-    PyErr_SetString(PyExc_ValueError, "argument 'epoch_us': must be positive and at most 2**62");
-    return raised();
-  }
   auto calibration = calibration_argument(slots[2]);
   if (!calibration) return propagate(calibration);
   auto nonwear = nonwear_argument(slots[4]);
@@ -217,7 +215,19 @@ PyResult<Ref> epochs_of_recording(Slots<8> slots) {
   return with_left_out(summary_dict(*summary), read->left_out);
 }
 
+PyResult<Ref> epoch_length(Slots<1> slots) {
+  auto seconds = to_f64(slots[0]);
+  if (!seconds) return propagate(seconds);
+  auto us = to_py_result(velnora::epoch_length_us(*seconds), PyExc_ValueError);
+  if (!us) return propagate(us);
+  return to_python(*us);
+}
+
 }  // namespace
+
+PyObject* epoch_length_us(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return run_entry<epoch_length_signature, epoch_length>(args, nargsf, kwnames);
+}
 
 PyObject* calibrate(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   return run_entry<calibrate_signature, calibrate_recording>(args, nargsf, kwnames);
@@ -231,6 +241,11 @@ const char calibrate_doc[] =
     "calibrate(file_path, cut=None, skip_damaged=False)\n--\n\n"
     "The gravity calibration of a recording: (calibration dict, [(block, message, outside_range, "
     "sample_count, reason), ...] of the blocks left out).";
+
+const char epoch_length_doc[] =
+    "epoch_length_us(epoch_seconds)\n--\n\n"
+    "The epoch length in whole microseconds, or ValueError for one that is not positive, not whole "
+    "microseconds or too long.";
 
 const char epochs_doc[] =
     "epochs(file_path, epoch_us, calibration, cut=None, nonwear=None, skip_damaged=False, "

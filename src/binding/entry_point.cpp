@@ -12,7 +12,8 @@ namespace {
 
 // The text is decoded as UTF-8 with replacement, so a message quoting the
 // caller's own text (a resample method, a path) comes back unchanged.
-// Out of memory is MemoryError whatever the call would raise otherwise; an
+// Out of memory is MemoryError and an invalid argument ValueError whatever the
+// call would raise otherwise; an
 // interrupted call already carries the exception its signal handler raised.
 // The typed error of a refused data block, its facts as attributes.
 [[gnu::cold]] void raise_damaged_block(std::uint64_t block, PyObject* message) {
@@ -31,7 +32,9 @@ namespace {
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     return;
   }
-  PyObject* type = kind == CwaError::Kind::OutOfMemory ? PyExc_MemoryError : failure.type;
+  PyObject* type = kind == CwaError::Kind::OutOfMemory       ? PyExc_MemoryError
+                   : kind == CwaError::Kind::InvalidArgument ? PyExc_ValueError
+                                                             : failure.type;
   if (failure.error.not_a_recording() && type == PyExc_RuntimeError && not_a_recording_type != nullptr)
     type = not_a_recording_type;
   std::string text = failure.error.text();

@@ -265,6 +265,7 @@ PyMethodDef function_table[] = {
      "VELNORA_THREADS is not 1."},
     fastcall_function("calibrate", calibrate, calibrate_doc),
     fastcall_function("epochs", epochs, epochs_doc),
+    fastcall_function("epoch_length_us", epoch_length_us, epoch_length_doc),
 };
 
 // A RuntimeError subclass added to the module as `name`, kept in `slot`.

@@ -1,8 +1,11 @@
 #include "core/activity/epoch_metrics.hpp"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <cmath>
 #include <numbers>
+#include <string>
 
 #include "core/activity/elevation.hpp"
 #include "core/activity/time_grid.hpp"
@@ -18,7 +21,28 @@ constexpr double max_reserved_magnitudes = 1 << 20;
 // columns handed over and the frame made of them, about six rows' worth.
 constexpr std::size_t epoch_row_cost = 6 * sizeof(EpochRow);
 
+// The shortest text that reads back as `value`, as Python writes a float
+// ("5.0", "1e-07", "nan").
+std::string float_text(double value) {
+  std::array<char, 32> digits;
+  const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
+  std::string text(digits.data(), end);
+  if (text.find_first_of(".ein") == std::string::npos) text += ".0";
+  return text;
+}
+
 }  // namespace
+
+Result<std::int64_t> epoch_length_us(double seconds) {
+  const double us = seconds * 1e6;
+  const bool whole = std::isfinite(us) && us > 0.5 && us <= static_cast<double>(max_epoch_us) &&
+                     std::abs(us - std::round(us)) < 1e-3;
+  if (!whole) {
+    return fail(CwaError::invalid_argument(
+        "epoch_seconds must be a positive whole number of microseconds, not " + float_text(seconds)));
+  }
+  return static_cast<std::int64_t>(std::round(us));
+}
 
 EpochMetrics::EpochMetrics(std::int64_t epoch_us, const GravityCalibration& calibration,
                            double header_rate_hz)

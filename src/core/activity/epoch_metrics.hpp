@@ -27,6 +27,14 @@ struct EpochTable {
   std::vector<EpochRow> rows;
 };
 
+// The longest epoch, so that an epoch's end stays far inside int64 microseconds.
+inline constexpr std::int64_t max_epoch_us = std::int64_t{1} << 62;
+
+// An epoch length given in seconds as whole microseconds: positive, at most
+// max_epoch_us, and within a thousandth of a microsecond of the seconds.
+// Errors: invalid_argument otherwise.
+Result<std::int64_t> epoch_length_us(double seconds);
+
 // Appends the epochs of a later stretch of the same recording, which begins
 // after `earlier` ends, with empty epochs between. Errors: those of extend_grid.
 Result<void> append_epochs(EpochTable& earlier, EpochTable&& later, std::int64_t epoch_us);

@@ -22,6 +22,10 @@ CwaError CwaError::message(std::string text) { return CwaError(Kind::Message, st
 
 CwaError CwaError::out_of_memory(std::string text) { return CwaError(Kind::OutOfMemory, std::move(text)); }
 
+CwaError CwaError::invalid_argument(std::string text) {
+  return CwaError(Kind::InvalidArgument, std::move(text));
+}
+
 CwaError CwaError::interrupted() { return CwaError(Kind::Interrupted, "interrupted"); }
 
 CwaError CwaError::unexpected_eof() { return io_text("failed to fill whole buffer"); }

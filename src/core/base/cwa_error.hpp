@@ -14,7 +14,7 @@ namespace velnora {
 // interruption hook asked to stop, and the caller knows why.
 class CwaError {
  public:
-  enum class Kind { Io, Message, OutOfMemory, Interrupted };
+  enum class Kind { Io, Message, OutOfMemory, Interrupted, InvalidArgument };
 
   // An I/O error with an operating-system error number; ENOMEM is OutOfMemory
   // with the same text.
@@ -23,6 +23,8 @@ class CwaError {
   static CwaError io_text(std::string text);
   static CwaError message(std::string text);
   static CwaError out_of_memory(std::string text);
+  // A value the caller gave that no recording could take (Python's ValueError).
+  static CwaError invalid_argument(std::string text);
   static CwaError interrupted();
 
   // The read that hit the end of the file before the buffer was full.

@@ -99,6 +99,8 @@ Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& pla
                                       const std::optional<NonwearRule>& nonwear,
                                       std::optional<double> lowpass_hz, bool anglez_median, bool past_damage,
                                       DamagedBlocks& left_out) {
+  if (epoch_us <= 0 || epoch_us > max_epoch_us)
+    return fail(CwaError::invalid_argument("epoch_us must be positive and at most 2**62"));
   const bool with_nonwear = nonwear.has_value();
   auto rate = header_rate_hz(path);
   if (!rate) return fail(std::move(rate.error()));

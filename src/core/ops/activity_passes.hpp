@@ -38,7 +38,7 @@ struct EpochSummary {
   std::optional<std::vector<double>> anglez_median;
 };
 
-// One pass over the samples a plan selects: epochs of `epoch_us` (> 0) on
+// One pass over the samples a plan selects: epochs of `epoch_us` (in (0, max_epoch_us]) on
 // values calibrated by `calibration`, and, with a `nonwear` rule, non-wear
 // on the readings as they are, which it judges on spreads of tens of mg that
 // a calibration barely changes; with `lowpass_hz`, the metrics on axes
@@ -46,10 +46,9 @@ struct EpochSummary {
 // also the z angle of the axes' rolling medians over 5 s (the sleep
 // methods'), on one thread; `past_damage` and
 // `left_out` as estimate_gravity_calibration's.
-// Errors: those of read_cwa_header, of ZeroPhaseLowpass::design, of
-// reading, "No valid sample data found in the specified range" and those of
-// the grids. Allocates the rows and one
-// epoch's magnitudes; nothing per sample.
+// Errors: invalid_argument for `epoch_us` out of range; those of read_cwa_header, of
+// ZeroPhaseLowpass::design, of reading, "No valid sample data found in the specified range" and those of the
+// grids. Allocates the rows and one epoch's magnitudes; nothing per sample.
 Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& plan, std::int64_t epoch_us,
                                       const GravityCalibration& calibration,
                                       const std::optional<NonwearRule>& nonwear,
