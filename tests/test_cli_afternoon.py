@@ -33,9 +33,15 @@ def velnora(*args: object, cwd: pathlib.Path) -> subprocess.CompletedProcess[str
     )
 
 
-def shell(line: str, cwd: pathlib.Path) -> subprocess.CompletedProcess[str]:
-    velnora_line = line.replace("velnora ", f"{sys.executable} -m velnora_tools.cli ")
-    return subprocess.run(["bash", "-c", velnora_line + "; exit ${PIPESTATUS[0]}"], capture_output=True, text=True, cwd=cwd, env=ENV, timeout=120)
+def first_lines(count: int, *args: object, cwd: pathlib.Path) -> tuple[int, list[str], str]:
+    """The command's text read as `head` reads it: `count` lines, then the pipe closed."""
+    command = [sys.executable, "-m", "velnora_tools.cli", *map(str, args)]
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=cwd, env=ENV) as child:
+        assert child.stdout is not None and child.stderr is not None
+        lines = [child.stdout.readline() for _ in range(count)]
+        child.stdout.close()
+        errors = child.stderr.read()
+        return child.wait(timeout=120), lines, errors
 
 
 @pytest.fixture
@@ -77,8 +83,8 @@ def test_a_study_afternoon(study: pathlib.Path) -> None:
     assert velnora_tools.summarise(str(study / "raw" / "sub01.cwa"))["path"].tolist() == [str(study / "raw" / "sub01.cwa")]
 
     # Text into `head`: three lines, then a quiet end by SIGPIPE's status; Parquet refuses standard output.
-    head = shell("velnora csv raw/sub01.cwa -o - | head -3", study)
-    assert (head.returncode, len(head.stdout.splitlines()), head.stderr) == (141, 3, "")
+    status, lines, errors = first_lines(3, "csv", "raw/sub01.cwa", "-o", "-", cwd=study)
+    assert (status, all(line.endswith("\n") for line in lines), errors) == (141, True, "")
     assert "Parquet cannot go to standard output" in velnora("parquet", "raw/sub01.cwa", "-o", "-", cwd=study).stderr
 
     # Mistakes, each with the next step.
