@@ -181,7 +181,7 @@ def test_nonwear_on_exactly_the_blocks_whose_windows_lie_in_the_still_stretch(
     assert sorted(set(block[frame["nonwear"]])) == nonwear_blocks
     periods = frame.attrs["nonwear_periods"]
     expected = (
-        [(pd.Timestamp(START + 900 * nonwear_blocks[0], unit="s"), pd.Timestamp(START + 900 * (nonwear_blocks[-1] + 1), unit="s"))]
+        [[str(pd.Timestamp(START + 900 * nonwear_blocks[0], unit="s")), str(pd.Timestamp(START + 900 * (nonwear_blocks[-1] + 1), unit="s"))]]
         if nonwear_blocks
         else []
     )

@@ -33,10 +33,13 @@ class Export:
 
 @dataclass(frozen=True)
 class Written:
-    """An export that succeeded: its output and the damaged blocks left out."""
+    """An export that succeeded: its output, the blocks left out (damaged, or
+    with their time out of place) and the samples left out as timed before an
+    earlier one."""
 
     output: str
     damaged: list[DamagedBlock] = field(default_factory=list)
+    samples_out_of_order: int = 0
 
 
 def export_csv(path: str, out: str, export: Export) -> Written:
@@ -64,7 +67,7 @@ def export_epochs(path: str, out: str, options: EpochOptions, csv: bool = False)
     """Writes the recording's epochs (`write_epochs`)."""
     _check_input(path)
     with naming_damage(path):
-        return Written(out, write_epochs(path, out, options, csv))
+        return Written(out, *write_epochs(path, out, options, csv))
 
 
 def _check_input(path: str) -> None:

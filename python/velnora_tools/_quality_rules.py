@@ -7,7 +7,7 @@ import datetime
 from collections.abc import Mapping
 from typing import Any
 
-from velnora_tools.damaged import damage_in_words
+from velnora_tools.damaged import damage_in_words, out_of_place_in_words
 
 LATE_HOURS = 1.0
 RATE_TOLERANCE = 0.01
@@ -23,6 +23,7 @@ def rule_texts(min_worn_days: int) -> list[str]:
         f"or starting more than {LATE_HOURS:g} hour after the planned start",
         f"a data rate more than {RATE_TOLERANCE * 100:g} % from the header's",
         "damaged data blocks (read past, counted)",
+        "data blocks whose time is out of place, or samples timed before an earlier one (left out, counted)",
         f"calibration failed, or its error after calibration above {CALIBRATION_LIMIT_MG:g} mg",
         f"fewer than {min_worn_days} days with at least {WORN_DAY_HOURS} worn hours",
         "a read that failed: its message",
@@ -48,6 +49,11 @@ def problems(row: Mapping[str, Any], min_worn_days: int) -> dict[str, str]:
         )
     if row["damaged_blocks"]:
         found["damaged_blocks"] = f"{damage_in_words(row['damaged_blocks'], row.get('damaged_samples'))} left out"
+    misplaced, out_of_order = row.get("out_of_place_blocks"), row.get("samples_out_of_order")
+    if misplaced:
+        found["out_of_place_blocks"] = f"{out_of_place_in_words(misplaced, row.get('out_of_place_samples') or 0)} left out"
+    if out_of_order:
+        found["samples_out_of_order"] = f"{out_of_order} sample{'s' * (out_of_order != 1)} timed before an earlier one left out"
     if row.get("calibrated") is False:
         reason = row.get("calibration_reason")
         found["calibrated"] = "calibration failed" + ("" if reason is None else f": {reason}")
@@ -66,6 +72,7 @@ def counted(min_worn_days: int) -> list[tuple[str, tuple[str, ...]]]:
     return [
         ("failed to read", ("error",)),
         ("with damaged blocks", ("damaged_blocks",)),
+        ("with samples left out for their time", ("out_of_place_blocks", "samples_out_of_order")),
         ("ending early", ("end_from_data",)),
         ("not calibrated", ("calibrated", "calibration_error_after_mg")),
         (f"fewer than {min_worn_days} days with at least {WORN_DAY_HOURS} worn hours", ("days_16h_worn",)),

@@ -1,5 +1,6 @@
 """What a path holds: a recording's header, or the one sentence every part of
-the package gives for a file that is no recording, the reason after it."""
+the package gives for a file that is no recording, the reason after it; and
+the text of any failure as a row or a notice shows it."""
 
 from __future__ import annotations
 
@@ -24,3 +25,11 @@ def recording_header(path: str | os.PathLike[str]) -> velnora.Header:
         return _native.read_header(os.fspath(path))
     except _native.NotARecording as error:
         raise NotARecording(f"not a CWA recording ({error})") from None
+
+
+def failure_text(error: BaseException) -> str:
+    """The message of a failure, never empty: a MemoryError without one (the
+    interpreter's own, when an allocation failed) says what it is."""
+    if text := str(error):
+        return text
+    return "out of memory" if isinstance(error, MemoryError) else type(error).__name__

@@ -17,7 +17,7 @@ import velnora
 
 from velnora_tools import _native
 from velnora_tools._day_strip import day_strip
-from velnora_tools._recording import recording_header
+from velnora_tools._recording import failure_text, recording_header
 from velnora_tools.activity import EpochOptions, epoch_summary, epochs
 from velnora_tools.damaged import DamagedBlock, naming_damage, report_skipping_damaged
 
@@ -64,8 +64,13 @@ REPORT_COLUMNS = (
     ReportColumn("error", "error"),
 )
 REPORT_NAMES = tuple(column.name for column in REPORT_COLUMNS)
-# What `summarise(..., epochs=True)` adds, from `epoch_summary`.
+# What `summarise(..., epochs=True)` adds, from `epoch_summary`, which also
+# gives samples, start_from_data, end_from_data and samplingrate_hz_from_data
+# of what the epochs hold.
 EPOCH_COLUMNS = (
+    ReportColumn("out_of_place_blocks", "blocks out of place", "Int64"),
+    ReportColumn("out_of_place_samples", "their samples", "Int64"),
+    ReportColumn("samples_out_of_order", "samples out of order", "Int64"),
     ReportColumn("calibrated", "calibrated", "boolean"),
     ReportColumn("calibration_reason", "why not calibrated"),
     ReportColumn("calibration_error_before_mg", "cal. error before (mg)", "Float64"),
@@ -162,8 +167,8 @@ def report_row(path: str, skip_damaged: bool = False, with_epochs: bool = False)
             options = EpochOptions(skip_damaged=skip_damaged)
             frame = epochs(path, **dataclasses.asdict(options))
             row.update(epoch_summary(frame, options.epoch_seconds), **day_strip(path, frame, frame.attrs["damaged_blocks"]))
-    except (RuntimeError, OSError) as error:
-        row["error"] = str(error)
+    except (RuntimeError, OSError, MemoryError) as error:
+        row["error"] = failure_text(error)
     return row
 
 
@@ -179,7 +184,7 @@ def _report_past_damage(path: str) -> tuple[dict[str, Any], list[DamagedBlock]]:
 
 def failed_report_row(path: str, error: BaseException) -> dict[str, Any]:
     """The row of a recording that could not be read: its message, None elsewhere."""
-    return {**dict.fromkeys(REPORT_NAMES), "path": path, "error": str(error)}
+    return {**dict.fromkeys(REPORT_NAMES), "path": path, "error": failure_text(error)}
 
 
 def iso_time(microseconds: int) -> str:

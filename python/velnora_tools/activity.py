@@ -6,6 +6,7 @@ computed in a streaming pass over the recording by the core
 from __future__ import annotations
 
 import dataclasses
+import datetime
 import json
 import math
 import os
@@ -15,7 +16,7 @@ import numpy as np
 
 from velnora_tools import _native
 from velnora_tools._distribution import require
-from velnora_tools.damaged import DamagedBlock
+from velnora_tools.damaged import OUT_OF_PLACE, DamagedBlock
 from velnora_tools.replacing import check_output, replacing
 
 if TYPE_CHECKING:
@@ -134,14 +135,26 @@ def epochs(
     sample order, so the rows of a cut aligned to epochs are the same bits as
     those of the whole recording.
 
-    `frame.attrs`: "calibration" (the applied `Calibration.as_dict()`, None
-    for False), "nonwear_periods" (a list of (start, end) pandas Timestamps,
-    end exclusive, of consecutive non-wear blocks; None when not judged),
-    "damaged_blocks" (a list of `DamagedBlock`), "samples_out_of_order"
-    (samples timed before an earlier one, as after a device clock set back,
-    which are left out). Errors: those of `velnora.read_cwa_file`, and
-    ValueError for an `epoch_seconds` that is not a positive whole number of
-    microseconds."""
+    A data block whose time is out of place (its clock puts it away from the
+    data blocks around it, which leave room for it elsewhere: one flipped bit
+    of a time stamp moves a block by years) is left out, so that one block's
+    clock can neither stretch the epochs over years nor set the samples
+    after it back (docs/epochs.md).
+
+    `frame.attrs`, all plain JSON values (so that `to_parquet` and
+    `to_pickle` keep them): "calibration" (the applied `Calibration.as_dict()`,
+    None for False), "nonwear_periods" (a list of [start, end] ISO 8601 texts
+    on the recording's wall clock, end exclusive, of consecutive non-wear
+    blocks, as "2023-05-01 22:15:00"; None when not judged), "damaged_blocks" (a list of `DamagedBlock`,
+    the blocks left out: damaged, read past with `skip_damaged`, or with their
+    time out of place), "samples_out_of_order" (samples timed before an
+    earlier one, as after a device clock set back, which are left out),
+    "first_sample" and "last_sample" (the times of the first and last sample
+    the epochs hold, as `velnora.sampling_consistency_report` gives times).
+    Errors: those of `velnora.read_cwa_file` (a recording without a data
+    block fails as it does), MemoryError when the epochs' span needs more
+    memory than the machine has, and ValueError for an `epoch_seconds` that
+    is not a positive whole number of microseconds."""
     require("pandas", "velnora_tools.epochs")
     import pandas as pd
 
@@ -149,6 +162,24 @@ def epochs(
     applied = _applied_calibration(path, calibration, cut, skip_damaged)
     numbers = (applied or Calibration())._numbers()
     summary, damaged = _native.epochs(os.fspath(path), epoch_us, numbers, cut, nonwear, skip_damaged)
+
+    try:
+        frame = _epoch_frame(summary, epoch_us, nonwear)
+    except MemoryError:
+        rows = len(summary["samples"]) // 8
+        raise MemoryError(f"the recording's {rows} epochs, {summary['first_sample']} to {summary['last_sample']}, need more memory than this machine has free") from None
+    flags = np.frombuffer(summary.get("nonwear", b""), np.uint8).astype(bool)
+    frame.attrs["calibration"] = None if applied is None else applied.as_dict()
+    frame.attrs["nonwear_periods"] = _periods(flags, summary.get("nonwear_first_start_us", 0)) if nonwear else None
+    frame.attrs["damaged_blocks"] = [DamagedBlock(*entry) for entry in damaged]
+    frame.attrs["samples_out_of_order"] = summary["samples_out_of_order"]
+    frame.attrs["first_sample"] = summary["first_sample"]
+    frame.attrs["last_sample"] = summary["last_sample"]
+    return frame
+
+
+def _epoch_frame(summary: dict[str, Any], epoch_us: int, nonwear: bool) -> pd.DataFrame:
+    import pandas as pd
 
     samples = np.frombuffer(summary["samples"], np.uint64).astype(np.int64)
     starts = summary["first_start_us"] + epoch_us * np.arange(len(samples), dtype=np.int64)
@@ -158,7 +189,7 @@ def epochs(
         epoch_nonwear = flags[np.clip(block, 0, len(flags) - 1)]
     else:
         epoch_nonwear = np.zeros(len(samples), bool)
-    frame = pd.DataFrame(
+    return pd.DataFrame(
         {
             "enmo": np.frombuffer(summary["enmo"], np.float64).copy(),
             "mad": np.frombuffer(summary["mad"], np.float64).copy(),
@@ -168,11 +199,6 @@ def epochs(
         },
         index=pd.DatetimeIndex(starts.view("datetime64[us]"), name="start"),
     )
-    frame.attrs["calibration"] = None if applied is None else applied.as_dict()
-    frame.attrs["nonwear_periods"] = _periods(flags, summary.get("nonwear_first_start_us", 0)) if nonwear else None
-    frame.attrs["damaged_blocks"] = [DamagedBlock(*entry) for entry in damaged or []]
-    frame.attrs["samples_out_of_order"] = summary["samples_out_of_order"]
-    return frame
 
 
 def _epoch_us(epoch_seconds: float) -> int:
@@ -197,17 +223,13 @@ def _applied_calibration(
     raise TypeError(f"calibration must be True, False or a Calibration, not {type(calibration).__name__}")
 
 
-def _periods(flags: np.ndarray[Any, np.dtype[np.bool_]], first_start_us: int) -> list[tuple[Any, Any]]:
-    """(start, end) Timestamps of each run of non-wear blocks."""
+def _periods(flags: np.ndarray[Any, np.dtype[np.bool_]], first_start_us: int) -> list[list[str]]:
+    """[start, end] of each run of non-wear blocks, as pandas writes a Timestamp ("2023-05-01 22:15:00")."""
     import pandas as pd
 
     edges = np.diff(np.concatenate(([0], flags.astype(np.int8), [0])))
-    starts = np.flatnonzero(edges == 1)
-    ends = np.flatnonzero(edges == -1)
-    return [
-        (pd.Timestamp(first_start_us + s * _NONWEAR_BLOCK_US, unit="us"), pd.Timestamp(first_start_us + e * _NONWEAR_BLOCK_US, unit="us"))
-        for s, e in zip(starts, ends)
-    ]
+    bounds = first_start_us + _NONWEAR_BLOCK_US * np.stack([np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)], axis=1)
+    return [[str(pd.Timestamp(int(time), unit="us")) for time in pair] for pair in bounds]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -222,7 +244,7 @@ class EpochOptions:
     skip_damaged: bool = False
 
 
-def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], options: EpochOptions, csv: bool = False) -> list[DamagedBlock]:
+def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], options: EpochOptions, csv: bool = False) -> tuple[list[DamagedBlock], int]:
     """Writes `epochs(path, ...)` to the Parquet file `out`, its "start" index
     a column, with the calibration, the non-wear periods and the damaged
     blocks as JSON under "velnora.calibration", "velnora.nonwear" and
@@ -231,7 +253,9 @@ def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], opti
     "nonwear" and "damaged", into a JSON file beside it, named as `out`
     with ".json" for its ".csv" ending (or added). Outputs appear only when
     complete; the CSV table goes straight into an `out` that is a FIFO or a
-    device, without the JSON file, and Parquet refuses one. Returns the damaged blocks left out."""
+    device, without the JSON file, and Parquet refuses one. Returns the blocks
+    left out (`DamagedBlock`) and the samples left out as timed before an
+    earlier one."""
     check_output(path, out, stream=csv)
     frame = epochs(path, **dataclasses.asdict(options))
     summary = _epoch_metadata(frame)
@@ -246,7 +270,7 @@ def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], opti
         with replacing(out) as temporary:
             _write_epoch_parquet(frame, summary, temporary)
     damaged: list[DamagedBlock] = frame.attrs["damaged_blocks"]
-    return damaged
+    return damaged, frame.attrs["samples_out_of_order"]
 
 
 def _epochs_sidecar(out: str | os.PathLike[str]) -> str:
@@ -259,10 +283,9 @@ def _epochs_sidecar(out: str | os.PathLike[str]) -> str:
 def _epoch_metadata(frame: pd.DataFrame) -> dict[str, Any]:
     """The calibration, the non-wear periods (ISO start and end pairs, None
     when not judged) and the damaged blocks of an epochs frame, as JSON values."""
-    periods = frame.attrs["nonwear_periods"]
     return {
         "calibration": frame.attrs["calibration"],
-        "nonwear": None if periods is None else [[str(a), str(b)] for a, b in periods],
+        "nonwear": frame.attrs["nonwear_periods"],
         "damaged": [list(block) for block in frame.attrs["damaged_blocks"]],
     }
 
@@ -280,15 +303,28 @@ def _write_epoch_parquet(frame: pd.DataFrame, summary: dict[str, Any], out: str)
 
 def epoch_summary(frame: pd.DataFrame, epoch_seconds: float) -> dict[str, Any]:
     """What a study's first table wants of a recording's epochs: the
-    calibration's outcome and errors (mg), the hours worn, the days with at
-    least 16 worn hours and the mean ENMO over worn epochs (mg)."""
+    samples they hold with the times of the first and last and the rate
+    between them (as `velnora.sampling_consistency_report` computes it from
+    all samples), what was left out (blocks whose time is out of place and
+    their samples, samples timed before an earlier one), the calibration's
+    outcome and errors (mg), the hours worn, the days with at least 16 worn
+    hours and the mean ENMO over worn epochs (mg)."""
     import pandas as pd
 
     calibration = frame.attrs["calibration"] or {}
     worn = (frame["samples"] > 0) & ~frame["nonwear"]
     days = pd.DatetimeIndex(frame.index).normalize()
     hours = worn.groupby(days).sum() * epoch_seconds / 3600.0
+    misplaced = [block for block in frame.attrs["damaged_blocks"] if block.reason == OUT_OF_PLACE]
+    samples = int(frame["samples"].sum())
     return {
+        "samples": samples,
+        "start_from_data": frame.attrs["first_sample"],
+        "end_from_data": frame.attrs["last_sample"],
+        "samplingrate_hz_from_data": _rate(samples, frame.attrs["first_sample"], frame.attrs["last_sample"]),
+        "out_of_place_blocks": len(misplaced),
+        "out_of_place_samples": sum(block.sample_count for block in misplaced),
+        "samples_out_of_order": frame.attrs["samples_out_of_order"],
         "calibrated": calibration.get("calibrated"),
         "calibration_reason": calibration.get("reason"),
         "calibration_error_before_mg": calibration.get("error_before_mg"),
@@ -297,3 +333,12 @@ def epoch_summary(frame: pd.DataFrame, epoch_seconds: float) -> dict[str, Any]:
         "days_16h_worn": int((hours >= 16.0).sum()),
         "enmo_worn_mg": float(frame["enmo"][worn].mean() * 1000.0) if worn.any() else None,
     }
+
+def _rate(samples: int, first: str | None, last: str | None) -> float | None:
+    """(samples - 1) / the seconds from the first sample to the last, in the
+    sampling report's order of operations; None as there."""
+    if first is None or last is None or samples < 2:
+        return None
+    step = datetime.datetime.fromisoformat(last) - datetime.datetime.fromisoformat(first)
+    seconds = (step // datetime.timedelta(microseconds=1)) / 1e6
+    return (samples - 1) / seconds if seconds > 0 else None

@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Any, cast
 from velnora_tools._distribution import require
 from velnora_tools._exports import Export, Written, export_csv, export_epochs, export_parquet
 from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, run, stop_signals
+from velnora_tools._recording import failure_text
 from velnora_tools._report import EPOCH_COLUMNS, REPORT_COLUMNS, failed_report_row, report_row
 from velnora_tools.activity import EpochOptions
 from velnora_tools.frames import Channels, carried_only
@@ -169,7 +170,7 @@ def convert(
     calls = [(name, out, format, export, options, manifest.converted(name)) for name, out in zip(names, outputs)]
 
     def done(index: int, row: Any, error: BaseException | None) -> None:
-        manifest.record(row if error is None else _row(names[index], options, error=str(error)))
+        manifest.record(row if error is None else _row(names[index], options, error=failure_text(error)))
 
     remove_stale_temporaries(directory, began)
     with _ended_by_stop_signals():
@@ -194,7 +195,7 @@ def convert_one(
             return {**earlier, "status": SKIPPED}
         row.update(output=EXPORTS[format](path, out, export).output, status=WRITTEN)
     except Exception as error:  # whatever stops one recording is that recording's row
-        row["error"] = str(error)
+        row["error"] = failure_text(error)
     row["seconds"] = time.perf_counter() - began
     return row
 

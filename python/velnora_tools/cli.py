@@ -37,9 +37,9 @@ from velnora_tools._report import (
     report_row,
     scan,
 )
-from velnora_tools._recording import recording_header
+from velnora_tools._recording import failure_text, recording_header
 from velnora_tools.activity import EpochOptions
-from velnora_tools.damaged import DamagedBlock, damage_in_words
+from velnora_tools.damaged import damage_in_words, left_out_in_words
 from velnora_tools.frames import Channels
 from velnora_tools.read_options import INCLUDE_FLAGS, ReadArguments
 from velnora_tools.replacing import OutputError, remove_stale_temporaries
@@ -365,8 +365,8 @@ def _run_exports(parser: argparse.ArgumentParser, args: argparse.Namespace, work
             in_order.skip(position[id(outcome.job)])
             return
         written: Written = outcome.value
-        if written.damaged and not args.quiet:
-            progress.message(_left_out(outcome.job.path, written.damaged))
+        if (said := left_out_in_words(written.damaged, written.samples_out_of_order)) and not args.quiet:
+            progress.message(f"velnora: {outcome.job.path}: {said}")
         progress.clear()
         in_order.put(position[id(outcome.job)], written.output)
 
@@ -397,19 +397,7 @@ class _InOrder:
 
 def _failure(path: str, error: BaseException) -> str:
     # An output that cannot be made names itself, not the input.
-    return f"velnora: {error}" if isinstance(error, OutputError) else f"velnora: {path}: {error}"
-
-
-def _left_out(path: str, damaged: Sequence[DamagedBlock]) -> str:
-    """The notice of the damaged blocks a read passed: those in its range were
-    left out; those outside it (looked at for timing or placing a cut) only
-    tell that the plain read of that range fails."""
-    inside = [item.block for item in damaged if not item.outside_range]
-    outside = [item.block for item in damaged if item.outside_range]
-    samples = sum(item.sample_count for item in damaged if not item.outside_range)
-    parts = [f"left out {damage_in_words(len(inside), samples, inside)}"] * bool(inside)
-    parts += [f"passed {damage_in_words(len(outside), positions=outside)} outside the range read"] * bool(outside)
-    return f"velnora: {path}: " + "; ".join(parts)
+    return f"velnora: {error}" if isinstance(error, OutputError) else f"velnora: {path}: {failure_text(error)}"
 
 
 def _report(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
@@ -484,8 +472,8 @@ def _show_info(path: str, first: bool) -> bool:
         header = recording_header(path)
         sampling, damaged = report_and_damage(path)
         found = scan(path, header["sample_rate_hz"], skip_damaged=bool(damaged))
-    except (RuntimeError, OSError) as error:
-        print(f"velnora: {path}: {error}", file=sys.stderr)
+    except (RuntimeError, OSError, MemoryError) as error:
+        print(f"velnora: {path}: {failure_text(error)}", file=sys.stderr)
         return False
     lines = [path, "header:"]
     lines += [f"  {key}: {'-' if value is None else value}" for key, value in header.items()]

@@ -21,9 +21,14 @@ if TYPE_CHECKING:
 
 
 class DamagedBlock(NamedTuple):
-    """A data block that could not be read: its data-block position (as in
-    `velnora.blocks`), the message `velnora.read_cwa_file` fails with there,
-    whether it lay outside the range read, and the samples it may have held.
+    """A data block that was left out: its data-block position (as in
+    `velnora.blocks`), the message `velnora.read_cwa_file` fails with there
+    (for a block out of place, where its clock and its neighbours put it),
+    whether it lay outside the range read, the samples it may have held, and
+    why it was left out: "damaged" (malformed: `velnora.read_cwa_file` fails
+    there) or "time out of place" (well formed, but its clock puts it away
+    from the data blocks around it, which leave room for it elsewhere: left
+    out by the study paths, `calibrate`, `epochs` and what is built on them).
 
     A block outside the range read is the block before a cut, looked at for
     the timing of the cut's first block, or a block anywhere in the recording
@@ -39,6 +44,7 @@ class DamagedBlock(NamedTuple):
     message: str
     outside_range: bool = False
     sample_count: int = 0
+    reason: str = "damaged"
 
 
 def read_skipping_damaged(
@@ -100,17 +106,61 @@ def report_skipping_damaged(path: str | os.PathLike[str]) -> tuple[velnora.Sampl
     return report, [DamagedBlock(*entry) for entry in damaged]
 
 
+OUT_OF_PLACE = "time out of place"
+
+
 def damage_in_words(blocks: int, samples: int | None = None, positions: Sequence[int] = ()) -> str:
     """Damaged blocks as the notices name them, "2 damaged data blocks (5, 9)
     and their 240 samples": the count, the first ten `positions` when given,
     and the samples the blocks may have held (`DamagedBlock.sample_count`)
     when known."""
-    words = f"{blocks} damaged data block{'s' * (blocks != 1)}"
-    if positions:
-        words += " (" + ", ".join(map(str, positions[:10])) + (", ..." if len(positions) > 10 else "") + ")"
+    words = f"{blocks} damaged data block{'s' * (blocks != 1)}{_positions(positions)}"
     if samples is not None:
-        words += f" and {'its' if blocks == 1 else 'their'} {samples} sample{'s' * (samples != 1)}"
+        words += f" and {_their(blocks)} {_samples(samples)}"
     return words
+
+
+def out_of_place_in_words(blocks: int, samples: int, positions: Sequence[int] = ()) -> str:
+    """Blocks out of place as the notices name them, "1 block (50) whose time
+    is out of place, and its 120 samples"."""
+    return f"{blocks} block{'s' * (blocks != 1)}{_positions(positions)} whose time is out of place, and {_their(blocks)} {_samples(samples)}"
+
+
+def left_out_in_words(left_out: Sequence[DamagedBlock], out_of_order: int = 0) -> str:
+    """What a read left out, as the command's notice and the summary say it:
+    "left out 2 damaged data blocks (5, 9) and their 240 samples; left out 1
+    block (50) whose time is out of place, and its 120 samples; left out 300
+    samples timed before an earlier one; passed 1 damaged data block (3)
+    outside the range read". Blocks outside the range read (looked at for
+    timing or placing a cut) only tell that a plain read of the range fails
+    there. Empty when nothing was left out."""
+    damaged = [item for item in left_out if item.reason != OUT_OF_PLACE and not item.outside_range]
+    misplaced = [item for item in left_out if item.reason == OUT_OF_PLACE]
+    outside = [item.block for item in left_out if item.reason != OUT_OF_PLACE and item.outside_range]
+    parts = []
+    if damaged:
+        parts.append(f"left out {damage_in_words(len(damaged), sum(item.sample_count for item in damaged), [item.block for item in damaged])}")
+    if misplaced:
+        parts.append(f"left out {out_of_place_in_words(len(misplaced), sum(item.sample_count for item in misplaced), [item.block for item in misplaced])}")
+    if out_of_order:
+        parts.append(f"left out {_samples(out_of_order)} timed before an earlier one")
+    if outside:
+        parts.append(f"passed {damage_in_words(len(outside), positions=outside)} outside the range read")
+    return "; ".join(parts)
+
+
+def _positions(positions: Sequence[int]) -> str:
+    if not positions:
+        return ""
+    return " (" + ", ".join(map(str, positions[:10])) + (", ..." if len(positions) > 10 else "") + ")"
+
+
+def _their(blocks: int) -> str:
+    return "its" if blocks == 1 else "their"
+
+
+def _samples(count: int) -> str:
+    return f"{count} sample{'s' * (count != 1)}"
 
 
 class DamagedRecording(RuntimeError):

@@ -7,6 +7,7 @@ import datetime
 import html
 import os
 import re
+import time
 from collections import Counter
 from collections.abc import Iterable, Mapping, Sequence
 from importlib import resources
@@ -17,7 +18,7 @@ from velnora_tools._distribution import VERSION, require
 from velnora_tools._quality_rules import DEFAULT_WORN_DAYS, counted, problems, rule_texts
 from velnora_tools._report import EPOCH_COLUMNS, REPORT_COLUMNS, ReportColumn
 from velnora_tools.batch import _records, summarise
-from velnora_tools.replacing import check_output, replacing
+from velnora_tools.replacing import OutputError, check_output, remove_stale_temporaries, replacing
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -28,7 +29,7 @@ STRIP_COLUMNS = ("strip_first_day", "strip")
 TABLE_COLUMNS = tuple(column for column in REPORT_COLUMNS[1:] + EPOCH_COLUMNS if column.name not in STRIP_COLUMNS)
 NEEDED = tuple(column.name for column in REPORT_COLUMNS + EPOCH_COLUMNS)
 # Columns a summary made by an earlier version lacks: shown empty, never refused.
-ADDED_LATER = ("damaged_samples", "calibration_reason")
+ADDED_LATER = ("damaged_samples", "calibration_reason", "out_of_place_blocks", "out_of_place_samples", "samples_out_of_order")
 # Letter, class and label of each kind of cell, in the legend's order.
 CELL_KINDS = ((WORN, "worn"), (NONWEAR, "non-wear"), (NO_DATA, "no data"), (DAMAGED, "damaged"))
 CELL_CLASS = {WORN: "w", NONWEAR: "n", NO_DATA: "o", DAMAGED: "x"}
@@ -74,6 +75,7 @@ def quality_page(
         paths = [paths_or_summary] if isinstance(paths_or_summary, (str, os.PathLike)) else list(paths_or_summary)
     for path in paths:
         check_output(path, out, stream=True)
+    remove_stale_temporaries(os.path.dirname(os.path.abspath(out)), time.time_ns())
     # Entered first, so that an output that cannot be made fails before the reading.
     with replacing(out, stream=True) as temporary:
         if isinstance(paths_or_summary, pd.DataFrame):
@@ -81,8 +83,11 @@ def quality_page(
         else:
             summary = summarise(paths, client, workers=workers, skip_damaged=True, epochs=True)
         text = page_html(_records(summary.reindex(columns=list(NEEDED))), min_worn_days)
-        with open(temporary, "w", encoding="utf-8") as page:
-            page.write(text)
+        try:
+            with open(temporary, "w", encoding="utf-8") as page:
+                page.write(text)
+        except OSError as error:  # a full disk, a file-size limit
+            raise OutputError(os.fspath(out), error.strerror or str(error)) from error
     return summary
 
 

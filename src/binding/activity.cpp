@@ -24,12 +24,13 @@ constexpr const char* epochs_parameters[] = {"file_path", "epoch_us", "calibrati
 constexpr Signature epochs_signature{"epochs", epochs_parameters, 3};
 
 // The arguments both functions share, converted and planned; with
-// skip_damaged, the damage the plan's scan met outside the range.
+// skip_damaged, the damage the plan's scan met outside the range, to which
+// the pass adds the blocks it leaves out.
 struct PlannedRead {
   std::string_view path;
   ReadPlan plan;
-  std::optional<DamagedBlocks> damaged;
-  DamagedBlocks* damaged_or_null() { return damaged ? &*damaged : nullptr; }
+  bool skip_damaged;
+  DamagedBlocks left_out;
 };
 
 PyResult<PlannedRead> plan_read(PyObject* path_slot, PyObject* cut_slot, PyObject* skip_slot) {
@@ -39,18 +40,12 @@ PyResult<PlannedRead> plan_read(PyObject* path_slot, PyObject* cut_slot, PyObjec
   if (!cut) return propagate(cut);
   auto skip_damaged = flag_argument(skip_slot, "skip_damaged", false);
   if (!skip_damaged) return propagate(skip_damaged);
-  PlannedRead read{*path, {}, std::nullopt};
-  if (*skip_damaged) read.damaged.emplace();
-  auto plan = to_py_result(plan_cut(*path, *cut, read.damaged_or_null()), PyExc_RuntimeError);
+  PlannedRead read{*path, {}, *skip_damaged, {}};
+  auto plan =
+      to_py_result(plan_cut(*path, *cut, *skip_damaged ? &read.left_out : nullptr), PyExc_RuntimeError);
   if (!plan) return propagate(plan);
   read.plan = *plan;
   return read;
-}
-
-// The damaged blocks, None when the read did not pass over damage.
-PyResult<Ref> damaged_or_none(const std::optional<DamagedBlocks>& damaged) {
-  if (!damaged) return Ref::borrow(Py_None);
-  return damaged_list(*damaged);
 }
 
 PyResult<Ref> axis_tuple(const AxisValues& values) {
@@ -83,10 +78,10 @@ PyResult<Ref> calibration_dict(const CalibrationEstimate& estimate) {
   return dict;
 }
 
-// (value, damaged blocks or None).
-PyResult<Ref> with_damaged(PyResult<Ref> value, const std::optional<DamagedBlocks>& damaged) {
+// (value, blocks left out).
+PyResult<Ref> with_left_out(PyResult<Ref> value, const DamagedBlocks& left_out) {
   if (!value) return value;
-  auto list = damaged_or_none(damaged);
+  auto list = damaged_list(left_out);
   if (!list) return list;
   return owned(PyTuple_Pack(2, value->get(), list->get()));
 }
@@ -94,10 +89,11 @@ PyResult<Ref> with_damaged(PyResult<Ref> value, const std::optional<DamagedBlock
 PyResult<Ref> calibrate_recording(Slots<3> slots) {
   auto read = plan_read(slots[0], slots[1], slots[2]);
   if (!read) return propagate(read);
-  auto estimate = to_py_result(estimate_gravity_calibration(read->path, read->plan, read->damaged_or_null()),
-                               PyExc_RuntimeError);
+  auto estimate =
+      to_py_result(estimate_gravity_calibration(read->path, read->plan, read->skip_damaged, read->left_out),
+                   PyExc_RuntimeError);
   if (!estimate) return propagate(estimate);
-  return with_damaged(calibration_dict(*estimate), read->damaged);
+  return with_left_out(calibration_dict(*estimate), read->left_out);
 }
 
 // A calibration given as its ten numbers: offset, scale and temperature
@@ -127,7 +123,7 @@ PyResult<GravityCalibration> calibration_argument(PyObject* slot) {
 
 // A column of the rows' field as the bytes of its native-endian values.
 template <class Field>
-PyResult<Ref> column_bytes(std::span<const EpochRow> rows, Field EpochRow::*field) {
+PyResult<Ref> column_bytes(std::span<const EpochRow> rows, Field EpochRow::* field) {
   auto bytes =
       owned(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows.size() * sizeof(Field))));
   if (!bytes) return bytes;
@@ -141,7 +137,10 @@ PyResult<Ref> summary_dict(const EpochSummary& summary) {
   const std::span<const EpochRow> rows = summary.epochs.rows;
   auto dict = DictBuilder()
                   .set("first_start_us", summary.epochs.first_start_us)
-                  .set("samples_out_of_order", summary.samples_out_of_order)
+                  .set("samples_fed", summary.fed.fed)
+                  .set("samples_out_of_order", summary.fed.out_of_order)
+                  .set("first_sample", summary.first_sample)
+                  .set("last_sample", summary.last_sample)
                   .finish();
   if (!dict) return dict;
   PyObject* out = dict->get();
@@ -175,11 +174,12 @@ PyResult<Ref> epochs_of_recording(Slots<6> slots) {
   if (!calibration) return propagate(calibration);
   auto with_nonwear = flag_argument(slots[4], "nonwear", true);
   if (!with_nonwear) return propagate(with_nonwear);
-  auto summary = to_py_result(summarise_epochs(read->path, read->plan, static_cast<std::int64_t>(*epoch_us),
-                                               *calibration, *with_nonwear, read->damaged_or_null()),
-                              PyExc_RuntimeError);
+  auto summary =
+      to_py_result(summarise_epochs(read->path, read->plan, static_cast<std::int64_t>(*epoch_us),
+                                    *calibration, *with_nonwear, read->skip_damaged, read->left_out),
+                   PyExc_RuntimeError);
   if (!summary) return propagate(summary);
-  return with_damaged(summary_dict(*summary), read->damaged);
+  return with_left_out(summary_dict(*summary), read->left_out);
 }
 
 }  // namespace
@@ -195,11 +195,13 @@ PyObject* epochs(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
 const char calibrate_doc[] =
     "calibrate(file_path, cut=None, skip_damaged=False)\n--\n\n"
     "The gravity calibration of a recording: (calibration dict, [(block, message, outside_range, "
-    "sample_count), ...] or None).";
+    "sample_count, reason), ...] of the blocks left out).";
 
 const char epochs_doc[] =
     "epochs(file_path, epoch_us, calibration, cut=None, nonwear=True, skip_damaged=False)\n--\n\n"
     "Epoch metrics on values calibrated by the ten numbers of `calibration`, and the 15-minute non-wear "
-    "verdicts: (summary dict, [(block, message, outside_range, sample_count), ...] or None).";
+    "verdicts: (summary dict, [(block, message, outside_range, sample_count, reason), ...] of the blocks "
+    "left "
+    "out).";
 
 }  // namespace velnora::py

@@ -180,19 +180,20 @@ constexpr const char read_doc[] =
     "read_skipping_damaged(file_path, cut=None, include_magnetometer=True, include_temperature=True, "
     "include_light=True, include_battery=True, resample_hz=None, resample_method=\"cubic\")\n--\n\n"
     "velnora.read_cwa_file passing over malformed data blocks: (samples, [(block, message, outside_range, "
-    "sample_count), ...]).";
+    "sample_count, reason), ...]).";
 
 constexpr const char csv_doc[] =
     "write_csv(file_path, output_path, cut=None, include_magnetometer=True, include_temperature=False, "
     "include_light=False, include_battery=False, resample_hz=None, resample_method=\"cubic\", "
     "skip_damaged=False, carried_only=False)\n--\n\n"
     "velnora.write_cwa_csv, passing over malformed data blocks when skip_damaged and without the sensors "
-    "no good data block carries when carried_only: [(block, message, outside_range, sample_count), ...].";
+    "no good data block carries when carried_only: [(block, message, outside_range, sample_count, reason), "
+    "...].";
 
 constexpr const char report_doc[] =
     "report_skipping_damaged(file_path)\n--\n\n"
     "velnora.sampling_consistency_report over the good data blocks: (report, [(block, message, "
-    "outside_range, sample_count), ...]).";
+    "outside_range, sample_count, reason), ...]).";
 
 // For tests, which must see that a long resampled read was split: the reads
 // so far that took the later half's rows from a helper thread.
@@ -219,7 +220,8 @@ constexpr const char export_read_doc[] =
     "read_for_export(file_path, cut=None, include_magnetometer=True, include_temperature=True, "
     "include_light=True, include_battery=True, resample_hz=None, resample_method=\"cubic\", "
     "skip_damaged=False, carried_only=False)\n--\n\n"
-    "(samples, header, report, [(block, message, outside_range, sample_count), ...]) as velnora.read_header, "
+    "(samples, header, report, [(block, message, outside_range, sample_count, reason), ...]) as "
+    "velnora.read_header, "
     "the sampling report and the read give them, past damage when skip_damaged, without the sensors no good "
     "data block carries when carried_only.";
 

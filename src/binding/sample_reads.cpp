@@ -67,7 +67,9 @@ PyResult<Ref> damaged_list(const DamagedBlocks& damaged) {
     PyObject* outside = damaged[i].outside_range ? Py_True : Py_False;
     auto samples = to_python(damaged[i].sample_count);
     if (!samples) return samples;
-    auto item = owned(PyTuple_Pack(4, block->get(), message->get(), outside, samples->get()));
+    auto reason = owned(PyUnicode_FromString(left_out_text(damaged[i].reason)));
+    if (!reason) return reason;
+    auto item = owned(PyTuple_Pack(5, block->get(), message->get(), outside, samples->get(), reason->get()));
     if (!item) return item;
     PyList_SET_ITEM(list->get(), static_cast<Py_ssize_t>(i), item->release());
   }

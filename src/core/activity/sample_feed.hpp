@@ -10,6 +10,7 @@
 #include "core/format/data_block.hpp"
 #include "core/read/damaged_blocks.hpp"
 #include "core/read/decoded_block_stream.hpp"
+#include "core/read/placed_block_stream.hpp"
 #include "core/read/read_plan.hpp"
 
 namespace velnora {
@@ -36,26 +37,41 @@ struct FeedSeam {
   std::optional<std::int64_t> start_at_us;
 };
 
-// What a feed left out, and where it met its seam, if it had one and met it.
+// What a feed fed and left out, and where it met its seam, if it had one and met it.
 struct FeedOutcome {
-  std::uint64_t left_out = 0;
+  std::uint64_t fed = 0;
+  std::int64_t first_fed_us = 0;  // the first and last sample fed, when any was
+  std::int64_t last_fed_us = 0;
+  std::uint64_t out_of_order = 0;  // timed before a sample fed earlier
   std::optional<SamplePlace> seam;
   // A later half met a sample timed before its seam after it began: one
   // feed might have summed it into the earlier half's intervals.
   bool went_back = false;
 };
 
+// What two feeds over consecutive stretches of a recording fed and left out together.
+inline FeedOutcome outcome_of_both(const FeedOutcome& earlier, const FeedOutcome& later) {
+  FeedOutcome both = earlier.fed > 0 ? earlier : later;
+  if (earlier.fed > 0 && later.fed > 0) both.last_fed_us = later.last_fed_us;
+  both.fed = earlier.fed + later.fed;
+  both.out_of_order = earlier.out_of_order + later.out_of_order;
+  both.seam.reset();
+  return both;
+}
+
 // Feeds the samples a plan selects, block by block, to `consume(const
-// SampleRun&) -> Result<void>`, in time order: a sample timed before the
-// last one fed (a device clock set back) is left out and counted, so that
-// every interval of time is complete once a later one has begun. With
-// `seam`, only one side of the seam is fed. With `damaged`, reads past
-// damage into it. Errors: those of DecodedBlockStream and of `consume`.
-// Allocates the stream's buffer.
+// SampleRun&) -> Result<void>`, in time order: a block whose time is out of
+// place is left out and listed in `left_out` (PlacedBlockStream), and a
+// sample timed before the last one fed (a device clock set back) is left out
+// and counted, so that every interval of time is complete once a later one
+// has begun. With `seam`, only one side of the seam is fed. With
+// `past_damage`, reads past damage into `left_out` too. Errors: those of
+// PlacedBlockStream and of `consume`. Allocates the stream's buffer.
 template <class Consume>
-Result<FeedOutcome> feed_samples(std::string_view path, const ReadPlan& plan, DamagedBlocks* damaged,
-                                 Consume&& consume, FeedSeam seam = {}) {
-  auto stream = DecodedBlockStream::open(path, plan.start_block, plan.block_count, false, damaged);
+Result<FeedOutcome> feed_samples(std::string_view path, const ReadPlan& plan, bool past_damage,
+                                 DamagedBlocks& left_out, Consume&& consume, FeedSeam seam = {}) {
+  auto stream = PlacedBlockStream::open(path, plan.start_block, plan.block_count,
+                                        past_damage ? &left_out : nullptr, left_out);
   if (!stream) return fail(std::move(stream.error()));
   FeedOutcome outcome;
   std::int64_t last_fed = INT64_MIN;
@@ -68,7 +84,7 @@ Result<FeedOutcome> feed_samples(std::string_view path, const ReadPlan& plan, Da
     const auto times = (*block)->timestamps;
     const auto samples = (*block)->samples;
     const double temperature = (*block)->readings.temperature;
-    const std::uint64_t position = stream->position() - 1;
+    const std::uint64_t position = (*block)->position;
     // This half's samples of the block: [from, to).
     std::size_t from = 0;
     if (!started) {
@@ -94,10 +110,13 @@ Result<FeedOutcome> feed_samples(std::string_view path, const ReadPlan& plan, Da
              !(plan.range_end_time && seconds >= *plan.range_end_time);
     };
     for (std::size_t k = from; k < to;) {
-      for (; k < to && !kept(times[k]); ++k) outcome.left_out += times[k] < last_fed ? 1 : 0;
+      for (; k < to && !kept(times[k]); ++k) outcome.out_of_order += times[k] < last_fed ? 1 : 0;
       const std::size_t first = k;
       for (; k < to && kept(times[k]); ++k) last_fed = times[k];
       if (first == k) continue;
+      if (outcome.fed == 0) outcome.first_fed_us = times[first];
+      outcome.fed += k - first;
+      outcome.last_fed_us = last_fed;
       const SampleRun run{times.subspan(first, k - first), samples.subspan(first, k - first), temperature};
       if (auto consumed = consume(run); !consumed) return fail(std::move(consumed.error()));
     }

@@ -17,12 +17,13 @@
 namespace velnora {
 
 // The sums of a plan's samples: the earlier half's, and the later half's to
-// be joined after them when two threads shared the work.
+// be joined after them when two threads shared the work; and what was fed
+// and left out.
 template <class Sums>
 struct FedSums {
   Sums earlier;
   std::optional<Sums> later;
-  std::uint64_t left_out;
+  FeedOutcome outcome;
 };
 
 // Ranges shorter than this are fed on the calling thread alone: a thread's
@@ -39,7 +40,7 @@ struct LaterHalf {
   bool past_damage;
   std::int64_t seam_us;
   Sums sums;
-  DamagedBlocks damaged;
+  DamagedBlocks left_out;
   std::atomic<bool> stop{false};
   std::optional<Result<FeedOutcome>> outcome;  // nothing when the helper ran out of memory
 
@@ -47,7 +48,7 @@ struct LaterHalf {
     auto& half = *static_cast<LaterHalf*>(context);
     try {
       half.outcome = feed_samples(
-          half.path, half.plan, half.past_damage ? &half.damaged : nullptr,
+          half.path, half.plan, half.past_damage, half.left_out,
           [&](const SampleRun& run) -> Result<void> {
             if (half.stop.load(std::memory_order_relaxed)) return fail(CwaError::interrupted());
             return half.sums.add(run);
@@ -90,17 +91,25 @@ inline Result<std::optional<std::int64_t>> first_time_from(std::string_view path
 // only if both met the seam at the same sample and no later sample went back
 // before it; otherwise, or when the helper failed, one feed on the calling
 // thread does it all again. Errors: those of feed_samples, Interrupted (the
-// calling thread answers while it waits; the helper is stopped first). With
-// `damaged`, as feed_samples, the list in file order.
+// calling thread answers while it waits; the helper is stopped first), and
+// the reader's "No valid sample data found in the specified range" when no
+// sample was fed. `past_damage` and `left_out` as feed_samples's, the list
+// appended to in file order.
 template <class Sums, class Make>
-Result<FedSums<Sums>> feed_in_halves(std::string_view path, const ReadPlan& plan, DamagedBlocks* damaged,
-                                     std::int64_t seam_interval_us, Make make) {
+Result<FedSums<Sums>> feed_in_halves(std::string_view path, const ReadPlan& plan, bool past_damage,
+                                     DamagedBlocks& left_out, std::int64_t seam_interval_us, Make make) {
+  const std::size_t listed_before = left_out.size();
+  const auto some_fed = [](FedSums<Sums>&& sums) -> Result<FedSums<Sums>> {
+    if (sums.outcome.fed == 0) return fail(no_samples_in_range);
+    return std::move(sums);
+  };
   const auto alone = [&]() -> Result<FedSums<Sums>> {
-    if (damaged != nullptr) damaged->clear();
+    left_out.resize(listed_before);
     Sums sums = make();
-    auto fed = feed_samples(path, plan, damaged, [&](const SampleRun& run) { return sums.add(run); });
+    auto fed =
+        feed_samples(path, plan, past_damage, left_out, [&](const SampleRun& run) { return sums.add(run); });
     if (!fed) return fail(std::move(fed.error()));
-    return FedSums<Sums>{std::move(sums), std::nullopt, fed->left_out};
+    return some_fed(FedSums<Sums>{std::move(sums), std::nullopt, *fed});
   };
   auto checked = open_checked_cwa_file(path);
   if (!checked || seam_interval_us <= 0) return alone();
@@ -110,18 +119,15 @@ Result<FedSums<Sums>> feed_in_halves(std::string_view path, const ReadPlan& plan
       start >= total ? start : start + std::min(plan.block_count.value_or(total), total - start);
   if (end - start < min_split_blocks) return alone();
   const std::uint64_t mid = start + (end - start) / 2;
-  auto middle = split_detail::first_time_from(path, mid, end, damaged != nullptr);
+  auto middle = split_detail::first_time_from(path, mid, end, past_damage);
   if (!middle) return fail(std::move(middle.error()));
   if (!*middle) return alone();
   const std::int64_t seam_us = (interval_index(**middle, seam_interval_us) + 1) * seam_interval_us;
-  split_detail::LaterHalf<Sums> later{path,
-                                      ReadPlan{mid, end - mid, plan.range_start_time, plan.range_end_time},
-                                      damaged != nullptr,
-                                      seam_us,
-                                      make(),
-                                      {},
-                                      {},
-                                      std::nullopt};
+  split_detail::LaterHalf<Sums> later{
+      path,        ReadPlan{mid, end - mid, plan.range_start_time, plan.range_end_time},
+      past_damage, seam_us,
+      make(),      {},
+      {},          std::nullopt};
   auto helper = HelperThread::start(&split_detail::LaterHalf<Sums>::run, &later);
   if (!helper) return alone();
   // On every way out the helper is stopped and joined before `later` goes.
@@ -136,7 +142,7 @@ Result<FedSums<Sums>> feed_in_halves(std::string_view path, const ReadPlan& plan
 
   Sums earlier = make();
   auto lead = feed_samples(
-      path, plan, damaged, [&](const SampleRun& run) { return earlier.add(run); },
+      path, plan, past_damage, left_out, [&](const SampleRun& run) { return earlier.add(run); },
       FeedSeam{.stop_at_us = seam_us, .start_at_us = std::nullopt});
   if (!lead) return fail(std::move(lead.error()));
   while (!helper->finished()) {
@@ -147,13 +153,13 @@ Result<FedSums<Sums>> feed_in_halves(std::string_view path, const ReadPlan& plan
   if (!later.outcome || !*later.outcome || later.outcome->value().seam != lead->seam ||
       later.outcome->value().went_back)
     return alone();
-  if (damaged != nullptr && lead->seam) {
-    for (DamagedBlock& entry : later.damaged) {
-      if (entry.block > lead->seam->block) damaged->push_back(std::move(entry));
+  if (lead->seam) {
+    for (DamagedBlock& entry : later.left_out) {
+      if (entry.block > lead->seam->block) left_out.push_back(std::move(entry));
     }
   }
-  return FedSums<Sums>{std::move(earlier), std::move(later.sums),
-                       lead->left_out + later.outcome->value().left_out};
+  return some_fed(FedSums<Sums>{std::move(earlier), std::move(later.sums),
+                                outcome_of_both(*lead, later.outcome->value())});
 }
 
 }  // namespace velnora

@@ -43,11 +43,41 @@ BlockTiming natural_timing(const CwaDataBlock& block) {
   return {start, start + static_cast<double>(duration), block.sample_count};
 }
 
-BlockTiming BlockClock::next(const CwaDataBlock& block) {
-  BlockTiming timing = natural_timing(block);
+BlockTiming BlockClock::next(BlockTiming timing) {
   if (previous_end_ && timing.start - *previous_end_ < 1.0) timing.start = *previous_end_;
   previous_end_ = timing.end;
   return timing;
+}
+
+namespace {
+
+double duration(const BlockTiming& timing) { return timing.end - timing.start; }
+
+// Whether `later` starts where `earlier` ends, within the tolerance.
+bool follows(const BlockTiming& earlier, const BlockTiming& later) {
+  return std::abs(later.start - earlier.end) <= place_tolerance_s;
+}
+
+// Whether `block` starts more than its duration and the tolerance from `place`.
+bool away_from(const BlockTiming& block, double place) {
+  return std::abs(block.start - place) > duration(block) + place_tolerance_s;
+}
+
+}  // namespace
+
+bool out_of_place_between(const BlockTiming& before, const BlockTiming& block, const BlockTiming& after) {
+  const double room = after.start - before.end;
+  const bool leave_room = room >= -place_tolerance_s && room <= duration(block) + place_tolerance_s;
+  return leave_room && away_from(block, before.end);
+}
+
+bool out_of_place_first(const BlockTiming& block, const BlockTiming& next, const BlockTiming& after_next) {
+  return follows(next, after_next) && away_from(block, next.start - duration(block));
+}
+
+bool out_of_place_last(const BlockTiming& before_previous, const BlockTiming& previous,
+                       const BlockTiming& block) {
+  return follows(before_previous, previous) && away_from(block, previous.end);
 }
 
 namespace {

@@ -50,10 +50,33 @@ class BlockClock {
 
   // The next block's timing; its natural end becomes the state for the block
   // after it, so a correction never carries over. No errors, no allocation.
-  BlockTiming next(const CwaDataBlock& block);
+  BlockTiming next(const CwaDataBlock& block) { return next(natural_timing(block)); }
+  // The same from the block's natural timing.
+  BlockTiming next(BlockTiming natural);
 
  private:
   std::optional<double> previous_end_;
 };
+
+// A block's clock may put it anywhere: one bit of a time stamp moves it by
+// years. Its time is out of place when the data blocks around it agree with
+// each other and leave room for it where its clock does not put it. The
+// tolerance is the clock's own: a step under a second between blocks is a
+// device clock's jitter, which the continuity correction closes; and a block
+// must lie more than its own duration beyond that from its place, so that a
+// block merely squeezed against its neighbours is never judged. On natural
+// timings. No errors, no allocation.
+inline constexpr double place_tolerance_s = 1.0;
+
+// `block` between `before` and `after`: they leave its duration between them,
+// give or take the tolerance, and it starts elsewhere.
+bool out_of_place_between(const BlockTiming& before, const BlockTiming& block, const BlockTiming& after);
+// `block` with nothing before it: the two blocks after it follow each other,
+// and it does not end where the first of them starts.
+bool out_of_place_first(const BlockTiming& block, const BlockTiming& next, const BlockTiming& after_next);
+// `block` with nothing after it: the two blocks before it follow each other,
+// and it does not start where the later of them ends.
+bool out_of_place_last(const BlockTiming& before_previous, const BlockTiming& previous,
+                       const BlockTiming& block);
 
 }  // namespace velnora

@@ -5,6 +5,7 @@
 #include "core/activity/split_feed.hpp"
 #include "core/activity/still_windows.hpp"
 #include "core/format/cwa_file.hpp"
+#include "core/time/date_time.hpp"
 
 namespace velnora {
 
@@ -55,13 +56,13 @@ std::int64_t seam_interval(std::int64_t epoch_us, bool with_nonwear) {
 }  // namespace
 
 Result<CalibrationEstimate> estimate_gravity_calibration(std::string_view path, const ReadPlan& plan,
-                                                         DamagedBlocks* damaged) {
+                                                         bool past_damage, DamagedBlocks& left_out) {
   auto rate = header_rate_hz(path);
   if (!rate) return fail(std::move(rate.error()));
-  auto fed = feed_in_halves<WindowSums>(path, plan, damaged, window_us,
+  auto fed = feed_in_halves<WindowSums>(path, plan, past_damage, left_out, window_us,
                                         [&] { return WindowSums{StillWindowFinder(*rate)}; });
   if (!fed) return fail(std::move(fed.error()));
-  if (damaged != nullptr) put_in_file_order(*damaged);
+  put_in_file_order(left_out);
   std::vector<StillWindow> still = std::move(fed->earlier.windows).finish();
   if (fed->later) {
     const std::vector<StillWindow> later = std::move(fed->later->windows).finish();
@@ -72,16 +73,20 @@ Result<CalibrationEstimate> estimate_gravity_calibration(std::string_view path, 
 
 Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& plan, std::int64_t epoch_us,
                                       const GravityCalibration& calibration, bool with_nonwear,
-                                      DamagedBlocks* damaged) {
+                                      bool past_damage, DamagedBlocks& left_out) {
   auto rate = header_rate_hz(path);
   if (!rate) return fail(std::move(rate.error()));
-  auto fed = feed_in_halves<EpochSums>(path, plan, damaged, seam_interval(epoch_us, with_nonwear), [&] {
-    return EpochSums{EpochMetrics(epoch_us, calibration, *rate), NonwearDetector(*rate), with_nonwear};
-  });
+  auto fed = feed_in_halves<EpochSums>(
+      path, plan, past_damage, left_out, seam_interval(epoch_us, with_nonwear), [&] {
+        return EpochSums{EpochMetrics(epoch_us, calibration, *rate), NonwearDetector(*rate), with_nonwear};
+      });
   if (!fed) return fail(std::move(fed.error()));
-  if (damaged != nullptr) put_in_file_order(*damaged);
+  put_in_file_order(left_out);
   EpochSums& sums = fed->earlier;
-  EpochSummary summary{std::move(sums.epochs).finish(), std::nullopt, fed->left_out};
+  const FeedOutcome& outcome = fed->outcome;
+  EpochSummary summary{std::move(sums.epochs).finish(), std::nullopt, outcome,
+                       timestamp_us_to_rfc3339(outcome.first_fed_us),
+                       timestamp_us_to_rfc3339(outcome.last_fed_us)};
   if (fed->later) {
     auto joined = append_epochs(summary.epochs, std::move(fed->later->epochs).finish(), epoch_us);
     if (!joined) return fail(std::move(joined.error()));

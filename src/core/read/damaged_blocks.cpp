@@ -4,6 +4,10 @@
 
 namespace velnora {
 
+const char* left_out_text(LeftOut reason) {
+  return reason == LeftOut::time_out_of_place ? "time out of place" : "damaged";
+}
+
 void put_in_file_order(DamagedBlocks& damaged) {
   const auto position = [](const DamagedBlock& entry) { return entry.block; };
   std::ranges::stable_sort(damaged, {}, position);

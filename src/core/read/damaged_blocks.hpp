@@ -12,17 +12,28 @@
 
 namespace velnora {
 
-// A malformed data block that a read passed over: its data-block position,
-// the message a plain read fails with there, whether it lay outside the
-// range read (the block before it, searched for timing, or any block of the
-// scan that placed a seconds cut), where a plain read of the range meets it
-// all the same, and the samples it may have held
-// (refused_block_sample_count).
+// Why a read left a data block out.
+enum class LeftOut : std::uint8_t {
+  damaged,            // malformed: a plain read fails there
+  time_out_of_place,  // well formed, but its clock puts it away from its neighbours
+};
+
+// The reason's text, as the companion names it: "damaged", "time out of place".
+const char* left_out_text(LeftOut reason);
+
+// A data block that a read passed over: its data-block position, the message
+// a plain read fails with there (or what is wrong with its time), whether it
+// lay outside the range read (the block before it, searched for timing, or
+// any block of the scan that placed a seconds cut), where a plain read of
+// the range meets it all the same, the samples it may have held
+// (refused_block_sample_count; all it held, for a block out of place) and
+// why it was left out.
 struct DamagedBlock {
   std::uint64_t block;
   std::string message;
   bool outside_range = false;
   std::uint64_t sample_count = 0;
+  LeftOut reason = LeftOut::damaged;
 };
 
 // The damaged blocks a read passed over, in file order.

@@ -14,6 +14,19 @@
 
 namespace velnora {
 
+// A data block before a range: its position and natural timing.
+struct PreviousBlock {
+  std::uint64_t position;
+  BlockTiming natural;
+};
+
+// The data blocks nearest before a range, nearest first, with no damage
+// between them and the range.
+struct PreviousBlocks {
+  std::array<PreviousBlock, 2> nearest_first{};
+  std::size_t count = 0;
+};
+
 // An input file checked and positioned at the first block of a planned range.
 struct OpenedDataBlocks {
   SectorReader reader;  // positioned at data block `start_block`
@@ -24,7 +37,13 @@ struct OpenedDataBlocks {
   // file; from NaN, which keeps the first block's natural start, when a read
   // past damage meets a damaged block first.
   BlockClock clock;
+  std::uint64_t file_blocks;  // the file's data block positions
+  // Those the search for the previous block's end met: one, or two when asked.
+  PreviousBlocks before;
 };
+
+// What every reader of a range says when the range holds no sample.
+inline constexpr char no_samples_in_range[] = "No valid sample data found in the specified range";
 
 // How far back a range's start may look for the data block before it.
 inline constexpr std::uint64_t unlimited_look_back = UINT64_MAX;
@@ -33,14 +52,16 @@ inline constexpr std::uint64_t unlimited_look_back = UINT64_MAX;
 // block's end, no more than `look_back` positions back: past that, the first
 // block is timed as if it had none before it. With `damaged`, a malformed
 // block before the range stands for a previous block of unknown end instead
-// of failing, and is listed there as lying outside the range. Errors: the
-// file check's, "Start block is beyond file size", "Unexpected end of CWA
-// data", a malformed previous block's message, Io. Allocates the reader's
-// buffer.
+// of failing, and is listed there as lying outside the range; with
+// `blocks_before` 2, the search goes on to the second data block before the
+// range, and damage there only ends it. Errors: the file check's, "Start
+// block is beyond file size", "Unexpected end of CWA data", a malformed
+// previous block's message, Io. Allocates the reader's buffer.
 Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path, std::optional<std::uint64_t> start_block,
                                               std::optional<std::uint64_t> block_count,
                                               DamagedBlocks* damaged = nullptr,
-                                              std::uint64_t look_back = unlimited_look_back);
+                                              std::uint64_t look_back = unlimited_look_back,
+                                              std::size_t blocks_before = 1);
 
 // One data block, decoded and timestamped. The spans point into the stream
 // and stay valid until its next call.
@@ -49,7 +70,24 @@ struct DecodedBlock {
   std::span<const SampleData> samples;
   bool has_magnetometer;
   BlockReadings readings;
+  std::uint64_t position;
 };
+
+// One data block decoded but not yet timed, for a reader that must see the
+// blocks after it first; its samples are a view into the buffer it was
+// decoded into.
+struct UntimedBlock {
+  std::uint64_t position;
+  BlockTiming natural;
+  std::span<const SampleData> samples;
+  bool has_magnetometer;
+  BlockReadings readings;
+  bool after_damage;  // a damaged block lies between it and the data block before it
+};
+
+// The block timed by `timing`, its timestamps written into `timestamps`. No errors, no allocation.
+DecodedBlock timed(const UntimedBlock& block, const BlockTiming& timing,
+                   std::array<std::int64_t, max_samples_per_block>& timestamps);
 
 // The per-block sequence every reading path shares: read a planned block
 // position, screen it, decode it, timestamp its samples against the previous
@@ -65,13 +103,17 @@ class DecodedBlockStream {
   static Result<DecodedBlockStream> open(std::string_view path, std::optional<std::uint64_t> start_block,
                                          std::optional<std::uint64_t> block_count, bool include_magnetometer,
                                          DamagedBlocks* damaged = nullptr,
-                                         std::uint64_t look_back = unlimited_look_back);
+                                         std::uint64_t look_back = unlimited_look_back,
+                                         std::size_t blocks_before = 1);
 
   // The next data block, or nothing when the range is exhausted. Errors:
   // "Unexpected end of CWA data", Io, a malformed block's message, Interrupted
   // (asked at every block position). No allocation except for an error or a
   // listed damaged block.
   Result<std::optional<DecodedBlock>> next();
+  // The next data block decoded into `into` and left untimed; the stream's
+  // own clock is left as it was. Errors and allocation as next's.
+  Result<std::optional<UntimedBlock>> next_untimed(SampleBuffer& into);
 
   // Block positions in the range, data or not: a bound for capacity planning.
   std::uint64_t planned_blocks() const { return opened_.end_block - opened_.start_block; }
@@ -83,6 +125,14 @@ class DecodedBlockStream {
   // later than the file's block count); reading on to a later end takes the
   // blocks up to it as if the range had always reached there. No errors.
   void end_at(std::uint64_t end) { opened_.end_block = end; }
+  // Lists the damage met from now on into `damaged` (which must outlive the
+  // stream) instead; a reader past damage only.
+  void list_damage_into(DamagedBlocks* damaged) { damaged_ = damaged; }
+  // The file's data block positions, and the data blocks found before the range.
+  std::uint64_t file_blocks() const { return opened_.file_blocks; }
+  const PreviousBlocks& blocks_before() const { return opened_.before; }
+  // The clock that times the first block: from the end of the block before the range.
+  const BlockClock& clock() const { return opened_.clock; }
 
  private:
   DecodedBlockStream(OpenedDataBlocks opened, bool include_magnetometer, DamagedBlocks* damaged)
@@ -90,8 +140,6 @@ class DecodedBlockStream {
         position_(opened_.start_block),
         include_magnetometer_(include_magnetometer),
         damaged_(damaged) {}
-
-  Result<std::optional<DecodedBlock>> decode(Sector sector, std::uint64_t position);
 
   OpenedDataBlocks opened_;
   std::uint64_t position_;

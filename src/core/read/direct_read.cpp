@@ -87,7 +87,7 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::ui
       return fail(std::move(appended.error()));
     }
   }
-  if (!result) return fail("No valid sample data found in the specified range");
+  if (!result) return fail(no_samples_in_range);
   return std::move(*result);
 }
 

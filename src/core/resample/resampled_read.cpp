@@ -126,7 +126,7 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(
       resample_blocks(*stream, {path, damaged, resample_hz, include, range_start_time, range_end_time});
   if (!resampler) return fail(std::move(resampler.error()));
   // An empty range and a range of non-data sectors alike.
-  if (!*resampler) return fail("No valid sample data found in the specified range");
+  if (!*resampler) return fail(no_samples_in_range);
   auto output = std::move(**resampler).take_output();
   if (output && output->size() == 0) return fail("No samples remain after applying time range/resampling");
   return output;
