@@ -53,18 +53,16 @@ void pieces_end_where_each_sample_would_end_them() {
 #if defined(VELNORA_WIDE_VECTORS)
 // Samples as the decoder gives them (whole counts times a power of two)
 // and, now and then, values no decoder gives: ±0, huge, tiny.
-std::vector<SampleData> random_samples(std::mt19937& random, std::size_t count) {
+AccelerationSpans random_samples(std::mt19937& random, AccelerationBuffer& buffer, std::size_t count) {
   static constexpr float odd[] = {0.0f, -0.0f, 1.0f, -1.0f, 3e38f, -1e-38f, 1e-30f};
-  std::vector<SampleData> samples(count);
-  for (SampleData& sample : samples) {
-    for (float* axis : {&sample.acc_x, &sample.acc_y, &sample.acc_z}) {
+  for (auto* axis : {&buffer.x, &buffer.y, &buffer.z}) {
+    for (std::size_t k = 0; k < count; ++k) {
       const int raw = static_cast<int>(random() % 8192) - 4096;
-      *axis = random() % 50 == 0 ? odd[random() % std::size(odd)]
-                                 : static_cast<float>(raw) / static_cast<float>(256 << (random() % 4));
+      (*axis)[k] = random() % 50 == 0 ? odd[random() % std::size(odd)]
+                                      : static_cast<float>(raw) / static_cast<float>(256 << (random() % 4));
     }
-    sample.gyro_x = static_cast<float>(random() % 1000);
   }
-  return samples;
+  return AccelerationSpans{buffer.x, buffer.y, buffer.z}.subspan(0, count);
 }
 
 // Both forms of each stage from the same state: the same bits everywhere,
@@ -74,8 +72,8 @@ void wide_stages_match_one_by_one() {
   std::mt19937 random(5);
   std::uniform_real_distribution<double> near_one(0.95, 1.05), near_zero(-0.05, 0.05);
   for (int trial = 0; trial < 3000; ++trial) {
-    const std::vector<SampleData> samples = random_samples(random, 1 + random() % max_samples_per_block);
-    const std::span<const SampleData> run(samples);
+    AccelerationBuffer buffer;
+    const AccelerationSpans run = random_samples(random, buffer, 1 + random() % max_samples_per_block);
     const double shared = near_zero(random) * 1000.0;
     LaneSums lanes_one{}, lanes_wide{};
     lanes_one.sum[1] = lanes_wide.sum[1] = near_zero(random);

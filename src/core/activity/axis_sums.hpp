@@ -37,14 +37,14 @@ enum class Extremes : bool { skipped, kept };
 // No errors, no allocation. Takes 256-bit vectors, one lane per axis, where
 // the processor has AVX2.
 template <Extremes E>
-void add_to_lanes(std::span<const SampleData> samples, double shared, LaneSums& sums);
+void add_to_lanes(const AccelerationSpans& samples, double shared, LaneSums& sums);
 
 // The two ways add_to_lanes works, with the same bits.
 template <Extremes E>
-void add_to_lanes_one_by_one(std::span<const SampleData> samples, double shared, LaneSums& sums);
+void add_to_lanes_one_by_one(const AccelerationSpans& samples, double shared, LaneSums& sums);
 #if defined(VELNORA_WIDE_VECTORS)
 template <Extremes E>
-[[gnu::target("avx2")]] void add_to_lanes_in_vectors(std::span<const SampleData> samples, double shared,
+[[gnu::target("avx2")]] void add_to_lanes_in_vectors(const AccelerationSpans& samples, double shared,
                                                      LaneSums& sums);
 #endif
 

@@ -23,14 +23,14 @@ EpochMetrics::EpochMetrics(std::int64_t epoch_us, const GravityCalibration& cali
 }
 
 Result<void> EpochMetrics::add(const SampleRun& run) {
-  calibrate_axes(run.samples, calibration_.block_offset(run.temperature), calibration_.scale, axes_);
+  calibrate_axes(run.acceleration, calibration_.block_offset(run.temperature), calibration_.scale, axes_);
   const auto piece = [&](std::size_t from, std::size_t to) {
     const std::size_t kept = magnitudes_.size();
     magnitudes_.resize(kept + (to - from));
     add_epoch_samples(axes_, from, to, sums_, magnitudes_.data() + kept);
   };
   return for_each_interval_piece(
-      run.timestamps, epoch_us_, epoch_end_us_, [&](std::int64_t index) { return open_epoch(index); }, piece);
+      run.times, epoch_us_, epoch_end_us_, [&](std::int64_t index) { return open_epoch(index); }, piece);
 }
 
 Result<void> EpochMetrics::open_epoch(std::int64_t index) {

@@ -11,7 +11,7 @@
 
 namespace velnora {
 
-void calibrate_axes(std::span<const SampleData> samples, const AxisValues& added, const AxisValues& scale,
+void calibrate_axes(const AccelerationSpans& samples, const AxisValues& added, const AxisValues& scale,
                     CalibratedAxes& axes) {
 #if defined(VELNORA_WIDE_VECTORS)
   if (wide_vectors_available()) return calibrate_axes_in_vectors(samples, added, scale, axes);
@@ -27,12 +27,12 @@ void add_epoch_samples(const CalibratedAxes& axes, std::size_t from, std::size_t
   add_epoch_samples_one_by_one(axes, from, to, sums, magnitudes);
 }
 
-void calibrate_axes_one_by_one(std::span<const SampleData> samples, const AxisValues& added,
+void calibrate_axes_one_by_one(const AccelerationSpans& samples, const AxisValues& added,
                                const AxisValues& scale, CalibratedAxes& axes, std::size_t from) {
   for (std::size_t k = from; k < samples.size(); ++k) {
-    axes.x[k] = added[0] + scale[0] * samples[k].acc_x;
-    axes.y[k] = added[1] + scale[1] * samples[k].acc_y;
-    axes.z[k] = added[2] + scale[2] * samples[k].acc_z;
+    axes.x[k] = added[0] + scale[0] * samples.x[k];
+    axes.y[k] = added[1] + scale[1] * samples.y[k];
+    axes.z[k] = added[2] + scale[2] * samples.z[k];
   }
 }
 
@@ -51,21 +51,18 @@ void add_epoch_samples_one_by_one(const CalibratedAxes& axes, std::size_t from, 
 }
 
 #if defined(VELNORA_WIDE_VECTORS)
-// Four samples at a time: their first four floats (the three axes and the
-// gyroscope's first) transposed into one vector per axis.
-[[gnu::target("avx2")]] void calibrate_axes_in_vectors(std::span<const SampleData> samples,
+// Four samples at a time, each axis widened, scaled and offset.
+[[gnu::target("avx2")]] void calibrate_axes_in_vectors(const AccelerationSpans& samples,
                                                        const AxisValues& added, const AxisValues& scale,
                                                        CalibratedAxes& axes) {
+  const std::array<std::span<const float>, 3> in{samples.x, samples.y, samples.z};
   const std::array<double*, 3> out{axes.x.data(), axes.y.data(), axes.z.data()};
   std::size_t k = 0;
   for (; k + 4 <= samples.size(); k += 4) {
-    __m128 x = _mm_loadu_ps(&samples[k].acc_x), y = _mm_loadu_ps(&samples[k + 1].acc_x);
-    __m128 z = _mm_loadu_ps(&samples[k + 2].acc_x), gyro = _mm_loadu_ps(&samples[k + 3].acc_x);
-    _MM_TRANSPOSE4_PS(x, y, z, gyro);
-    const __m128 raw[3]{x, y, z};
     for (std::size_t a = 0; a < 3; ++a) {
-      const __m256d scaled = _mm256_mul_pd(_mm256_set1_pd(scale[a]), _mm256_cvtps_pd(raw[a]));
-      _mm256_storeu_pd(out[a] + k, _mm256_add_pd(_mm256_set1_pd(added[a]), scaled));
+      const __m256d raw = _mm256_cvtps_pd(_mm_loadu_ps(&in[a][k]));
+      _mm256_storeu_pd(out[a] + k,
+                       _mm256_add_pd(_mm256_set1_pd(added[a]), _mm256_mul_pd(_mm256_set1_pd(scale[a]), raw)));
     }
   }
   // The scalar code after a 256-bit loop runs several times slower until the

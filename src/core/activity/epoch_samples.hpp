@@ -32,7 +32,7 @@ struct MetricSums {
 // Calibrates the samples (at most max_samples_per_block) into `axes`: for
 // axis a, added[a] + scale[a] × raw in float64. No errors, no allocation.
 // Takes 256-bit vectors where the processor has AVX2.
-void calibrate_axes(std::span<const SampleData> samples, const AxisValues& added, const AxisValues& scale,
+void calibrate_axes(const AccelerationSpans& samples, const AxisValues& added, const AxisValues& scale,
                     CalibratedAxes& axes);
 
 // Adds samples [from, to) of `axes` to `sums` and writes their magnitudes
@@ -43,12 +43,12 @@ void add_epoch_samples(const CalibratedAxes& axes, std::size_t from, std::size_t
 
 // The two ways each stage works, with the same bits: one sample at a time,
 // and, on x86-64 processors with AVX2 only, four.
-void calibrate_axes_one_by_one(std::span<const SampleData> samples, const AxisValues& added,
+void calibrate_axes_one_by_one(const AccelerationSpans& samples, const AxisValues& added,
                                const AxisValues& scale, CalibratedAxes& axes, std::size_t from = 0);
 void add_epoch_samples_one_by_one(const CalibratedAxes& axes, std::size_t from, std::size_t to,
                                   MetricSums& sums, double* magnitudes);
 #if defined(VELNORA_WIDE_VECTORS)
-void calibrate_axes_in_vectors(std::span<const SampleData> samples, const AxisValues& added,
+void calibrate_axes_in_vectors(const AccelerationSpans& samples, const AxisValues& added,
                                const AxisValues& scale, CalibratedAxes& axes);
 void add_epoch_samples_in_vectors(const CalibratedAxes& axes, std::size_t from, std::size_t to,
                                   MetricSums& sums, double* magnitudes);

@@ -17,10 +17,10 @@ Result<void> NonwearDetector::add(const SampleRun& run) {
   };
   const auto piece = [&](std::size_t from, std::size_t to) {
     Stretch& open_stretch = stretches_.back();
-    add_to_lanes<Extremes::kept>(run.samples.subspan(from, to - from), 0.0, open_stretch.sums);
+    add_to_lanes<Extremes::kept>(run.acceleration.subspan(from, to - from), 0.0, open_stretch.sums);
     open_stretch.count += to - from;
   };
-  return for_each_interval_piece(run.timestamps, stretch_us, stretch_end_us_, open, piece);
+  return for_each_interval_piece(run.times, stretch_us, stretch_end_us_, open, piece);
 }
 
 Result<void> NonwearDetector::append(NonwearDetector&& later) {

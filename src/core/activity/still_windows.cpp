@@ -11,11 +11,11 @@ void StillWindowFinder::add(const SampleRun& run) {
     return {};
   };
   const auto piece = [&](std::size_t from, std::size_t to) {
-    add_to_lanes<Extremes::skipped>(run.samples.subspan(from, to - from), run.temperature, sums_);
+    add_to_lanes<Extremes::skipped>(run.acceleration.subspan(from, to - from), run.temperature, sums_);
     count_ += to - from;
   };
   // Opening a window cannot fail.
-  static_cast<void>(for_each_interval_piece(run.timestamps, window_us, window_end_us_, open, piece));
+  static_cast<void>(for_each_interval_piece(run.times, window_us, window_end_us_, open, piece));
 }
 
 void StillWindowFinder::close_window() {
