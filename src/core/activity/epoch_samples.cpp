@@ -75,7 +75,7 @@ namespace {
 
 // The reduced angles of a run's samples, from the first stage to the second.
 struct ReducedAngles {
-  alignas(32) std::array<double, max_samples_per_block> u, steep, flat;
+  alignas(32) std::array<double, max_samples_per_block> horizontal, u, steep, flat;
   alignas(16) std::array<int, max_samples_per_block> eighth;
 };
 
@@ -119,12 +119,13 @@ template <std::size_t Count>
 
 }  // namespace
 
-// Four samples at a time, in two stages over the piece: first the
-// magnitudes, ENMO and the angles' reduction (the square roots and
-// divisions), then the angles' series, four vectors at once, whose chain of
-// multiplications is too long for the processor to overlap one vector's
-// with the next on its own. std::max(m − 1, 0) is vmaxpd(0, m − 1) lane by
-// lane, NaN and −0 included. Each sum takes its lanes in sample order.
+// Four samples at a time, in three stages over the piece, each a loop short
+// enough for the processor to overlap one vector's work with the next's:
+// the square roots (the magnitudes with ENMO, and the horizontal lengths),
+// the angles' reduction (the divisions), then the angles' series, four
+// vectors at once, whose chain of multiplications is too long to overlap on
+// its own. std::max(m − 1, 0) is vmaxpd(0, m − 1) lane by lane, NaN and −0
+// included. Each sum takes its lanes in sample order.
 [[gnu::target("avx2")]] void add_epoch_samples_in_vectors(const CalibratedAxes& axes, std::size_t from,
                                                           std::size_t to, MetricSums& sums,
                                                           double* magnitudes) {
@@ -139,10 +140,14 @@ template <std::size_t Count>
     const __m256d horizontal = _mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y));
     const __m256d magnitude = _mm256_sqrt_pd(_mm256_add_pd(horizontal, _mm256_mul_pd(z, z)));
     _mm256_storeu_pd(magnitudes + 4 * v, magnitude);
+    _mm256_store_pd(&angles.horizontal[4 * v], _mm256_sqrt_pd(horizontal));
     add_in_order(running.enmo,
                  _mm256_max_pd(_mm256_setzero_pd(), _mm256_sub_pd(magnitude, _mm256_set1_pd(1.0))));
     add_in_order(running.magnitude, magnitude);
-    store_reduced(angles, 4 * v, reduce_elevation_x4(z, _mm256_sqrt_pd(horizontal)));
+  }
+  for (std::size_t v = 0; v < vectors; ++v) {
+    const __m256d z = _mm256_loadu_pd(&axes.z[from + 4 * v]);
+    store_reduced(angles, 4 * v, reduce_elevation_x4(z, _mm256_load_pd(&angles.horizontal[4 * v])));
   }
   constexpr std::size_t interleaved = 4;
   std::size_t v = 0;
