@@ -9,6 +9,7 @@
 #include "core/activity/axis_sums.hpp"
 #include "core/activity/epoch_samples.hpp"
 #include "core/activity/time_grid.hpp"
+#include "core/format/block_clock.hpp"
 
 using namespace velnora;
 
@@ -47,6 +48,28 @@ void pieces_end_where_each_sample_would_end_them() {
     check(
         for_each_interval_piece(std::span<const std::int64_t>(times), length, end, open, piece).has_value());
     check(covered == times.size() && opened_pieces == opened_each && end == end_each);
+  }
+}
+
+// A sample's timestamp alone is the one of the whole block's, and a block's
+// timestamps never decrease where its span is not negative, which lets the
+// feed take a block whole from its first and last: random timings from 1970
+// to 2112 and spans from 0 to years, a few negative ones checked for the
+// first claim only.
+void sample_timestamps_alone_and_in_order() {
+  std::mt19937_64 random(9);
+  std::uniform_real_distribution<double> seconds(0.0, 0x1p52 / 1e6);
+  constexpr double spans[] = {0.0, 1e-9, 4.4e-7, 0.01, 1.2, 4.8, 86400.0, 3e8, -0.5};
+  for (int trial = 0; trial < 20000; ++trial) {
+    const double start = seconds(random);
+    const double span = spans[random() % std::size(spans)] * (1.0 + (random() % 1000) / 1000.0);
+    const BlockTiming timing{start, start + span, 1 + random() % max_samples_per_block};
+    std::array<std::int64_t, max_samples_per_block> all{};
+    timing.sample_timestamps_one_by_one(std::span(all).first(timing.sample_count));
+    for (std::size_t i = 0; i < timing.sample_count; ++i) {
+      check(timing.sample_timestamp(i) == all[i]);
+      if (i > 0 && timing.end - timing.start >= 0.0) check(all[i] >= all[i - 1]);
+    }
   }
 }
 
@@ -106,6 +129,7 @@ void wide_stages_match_one_by_one() {
 
 TEST_SUITE(activity_tests) {
   pieces_end_where_each_sample_would_end_them();
+  sample_timestamps_alone_and_in_order();
 #if defined(VELNORA_WIDE_VECTORS)
   wide_stages_match_one_by_one();
 #endif

@@ -561,9 +561,11 @@ AccelerationSpans CwaDataBlock::parse_acceleration_in_vectors(AccelerationBuffer
 }
 #endif
 
+float CwaDataBlock::temperature() const { return temperature_celsius(load_u16(sector + temperature_at)); }
+
 BlockReadings CwaDataBlock::readings() const {
   return BlockReadings{
-      .temperature = temperature_celsius(load_u16(sector + temperature_at)),
+      .temperature = temperature(),
       .light = light_lux(load_u16(sector + light_at)),
       .battery = battery_volts(load_u8(sector + battery_at)),
   };

@@ -115,8 +115,10 @@ struct CwaDataBlock {
 #endif
 
   // The converted readings, in single precision in the format's order of
-  // operations. No errors, no allocation.
+  // operations; the temperature alone for readers that need no other. No
+  // errors, no allocation.
   BlockReadings readings() const;
+  float temperature() const;
 };
 
 // Screens one sector: nothing for a sector that is not a data block, the

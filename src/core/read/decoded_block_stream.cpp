@@ -188,12 +188,14 @@ Result<std::optional<UntimedBlock>> DecodedBlockStream::next_untimed(SampleBuffe
     const DecodedSamples decoded = block.parse_samples(include_magnetometer_, into);
     untimed.samples = decoded.samples;
     untimed.has_magnetometer = decoded.has_magnetometer;
+    untimed.readings = block.readings();
   });
 }
 
 Result<std::optional<UntimedBlock>> DecodedBlockStream::next_untimed(AccelerationBuffer& into) {
   return next_screened([&](const CwaDataBlock& block, UntimedBlock& untimed) {
     untimed.acceleration = block.parse_acceleration(into);
+    untimed.readings = {block.temperature(), 0.0f, 0.0f};
   });
 }
 
@@ -215,8 +217,7 @@ Result<std::optional<UntimedBlock>> DecodedBlockStream::next_screened(Decode&& d
     if (!block) return fail(std::move(block.error()));
     if (!*block) continue;
     const bool after_damage = damaged_ != nullptr && damaged_->size() > damaged_before;
-    UntimedBlock untimed{
-        position_ - 1, natural_timing(**block), {}, false, (*block)->readings(), after_damage, {}};
+    UntimedBlock untimed{position_ - 1, natural_timing(**block), {}, false, {}, after_damage, {}};
     decode(**block, untimed);
     return untimed;
   }

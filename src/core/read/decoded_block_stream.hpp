@@ -65,9 +65,9 @@ Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path, std::option
 
 // One data block, decoded and timed. The spans point into the stream and
 // stay valid until its next call. A block decoded into an
-// AccelerationBuffer has its `acceleration` and its `timing` alone: no
-// samples, and no timestamps, which a reader then takes from the timing
-// where it needs them.
+// AccelerationBuffer has its `acceleration`, its `timing` and its
+// temperature alone: no samples, no other readings (0.0), and no
+// timestamps, which a reader then takes from the timing where it needs them.
 struct DecodedBlock {
   std::span<const std::int64_t> timestamps;
   std::span<const SampleData> samples;
