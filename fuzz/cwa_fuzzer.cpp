@@ -2,7 +2,9 @@
 // followed by the bytes of a recording: the recording goes through the
 // metadata decoder, the sector screen and the sample unpacker directly, and,
 // written to an in-memory file, through every whole-file entry with the cut,
-// include flags and resampling the option bytes choose.
+// include flags and resampling the option bytes choose: the reads and the CSV
+// export, the export read, the timestamp scan, and the calibration and epoch
+// passes.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -21,8 +23,11 @@
 #include "core/format/block_clock.hpp"
 #include "core/format/cwa_file.hpp"
 #include "core/format/data_block.hpp"
+#include "core/ops/activity_passes.hpp"
+#include "core/ops/export_read.hpp"
 #include "core/ops/planned_samples.hpp"
 #include "core/ops/sampling_report.hpp"
+#include "core/ops/timestamp_scan.hpp"
 #include "core/resample/resampled_read.hpp"
 
 namespace {
@@ -160,6 +165,16 @@ std::optional<double> bounded_rate(std::optional<double> rate, std::optional<Tim
   return seconds * *rate > max_grid_points ? max_grid_points / seconds : *rate;
 }
 
+// Epochs of at least 5 s, longer where the file's span would hold more than
+// max_grid_points of them: the epoch grid, like the resampler's, is refused
+// only beyond the machine's memory.
+std::int64_t bounded_epoch_us(std::optional<TimeSpan> span) {
+  constexpr double shortest_s = 5.0;
+  const double seconds = span ? span->end - span->start : 0.0;
+  const double epoch_s = std::max(shortest_s, seconds / max_grid_points);
+  return epoch_s < 1e12 ? static_cast<std::int64_t>(epoch_s * 1e6) : std::int64_t{1} << 60;
+}
+
 // An anonymous in-memory file, reachable by path through /proc.
 class MemoryFile {
  public:
@@ -236,6 +251,48 @@ void read_past_damage(const MemoryFile& input, const FuzzOptions& options, std::
   (void)sampling_report_past_damage(input.path(), listed);
 }
 
+// The calibration's pass and the epochs' (with non-wear, on a fixed
+// calibration), plainly and past damage. Where the plain pass succeeds it met
+// no damage, so the one past damage gives the same epochs and leaves out the
+// same blocks, those whose time is out of place.
+void study_passes(const MemoryFile& input, const FuzzOptions& options, std::optional<TimeSpan> span) {
+  const std::int64_t epoch_us = bounded_epoch_us(span);
+  std::optional<std::size_t> plain_rows;
+  std::size_t plain_left_out = 0;
+  for (const bool past_damage : {false, true}) {
+    DamagedBlocks left_out;
+    auto plan = resolve_read_plan(input.path(), options.cut, past_damage ? &left_out : nullptr);
+    if (!plan) continue;
+    left_out.clear();
+    (void)estimate_gravity_calibration(input.path(), *plan, past_damage, left_out);
+    left_out.clear();
+    auto epochs =
+        summarise_epochs(input.path(), *plan, epoch_us, GravityCalibration{}, true, past_damage, left_out);
+    if (!past_damage && epochs) {
+      plain_rows = epochs->epochs.rows.size();
+      plain_left_out = left_out.size();
+    } else if (past_damage && plain_rows &&
+               (!epochs || epochs->epochs.rows.size() != *plain_rows || left_out.size() != plain_left_out)) {
+      std::abort();
+    }
+  }
+}
+
+// The reads the companion's exports and scans make: the header, report and
+// samples in one, and the timestamps of a blocks cut.
+void export_reads(const MemoryFile& input, const FuzzOptions& options, std::optional<double> rate) {
+  for (const bool past_damage : {false, true}) {
+    DamagedBlocks damaged;
+    auto read = read_for_export(input.path(), options.cut, options.include, rate,
+                                past_damage ? &damaged : nullptr, past_damage);
+    if (read) check_columns(read->samples);
+    const auto* blocks = std::get_if<CutConfig::Blocks>(&options.cut.range);
+    if (blocks && !options.cut.validate()) continue;
+    (void)read_timestamps(input.path(), blocks ? *blocks : CutConfig::Blocks{},
+                          past_damage ? &damaged : nullptr);
+  }
+}
+
 // The entries in the binding's order: the cut and the rate are checked first,
 // then the plan is made, read and exported.
 void read_and_export(const MemoryFile& input, const MemoryFile& output, const FuzzOptions& options) {
@@ -248,6 +305,7 @@ void read_and_export(const MemoryFile& input, const MemoryFile& output, const Fu
   auto written = write_planned_csv(input.path(), output.path(), *plan, options.include, *rate);
   if (data && written) check_csv(output.contents(), data->size());
   read_past_damage(input, options, *rate, data ? std::optional(data->size()) : std::nullopt);
+  export_reads(input, options, *rate);
 }
 
 }  // namespace
@@ -267,5 +325,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)read_cwa_header(input.path());
   (void)sampling_consistency_report(input.path());
   read_and_export(input, output, options);
+  study_passes(input, options, span);
   return 0;
 }

@@ -18,7 +18,7 @@ import pytest
 import velnora
 from csv_text import without_fields
 from cwa_writer import steady_recording, write_cwa
-from test_cli import ENV
+from children import ENV, default_signals
 
 if os.environ.get("VELNORA_TEST_EXTRAS") != "1":
     pytest.importorskip("pandas")
@@ -97,7 +97,7 @@ def test_a_signal_stops_the_workers_and_leaves_what_was_finished(
         command = ["-m", "velnora_tools.cli", "csv", *inputs, "-o", f"{out}/", "-j", "2"]
     else:
         command = ["-c", CONVERT, str(out), *inputs]
-    parent = subprocess.Popen([sys.executable, *command], env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    parent = subprocess.Popen([sys.executable, *command], env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, preexec_fn=default_signals)
     workers = wait_for_workers(parent, busy)
     parent.send_signal(signum)
     _, said = parent.communicate(timeout=30)
@@ -137,7 +137,7 @@ def test_a_dead_worker_costs_only_its_own_recording(tmp_path: pathlib.Path, kill
     began = time.time_ns()
     with open(held) as writing:
         fcntl.flock(writing, fcntl.LOCK_EX)
-        parent = subprocess.Popen(command, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        parent = subprocess.Popen(command, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, preexec_fn=default_signals)
         killed: set[int] = set()
         for _ in range(kills):
             [worker] = wait_for_workers(parent, [victim], ignored=killed)

@@ -4,7 +4,6 @@ from the project's writer."""
 from __future__ import annotations
 
 import csv
-import importlib.util
 import io
 import json
 import os
@@ -21,10 +20,7 @@ import velnora
 from csv_text import ABSENT_ON_3_AXES, without_fields
 from cwa_writer import MetadataBlock, steady_recording, write_cwa
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-if importlib.util.find_spec("velnora_tools") is None:  # a build tree, not an install
-    sys.path.insert(0, str(ROOT / "python"))
-
+from children import ENV, ROOT, default_signals, velnora_command
 import velnora_tools  # noqa: E402
 from velnora_tools.replacing import OutputError  # noqa: E402
 # The sessions that install the test extra set this, so that a missing library fails there.
@@ -37,18 +33,6 @@ DAMAGED_BLOCK = 5
 DAMAGE_HINT = f"data block {DAMAGED_BLOCK} is damaged (Unsupported sample format: 7 axes, packing 7): --skip-damaged, or read_skipping_damaged in Python, reads past it"
 
 
-def velnora_command(*args: str | os.PathLike[str], cwd: pathlib.Path | None = None) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-m", "velnora_tools.cli", *map(str, args)], capture_output=True, text=True, cwd=cwd, env=ENV, timeout=60)
-
-
-def _environment() -> dict[str, str]:
-    """Finds velnora and velnora_tools where this test run finds them."""
-    paths = [str(pathlib.Path(module.__file__).parent) for module in (velnora, velnora_tools)]
-    paths[1] = str(pathlib.Path(paths[1]).parent)
-    return {**os.environ, "PYTHONPATH": os.pathsep.join(paths + [os.environ.get("PYTHONPATH", "")])}
-
-
-ENV = _environment()
 
 
 @pytest.fixture
@@ -198,7 +182,9 @@ def test_ctrl_c_leaves_no_output(tmp_path: pathlib.Path, command: list[str]) -> 
     out = tmp_path / "out"
     out.mkdir()
     args = [arg.format(*inputs, out=out) for arg in command]
-    export = subprocess.Popen([sys.executable, "-m", "velnora_tools.cli", *args], env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    export = subprocess.Popen(
+        [sys.executable, "-m", "velnora_tools.cli", *args], env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, preexec_fn=default_signals
+    )
     deadline = time.monotonic() + 30
     while not list(out.iterdir()) and export.poll() is None and time.monotonic() < deadline:
         time.sleep(0.005)

@@ -18,6 +18,7 @@ from typing import Iterator
 import pytest
 
 import velnora
+from children import default_signals
 from cwa_writer import steady_recording, write_cwa
 
 T0 = 1700000000
@@ -142,7 +143,7 @@ def test_sigint_stops_the_call_within_a_second(
 ) -> None:
     target = recordings.get(output) or tmp_path / (output or "unused.csv")
     command = [sys.executable, "-c", CHILD, str(recordings[source]), str(target), case]
-    child = subprocess.Popen(command, stdout=subprocess.PIPE, bufsize=0)
+    child = subprocess.Popen(command, stdout=subprocess.PIPE, bufsize=0, preexec_fn=default_signals)
     try:
         assert child.stdout.readline() == b"calling\n"
         time.sleep(0.5)

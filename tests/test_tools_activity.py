@@ -23,7 +23,7 @@ if importlib.util.find_spec("velnora_tools") is None:  # a build tree, not an in
 
 pd = pytest.importorskip("pandas")
 
-from velnora_tools import Calibration, DamagedBlock, calibrate, epochs  # noqa: E402
+from velnora_tools import Calibration, DamagedBlock, Nonwear, calibrate, epochs  # noqa: E402
 
 START = 1_600_000_200  # a multiple of 15 minutes, 10 s and 5 s
 PER_BLOCK = 80  # unpacked 3-axis
@@ -95,32 +95,52 @@ SCALE = np.array([1.018, 0.983, 1.007])
 SLOPE = np.array([0.0012, -0.0021, 0.0009])  # g per °C
 
 
+REFERENCE = 25.0  # °C, of the true slopes
+
+
+def device_recording(
+    path: pathlib.Path, postures: npt.NDArray[np.float64], held_s: Sequence[int], celsius_held: Sequence[float], slope: npt.NDArray[np.float64]
+) -> pathlib.Path:
+    """What a device with OFFSET, SCALE and `slope` (g/°C) records at 25 Hz
+    holding each posture for its seconds at its temperature, so that
+    OFFSET + SCALE × raw + slope × (T − REFERENCE) is the posture; a block
+    takes its first sample's temperature."""
+    rng = np.random.default_rng(7)
+    true = np.repeat(postures, [25 * s for s in held_s], axis=0)
+    true = (true + rng.normal(0.0, 0.004, true.shape))[: len(true) // PER_BLOCK * PER_BLOCK]
+    per_sample = np.repeat(celsius_held, [25 * s for s in held_s])
+    fields = np.array([temperature_field(per_sample[b * PER_BLOCK]) for b in range(len(true) // PER_BLOCK)])
+    block_celsius = np.repeat([celsius(f) for f in fields], PER_BLOCK)
+    raw = (true - OFFSET - slope * (block_celsius[:, None] - REFERENCE)) / SCALE
+    return write_motion(path, raw, temperature=fields)
+
+
+def error_on_the_sphere_mg(result: Calibration, slope: npt.NDArray[np.float64], temperature: float) -> float:
+    """The largest distance, over unit vectors spread on the sphere, of what
+    the calibration makes of a device's reading at `temperature` from the truth."""
+    truth = sphere_postures(200)
+    raw = (truth - OFFSET - slope * (temperature - REFERENCE)) / SCALE
+    calibrated = np.array(result.offset) + np.array(result.scale) * raw + np.array(result.temperature_slope) * (temperature - result.reference_temperature)
+    return float(1000 * np.linalg.norm(calibrated - truth, axis=1).max())
+
+
 @pytest.mark.parametrize("warming", [False, True], ids=["constant temperature", "temperature term"])
 def test_a_known_offset_gain_and_temperature_slope_are_recovered(tmp_path: pathlib.Path, warming: bool) -> None:
     postures = sphere_postures(24)
-    seconds = 60  # six 10 s windows per posture
-    true = held_still(postures, seconds, 25, 0.004)
-    fields = np.full(len(true) // PER_BLOCK, temperature_field(20.0))
-    if warming:
-        # Each posture at its own temperature between 15 and 35 °C, uncorrelated with its direction;
-        # a block takes its first sample's posture's.
-        per_posture = np.random.default_rng(3).permutation(np.linspace(15, 35, len(postures)))
-        fields = np.array([temperature_field(per_posture[b * PER_BLOCK // (seconds * 25)]) for b in range(len(fields))])
-    block_celsius = np.repeat([celsius(f) for f in fields], PER_BLOCK)
-    reference = 25.0
+    # Six 10 s windows per posture; warming, each posture at its own
+    # temperature between 15 and 35 °C, uncorrelated with its direction.
+    held = np.random.default_rng(3).permutation(np.linspace(15, 35, len(postures))) if warming else np.full(len(postures), 20.0)
     slope = SLOPE if warming else np.zeros(3)
-    # What the device records for `true`, so that offset + scale × raw + slope × (T − reference) = true.
-    raw = (true - OFFSET - slope * (block_celsius[:, None] - reference)) / SCALE
-    path = write_motion(tmp_path / "rec.cwa", raw, temperature=fields)
+    path = device_recording(tmp_path / "rec.cwa", postures, [60] * len(postures), held, slope)
 
     result = calibrate(path)
 
-    assert result.calibrated and result.reason is None
+    assert result.calibrated and result.reason is None and result.temperature_fitted == warming
     # Six per posture, as the windows lie on multiples of 10 s; a step in temperature may cost one.
-    assert result.still_windows >= 24 * 6 - 1
+    assert result.still_windows >= 24 * 6 - 1 and result.clipped_windows == 0
     assert result.error_after_mg < 1.0 < result.error_before_mg
     # The fit refers its offset to the still windows' mean temperature.
-    expected_offset = OFFSET + slope * (result.reference_temperature - reference)
+    expected_offset = OFFSET + slope * (result.reference_temperature - REFERENCE)
     np.testing.assert_allclose(result.offset, expected_offset, atol=0.001)
     np.testing.assert_allclose(result.scale, SCALE, rtol=0.001)
     np.testing.assert_allclose(result.temperature_slope, slope, atol=0.0001)
@@ -131,6 +151,43 @@ def test_a_known_offset_gain_and_temperature_slope_are_recovered(tmp_path: pathl
     frame = epochs(path, nonwear=False)
     assert frame.attrs["calibration"] == result.as_dict()
     assert frame["enmo"].mean() < 0.0018 < 0.005 < epochs(path, calibration=False, nonwear=False)["enmo"].mean()
+
+
+NIGHTS = sphere_postures(30)
+
+
+@pytest.mark.parametrize(
+    ("held", "slope", "fitted"),
+    [
+        # No temperature dependence; the only cool windows lie on a table, in one posture.
+        ([*np.random.default_rng(4).uniform(30.6, 31.4, len(NIGHTS)), 22.0], np.zeros(3), False),
+        # An offset that drifts by 1 mg/°C over night postures spread over 3 °C.
+        ([*np.random.default_rng(5).uniform(29.0, 32.0, len(NIGHTS)), 30.5], np.full(3, 0.001), True),
+    ],
+    ids=["cool on a table only", "drifting offset"],
+)
+def test_a_temperature_term_only_where_the_postures_determine_it(
+    tmp_path: pathlib.Path, held: list[float], slope: npt.NDArray[np.float64], fitted: bool
+) -> None:
+    postures = np.vstack([NIGHTS, [(0.0, 0.0, 1.0)]])
+    path = device_recording(tmp_path / "rec.cwa", postures, [60] * len(NIGHTS) + [1200], held, slope)
+
+    result = calibrate(path)
+
+    assert result.calibrated and result.temperature_fitted == fitted
+    assert fitted or "with each posture left out of the fit in turn" in str(result.temperature_reason)
+    for temperature in (min(held), max(held)):
+        assert error_on_the_sphere_mg(result, slope, temperature) <= 0.5
+
+
+def test_a_stuck_axis_is_left_out_of_the_fit(tmp_path: pathlib.Path) -> None:
+    postures = np.vstack([sphere_postures(24), [(0.0, 0.3, 2.5)]])  # z stuck at 2.5 g in the last
+    path = device_recording(tmp_path / "rec.cwa", postures, [60] * 25, [20.0] * 25, np.zeros(3))
+
+    result = calibrate(path)
+
+    assert result.calibrated and result.clipped_windows == 5  # the last window, cut short, is no window
+    assert error_on_the_sphere_mg(result, np.zeros(3), 20.0) <= 0.5
 
 
 def test_postures_on_one_side_are_not_calibrated(tmp_path: pathlib.Path) -> None:
@@ -160,22 +217,30 @@ def moving_or_still(minutes: int, still: range, rate_hz: int = 25) -> npt.NDArra
     return np.array([0.0, 0.0, 1.0]) + rng.normal(0.0, 1.0, (len(minute), 3)) * noise[:, None]
 
 
+CENTRED = Nonwear(rule="2013", rescore=False)
+
+
 @pytest.mark.parametrize(
-    ("minutes", "still", "nonwear_blocks"),
+    ("minutes", "still", "nonwear_blocks", "rule"),
     [
-        # A block is judged on the hour from 22.5 min before it to 22.5 min after it.
-        (240, range(60, 180), [6, 7, 8, 9]),
-        (240, range(0), []),
-        # The first and last windows hold 37.5 minutes of a 45-minute recording: judged.
-        (45, range(45), [0, 1, 2]),
+        # Whole windows: every 60-minute window from a 15-minute bound that lies
+        # in the still stretch marks its four blocks: the stretch, blocks 4 to 11.
+        (240, range(60, 180), list(range(4, 12)), Nonwear()),
+        # Centred: a block is judged on the hour from 22.5 min before it to 22.5 min after it.
+        (240, range(60, 180), [6, 7, 8, 9], CENTRED),
+        (240, range(0), [], Nonwear()),
+        # The windows holding 30 minutes or more of a 45-minute recording: judged.
+        (45, range(45), [0, 1, 2], Nonwear()),
+        (45, range(45), [0, 1, 2], CENTRED),
         # 25 minutes: under half of every window, so nothing can be judged.
-        (25, range(25), []),
+        (25, range(25), [], Nonwear()),
+        (25, range(25), [], CENTRED),
     ],
 )
 def test_nonwear_on_exactly_the_blocks_whose_windows_lie_in_the_still_stretch(
-    tmp_path: pathlib.Path, minutes: int, still: range, nonwear_blocks: list[int]
+    tmp_path: pathlib.Path, minutes: int, still: range, nonwear_blocks: list[int], rule: Nonwear
 ) -> None:
-    frame = epochs(write_motion(tmp_path / "rec.cwa", moving_or_still(minutes, still)), epoch_seconds=60, calibration=False)
+    frame = epochs(write_motion(tmp_path / "rec.cwa", moving_or_still(minutes, still)), epoch_seconds=60, calibration=False, nonwear=rule)
 
     block = (frame.index - pd.Timestamp(START, unit="s")) // pd.Timedelta(minutes=15)
     assert sorted(set(block[frame["nonwear"]])) == nonwear_blocks
@@ -185,7 +250,27 @@ def test_nonwear_on_exactly_the_blocks_whose_windows_lie_in_the_still_stretch(
         if nonwear_blocks
         else []
     )
-    assert periods == expected
+    assert periods == expected and frame.attrs["nonwear"] == rule.as_dict()
+
+
+def test_stretches_off_the_wrist_are_flagged_end_to_end_and_short_wear_between_rescored(tmp_path: pathlib.Path) -> None:
+    """36 hours: off the wrist for 4 h and for 10 h, neither on 15-minute
+    bounds; an hour worn between 10 h and 6 h off, which re-scoring turns to
+    non-wear; 8 h worn between 4 h and 10 h off, which it keeps."""
+    off = [(127, 367), (847, 1447), (1507, 1867)]  # minutes
+    path = write_motion(tmp_path / "day.cwa", moving_or_still(36 * 60, np.concatenate([np.arange(a, b) for a, b in off])))
+    minute = np.arange(36 * 60)
+    truly_off = np.isin(minute, np.concatenate([np.arange(a, b) for a, b in off]))
+
+    for rescore in (False, True):
+        frame = epochs(path, epoch_seconds=60, calibration=False, nonwear=Nonwear(rescore=rescore))
+        flagged = frame["nonwear"].to_numpy()
+        assert (flagged & ~truly_off).sum() - 60 * rescore < 15
+        for a, b in off if not rescore else [(127, 367), (847, 1867)]:
+            run = np.flatnonzero(flagged[a - 30 : b + 30]) + a - 30
+            assert abs(run[0] - a) < 15 and abs(run[-1] + 1 - b) < 15
+        # The hour worn between 10 h and 6 h off.
+        assert flagged[1447:1507].all() == rescore and not flagged[367:847].any()
 
 
 @pytest.mark.parametrize("elevation_deg", [90.0, 30.0, -50.0])
@@ -202,6 +287,30 @@ def test_sinusoid_gives_enmo_mad_and_anglez_in_closed_form(tmp_path: pathlib.Pat
     np.testing.assert_allclose(frame["enmo"], amplitude / math.pi, rtol=1e-3)
     np.testing.assert_allclose(frame["mad"], 2 * amplitude / math.pi, rtol=1e-3)
     np.testing.assert_allclose(frame["anglez"], elevation_deg, atol=0.05)
+
+
+@pytest.mark.parametrize("frequency_hz", [2.0, 25.0, 35.0])
+def test_the_lowpass_scales_a_sinusoid_by_the_squared_butterworth_response(tmp_path: pathlib.Path, frequency_hz: float) -> None:
+    # |a| = 1 + A sin(2π f t) along z; forwards and backwards, the 4th-order
+    # Butterworth (bilinear, prewarped) scales it by 1 / (1 + (tan(πf/fs) / tan(πfc/fs))^8).
+    amplitude, rate_hz, cutoff_hz = 0.2, 100, 20.0
+    t = np.arange(60 * rate_hz) / rate_hz
+    acc = np.zeros((len(t), 3))
+    acc[:, 2] = 1 + amplitude * np.sin(2 * math.pi * frequency_hz * t)
+    path = write_motion(tmp_path / "rec.cwa", acc, rate_hz=rate_hz)
+    gain = 1 / (1 + (math.tan(math.pi * frequency_hz / rate_hz) / math.tan(math.pi * cutoff_hz / rate_hz)) ** 8)
+
+    frame = epochs(path, calibration=False, nonwear=False, lowpass_hz=cutoff_hz)
+
+    # ENMO, the mean of its positive part over an epoch's samples; inner
+    # epochs, as the ends hold the first and last reading; counts round to 0.5 mg.
+    expected = np.maximum(amplitude * gain * np.sin(2 * math.pi * frequency_hz * t[:500]), 0).mean()
+    np.testing.assert_allclose(frame["enmo"][1:-1], expected, rtol=0.02, atol=0.0003)
+    assert frame.attrs["lowpass_hz"] == cutoff_hz
+    with pytest.raises(RuntimeError, match=r"^lowpass_hz must be under half of the sampling rate \(100 Hz\)$"):
+        epochs(path, lowpass_hz=50.0)
+    with pytest.raises(ValueError, match="lowpass_hz must be a positive number of Hz"):
+        epochs(path, lowpass_hz=-1.0)
 
 
 GIVEN = Calibration(offset=(0.01, -0.02, 0.005), scale=(1.01, 0.99, 1.0), temperature_slope=(0.001, 0.0, -0.002), reference_temperature=21.0)
@@ -293,3 +402,19 @@ def test_two_threads_give_the_bits_of_one(
     pd.testing.assert_frame_equal(shared[1], alone[1], check_exact=True)
     assert shared[1].attrs == alone[1].attrs and len(alone[1].attrs["damaged_blocks"]) == 2
     assert (alone[1].attrs["samples_out_of_order"] > 0) == (pause[1] < 0)
+
+
+@pytest.mark.parametrize(
+    ("arguments", "message"),
+    [
+        ((0, (0.0,) * 10), "argument 'epoch_us': must be positive and at most 2**62"),
+        ((5_000_000, (0.0,) * 9), "argument 'calibration': expected a sequence of 10 floats"),
+        ((5_000_000, (0.0,) * 10, None, (0, 0.013, 0.05, 2)), "argument 'nonwear': expected None or a sequence of 5 numbers"),
+    ],
+)
+def test_the_private_epochs_call_names_a_wrong_argument(tmp_path: pathlib.Path, arguments: tuple[object, ...], message: str) -> None:
+    from velnora_tools import _native
+
+    with pytest.raises(ValueError) as raised:
+        _native.epochs(str(write_motion(tmp_path / "rec.cwa", np.zeros((PER_BLOCK, 3)))), *arguments)
+    assert str(raised.value) == message

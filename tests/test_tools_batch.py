@@ -4,6 +4,7 @@ file that is no recording and a missing path."""
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import os
 import pathlib
@@ -18,7 +19,7 @@ import pytest
 import velnora
 from csv_text import without_fields
 from cwa_writer import MetadataBlock, steady_recording, write_cwa
-from test_cli import ENV
+from children import ENV
 
 if os.environ.get("VELNORA_TEST_EXTRAS") != "1":
     pytest.importorskip("distributed")
@@ -196,6 +197,10 @@ def test_epochs_in_the_summary_and_as_conversions(recordings: list[str], tmp_pat
     assert rerun["status"].iloc[-1] == "written"  # other options than the earlier conversion's
     got = pq.read_table(rerun["output"].iloc[-1]).to_pandas().set_index("start")
     assert got.equals(velnora_tools.epochs(recordings[0], epoch_seconds=60.0, calibration=False, nonwear=False))
+    for changed, status in ((minutes, "skipped"), (dataclasses.replace(minutes, nonwear=velnora_tools.Nonwear(rule="2013")), "written")):
+        again = batch.convert(recordings[:1], tmp_path / "epochs", format="epochs", workers=1, epoch_options=changed)
+        assert again["status"].iloc[-1] == status
+    assert json.loads(pq.read_table(again["output"].iloc[-1]).schema.metadata[b"velnora.nonwear_rule"])["rule"] == "2013"
     for wrong in ({"format": "csv"}, {"format": "epochs", "epoch_options": velnora_tools.EpochOptions(skip_damaged=True)}):
         with pytest.raises(ValueError, match="epoch_options"):
             batch.convert(recordings[:1], tmp_path / "epochs", **{"epoch_options": minutes, **wrong})  # type: ignore[arg-type]

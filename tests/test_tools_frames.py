@@ -28,7 +28,7 @@ from cwa_writer import (
     steady_samples,
     write_cwa,
 )
-from test_cli import velnora_command
+from children import velnora_command
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 # The sessions that install the test extra set this, so that a missing library fails there.

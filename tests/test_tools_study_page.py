@@ -51,14 +51,14 @@ def study(tmp_path_factory: pytest.TempPathFactory) -> tuple[list[pathlib.Path],
 
 def test_the_strip_marks_non_wear_and_damage_where_they_were_made(tmp_path: pathlib.Path) -> None:
     # From 12:30 for four hours, still from the second hour to the third (non-wear
-    # blocks 6 to 9 of the recording); block 5 damaged at 12:30:16, blocks 2000
+    # blocks 4 to 11 of the recording); block 5 damaged at 12:30:16, blocks 2000
     # and 2001 at 14:16:40.
     path = write_motion(tmp_path / "rec.cwa", moving_or_still(240, range(60, 180)), damaged=[5, 2000, 2001])
 
     row = report_row(str(path), skip_damaged=True, with_epochs=True)
 
     assert row["strip_first_day"] == "2020-09-13"
-    assert row["strip"] == "." * 50 + "x" + "w" * 5 + "n" + "x" + "nn" + "w" * 6 + "." * 30
+    assert row["strip"] == "." * 50 + "x" + "w" * 3 + "n" * 3 + "x" + "n" * 4 + "w" * 4 + "." * 30
 
 
 def summary_row(**values: Any) -> dict[str, Any]:

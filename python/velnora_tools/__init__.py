@@ -11,7 +11,7 @@ when it is called and names the pip command that installs it (the extras
 from __future__ import annotations
 
 from velnora_tools._distribution import VERSION as __version__
-from velnora_tools.activity import Calibration, EpochOptions, calibrate, epochs
+from velnora_tools.activity import Calibration, EpochOptions, Nonwear, calibrate, epochs
 from velnora_tools.batch import convert, summarise
 from velnora_tools.damaged import DamagedBlock, read_skipping_damaged, report_skipping_damaged, write_csv_skipping_damaged
 from velnora_tools.frames import to_arrow, to_pandas
@@ -22,6 +22,7 @@ from velnora_tools.study_page import quality_page
 __all__ = [
     "Calibration",
     "EpochOptions",
+    "Nonwear",
     "calibrate",
     "epochs",
     "DamagedBlock",

@@ -68,6 +68,7 @@ def epochs(
     epoch_us: int,
     calibration: Sequence[float],
     cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
-    nonwear: bool = True,
+    nonwear: Sequence[float] | None = None,
     skip_damaged: bool = False,
+    lowpass_hz: float | None = None,
 ) -> tuple[dict[str, Any], list[tuple[int, str, bool, int, str]]]: ...

@@ -4,7 +4,6 @@ of the samples for gaps and overlaps behind it and `velnora info`."""
 
 from __future__ import annotations
 
-import dataclasses
 import datetime
 from collections.abc import Iterator
 from dataclasses import dataclass, field
@@ -165,7 +164,7 @@ def report_row(path: str, skip_damaged: bool = False, with_epochs: bool = False)
         row.update(samples=found.samples, gaps=found.gaps.count, overlaps=found.overlaps.count)
         if with_epochs:
             options = EpochOptions(skip_damaged=skip_damaged)
-            frame = epochs(path, **dataclasses.asdict(options))
+            frame = epochs(path, **options.arguments())
             row.update(epoch_summary(frame, options.epoch_seconds), **day_strip(path, frame, frame.attrs["damaged_blocks"]))
     except (RuntimeError, OSError, MemoryError) as error:
         row["error"] = failure_text(error)

@@ -1,5 +1,6 @@
 """From a recording to epochs: gravity calibration (van Hees et al. 2014),
-non-wear (van Hees et al. 2013) and per-epoch ENMO, MAD and anglez, each
+non-wear (the criteria of van Hees et al. 2013 on whole windows, re-scored
+after van Hees et al. 2011) and per-epoch ENMO, MAD and anglez, each
 computed in a streaming pass over the recording by the core
 (docs/epochs.md)."""
 
@@ -39,9 +40,12 @@ class Calibration:
     when there is none). `error_before_mg` and `error_after_mg` are the mean
     distance, in mg, of the still windows' mean readings from the unit sphere
     before and after the fit (the same when nothing was fitted, NaN without
-    still windows); `still_windows`
-    counts those windows. When `calibrated` is False the correction is the
-    identity (offset 0, scale 1, slope 0) and `reason` says why."""
+    still windows); `still_windows` counts those windows, `clipped_windows`
+    the still windows left out as an axis's mean lay at or beyond 2 g or the
+    device's range (a clipped or stuck axis). When `calibrated` is False the
+    correction is the identity (offset 0, scale 1, slope 0) and `reason` says
+    why. `temperature_fitted` says whether the temperature term was kept (its
+    slopes are 0 otherwise), and `temperature_reason` why not."""
 
     offset: tuple[float, float, float] = (0.0, 0.0, 0.0)
     scale: tuple[float, float, float] = (1.0, 1.0, 1.0)
@@ -50,8 +54,11 @@ class Calibration:
     error_before_mg: float = float("nan")
     error_after_mg: float = float("nan")
     still_windows: int = 0
+    clipped_windows: int = 0
     calibrated: bool = False
     reason: str | None = None
+    temperature_fitted: bool = False
+    temperature_reason: str | None = None
 
     def as_dict(self) -> dict[str, Any]:
         """The fields as a plain dict (tuples of floats, numbers, a str or None)."""
@@ -59,6 +66,53 @@ class Calibration:
 
     def _numbers(self) -> tuple[float, ...]:
         return (*self.offset, *self.scale, *self.temperature_slope, self.reference_temperature)
+
+
+@dataclasses.dataclass(frozen=True)
+class Nonwear:
+    """How `epochs` judges non-wear, on 60-minute windows of the readings as
+    they are (docs/epochs.md). A window is still when at least `axes` of the
+    three axes have an SD under `sd_mg` and a range (max - min) under
+    `range_mg` in it; a window with under half the samples the header's rate
+    promises is not judged.
+
+    `rule` "window" (the default, as studies run non-wear since 2023): the
+    windows start every 15 minutes and a still one marks all its 60 minutes
+    as non-wear, so a stretch off the wrist is flagged from its start to its
+    end, to within 15 minutes. "2013" (van Hees et al. 2013, PLoS ONE
+    8:e61691): each 15-minute block is judged on the window centred on it,
+    which leaves the first and last half hour of a still stretch worn.
+
+    `rescore` (van Hees et al. 2011, PLoS ONE 6:e22922), in three passes: a
+    worn stretch between two non-wear stretches becomes non-wear when it is
+    shorter than 6 h and under 30 % of the non-wear of the two, or shorter
+    than 3 h and under 80 % of it."""
+
+    rule: str = "window"
+    sd_mg: float = 13.0
+    range_mg: float = 50.0
+    axes: int = 2
+    rescore: bool = True
+
+    def __post_init__(self) -> None:
+        if self.rule not in NONWEAR_RULES:
+            raise ValueError(f"Nonwear rule must be one of {', '.join(map(repr, NONWEAR_RULES))}, not {self.rule!r}")
+        if self.axes not in (1, 2, 3):
+            raise ValueError(f"Nonwear axes must be 1, 2 or 3, not {self.axes!r}")
+        for name in ("sd_mg", "range_mg"):
+            value = getattr(self, name)
+            if not (math.isfinite(value) and value > 0):
+                raise ValueError(f"Nonwear {name} must be a positive number of mg, not {value!r}")
+
+    def as_dict(self) -> dict[str, Any]:
+        """The fields as a plain dict, as the outputs' metadata records them."""
+        return dataclasses.asdict(self)
+
+    def _numbers(self) -> tuple[float, ...]:
+        return (float(self.rule == "2013"), self.sd_mg / 1000.0, self.range_mg / 1000.0, float(self.axes), float(self.rescore))
+
+
+NONWEAR_RULES = ("window", "2013")
 
 
 def calibrate(
@@ -74,13 +128,18 @@ def calibrate(
     The samples are cut into 10 s windows aligned to multiples of 10 s; a
     window counts when it holds at least 80 % of the samples the header's
     rate promises, and it is still when each axis has an SD under 13 mg.
-    Unless some still window's mean is below -0.3 g and some above +0.3 g on
-    every axis, nothing is fitted. Otherwise the still windows' means are
-    fitted to the unit sphere by iteratively reweighted least squares (weights
-    the inverse of the distance from the sphere, at most 100), with a term in
-    temperature only when the still windows' temperatures have an SD of at
-    least 0.5 °C; the fit stops when the mean distance changes by less than
-    1e-6 g, or after 1000 iterations. The result is calibrated when the mean
+    Windows with an axis's mean at or beyond 2 g or the device's range (a
+    clipped or stuck axis) are left out. Unless some still window's mean is
+    below -0.3 g and some above +0.3 g on every axis, nothing is fitted.
+    Otherwise the still windows' means are fitted to the unit sphere by
+    iteratively reweighted least squares (weights the inverse of the distance
+    from the sphere, at most 100), offset and scale per axis; the fit stops
+    when the mean distance changes by less than 1e-6 g, or after 1000
+    iterations. A term in temperature is fitted too when the still windows'
+    temperatures have an SD of at least 0.5 °C, and kept only when it lowers
+    the error of windows it was not fitted on: each posture (the nearest of
+    26 directions) left out of the fit in turn, the mean distance of its
+    windows from the sphere must be lower with the term than without. The result is calibrated when the mean
     distance after the fit is under 10 mg and under the one before;
     otherwise it is the identity, with the reason. Settled here where the
     paper leaves it open: the windows lie on the clock's multiples of 10 s, a
@@ -99,20 +158,26 @@ def epochs(
     *,
     epoch_seconds: float = 5.0,
     calibration: bool | Calibration = True,
-    nonwear: bool = True,
+    nonwear: bool | Nonwear = True,
     cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
     skip_damaged: bool = False,
+    lowpass_hz: float | None = None,
 ) -> pd.DataFrame:
     """Per-epoch metrics of a recording on calibrated values, with non-wear.
 
     `calibration`: True estimates it from the same samples (`calibrate`, a
     pass of its own); False uses the readings as they are; a `Calibration`
     (for instance one from a longer recording of the same device) is applied
-    as it is. `nonwear` judges 15-minute blocks after van Hees et al. 2013
-    (PLoS ONE 8:e61691) on the readings as they are: a block is not worn when,
-    in the 60 minutes centred on it, two axes or three have an SD under 13 mg
-    and a range under 50 mg; a window with under half the samples the
-    header's rate promises counts as worn.
+    as it is. `nonwear` judges 15-minute blocks on the readings as they are:
+    True by `Nonwear()`'s rule (whole 60-minute windows with two axes or three
+    under 13 mg SD and 50 mg range, re-scored after van Hees et al. 2011), a
+    `Nonwear` by its own, False not at all. `lowpass_hz` (None: no filter, as
+    van Hees et al. 2013 compute ENMO) low-passes the readings, before they
+    are calibrated and every metric is taken, with the zero-phase filter a
+    4th-order Butterworth run forwards and backwards makes (20 Hz as studies following Doherty et al.
+    2017, PLoS ONE 12:e0169649, filter); it must lie between a hundredth and
+    half of the header's rate (RuntimeError otherwise), and runs on one
+    thread.
 
     The metrics follow ENMO of van Hees et al. 2013 (above), MAD of Vähä-Ypyä
     et al. 2015 (Clin Physiol Funct Imaging 35:64-70) and the z-angle of van
@@ -143,7 +208,8 @@ def epochs(
 
     `frame.attrs`, all plain JSON values (so that `to_parquet` and
     `to_pickle` keep them): "calibration" (the applied `Calibration.as_dict()`,
-    None for False), "nonwear_periods" (a list of [start, end] ISO 8601 texts
+    None for False), "nonwear" (the applied `Nonwear.as_dict()`, None for
+    False), "lowpass_hz", "nonwear_periods" (a list of [start, end] ISO 8601 texts
     on the recording's wall clock, end exclusive, of consecutive non-wear
     blocks, as "2023-05-01 22:15:00"; None when not judged), "damaged_blocks" (a list of `DamagedBlock`,
     the blocks left out: damaged, read past with `skip_damaged`, or with their
@@ -156,21 +222,24 @@ def epochs(
     memory than the machine has, and ValueError for an `epoch_seconds` that
     is not a positive whole number of microseconds."""
     require("pandas", "velnora_tools.epochs")
-    import pandas as pd
-
     epoch_us = _epoch_us(epoch_seconds)
     applied = _applied_calibration(path, calibration, cut, skip_damaged)
     numbers = (applied or Calibration())._numbers()
-    summary, damaged = _native.epochs(os.fspath(path), epoch_us, numbers, cut, nonwear, skip_damaged)
+    rule = _nonwear_rule(nonwear)
+    if lowpass_hz is not None and not (math.isfinite(lowpass_hz) and lowpass_hz > 0):
+        raise ValueError(f"lowpass_hz must be a positive number of Hz, not {lowpass_hz!r}")
+    summary, damaged = _native.epochs(os.fspath(path), epoch_us, numbers, cut, None if rule is None else rule._numbers(), skip_damaged, lowpass_hz)
 
     try:
-        frame = _epoch_frame(summary, epoch_us, nonwear)
+        frame = _epoch_frame(summary, epoch_us)
     except MemoryError:
         rows = len(summary["samples"]) // 8
         raise MemoryError(f"the recording's {rows} epochs, {summary['first_sample']} to {summary['last_sample']}, need more memory than this machine has free") from None
     flags = np.frombuffer(summary.get("nonwear", b""), np.uint8).astype(bool)
     frame.attrs["calibration"] = None if applied is None else applied.as_dict()
-    frame.attrs["nonwear_periods"] = _periods(flags, summary.get("nonwear_first_start_us", 0)) if nonwear else None
+    frame.attrs["nonwear"] = None if rule is None else rule.as_dict()
+    frame.attrs["lowpass_hz"] = lowpass_hz
+    frame.attrs["nonwear_periods"] = _periods(flags, summary.get("nonwear_first_start_us", 0)) if rule else None
     frame.attrs["damaged_blocks"] = [DamagedBlock(*entry) for entry in damaged]
     frame.attrs["samples_out_of_order"] = summary["samples_out_of_order"]
     frame.attrs["first_sample"] = summary["first_sample"]
@@ -178,13 +247,23 @@ def epochs(
     return frame
 
 
-def _epoch_frame(summary: dict[str, Any], epoch_us: int, nonwear: bool) -> pd.DataFrame:
+def _nonwear_rule(nonwear: bool | Nonwear) -> Nonwear | None:
+    if isinstance(nonwear, Nonwear):
+        return nonwear
+    if nonwear is True:
+        return Nonwear()
+    if nonwear is False:
+        return None
+    raise TypeError(f"nonwear must be True, False or a Nonwear, not {type(nonwear).__name__}")
+
+
+def _epoch_frame(summary: dict[str, Any], epoch_us: int) -> pd.DataFrame:
     import pandas as pd
 
     samples = np.frombuffer(summary["samples"], np.uint64).astype(np.int64)
     starts = summary["first_start_us"] + epoch_us * np.arange(len(samples), dtype=np.int64)
     flags = np.frombuffer(summary.get("nonwear", b""), np.uint8).astype(bool)
-    if nonwear and len(flags):
+    if len(flags):
         block = starts // _NONWEAR_BLOCK_US - summary["nonwear_first_start_us"] // _NONWEAR_BLOCK_US
         epoch_nonwear = flags[np.clip(block, 0, len(flags) - 1)]
     else:
@@ -239,25 +318,39 @@ class EpochOptions:
 
     epoch_seconds: float = 5.0
     calibration: bool = True
-    nonwear: bool = True
+    nonwear: bool | Nonwear = True
     cut: velnora.SecondsCut | velnora.BlocksCut | None = None
     skip_damaged: bool = False
+    lowpass_hz: float | None = None
+
+    def arguments(self) -> dict[str, Any]:
+        """The options as keyword arguments of `epochs`."""
+        return {field.name: getattr(self, field.name) for field in dataclasses.fields(self)}
+
+    def recorded(self) -> dict[str, Any]:
+        """What changes the epochs' numbers, as a manifest records it: the
+        epoch length, whether calibrated, the non-wear rule (None for none),
+        the low-pass."""
+        rule = _nonwear_rule(self.nonwear)
+        nonwear = None if rule is None else rule.as_dict()
+        return {"epoch_seconds": self.epoch_seconds, "calibration": self.calibration, "nonwear": nonwear, "lowpass_hz": self.lowpass_hz}
 
 
 def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], options: EpochOptions, csv: bool = False) -> tuple[list[DamagedBlock], int]:
     """Writes `epochs(path, ...)` to the Parquet file `out`, its "start" index
-    a column, with the calibration, the non-wear periods and the damaged
-    blocks as JSON under "velnora.calibration", "velnora.nonwear" and
+    a column, with the calibration, the non-wear periods, the non-wear rule,
+    the low-pass and the blocks left out as JSON under "velnora.calibration",
+    "velnora.nonwear", "velnora.nonwear_rule", "velnora.lowpass_hz" and
     "velnora.damaged" in the file's key-value metadata. With `csv`, `out` is
-    the same table as CSV text and those three go, under "calibration",
-    "nonwear" and "damaged", into a JSON file beside it, named as `out`
+    the same table as CSV text and those five go, under the same names
+    without "velnora.", into a JSON file beside it, named as `out`
     with ".json" for its ".csv" ending (or added). Outputs appear only when
     complete; the CSV table goes straight into an `out` that is a FIFO or a
     device, without the JSON file, and Parquet refuses one. Returns the blocks
     left out (`DamagedBlock`) and the samples left out as timed before an
     earlier one."""
     check_output(path, out, stream=csv)
-    frame = epochs(path, **dataclasses.asdict(options))
+    frame = epochs(path, **options.arguments())
     summary = _epoch_metadata(frame)
     if csv:
         with replacing(out, stream=True) as table:
@@ -286,6 +379,8 @@ def _epoch_metadata(frame: pd.DataFrame) -> dict[str, Any]:
     return {
         "calibration": frame.attrs["calibration"],
         "nonwear": frame.attrs["nonwear_periods"],
+        "nonwear_rule": frame.attrs["nonwear"],
+        "lowpass_hz": frame.attrs["lowpass_hz"],
         "damaged": [list(block) for block in frame.attrs["damaged_blocks"]],
     }
 

@@ -74,8 +74,12 @@ def summarise(
     be read before the failure elsewhere. With `skip_damaged`, damaged data
     blocks are left out of the report and the scan and counted instead of
     failing the recording. With `epochs`, each recording's 5 s epochs with
-    calibration and non-wear (`velnora_tools.epochs`) add the columns
-    calibrated, calibration_reason (why a calibration failed),
+    calibration and non-wear (`velnora_tools.epochs`) give samples,
+    start_from_data, end_from_data and samplingrate_hz_from_data of the
+    samples they hold, and add the columns out_of_place_blocks and
+    out_of_place_samples (data blocks left out as their time is out of
+    place, and their samples), samples_out_of_order (samples left out as
+    timed before an earlier one), calibrated, calibration_reason (why a calibration failed),
     calibration_error_before_mg, calibration_error_after_mg,
     worn_hours, days_16h_worn (days of the recorded wall clock with at least
     16 worn hours), enmo_worn_mg (mean ENMO over worn epochs), and the days
@@ -346,8 +350,7 @@ def _export(read_args: ReadArguments, format: str, epoch_options: EpochOptions |
         raise ValueError(f"epoch_options apply to format 'epochs', not {format!r}")
     if epoch_options.cut is not None or epoch_options.skip_damaged:
         raise ValueError("epoch_options must leave cut and skip_damaged unset: give convert the cut")
-    chosen = {"epoch_seconds": epoch_options.epoch_seconds, "calibration": epoch_options.calibration, "nonwear": epoch_options.nonwear}
-    return Export(options, epoch_options=epoch_options), json.dumps({**options, "epochs": chosen}, sort_keys=True)
+    return Export(options, epoch_options=epoch_options), json.dumps({**options, "epochs": epoch_options.recorded()}, sort_keys=True)
 
 
 def _cpus() -> int:

@@ -38,7 +38,7 @@ from velnora_tools._report import (
     scan,
 )
 from velnora_tools._recording import failure_text, recording_header
-from velnora_tools.activity import EpochOptions
+from velnora_tools.activity import NONWEAR_RULES, EpochOptions, Nonwear
 from velnora_tools.damaged import damage_in_words, left_out_in_words
 from velnora_tools.frames import Channels
 from velnora_tools.read_options import INCLUDE_FLAGS, ReadArguments
@@ -121,11 +121,15 @@ examples:
 EPOCHS_EPILOG = """Each FILE becomes <name>.epochs.parquet (or .epochs.csv with --csv), as -o
 places it for csv and parquet: velnora_tools.epochs with epochs of --epoch
 seconds (default 5) on values calibrated to gravity (van Hees et al. 2014)
-unless --no-calibration, and non-wear judged per 15 minutes (van Hees et al.
-2013) unless --no-nonwear. The Parquet file's metadata holds the calibration
-("velnora.calibration"), the non-wear periods ("velnora.nonwear") and the
-damaged blocks ("velnora.damaged"), as JSON; with --csv they go into a JSON
-file beside each CSV file (<name>.epochs.json). --seconds, --blocks and
+unless --no-calibration, and non-wear judged per 15 minutes unless
+--no-nonwear: on whole 60-minute windows, or with --nonwear-rule 2013 on the
+window centred on each block (van Hees et al. 2013), re-scored after van Hees
+et al. 2011 unless --no-rescore; --lowpass HZ filters the axes first (a
+zero-phase 4th-order Butterworth, as forwards and backwards). The Parquet file's metadata holds the
+calibration ("velnora.calibration"), the non-wear periods ("velnora.nonwear")
+and rule ("velnora.nonwear_rule") and the blocks left out ("velnora.damaged"),
+as JSON; with --csv they go into a JSON file beside each CSV file
+(<name>.epochs.json). --seconds, --blocks and
 --skip-damaged as for csv.
 
 examples:
@@ -211,6 +215,9 @@ def _parser() -> argparse.ArgumentParser:
     epoch.add_argument("--epoch", type=_positive_number("seconds"), default=5.0, metavar="S", help="epoch length in seconds (default 5)")
     epoch.add_argument("--no-calibration", dest="calibration", action="store_false", help="the readings as they are")
     epoch.add_argument("--no-nonwear", dest="nonwear", action="store_false", help="no non-wear judged")
+    epoch.add_argument("--nonwear-rule", choices=NONWEAR_RULES, default="window", help="whole 60-minute windows (default) or the 2013 centred ones")
+    epoch.add_argument("--no-rescore", dest="rescore", action="store_false", help="non-wear not re-scored")
+    epoch.add_argument("--lowpass", type=_positive_number("Hz"), metavar="HZ", help="low-pass the axes first (zero-phase Butterworth)")
     epoch.add_argument("--csv", action="store_true", help="CSV instead of Parquet")
     cut = epoch.add_mutually_exclusive_group()
     cut.add_argument("--seconds", nargs=2, metavar=("A", "B"), type=_bound(float), help="seconds from the first block")
@@ -303,7 +310,8 @@ def _export(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Export
 
 def _epochs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     cut = _cut(parser, args)
-    options = EpochOptions(args.epoch, args.calibration, args.nonwear, cut, args.skip_damaged)
+    nonwear = args.nonwear and Nonwear(rule=args.nonwear_rule, rescore=args.rescore)
+    options = EpochOptions(args.epoch, args.calibration, nonwear, cut, args.skip_damaged, args.lowpass)
     args.suffix = ".epochs.csv" if args.csv else ".epochs.parquet"
     return _run_exports(parser, args, export_epochs, (options, args.csv))
 

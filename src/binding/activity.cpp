@@ -19,8 +19,8 @@ namespace {
 constexpr const char* calibrate_parameters[] = {"file_path", "cut", "skip_damaged"};
 constexpr Signature calibrate_signature{"calibrate", calibrate_parameters, 1};
 
-constexpr const char* epochs_parameters[] = {"file_path", "epoch_us", "calibration",
-                                             "cut",       "nonwear",  "skip_damaged"};
+constexpr const char* epochs_parameters[] = {"file_path", "epoch_us",     "calibration", "cut",
+                                             "nonwear",   "skip_damaged", "lowpass_hz"};
 constexpr Signature epochs_signature{"epochs", epochs_parameters, 3};
 
 // The arguments both functions share, converted and planned; with
@@ -66,8 +66,11 @@ PyResult<Ref> calibration_dict(const CalibrationEstimate& estimate) {
                   .set("error_before_mg", estimate.error_before_mg)
                   .set("error_after_mg", estimate.error_after_mg)
                   .set("still_windows", estimate.still_windows)
+                  .set("clipped_windows", estimate.clipped_windows)
                   .set("calibrated", estimate.calibrated)
                   .set("reason", estimate.reason)
+                  .set("temperature_fitted", estimate.temperature_fitted)
+                  .set("temperature_reason", estimate.temperature_reason)
                   .finish();
   if (!dict) return dict;
   PyObject* out = dict->get();
@@ -96,21 +99,30 @@ PyResult<Ref> calibrate_recording(Slots<3> slots) {
   return with_left_out(calibration_dict(*estimate), read->left_out);
 }
 
-// A calibration given as its ten numbers: offset, scale and temperature
-// slope per axis, then the reference temperature.
-PyResult<GravityCalibration> calibration_argument(PyObject* slot) {
-  auto items = owned(PySequence_Fast(slot, "argument 'calibration': expected a sequence of 10 floats"));
+// A sequence of exactly N numbers, or `expected` as the error.
+template <std::size_t N>
+PyResult<std::array<double, N>> float_sequence(PyObject* slot, const char* expected) {
+  auto items = owned(PySequence_Fast(slot, expected));
   if (!items) return propagate(items);
-  if (PySequence_Fast_GET_SIZE(items->get()) != 10) {
-    PyErr_SetString(PyExc_ValueError, "argument 'calibration': expected a sequence of 10 floats");
+  if (PySequence_Fast_GET_SIZE(items->get()) != static_cast<Py_ssize_t>(N)) {
+    PyErr_SetString(PyExc_ValueError, expected);
     return raised();
   }
-  std::array<double, 10> numbers;
-  for (std::size_t i = 0; i < numbers.size(); ++i) {
+  std::array<double, N> numbers;
+  for (std::size_t i = 0; i < N; ++i) {
     auto number = to_f64(PySequence_Fast_GET_ITEM(items->get(), static_cast<Py_ssize_t>(i)));
     if (!number) return propagate(number);
     numbers[i] = *number;
   }
+  return numbers;
+}
+
+// A calibration given as its ten numbers: offset, scale and temperature
+// slope per axis, then the reference temperature.
+PyResult<GravityCalibration> calibration_argument(PyObject* slot) {
+  auto given = float_sequence<10>(slot, "argument 'calibration': expected a sequence of 10 floats");
+  if (!given) return propagate(given);
+  const std::array<double, 10>& numbers = *given;
   GravityCalibration calibration;
   for (std::size_t a = 0; a < 3; ++a) {
     calibration.offset[a] = numbers[a];
@@ -119,6 +131,19 @@ PyResult<GravityCalibration> calibration_argument(PyObject* slot) {
   }
   calibration.reference_temperature = numbers[9];
   return calibration;
+}
+
+// A non-wear rule given as its five numbers: centred windows (0 or 1), the
+// still SD and range (g), the still axes, re-scoring (0 or 1); None, or left
+// out, for none.
+PyResult<std::optional<NonwearRule>> nonwear_argument(PyObject* slot) {
+  if (slot == nullptr || slot == Py_None) return std::optional<NonwearRule>();
+  auto numbers = float_sequence<5>(slot, "argument 'nonwear': expected None or a sequence of 5 numbers");
+  if (!numbers) return propagate(numbers);
+  const auto [centred, sd_g, range_g, axes, rescore] = *numbers;
+  return std::optional<NonwearRule>(
+      NonwearRule{centred != 0.0 ? NonwearRule::Windows::centred : NonwearRule::Windows::whole, sd_g, range_g,
+                  static_cast<int>(axes), rescore != 0.0});
 }
 
 // A column of the rows' field as the bytes of its native-endian values.
@@ -160,7 +185,7 @@ PyResult<Ref> summary_dict(const EpochSummary& summary) {
   return dict;
 }
 
-PyResult<Ref> epochs_of_recording(Slots<6> slots) {
+PyResult<Ref> epochs_of_recording(Slots<7> slots) {
   auto read = plan_read(slots[0], slots[3], slots[5]);
   if (!read) return propagate(read);
   auto epoch_us = to_u64(slots[1]);
@@ -172,11 +197,13 @@ PyResult<Ref> epochs_of_recording(Slots<6> slots) {
   }
   auto calibration = calibration_argument(slots[2]);
   if (!calibration) return propagate(calibration);
-  auto with_nonwear = flag_argument(slots[4], "nonwear", true);
-  if (!with_nonwear) return propagate(with_nonwear);
+  auto nonwear = nonwear_argument(slots[4]);
+  if (!nonwear) return propagate(nonwear);
+  auto lowpass_hz = optional_f64_argument(slots[6], "lowpass_hz");
+  if (!lowpass_hz) return propagate(lowpass_hz);
   auto summary =
       to_py_result(summarise_epochs(read->path, read->plan, static_cast<std::int64_t>(*epoch_us),
-                                    *calibration, *with_nonwear, read->skip_damaged, read->left_out),
+                                    *calibration, *nonwear, *lowpass_hz, read->skip_damaged, read->left_out),
                    PyExc_RuntimeError);
   if (!summary) return propagate(summary);
   return with_left_out(summary_dict(*summary), read->left_out);
@@ -198,9 +225,12 @@ const char calibrate_doc[] =
     "sample_count, reason), ...] of the blocks left out).";
 
 const char epochs_doc[] =
-    "epochs(file_path, epoch_us, calibration, cut=None, nonwear=True, skip_damaged=False)\n--\n\n"
+    "epochs(file_path, epoch_us, calibration, cut=None, nonwear=None, skip_damaged=False, "
+    "lowpass_hz=None)\n--\n\n"
     "Epoch metrics on values calibrated by the ten numbers of `calibration`, and the 15-minute non-wear "
-    "verdicts: (summary dict, [(block, message, outside_range, sample_count, reason), ...] of the blocks "
+    "verdicts under the five numbers of `nonwear` (centred windows, still SD and range in g, still axes, "
+    "re-scoring), on axes low-passed at `lowpass_hz` first when given: (summary dict, [(block, message, "
+    "outside_range, sample_count, reason), ...] of the blocks "
     "left "
     "out).";
 

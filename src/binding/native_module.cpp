@@ -141,8 +141,7 @@ constexpr const char* export_read_parameters[] = {
 constexpr Signature export_read_signature{"read_for_export", export_read_parameters, 1};
 
 PyObject* recording_header(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-  return run_entry<header_signature, describe_file<read_recording_header, header_dict>>(args, nargsf,
-                                                                                        kwnames);
+  return run_entry<header_signature, describe_file<read_checked_header, header_dict>>(args, nargsf, kwnames);
 }
 
 PyObject* read_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
@@ -174,7 +173,9 @@ PyObject* read_for_export(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
 
 constexpr const char header_doc[] =
     "read_header(file_path)\n--\n\n"
-    "velnora.read_header, raising NotARecording for a file that is no recording.";
+    "velnora.read_header, raising NotARecording for a file that is no recording, and the readers' error for "
+    "a "
+    "recording they cannot open (\"Incomplete CWA data block\").";
 
 constexpr const char read_doc[] =
     "read_skipping_damaged(file_path, cut=None, include_magnetometer=True, include_temperature=True, "

@@ -13,6 +13,10 @@ namespace {
 // Room kept for one epoch's magnitudes up front; a longer epoch grows it once.
 constexpr double max_reserved_magnitudes = 1 << 20;
 
+// What an epoch costs by the time a caller holds it as a table: the row, its
+// columns handed over and the frame made of them, about six rows' worth.
+constexpr std::size_t epoch_row_cost = 6 * sizeof(EpochRow);
+
 }  // namespace
 
 EpochMetrics::EpochMetrics(std::int64_t epoch_us, const GravityCalibration& calibration,
@@ -23,14 +27,24 @@ EpochMetrics::EpochMetrics(std::int64_t epoch_us, const GravityCalibration& cali
 }
 
 Result<void> EpochMetrics::add(const SampleRun& run) {
-  calibrate_axes(run.acceleration, calibration_.block_offset(run.temperature), calibration_.scale, axes_);
-  const auto piece = [&](std::size_t from, std::size_t to) {
-    const std::size_t kept = magnitudes_.size();
-    magnitudes_.resize(kept + (to - from));
-    add_epoch_samples(axes_, from, to, sums_, magnitudes_.data() + kept);
-  };
-  return for_each_interval_piece(
-      run.times, epoch_us_, epoch_end_us_, [&](std::int64_t index) { return open_epoch(index); }, piece);
+  // The feed's runs are a block's samples at most; a stage before may join
+  // blocks: a block's worth at a time.
+  const AxisValues added = calibration_.block_offset(run.temperature);
+  for (std::size_t first = 0; first < run.times.size(); first += max_samples_per_block) {
+    const std::size_t count = std::min(max_samples_per_block, run.times.size() - first);
+    calibrate_axes(run.acceleration.subspan(first, count), added, calibration_.scale, axes_);
+    const auto piece = [&](std::size_t from, std::size_t to) {
+      const std::size_t kept = magnitudes_.size();
+      magnitudes_.resize(kept + (to - from));
+      add_epoch_samples(axes_, from, to, sums_, magnitudes_.data() + kept);
+    };
+    const auto open = [&](std::int64_t index) { return open_epoch(index); };
+    if (auto added_up =
+            for_each_interval_piece(run.times.sub(first, count), epoch_us_, epoch_end_us_, open, piece);
+        !added_up)
+      return added_up;
+  }
+  return {};
 }
 
 Result<void> EpochMetrics::open_epoch(std::int64_t index) {
@@ -39,7 +53,7 @@ Result<void> EpochMetrics::open_epoch(std::int64_t index) {
     first_epoch_ = index;
     table_.first_start_us = index * epoch_us_;
   }
-  auto grown = extend_grid(table_.rows, static_cast<std::uint64_t>(index - first_epoch_) + 1);
+  auto grown = extend_grid(table_.rows, static_cast<std::uint64_t>(index - first_epoch_) + 1, epoch_row_cost);
   if (!grown) return grown;
   open_epoch_ = index;
   return {};
@@ -66,7 +80,8 @@ Result<void> append_epochs(EpochTable& earlier, EpochTable&& later, std::int64_t
     return {};
   }
   const auto offset = static_cast<std::uint64_t>((later.first_start_us - earlier.first_start_us) / epoch_us);
-  if (auto grown = extend_grid(earlier.rows, offset + later.rows.size()); !grown) return grown;
+  if (auto grown = extend_grid(earlier.rows, offset + later.rows.size(), epoch_row_cost); !grown)
+    return grown;
   std::copy(later.rows.begin(), later.rows.end(), earlier.rows.begin() + static_cast<std::ptrdiff_t>(offset));
   return {};
 }

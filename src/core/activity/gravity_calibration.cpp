@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "core/base/interruption.hpp"
 
@@ -17,6 +19,9 @@ constexpr double converged_g = 1e-6;
 constexpr int max_iterations = 1000;
 constexpr double max_weight = 100.0;
 constexpr double calibrated_below_mg = 10.0;
+// A still window's mean beyond this on an axis is no gravity reading: a clipped or stuck axis.
+constexpr double max_still_axis_g = 2.0;
+constexpr std::size_t posture_count = 26;
 constexpr char axis_names[] = "xyz";
 
 AxisValues calibrated_mean(const GravityCalibration& calibration, const StillWindow& window) {
@@ -126,54 +131,193 @@ bool refit(GravityCalibration& calibration, std::span<const StillWindow> still, 
   return true;
 }
 
-// The still windows' mean temperature and whether they spread enough in
-// temperature for its term to be fitted.
-std::pair<double, bool> reference_temperature(std::span<const StillWindow> still) {
+// The still windows' mean temperature.
+double mean_temperature(std::span<const StillWindow> still) {
   double sum = 0.0;
   for (const StillWindow& window : still) sum += window.temperature;
-  const double mean = sum / static_cast<double>(still.size());
-  if (still.size() < 2) return {mean, false};
-  double squares = 0.0;
-  for (const StillWindow& window : still)
-    squares += (window.temperature - mean) * (window.temperature - mean);
-  return {mean, std::sqrt(squares / static_cast<double>(still.size() - 1)) >= min_temperature_sd};
+  return sum / static_cast<double>(still.size());
+}
+
+// Why the windows cannot tell a term in temperature: on some axis, the
+// temperatures vary by under 0.5 °C (SD) beyond what a line in that axis's
+// means explains, so the term would stand in for the postures; nothing when
+// every axis leaves enough.
+std::optional<std::string> temperature_undetermined(std::span<const StillWindow> still, double reference) {
+  if (still.size() < 3) return "fewer than 3 still windows";
+  for (std::size_t a = 0; a < 3; ++a) {
+    double mean = 0.0;
+    for (const StillWindow& window : still) mean += window.mean[a];
+    mean /= static_cast<double>(still.size());
+    double spread = 0.0;
+    double covariance = 0.0;
+    double temperature_squares = 0.0;
+    for (const StillWindow& window : still) {
+      const double along = window.mean[a] - mean;
+      const double warmer = window.temperature - reference;
+      spread += along * along;
+      covariance += along * warmer;
+      temperature_squares += warmer * warmer;
+    }
+    const double explained = spread > 0.0 ? covariance * covariance / spread : 0.0;
+    const double residual =
+        std::max(temperature_squares - explained, 0.0) / static_cast<double>(still.size() - 2);
+    if (std::sqrt(residual) < min_temperature_sd) {
+      return std::string(
+                 "the still windows' temperatures vary by under 0.5 °C (SD) beyond what the postures explain "
+                 "on axis ") +
+             axis_names[a];
+    }
+  }
+  return std::nullopt;
+}
+
+// The iteratively reweighted fit from `start` to the windows; nothing when a
+// system is singular. Errors: Interrupted (asked every iteration).
+Result<std::optional<GravityCalibration>> fit_to_sphere(GravityCalibration start,
+                                                        std::span<const StillWindow> still,
+                                                        bool with_temperature) {
+  double previous = mean_error(start, still);
+  for (int iteration = 0; iteration < max_iterations; ++iteration) {
+    if (auto going_on = interruption_point(); !going_on) return fail(std::move(going_on.error()));
+    if (!refit(start, still, with_temperature)) return std::optional<GravityCalibration>();
+    const double error = mean_error(start, still);
+    if (std::abs(error - previous) < converged_g) break;
+    previous = error;
+  }
+  return std::optional<GravityCalibration>(start);
+}
+
+// The posture of a still window: the nearest of the 26 directions to the
+// faces, edges and corners of a cube, numbered 0 to 25.
+std::size_t posture(const StillWindow& window) {
+  std::size_t nearest = 0;
+  double closest = -2.0;
+  std::size_t number = 0;
+  for (int i = -1; i <= 1; ++i) {
+    for (int j = -1; j <= 1; ++j) {
+      for (int k = -1; k <= 1; ++k) {
+        if (i == 0 && j == 0 && k == 0) continue;
+        const double cosine = (i * window.mean[0] + j * window.mean[1] + k * window.mean[2]) /
+                              std::sqrt(static_cast<double>(i * i + j * j + k * k));
+        if (cosine > closest) {
+          closest = cosine;
+          nearest = number;
+        }
+        ++number;
+      }
+    }
+  }
+  return nearest;
+}
+
+// The mean distance (g) of each posture's windows from the sphere under a
+// fit to the windows of the other postures, from `start`, over all windows.
+// Nothing when a fit is singular. Errors: Interrupted.
+Result<std::optional<double>> held_out_error(std::span<const StillWindow> still,
+                                             std::span<const std::size_t> postures,
+                                             const GravityCalibration& start, bool with_temperature) {
+  double sum = 0.0;
+  std::vector<StillWindow> others;
+  others.reserve(still.size());
+  for (std::size_t left_out = 0; left_out < posture_count; ++left_out) {
+    if (std::ranges::find(postures, left_out) == postures.end()) continue;
+    others.clear();
+    for (std::size_t w = 0; w < still.size(); ++w) {
+      if (postures[w] != left_out) others.push_back(still[w]);
+    }
+    auto fitted = fit_to_sphere(start, others, with_temperature);
+    if (!fitted) return fail(std::move(fitted.error()));
+    if (!*fitted) return std::optional<double>();
+    for (std::size_t w = 0; w < still.size(); ++w) {
+      if (postures[w] == left_out) sum += std::abs(magnitude(calibrated_mean(**fitted, still[w])) - 1.0);
+    }
+  }
+  return std::optional<double>(sum / static_cast<double>(still.size()));
+}
+
+// Whether the temperature term lowers the error of postures left out of the
+// fit, and, when it does not, why. Errors: Interrupted.
+Result<std::optional<std::string>> temperature_term_refused(std::span<const StillWindow> still,
+                                                            const GravityCalibration& plain,
+                                                            const GravityCalibration& with_term) {
+  std::vector<std::size_t> postures(still.size());
+  std::ranges::transform(still, postures.begin(), posture);
+  auto without = held_out_error(still, postures, plain, false);
+  if (!without) return fail(std::move(without.error()));
+  auto with = held_out_error(still, postures, with_term, true);
+  if (!with) return fail(std::move(with.error()));
+  if (!*with)
+    return std::optional<std::string>(
+        "the fit with the temperature term is singular with a posture left out");
+  if (!*without || **with < **without) return std::optional<std::string>();
+  std::array<char, 200> text;
+  std::snprintf(
+      text.data(), text.size(),
+      "with each posture left out of the fit in turn, its windows lie %.3f mg from the sphere with the "
+      "temperature term and %.3f mg without it",
+      1000.0 * **with, 1000.0 * **without);
+  return std::optional<std::string>(text.data());
+}
+
+// The windows a fit may use: those whose mean lies within `max_axis_g` of 0
+// on every axis; a mean at or beyond it is a clipped or stuck axis.
+std::vector<StillWindow> unclipped(std::span<const StillWindow> still, double max_axis_g) {
+  std::vector<StillWindow> kept;
+  kept.reserve(still.size());
+  for (const StillWindow& window : still) {
+    if (std::ranges::all_of(window.mean, [&](double value) { return std::abs(value) < max_axis_g; }))
+      kept.push_back(window);
+  }
+  return kept;
 }
 
 }  // namespace
 
-Result<CalibrationEstimate> fit_calibration(std::span<const StillWindow> still) {
+Result<CalibrationEstimate> fit_calibration(std::span<const StillWindow> all_still, double device_range_g) {
+  const std::vector<StillWindow> still = unclipped(all_still, std::min(device_range_g, max_still_axis_g));
   CalibrationEstimate estimate{GravityCalibration{},
                                std::numeric_limits<double>::quiet_NaN(),
                                std::numeric_limits<double>::quiet_NaN(),
                                still.size(),
+                               all_still.size() - still.size(),
+                               false,
+                               std::nullopt,
                                false,
                                std::nullopt};
   if (still.empty()) {
-    estimate.reason = "no still 10 s window";
+    estimate.reason =
+        all_still.empty() ? "no still 10 s window" : "no still 10 s window without a clipped axis";
     return estimate;
   }
-  const auto [reference, with_temperature] = reference_temperature(still);
-  GravityCalibration fitted;
-  fitted.reference_temperature = reference;
+  const double reference = mean_temperature(still);
+  GravityCalibration identity;
+  identity.reference_temperature = reference;
   estimate.calibration.reference_temperature = reference;
-  const double before = mean_error(fitted, still);
-  estimate.error_before_mg = 1000.0 * before;
+  estimate.error_before_mg = 1000.0 * mean_error(identity, still);
   estimate.error_after_mg = estimate.error_before_mg;
   if (auto gap = uncovered_axis(still)) {
     estimate.reason = std::move(gap);
     return estimate;
   }
-  double previous = before;
-  for (int iteration = 0; iteration < max_iterations; ++iteration) {
-    if (auto going_on = interruption_point(); !going_on) return fail(std::move(going_on.error()));
-    if (!refit(fitted, still, with_temperature)) {
-      estimate.reason = "the fit's equations are singular";
-      return estimate;
-    }
-    const double error = mean_error(fitted, still);
-    if (std::abs(error - previous) < converged_g) break;
-    previous = error;
+  auto plain = fit_to_sphere(identity, still, false);
+  if (!plain) return fail(std::move(plain.error()));
+  if (!*plain) {
+    estimate.reason = "the fit's equations are singular";
+    return estimate;
   }
+  GravityCalibration fitted = **plain;
+  estimate.temperature_reason = temperature_undetermined(still, reference);
+  if (!estimate.temperature_reason) {
+    auto with_term = fit_to_sphere(identity, still, true);
+    if (!with_term) return fail(std::move(with_term.error()));
+    auto refused = *with_term
+                       ? temperature_term_refused(still, fitted, **with_term)
+                       : Result<std::optional<std::string>>("the fit with the temperature term is singular");
+    if (!refused) return fail(std::move(refused.error()));
+    estimate.temperature_reason = std::move(*refused);
+    if (!estimate.temperature_reason) fitted = **with_term;
+  }
+  estimate.temperature_fitted = !estimate.temperature_reason;
   const double after_mg = 1000.0 * mean_error(fitted, still);
   estimate.error_after_mg = after_mg;
   if (!(after_mg < calibrated_below_mg && after_mg < estimate.error_before_mg)) {
@@ -183,6 +327,7 @@ Result<CalibrationEstimate> fit_calibration(std::span<const StillWindow> still) 
         "the error after the fit, %.3f mg, is not below both 10 mg and the error before it, %.3f mg",
         after_mg, estimate.error_before_mg);
     estimate.reason = text.data();
+    estimate.temperature_fitted = false;
     return estimate;
   }
   estimate.calibration = fitted;

@@ -16,33 +16,45 @@
 
 namespace velnora {
 
-// The times (µs) of a run of one block's samples, samples [first, first +
-// size) of a block timed by `timing`: each computed where a consumer asks
-// for it (BlockTiming::sample_timestamp), not all of them; they never
-// decrease along a run.
+// The times (µs) of a run of samples, which never decrease along it:
+// samples [first, first + size) of a block timed by `timing`, each computed
+// where a consumer asks for it (BlockTiming::sample_timestamp) rather than
+// all of them; or times a stage before the consumer holds.
 class RunTimes {
  public:
   RunTimes(const BlockTiming& timing, std::size_t first, std::size_t size, std::int64_t front_us,
            std::int64_t back_us)
       : timing_(timing), first_(first), size_(size), front_us_(front_us), back_us_(back_us) {}
+  // `held` not empty.
+  explicit RunTimes(std::span<const std::int64_t> held)
+      : timing_{}, held_(held.data()), size_(held.size()), front_us_(held.front()), back_us_(held.back()) {}
 
   std::size_t size() const { return size_; }
   std::int64_t front() const { return front_us_; }
   std::int64_t back() const { return back_us_; }
   std::int64_t operator[](std::size_t k) const {
+    if (held_ != nullptr) return held_[k];
     if (k == 0) return front_us_;
     return k + 1 == size_ ? back_us_ : timing_.sample_timestamp(first_ + k);
+  }
+  // Times [from, from + count) of these, count > 0.
+  RunTimes sub(std::size_t from, std::size_t count) const {
+    if (held_ != nullptr) return RunTimes(std::span(held_ + from, count));
+    return RunTimes(timing_, first_ + from, count, (*this)[from], (*this)[from + count - 1]);
   }
 
  private:
   BlockTiming timing_;
-  std::size_t first_;
+  const std::int64_t* held_ = nullptr;
+  std::size_t first_ = 0;
   std::size_t size_;
   std::int64_t front_us_;
   std::int64_t back_us_;
 };
 
-// A run of one block's samples in time order, with the block's temperature (°C).
+// A run of one block's samples in time order, with the block's temperature
+// (°C): what the feed gives each consumer, and what a stage between them
+// (a filter) passes on.
 struct SampleRun {
   RunTimes times;
   AccelerationSpans acceleration;  // g

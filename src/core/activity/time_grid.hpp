@@ -55,13 +55,15 @@ Result<void> for_each_interval_piece(const Times& times, std::int64_t length, st
 }
 
 // Grows `rows` to hold `count` entries, the new ones value-initialised. A
-// recording's grid spans its first to its last sample, so one far-off block
-// time could ask for more than the machine holds: such a grid is refused.
+// recording's grid spans its first to its last sample, so a clock far off
+// could ask for more than the machine holds: a grid whose rows, at
+// `row_cost` bytes each (the row and what its caller makes of it), would not
+// fit is refused as soon as it is asked for.
 // Errors: OutOfMemory "The recording's time span needs a grid larger than this machine's memory".
 template <class Row>
-Result<void> extend_grid(std::vector<Row>& rows, std::uint64_t count) {
+Result<void> extend_grid(std::vector<Row>& rows, std::uint64_t count, std::size_t row_cost = sizeof(Row)) {
   if (count <= rows.size()) return {};
-  if (count > memory_limit().bytes / sizeof(Row)) {
+  if (count > memory_limit().bytes / row_cost) {
     return fail(
         CwaError::out_of_memory("The recording's time span needs a grid larger than this machine's memory"));
   }

@@ -1,7 +1,9 @@
 #include "core/ops/activity_passes.hpp"
 
 #include <numeric>
+#include <variant>
 
+#include "core/activity/lowpass.hpp"
 #include "core/activity/split_feed.hpp"
 #include "core/activity/still_windows.hpp"
 #include "core/format/cwa_file.hpp"
@@ -32,17 +34,29 @@ struct WindowSums {
   }
 };
 
+// The epoch sums, on the samples as read or low-passed first.
+using EpochStage = std::variant<EpochMetrics, LowpassStage<EpochMetrics>>;
+
 struct EpochSums {
-  EpochMetrics epochs;
+  EpochStage epochs;
   NonwearDetector nonwear;
   bool with_nonwear;
   Result<void> add(const SampleRun& run) {
     if (with_nonwear) {
       if (auto added = nonwear.add(run); !added) return added;
     }
-    return epochs.add(run);
+    return std::visit([&](auto& stage) { return stage.add(run); }, epochs);
   }
 };
+
+// The table of a stage, what a low-pass still held passed on first.
+Result<EpochTable> finish_epochs(EpochStage&& stage) {
+  if (auto* lowpass = std::get_if<LowpassStage<EpochMetrics>>(&stage)) {
+    if (auto flushed = lowpass->finish(); !flushed) return fail(std::move(flushed.error()));
+    return std::move(lowpass->next()).finish();
+  }
+  return std::move(std::get<EpochMetrics>(stage)).finish();
+}
 
 // A bound of every epoch and, with non-wear, of every 7.5-minute stretch;
 // 0 (never split) when that lies too far apart.
@@ -57,10 +71,11 @@ std::int64_t seam_interval(std::int64_t epoch_us, bool with_nonwear) {
 
 Result<CalibrationEstimate> estimate_gravity_calibration(std::string_view path, const ReadPlan& plan,
                                                          bool past_damage, DamagedBlocks& left_out) {
-  auto rate = header_rate_hz(path);
-  if (!rate) return fail(std::move(rate.error()));
+  auto header = read_cwa_header(path);
+  if (!header) return fail(std::move(header.error()));
+  const double rate = header->sample_rate_hz;
   auto fed = feed_in_halves<WindowSums>(path, plan, past_damage, left_out, window_us,
-                                        [&] { return WindowSums{StillWindowFinder(*rate)}; });
+                                        [&] { return WindowSums{StillWindowFinder(rate)}; });
   if (!fed) return fail(std::move(fed.error()));
   put_in_file_order(left_out);
   std::vector<StillWindow> still = std::move(fed->earlier.windows).finish();
@@ -68,32 +83,50 @@ Result<CalibrationEstimate> estimate_gravity_calibration(std::string_view path, 
     const std::vector<StillWindow> later = std::move(fed->later->windows).finish();
     still.insert(still.end(), later.begin(), later.end());
   }
-  return fit_calibration(still);
+  return fit_calibration(still, header->accel_range);
 }
 
 Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& plan, std::int64_t epoch_us,
-                                      const GravityCalibration& calibration, bool with_nonwear,
-                                      bool past_damage, DamagedBlocks& left_out) {
+                                      const GravityCalibration& calibration,
+                                      const std::optional<NonwearRule>& nonwear,
+                                      std::optional<double> lowpass_hz, bool past_damage,
+                                      DamagedBlocks& left_out) {
+  const bool with_nonwear = nonwear.has_value();
   auto rate = header_rate_hz(path);
   if (!rate) return fail(std::move(rate.error()));
-  auto fed = feed_in_halves<EpochSums>(
-      path, plan, past_damage, left_out, seam_interval(epoch_us, with_nonwear), [&] {
-        return EpochSums{EpochMetrics(epoch_us, calibration, *rate), NonwearDetector(*rate), with_nonwear};
-      });
+  std::optional<ZeroPhaseLowpass> lowpass;
+  if (lowpass_hz) {
+    auto designed = ZeroPhaseLowpass::design(*lowpass_hz, *rate);
+    if (!designed) return fail(std::move(designed.error()));
+    lowpass = std::move(*designed);
+  }
+  const auto make = [&] {
+    EpochMetrics metrics(epoch_us, calibration, *rate);
+    EpochStage stage =
+        lowpass ? EpochStage(LowpassStage(*lowpass, std::move(metrics))) : EpochStage(std::move(metrics));
+    return EpochSums{std::move(stage), NonwearDetector(*rate), with_nonwear};
+  };
+  // A low-pass reaches across any seam: one thread then does it all.
+  const std::int64_t seam = lowpass ? 0 : seam_interval(epoch_us, with_nonwear);
+  auto fed = feed_in_halves<EpochSums>(path, plan, past_damage, left_out, seam, make);
   if (!fed) return fail(std::move(fed.error()));
   put_in_file_order(left_out);
   EpochSums& sums = fed->earlier;
   const FeedOutcome& outcome = fed->outcome;
-  EpochSummary summary{std::move(sums.epochs).finish(), std::nullopt, outcome,
+  auto table = finish_epochs(std::move(sums.epochs));
+  if (!table) return fail(std::move(table.error()));
+  EpochSummary summary{std::move(*table), std::nullopt, outcome,
                        timestamp_us_to_rfc3339(outcome.first_fed_us),
                        timestamp_us_to_rfc3339(outcome.last_fed_us)};
   if (fed->later) {
-    auto joined = append_epochs(summary.epochs, std::move(fed->later->epochs).finish(), epoch_us);
+    auto later = finish_epochs(std::move(fed->later->epochs));
+    if (!later) return fail(std::move(later.error()));
+    auto joined = append_epochs(summary.epochs, std::move(*later), epoch_us);
     if (!joined) return fail(std::move(joined.error()));
     if (auto appended = sums.nonwear.append(std::move(fed->later->nonwear)); !appended)
       return fail(std::move(appended.error()));
   }
-  if (with_nonwear) summary.nonwear = sums.nonwear.finish();
+  if (nonwear) summary.nonwear = sums.nonwear.finish(*nonwear);
   return summary;
 }
 

@@ -36,14 +36,19 @@ struct EpochSummary {
 };
 
 // One pass over the samples a plan selects: epochs of `epoch_us` (> 0) on
-// values calibrated by `calibration`, and non-wear on the readings as they
-// are, which it judges on spreads of tens of mg that a calibration barely
-// changes; `past_damage` and `left_out` as estimate_gravity_calibration's.
-// Errors: those of read_cwa_header, of reading, "No valid sample data found
-// in the specified range" and those of the grids. Allocates the rows and one
+// values calibrated by `calibration`, and, with a `nonwear` rule, non-wear
+// on the readings as they are, which it judges on spreads of tens of mg that
+// a calibration barely changes; with `lowpass_hz`, the metrics on axes
+// low-passed first (ZeroPhaseLowpass), on one thread; `past_damage` and
+// `left_out` as estimate_gravity_calibration's.
+// Errors: those of read_cwa_header, of ZeroPhaseLowpass::design, of
+// reading, "No valid sample data found in the specified range" and those of
+// the grids. Allocates the rows and one
 // epoch's magnitudes; nothing per sample.
 Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& plan, std::int64_t epoch_us,
-                                      const GravityCalibration& calibration, bool with_nonwear,
-                                      bool past_damage, DamagedBlocks& left_out);
+                                      const GravityCalibration& calibration,
+                                      const std::optional<NonwearRule>& nonwear,
+                                      std::optional<double> lowpass_hz, bool past_damage,
+                                      DamagedBlocks& left_out);
 
 }  // namespace velnora

@@ -7,6 +7,13 @@ namespace velnora {
 
 Result<CwaHeader> read_recording_header(std::string_view path) { return read_cwa_header(path); }
 
+Result<CwaHeader> read_checked_header(std::string_view path) {
+  auto header = read_cwa_header(path);
+  if (!header) return header;
+  if (auto checked = open_checked_cwa_file(path); !checked) return fail(std::move(checked.error()));
+  return header;
+}
+
 Result<std::uint64_t> count_block_positions(std::string_view path) {
   auto file = File::open_read(path);
   if (!file) return fail(std::move(file.error()));
