@@ -78,12 +78,24 @@ def write_participant(path: pathlib.Path, who: Participant, days: int) -> pathli
     blocks = int(planned_s * who.ends * rate) // PER_BLOCK
     t = np.arange(blocks * PER_BLOCK) / float(rate)
     rng = np.random.default_rng(sum(map(ord, who.name)))
-    counts = np.round((acceleration(t, who, planned_s, rng) - OFFSET_G) * COUNTS_PER_G).astype("<i2")
+    acc = acceleration(t, who, planned_s, rng) - OFFSET_G
     damaged = range(int(blocks * who.damaged_at / who.ends), int(blocks * who.damaged_at / who.ends) + 40) if who.damaged_at else range(0)
+    return write_acceleration(path, acc, planned_s=planned_s, damaged=damaged, device_id=1000 + STUDY.index(who))
+
+
+def write_acceleration(
+    path: pathlib.Path, acc: npt.NDArray[np.float64], start_s: int = START_S, planned_s: int | None = None, damaged: range = range(0), device_id: int = 1000
+) -> pathlib.Path:
+    """A recording of the (n, 3) accelerations `acc` in g, sampled at 6.25 Hz
+    from `start_s`, in whole blocks of 80 (a remainder is dropped), planned
+    for `planned_s` (the samples' span by default); the blocks `damaged`
+    written with an unsupported sample format."""
+    rate = sample_rate(RATE_CODE)
+    counts = np.round(acc * COUNTS_PER_G).astype("<i2")
     sectors = []
-    for b in range(blocks):
+    for b in range(len(acc) // PER_BLOCK):
         first = b * PER_BLOCK
-        whole, offset = block_stamp(START_S + Fraction(first) / rate, rate)
+        whole, offset = block_stamp(start_s + Fraction(first) / rate, rate)
         sectors.append(
             DataBlock(
                 sequence_id=b,
@@ -97,12 +109,13 @@ def write_participant(path: pathlib.Path, who: Participant, days: int) -> pathli
                 sample_data=counts[first : first + PER_BLOCK].tobytes(),
             )
         )
+    planned = planned_s if planned_s is not None else int(len(acc) / rate)
     header = MetadataBlock(
-        device_id=1000 + STUDY.index(who),
+        device_id=device_id,
         session_id=1,
         rate_code=RATE_CODE,
-        logging_start_time=datetime_from_unix(START_S),
-        logging_end_time=datetime_from_unix(START_S + planned_s),
+        logging_start_time=datetime_from_unix(start_s),
+        logging_end_time=datetime_from_unix(start_s + planned),
     )
     return write_cwa(path, header, sectors)
 

@@ -36,6 +36,12 @@ def test_error_reference_names_every_message(part: str) -> None:
     assert part in REFERENCE.read_text()
 
 
+def test_the_data_dictionary_is_made_from_the_declarations() -> None:
+    from velnora_tools._outcome_columns import dictionary_markdown
+
+    assert (ROOT / "docs" / "data-dictionary.md").read_text() == dictionary_markdown(), "run: python -c 'from velnora_tools._outcome_columns import dictionary_markdown as d; print(d(), end=\"\")' > docs/data-dictionary.md"
+
+
 def runnable_pages() -> list[pathlib.Path]:
     return [page for page in sorted((ROOT / "docs").glob("*.md")) if "```python\n" in page.read_text()]
 

@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING
 from velnora_tools import _native
 from velnora_tools._recording import recording_header
 from velnora_tools.activity import EpochOptions, write_epochs
+from velnora_tools.outcomes import OutcomeOptions, write_days
 from velnora_tools.damaged import DamagedBlock, naming_damage
 from velnora_tools.frames import Channels, carried_only
 from velnora_tools.parquet import write_recording
@@ -29,6 +30,7 @@ class Export:
     skip_damaged: bool = False
     epoch_options: EpochOptions = EpochOptions()
     channels: Channels = "present"
+    outcome_options: OutcomeOptions = OutcomeOptions()
 
 
 @dataclass(frozen=True)
@@ -68,6 +70,13 @@ def export_epochs(path: str, out: str, options: EpochOptions, csv: bool = False)
     _check_input(path)
     with naming_damage(path):
         return Written(out, *write_epochs(path, out, options, csv))
+
+
+def export_days(path: str, out: str, options: EpochOptions, outcome_options: OutcomeOptions) -> Written:
+    """Writes the recording's day outcomes (`write_days`)."""
+    _check_input(path)
+    with naming_damage(path):
+        return Written(out, *write_days(path, out, outcome_options, options))
 
 
 def _check_input(path: str) -> None:

@@ -17,8 +17,10 @@ import velnora
 from velnora_tools import _native
 from velnora_tools._day_strip import day_strip
 from velnora_tools._recording import failure_text, recording_header
+from velnora_tools._outcome_columns import RECORDING_COLUMNS
 from velnora_tools.activity import EpochOptions, epoch_summary, epochs
 from velnora_tools.damaged import DamagedBlock, naming_damage, report_skipping_damaged
+from velnora_tools.outcomes import OutcomeOptions, day_outcomes
 
 # Blocks per reading call when scanning a whole recording: about 2 Mi samples,
 # so a week-long recording is scanned in bounded memory.
@@ -80,6 +82,10 @@ EPOCH_COLUMNS = (
     ReportColumn("strip_first_day", "first day"),
     ReportColumn("strip", "days"),
 )
+
+
+# What `summarise(..., outcomes=True)` adds, from `velnora_tools.outcomes`.
+OUTCOME_COLUMNS = tuple(ReportColumn(column.name, column.name, column.dtype) for column in RECORDING_COLUMNS)
 
 
 @dataclass
@@ -144,14 +150,17 @@ def _timestamp_chunks(path: str, skip_damaged: bool) -> Iterator[npt.NDArray[np.
             yield timestamps
 
 
-def report_row(path: str, skip_damaged: bool = False, with_epochs: bool = False) -> dict[str, Any]:
+def report_row(path: str, skip_damaged: bool = False, with_epochs: bool = False, with_outcomes: bool = False) -> dict[str, Any]:
     """One row of `velnora report`: what could be read of the recording, and
     the message of what could not. Without `skip_damaged` a damaged data block
     fails the report; with it, the report and the scan cover the good blocks
     and `damaged_blocks` and `damaged_samples` count the others and the
     samples they may have held (`DamagedBlock.sample_count`). `with_epochs` adds EPOCH_COLUMNS,
-    from 5 s epochs with calibration and non-wear, and the day strip."""
+    from 5 s epochs with calibration and non-wear, and the day strip;
+    `with_outcomes` OUTCOME_COLUMNS from the same epochs, by the defaults
+    of `velnora_tools.outcomes`."""
     names = REPORT_NAMES + tuple(column.name for column in EPOCH_COLUMNS) * with_epochs
+    names += tuple(column.name for column in OUTCOME_COLUMNS) * with_outcomes
     row: dict[str, Any] = {**dict.fromkeys(names), "path": path}
     try:
         header = recording_header(path)
@@ -166,6 +175,8 @@ def report_row(path: str, skip_damaged: bool = False, with_epochs: bool = False)
             options = EpochOptions(skip_damaged=skip_damaged)
             frame = epochs(path, **options.arguments())
             row.update(epoch_summary(frame, options.epoch_seconds), **day_strip(path, frame, frame.attrs["damaged_blocks"]))
+            if with_outcomes:
+                row.update(day_outcomes(frame, OutcomeOptions(), options).recording())
     except (RuntimeError, OSError, MemoryError) as error:
         row["error"] = failure_text(error)
     return row

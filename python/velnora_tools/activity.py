@@ -357,7 +357,7 @@ def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], opti
             frame.to_csv(table)
             # A FIFO or a device is written directly and has no folder of its own to share.
             if table != os.fspath(out):
-                with replacing(_epochs_sidecar(out)) as sidecar, open(sidecar, "w", encoding="utf-8") as file:
+                with replacing(json_beside(out)) as sidecar, open(sidecar, "w", encoding="utf-8") as file:
                     json.dump(summary, file, indent=1)
     else:
         with replacing(out) as temporary:
@@ -366,8 +366,8 @@ def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], opti
     return damaged, frame.attrs["samples_out_of_order"]
 
 
-def _epochs_sidecar(out: str | os.PathLike[str]) -> str:
-    """The JSON file beside an epochs CSV file: its name with ".json" for a
+def json_beside(out: str | os.PathLike[str]) -> str:
+    """The JSON file beside a CSV table: its name with ".json" for a
     ".csv" ending, or ".json" added."""
     text = os.fspath(out)
     return (text[: -len(".csv")] if text.endswith(".csv") else text) + ".json"

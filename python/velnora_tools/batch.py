@@ -19,12 +19,13 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, cast
 
 from velnora_tools._distribution import require
-from velnora_tools._exports import Export, Written, export_csv, export_epochs, export_parquet
+from velnora_tools._exports import Export, Written, export_csv, export_days, export_epochs, export_parquet
 from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, run, stop_signals
 from velnora_tools._recording import failure_text
-from velnora_tools._report import EPOCH_COLUMNS, REPORT_COLUMNS, failed_report_row, report_row
+from velnora_tools._report import EPOCH_COLUMNS, OUTCOME_COLUMNS, REPORT_COLUMNS, failed_report_row, report_row
 from velnora_tools.activity import EpochOptions
-from velnora_tools.frames import Channels, carried_only
+from velnora_tools.outcomes import OutcomeOptions
+from velnora_tools.frames import Channels, carried_only, plain_records
 from velnora_tools.read_options import check_read_options
 from velnora_tools.replacing import remove_stale_temporaries, replacing
 
@@ -43,17 +44,22 @@ MANIFEST_COLUMNS = ("path", "output", "size", "mtime_ns", "options", "status", "
 # Saved this often while a batch runs, so that an interrupted one keeps what it finished.
 SAVE_EVERY_S = 30.0
 WRITTEN, SKIPPED, FAILED = "written", "skipped", "failed"
-SUFFIXES = {"parquet": ".parquet", "csv": ".csv", "epochs": ".epochs.parquet"}
+SUFFIXES = {"parquet": ".parquet", "csv": ".csv", "epochs": ".epochs.parquet", "days": ".days.parquet"}
 
 
 def _export_epochs(path: str, out: str, export: Export) -> Written:
     return export_epochs(path, out, dataclasses.replace(export.epoch_options, cut=export.read_args.get("cut")))
 
 
+def _export_days(path: str, out: str, export: Export) -> Written:
+    return export_days(path, out, dataclasses.replace(export.epoch_options, cut=export.read_args.get("cut")), export.outcome_options)
+
+
 EXPORTS: dict[str, Callable[[str, str, Export], Written]] = {
     "parquet": export_parquet,
     "csv": export_csv,
     "epochs": _export_epochs,
+    "days": _export_days,
 }
 MANIFEST_DTYPES = {"size": "Int64", "mtime_ns": "Int64", "seconds": "Float64"}
 
@@ -65,6 +71,7 @@ def summarise(
     workers: int | None = None,
     skip_damaged: bool = False,
     epochs: bool = False,
+    outcomes: bool = False,
 ) -> pd.DataFrame:
     """The `velnora report` row of each recording, in the order given: path,
     device_id, session_id, start and end from the header and from the data,
@@ -85,7 +92,11 @@ def summarise(
     16 worn hours), enmo_worn_mg (mean ENMO over worn epochs), and the days
     as strip_first_day (YYYY-MM-DD) and strip: a letter per 15 minutes from
     that day's midnight, whole days, "w" worn, "n" non-wear, "." no data, "x"
-    a damaged stretch. Raises ValueError when `paths` is empty.
+    a damaged stretch. With `outcomes`, the recording's outcomes of
+    `velnora_tools.outcomes` on those epochs follow (by its defaults; the
+    epoch columns come too): valid_days, the means over valid days,
+    enmo_24h_mg, is, iv and the hourly profile (docs/data-dictionary.md).
+    Raises ValueError when `paths` is empty.
 
     With `client` each recording is one task on the cluster's workers, which
     must see the files under the same absolute paths; without one, `workers`
@@ -100,8 +111,8 @@ def summarise(
         rows[index] = row if error is None else failed_report_row(names[index], error)
 
     with _ended_by_stop_signals():
-        _run(report_row, [(name, skip_damaged, epochs) for name in names], client, workers, done)
-    columns = REPORT_COLUMNS + EPOCH_COLUMNS * epochs
+        _run(report_row, [(name, skip_damaged, epochs or outcomes, outcomes) for name in names], client, workers, done)
+    columns = REPORT_COLUMNS + EPOCH_COLUMNS * (epochs or outcomes) + OUTCOME_COLUMNS * outcomes
     for row in rows:
         row.update({column.name: row.get(column.name) for column in columns})
     return _frame(rows, [column.name for column in columns], {column.name: column.dtype for column in columns})
@@ -115,6 +126,7 @@ def convert(
     *,
     workers: int | None = None,
     epoch_options: EpochOptions | None = None,
+    outcome_options: OutcomeOptions | None = None,
     channels: Channels = "present",
     **read_args: Unpack[ReadArguments],
 ) -> pd.DataFrame:
@@ -123,7 +135,10 @@ def convert(
     `out_dir/<name>.epochs.parquet` (`velnora_tools.write_epochs` with
     `epoch_options`, by default 5 s epochs with calibration and non-wear; of
     `read_args` only `cut` applies, and the options' own `cut` and
-    `skip_damaged` must be left unset),
+    `skip_damaged` must be left unset), or, with format "days",
+    `out_dir/<name>.days.parquet` (the day table of `velnora_tools.days`, with
+    `outcome_options` on those epochs, its parameters under
+    "velnora.parameters" in the file's metadata),
     with `read_args` those of `velnora.read_cwa_file`, and returns the
     manifest `out_dir/_manifest.parquet`. With `channels` "present" (the
     default) a Parquet or CSV output leaves out the gyroscope and
@@ -160,7 +175,7 @@ def convert(
     require("pyarrow.parquet", "velnora_tools.convert")
     if format not in SUFFIXES:
         raise ValueError(f"format must be one of {', '.join(SUFFIXES)}, not {format!r}")
-    export, options = _export(read_args, format, epoch_options, channels)
+    export, options = _export(read_args, format, epoch_options, outcome_options, channels)
     names = [os.path.abspath(name) for name in _paths(paths, client, "convert")]
     directory = os.path.abspath(_paths([out_dir], client, "convert")[0])
     outputs = [os.path.join(directory, _stem(name) + SUFFIXES[format]) for name in names]
@@ -222,7 +237,7 @@ class _Manifest:
 
         self._path = path
         self._names = names
-        self._earlier = {row["path"]: row for row in _records(pd.read_parquet(path))} if os.path.exists(path) else {}
+        self._earlier = {row["path"]: row for row in plain_records(pd.read_parquet(path))} if os.path.exists(path) else {}
         self._finished: dict[str, dict[str, Any]] = {}
         self._saved = time.monotonic()
 
@@ -337,20 +352,30 @@ def _stem(path: str) -> str:
     return os.path.splitext(os.path.basename(path))[0]
 
 
-def _export(read_args: ReadArguments, format: str, epoch_options: EpochOptions | None, channels: Channels) -> tuple[Export, str]:
-    """The export of `read_args` (and of `epoch_options` for epochs) and its
-    JSON text, which tells a rerun with other options from one that may skip."""
+def _export(
+    read_args: ReadArguments, format: str, epoch_options: EpochOptions | None, outcome_options: OutcomeOptions | None, channels: Channels
+) -> tuple[Export, str]:
+    """The export of `read_args` (and of the epoch and outcome options for
+    epochs and days) and its JSON text, which tells a rerun with other
+    options from one that may skip."""
     check_read_options("convert", dict(read_args))
     carried_only(channels)  # refuses anything but "present" and "all" before any work
     include = {name: bool(flag) for name, flag in read_args.items() if name.startswith("include_")}
     options = cast("ReadArguments", {**read_args, **include})
-    if epoch_options is None:
+    if format not in ("epochs", "days"):
+        if epoch_options is not None or outcome_options is not None:
+            raise ValueError(f"epoch_options and outcome_options apply to formats 'epochs' and 'days', not {format!r}")
         return Export(options, channels=channels), json.dumps({**options, "channels": channels}, sort_keys=True)
-    if format != "epochs":
-        raise ValueError(f"epoch_options apply to format 'epochs', not {format!r}")
-    if epoch_options.cut is not None or epoch_options.skip_damaged:
+    if format == "epochs" and outcome_options is not None:
+        raise ValueError("outcome_options apply to format 'days', not 'epochs'")
+    chosen = epoch_options or EpochOptions()
+    if chosen.cut is not None or chosen.skip_damaged:
         raise ValueError("epoch_options must leave cut and skip_damaged unset: give convert the cut")
-    return Export(options, epoch_options=epoch_options), json.dumps({**options, "epochs": epoch_options.recorded()}, sort_keys=True)
+    outcomes = outcome_options or OutcomeOptions()
+    recorded: dict[str, Any] = {**options, "epochs": chosen.recorded()}
+    if format == "days":
+        recorded["outcomes"] = dataclasses.asdict(outcomes)
+    return Export(options, epoch_options=chosen, outcome_options=outcomes), json.dumps(recorded, sort_keys=True)
 
 
 def _cpus() -> int:
@@ -366,17 +391,3 @@ def _frame(rows: Sequence[Mapping[str, Any]], columns: Sequence[str], dtypes: Ma
         {name: pd.Series([row[name] for row in rows], dtype=dtypes.get(name, "string")) for name in columns},
         columns=list(columns),
     )
-
-
-def _records(frame: pd.DataFrame) -> list[dict[str, Any]]:
-    """Rows as dicts of plain values, None where missing."""
-    return [
-        {str(name): None if _missing(value) else value for name, value in row.items()}
-        for row in frame.astype(object).to_dict("records")
-    ]
-
-
-def _missing(value: Any) -> bool:
-    import pandas as pd
-
-    return value is None or bool(pd.isna(value))

@@ -38,14 +38,17 @@ from velnora_tools._report import (
     scan,
 )
 from velnora_tools._recording import failure_text, recording_header
-from velnora_tools.activity import NONWEAR_RULES, EpochOptions, Nonwear
+from velnora_tools._outcome_columns import DAY_COLUMNS, RECORDING_COLUMNS
+from velnora_tools.activity import NONWEAR_RULES, EpochOptions, Nonwear, json_beside
+from velnora_tools.outcomes import CUTPOINT_METRICS, OutcomeOptions, RecordingRows, parameters, recording_rows
 from velnora_tools.damaged import damage_in_words, left_out_in_words
 from velnora_tools.frames import Channels
 from velnora_tools.read_options import INCLUDE_FLAGS, ReadArguments
-from velnora_tools.replacing import OutputError, remove_stale_temporaries
+from velnora_tools.replacing import OutputError, remove_stale_temporaries, replacing
 from velnora_tools.study_page import quality_page
 
 INTERRUPTED = 130
+OUTCOME_NAMES = tuple(column.name for column in RECORDING_COLUMNS)
 BROKEN_PIPE = 128 + signal.SIGPIPE
 # The command's names of the optional channels.
 OPTIONAL = {"mag" if name == "magnetometer" else name: flag for name, flag in INCLUDE_FLAGS.items()}
@@ -56,6 +59,7 @@ MAIN_EPILOG = """examples:
   velnora csv rec.cwa --seconds 0 3600 -o first_hour.csv
   velnora parquet data/*.cwa -o parquet/ -j 4
   velnora epochs data/*.cwa -o epochs/ -j 2
+  velnora outcomes data/*.cwa -o outcomes.csv --days days.csv
   velnora page data/*.cwa -o study.html -j 2
 
 Each subcommand has its own --help."""
@@ -136,6 +140,23 @@ examples:
   velnora epochs data/*.cwa -o epochs/ -j 2
   velnora epochs rec.cwa --epoch 60 --csv -o rec_minutes.csv"""
 
+OUTCOMES_EPILOG = """One row per recording (path, the outcomes, error) as velnora_tools.outcomes
+gives them, in CSV to -o (standard output by default, or "-"), and with
+--days FILE one row per recording and calendar day (path and the columns of
+velnora_tools.days): valid days (--valid-hours worn hours, 16), minutes
+sedentary, light, moderate and vigorous by --cutpoints (mg, 40 100 400) on
+--metric (enmo), minutes in MVPA bouts of 1, 5 and 10 minutes, M10 and L5,
+M60/M30/M15, the intensity gradient, per day and as means over valid days,
+the 24-hour mean ENMO with non-wear imputed, IS, IV and the hourly profile
+(docs/data-dictionary.md). The epochs are those of velnora epochs, with its
+options. Beside a CSV file, a JSON file (its name with .json) holds every
+parameter. A recording that fails is a row with its error, and makes the
+exit status 1.
+
+examples:
+  velnora outcomes data/*.cwa -o outcomes.csv --days days.csv -j 2
+  velnora outcomes rec.cwa --cutpoints 45 100 430 --valid-hours 10"""
+
 PAGE_EPILOG = """One self-contained HTML file (nothing fetched: inline CSS, script and SVG)
 showing every FILE's quality, as velnora_tools.quality_page makes it: counts of
 the recordings that failed to read, have damaged blocks, end early, are not
@@ -212,19 +233,24 @@ def _parser() -> argparse.ArgumentParser:
     epoch = commands.add_parser("epochs", help="epochs of calibrated recordings, with non-wear", epilog=EPOCHS_EPILOG, formatter_class=raw)
     epoch.add_argument("files", metavar="FILE", nargs="+")
     epoch.add_argument("-o", "--output", metavar="OUT", help="the output file, or the directory of the outputs")
-    epoch.add_argument("--epoch", type=_positive_number("seconds"), default=5.0, metavar="S", help="epoch length in seconds (default 5)")
-    epoch.add_argument("--no-calibration", dest="calibration", action="store_false", help="the readings as they are")
-    epoch.add_argument("--no-nonwear", dest="nonwear", action="store_false", help="no non-wear judged")
-    epoch.add_argument("--nonwear-rule", choices=NONWEAR_RULES, default="window", help="whole 60-minute windows (default) or the 2013 centred ones")
-    epoch.add_argument("--no-rescore", dest="rescore", action="store_false", help="non-wear not re-scored")
-    epoch.add_argument("--lowpass", type=_positive_number("Hz"), metavar="HZ", help="low-pass the axes first (zero-phase Butterworth)")
+    _add_epoch_options(epoch)
     epoch.add_argument("--csv", action="store_true", help="CSV instead of Parquet")
     cut = epoch.add_mutually_exclusive_group()
     cut.add_argument("--seconds", nargs=2, metavar=("A", "B"), type=_bound(float), help="seconds from the first block")
     cut.add_argument("--blocks", nargs=2, metavar=("I", "J"), type=_bound(int), help="data-block positions")
-    epoch.add_argument("--skip-damaged", action="store_true", help="leave damaged data blocks out")
     _add_batch_options(epoch)
     epoch.set_defaults(parser=epoch, command=_epochs)
+
+    outcome = commands.add_parser("outcomes", help="valid days, time in intensity, bouts, M10/L5, MX, IS/IV", epilog=OUTCOMES_EPILOG, formatter_class=raw)
+    outcome.add_argument("files", metavar="FILE", nargs="+")
+    outcome.add_argument("-o", "--output", metavar="OUT", default="-", help="the CSV table of recordings (default -: stdout)")
+    outcome.add_argument("--days", metavar="DAYS", help="the CSV table of every recording's days")
+    outcome.add_argument("--cutpoints", nargs=3, type=_positive_number("mg"), default=(40.0, 100.0, 400.0), metavar=("C1", "C2", "C3"), help="light, moderate and vigorous from (mg; 40 100 400)")
+    outcome.add_argument("--metric", choices=CUTPOINT_METRICS, default="enmo", help="the metric the cut-points apply to (enmo)")
+    outcome.add_argument("--valid-hours", type=float, default=16.0, metavar="H", help="worn hours of a valid day (16)")
+    _add_epoch_options(outcome)
+    _add_batch_options(outcome)
+    outcome.set_defaults(parser=outcome, command=_outcomes)
 
     page = commands.add_parser("page", help="a study's quality on one HTML page", epilog=PAGE_EPILOG, formatter_class=raw)
     page.add_argument("files", metavar="FILE", nargs="+")
@@ -233,6 +259,21 @@ def _parser() -> argparse.ArgumentParser:
     page.add_argument("-j", "--jobs", type=_positive, default=1, metavar="N", help="worker processes (default 1)")
     page.set_defaults(parser=page, command=_page)
     return parser
+
+
+def _add_epoch_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--epoch", type=_positive_number("seconds"), default=5.0, metavar="S", help="epoch length in seconds (default 5)")
+    parser.add_argument("--no-calibration", dest="calibration", action="store_false", help="the readings as they are")
+    parser.add_argument("--no-nonwear", dest="nonwear", action="store_false", help="no non-wear judged")
+    parser.add_argument("--nonwear-rule", choices=NONWEAR_RULES, default="window", help="whole 60-minute windows (default) or the 2013 centred ones")
+    parser.add_argument("--no-rescore", dest="rescore", action="store_false", help="non-wear not re-scored")
+    parser.add_argument("--lowpass", type=_positive_number("Hz"), metavar="HZ", help="low-pass the axes first (zero-phase Butterworth)")
+    parser.add_argument("--skip-damaged", action="store_true", help="leave damaged data blocks out")
+
+
+def _epoch_options(args: argparse.Namespace, cut: velnora.SecondsCut | velnora.BlocksCut | None = None) -> EpochOptions:
+    nonwear = args.nonwear and Nonwear(rule=args.nonwear_rule, rescore=args.rescore)
+    return EpochOptions(args.epoch, args.calibration, nonwear, cut, args.skip_damaged, args.lowpass)
 
 
 def _add_batch_options(parser: argparse.ArgumentParser) -> None:
@@ -309,9 +350,7 @@ def _export(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Export
 
 
 def _epochs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    cut = _cut(parser, args)
-    nonwear = args.nonwear and Nonwear(rule=args.nonwear_rule, rescore=args.rescore)
-    options = EpochOptions(args.epoch, args.calibration, nonwear, cut, args.skip_damaged, args.lowpass)
+    options = _epoch_options(args, _cut(parser, args))
     args.suffix = ".epochs.csv" if args.csv else ".epochs.parquet"
     return _run_exports(parser, args, export_epochs, (options, args.csv))
 
@@ -406,6 +445,63 @@ class _InOrder:
 def _failure(path: str, error: BaseException) -> str:
     # An output that cannot be made names itself, not the input.
     return f"velnora: {error}" if isinstance(error, OutputError) else f"velnora: {path}: {failure_text(error)}"
+
+
+def _outcomes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    try:
+        options = OutcomeOptions(tuple(args.cutpoints), args.metric, args.valid_hours)
+    except ValueError as error:
+        parser.error(str(error))
+    epoch_options = _epoch_options(args)
+    progress = _progress("velnora outcomes", args.files, args)
+    rows: list[dict[str, Any]] = [{} for _ in args.files]
+    day_rows: list[list[dict[str, Any]]] = [[] for _ in args.files]
+    jobs = [Job(path, recording_rows, (options, epoch_options)) for path in args.files]
+    position = {id(job): index for index, job in enumerate(jobs)}
+
+    def done(outcome: Outcome) -> None:
+        index = position[id(outcome.job)]
+        rows[index] = {"path": outcome.job.path, **dict.fromkeys(OUTCOME_NAMES), "error": None}
+        if outcome.error is not None:
+            rows[index]["error"] = failure_text(outcome.error)
+            progress.message(_failure(outcome.job.path, outcome.error))
+            return
+        found: RecordingRows = outcome.value
+        rows[index].update(found.row)
+        day_rows[index] = [{"path": outcome.job.path, **day} for day in found.days]
+        if (said := left_out_in_words(found.left_out, found.samples_out_of_order)) and not args.quiet:
+            progress.message(f"velnora: {outcome.job.path}: {said}")
+
+    run(jobs, args.jobs, progress, done)
+    recorded = {"parameters": parameters(options, epoch_options)}
+    try:
+        _write_table(args.output, ("path", *OUTCOME_NAMES, "error"), rows, recorded)
+        if args.days:
+            _write_table(args.days, ("path", *(column.name for column in DAY_COLUMNS)), [row for rows_of in day_rows for row in rows_of], recorded)
+    except OutputError as error:
+        print(f"velnora: {error}", file=sys.stderr)
+        return 1
+    return 1 if any(row["error"] is not None for row in rows) else 0
+
+
+def _write_table(out: str, names: Sequence[str], rows: Sequence[dict[str, Any]], recorded: dict[str, Any]) -> None:
+    """A CSV table to `out` ("-": stdout), and, for a file, the parameters
+    as JSON beside it (its name with ".json" for ".csv")."""
+    if out == "-":
+        _csv_rows(sys.stdout, names, rows)
+        return
+    with replacing(out, stream=True) as temporary:
+        with open(temporary, "w", encoding="utf-8", newline="") as table:
+            _csv_rows(table, names, rows)
+        if temporary != out:
+            with replacing(json_beside(out)) as sidecar, open(sidecar, "w", encoding="utf-8") as file:
+                json.dump(recorded, file, indent=1)
+
+
+def _csv_rows(stream: Any, names: Sequence[str], rows: Sequence[dict[str, Any]]) -> None:
+    writer = csv.DictWriter(stream, fieldnames=list(names), lineterminator="\n", extrasaction="ignore")
+    writer.writeheader()
+    writer.writerows(rows)
 
 
 def _report(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:

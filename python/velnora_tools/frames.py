@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import datetime
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Literal
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -158,3 +158,13 @@ def _before_change(skipped: pd.DatetimeIndex, tz: str | datetime.tzinfo) -> pd.D
     last_before = skipped.tz_localize(tz, nonexistent="shift_backward")
     offset = last_before.tz_localize(None) - last_before.tz_convert(None)
     return (skipped - offset).tz_localize("UTC")
+
+
+def plain_records(frame: pd.DataFrame) -> list[dict[str, Any]]:
+    """Rows as dicts of plain Python values, None where missing (NaN, NA, NaT)."""
+    import pandas as pd
+
+    return [
+        {str(name): None if value is None or bool(pd.isna(value)) else value.item() if isinstance(value, np.generic) else value for name, value in row.items()}
+        for row in frame.astype(object).to_dict("records")
+    ]

@@ -17,7 +17,8 @@ from velnora_tools._day_strip import CELLS_PER_DAY, DAMAGED, NO_DATA, NONWEAR, W
 from velnora_tools._distribution import VERSION, require
 from velnora_tools._quality_rules import DEFAULT_WORN_DAYS, counted, problems, rule_texts
 from velnora_tools._report import EPOCH_COLUMNS, REPORT_COLUMNS, ReportColumn
-from velnora_tools.batch import _records, summarise
+from velnora_tools.batch import summarise
+from velnora_tools.frames import plain_records
 from velnora_tools.replacing import OutputError, check_output, remove_stale_temporaries, replacing
 
 if TYPE_CHECKING:
@@ -25,11 +26,27 @@ if TYPE_CHECKING:
     from distributed import Client
 
 STRIP_COLUMNS = ("strip_first_day", "strip")
+# The main outcomes the page shows of each recording.
+OUTCOMES_SHOWN = (
+    ReportColumn("valid_days", "valid days", "Int64"),
+    ReportColumn("enmo_24h_mg", "ENMO 24 h (mg)", "Float64"),
+    ReportColumn("minutes_mvpa_bouts_10", "MVPA in 10 min bouts (min/day)", "Float64"),
+    ReportColumn("m10_mg", "M10 (mg)", "Float64"),
+    ReportColumn("l5_mg", "L5 (mg)", "Float64"),
+    ReportColumn("ig_gradient", "intensity gradient", "Float64"),
+)
 # After the path, the problems and the strip.
-TABLE_COLUMNS = tuple(column for column in REPORT_COLUMNS[1:] + EPOCH_COLUMNS if column.name not in STRIP_COLUMNS)
-NEEDED = tuple(column.name for column in REPORT_COLUMNS + EPOCH_COLUMNS)
+TABLE_COLUMNS = tuple(column for column in REPORT_COLUMNS[1:] + EPOCH_COLUMNS + OUTCOMES_SHOWN if column.name not in STRIP_COLUMNS)
+NEEDED = tuple(column.name for column in REPORT_COLUMNS + EPOCH_COLUMNS + OUTCOMES_SHOWN)
 # Columns a summary made by an earlier version lacks: shown empty, never refused.
-ADDED_LATER = ("damaged_samples", "calibration_reason", "out_of_place_blocks", "out_of_place_samples", "samples_out_of_order")
+ADDED_LATER = (
+    "damaged_samples",
+    "calibration_reason",
+    "out_of_place_blocks",
+    "out_of_place_samples",
+    "samples_out_of_order",
+    *(column.name for column in OUTCOMES_SHOWN),
+)
 # Letter, class and label of each kind of cell, in the legend's order.
 CELL_KINDS = ((WORN, "worn"), (NONWEAR, "non-wear"), (NO_DATA, "no data"), (DAMAGED, "damaged"))
 CELL_CLASS = {WORN: "w", NONWEAR: "n", NO_DATA: "o", DAMAGED: "x"}
@@ -52,7 +69,7 @@ def quality_page(
     nothing fetched) of a study's recordings, and returns the summary it shows.
 
     Given paths, the summary is `summarise(paths, client, workers=workers,
-    skip_damaged=True, epochs=True)`, so damaged blocks are read past and
+    skip_damaged=True, outcomes=True)`, so damaged blocks are read past and
     counted; given a DataFrame, it must hold that summary's columns. The page
     shows counts (recordings, failed to read, with damaged blocks, ending
     early, not calibrated, fewer than `min_worn_days` days with at least 16
@@ -81,8 +98,8 @@ def quality_page(
         if isinstance(paths_or_summary, pd.DataFrame):
             summary = paths_or_summary
         else:
-            summary = summarise(paths, client, workers=workers, skip_damaged=True, epochs=True)
-        text = page_html(_records(summary.reindex(columns=list(NEEDED))), min_worn_days)
+            summary = summarise(paths, client, workers=workers, skip_damaged=True, outcomes=True)
+        text = page_html(plain_records(summary.reindex(columns=list(NEEDED))), min_worn_days)
         try:
             with open(temporary, "w", encoding="utf-8") as page:
                 page.write(text)
