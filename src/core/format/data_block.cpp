@@ -455,6 +455,23 @@ DecodedSamples decoded(const BlockSamples& block, SampleLayout layout, bool incl
   return DecodedSamples{block.out, layout == SampleLayout::axis9 && include_magnetometer};
 }
 
+// One of the forms of each layout's accelerometer decoding, in SampleLayout's order.
+using AccelerationDecoder = void (*)(const std::byte* data, const SampleScale& scale, AccelerationBuffer& out,
+                                     std::size_t count);
+
+template <void (*Each)(const std::byte*, const SampleScale&, AccelerationBuffer&, std::size_t, std::size_t)>
+void whole_block(const std::byte* data, const SampleScale& scale, AccelerationBuffer& out,
+                 std::size_t count) {
+  Each(data, scale, out, count, 0);
+}
+
+AccelerationSpans decode_acceleration(const CwaDataBlock& block, AccelerationBuffer& out,
+                                      const std::array<AccelerationDecoder, 4>& by_layout) {
+  by_layout[std::to_underlying(block.layout)](
+      block.sector + samples_at, sample_scale(load_u16(block.sector + light_at)), out, block.sample_count);
+  return AccelerationSpans{out.x, out.y, out.z}.subspan(0, block.sample_count);
+}
+
 }  // namespace
 
 DecodedSamples CwaDataBlock::parse_samples(bool include_magnetometer, SampleBuffer& out) const {
@@ -520,44 +537,17 @@ AccelerationSpans CwaDataBlock::parse_acceleration(AccelerationBuffer& out) cons
 }
 
 AccelerationSpans CwaDataBlock::parse_acceleration_one_by_one(AccelerationBuffer& out) const {
-  const std::byte* data = sector + samples_at;
-  const SampleScale scale = sample_scale(load_u16(sector + light_at));
-  switch (layout) {
-    case SampleLayout::packed3:
-      packed_acceleration_each(data, scale, out, sample_count);
-      break;
-    case SampleLayout::unpacked3:
-      int16_acceleration_each<6, 0>(data, scale, out, sample_count);
-      break;
-    case SampleLayout::axis6:
-      int16_acceleration_each<12, 3>(data, scale, out, sample_count);
-      break;
-    case SampleLayout::axis9:
-      int16_acceleration_each<18, 3>(data, scale, out, sample_count);
-      break;
-  }
-  return AccelerationSpans{out.x, out.y, out.z}.subspan(0, sample_count);
+  return decode_acceleration(
+      *this, out,
+      {whole_block<packed_acceleration_each>, whole_block<int16_acceleration_each<6, 0>>,
+       whole_block<int16_acceleration_each<12, 3>>, whole_block<int16_acceleration_each<18, 3>>});
 }
 
 #if defined(VELNORA_WIDE_VECTORS)
 AccelerationSpans CwaDataBlock::parse_acceleration_in_vectors(AccelerationBuffer& out) const {
-  const std::byte* data = sector + samples_at;
-  const SampleScale scale = sample_scale(load_u16(sector + light_at));
-  switch (layout) {
-    case SampleLayout::packed3:
-      packed_acceleration_in_vectors(data, scale, out, sample_count);
-      break;
-    case SampleLayout::unpacked3:
-      int16_acceleration_in_vectors<6, 0>(data, scale, out, sample_count);
-      break;
-    case SampleLayout::axis6:
-      int16_acceleration_in_vectors<12, 3>(data, scale, out, sample_count);
-      break;
-    case SampleLayout::axis9:
-      int16_acceleration_in_vectors<18, 3>(data, scale, out, sample_count);
-      break;
-  }
-  return AccelerationSpans{out.x, out.y, out.z}.subspan(0, sample_count);
+  return decode_acceleration(*this, out,
+                             {packed_acceleration_in_vectors, int16_acceleration_in_vectors<6, 0>,
+                              int16_acceleration_in_vectors<12, 3>, int16_acceleration_in_vectors<18, 3>});
 }
 #endif
 
