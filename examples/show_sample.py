@@ -1,5 +1,7 @@
 """Shows what velnora reads from a CWA recording (default: examples/sample.cwa):
-the header, the sampling consistency report and the first rows of the samples.
+the header, the sampling consistency report and the first rows of the samples;
+of a recording with damaged data blocks, what the good blocks hold and which
+were left out; of a file that cannot be read, one line saying why.
 
     python examples/show_sample.py [RECORDING.cwa] [ROWS]
 """
@@ -15,6 +17,8 @@ import numpy as np
 import numpy.typing as npt
 
 import velnora
+import velnora_tools
+from velnora_tools.damaged import damage_in_words
 
 HERE = pathlib.Path(__file__).resolve().parent
 
@@ -40,14 +44,29 @@ def show_rows(columns: Mapping[str, npt.NDArray[np.int64] | npt.NDArray[np.float
         print(f"  {us:>16}  {text:<26}" + "".join(f"{float(columns[name][i]):>13.5f}" for name in names))
 
 
-def main() -> None:
+def main() -> int:
     path = sys.argv[1] if len(sys.argv) > 1 else str(HERE / "sample.cwa")
     rows = int(sys.argv[2]) if len(sys.argv) > 2 else 8
-    print(f"recording: {path}\n")
-    show_dict("header:", velnora.read_header(path))
-    show_dict("sampling consistency report:", velnora.sampling_consistency_report(path))
-    show_rows(velnora.read_cwa_file(path), rows)
+    try:
+        header = velnora.read_header(path)
+        print(f"recording: {path}\n")
+        show_dict("header:", header)
+        try:
+            report, columns, damaged = velnora.sampling_consistency_report(path), velnora.read_cwa_file(path), []
+        except RuntimeError:
+            # A damaged data block: what the good blocks hold, and which were left out.
+            report, damaged = velnora_tools.report_skipping_damaged(path)
+            columns, _ = velnora_tools.read_skipping_damaged(path)
+    except (RuntimeError, OSError) as error:
+        print(f"show_sample: {path}: {error}", file=sys.stderr)
+        return 1
+    show_dict("sampling consistency report:", report)
+    show_rows(columns, rows)
+    if damaged:
+        left_out = damage_in_words(len(damaged), sum(block.sample_count for block in damaged), [block.block for block in damaged])
+        print(f"\nleft out {left_out} (velnora info {path} lists them)")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

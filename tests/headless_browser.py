@@ -11,12 +11,19 @@ from collections.abc import Iterator
 from typing import Any
 
 DRIVER = "/usr/bin/chromedriver"
+# Where Debian puts the browser, found also when PATH holds only a venv (the installed-wheel runs).
+BROWSER = "/usr/bin/chromium"
+
+
+def browser() -> str | None:
+    return shutil.which("chromium") or (BROWSER if os.path.exists(BROWSER) else None)
 
 
 def missing() -> str | None:
-    """Why no browser can be started here, or None."""
-    if not os.path.exists(DRIVER) or shutil.which("chromium") is None:
-        return f"no {DRIVER} and chromium (Debian's packages chromium and chromium-driver)"
+    """Why no browser can be started here, naming what is missing, or None."""
+    absent = [name for name, found in ((DRIVER, os.path.exists(DRIVER)), (BROWSER, browser() is not None)) if not found]
+    if absent:
+        return f"no {' and no '.join(absent)} (Debian's packages chromium and chromium-driver)"
     return None
 
 
@@ -27,7 +34,7 @@ def chromium(width: int = 1400, height: int = 900) -> Iterator[Any]:
     from selenium.webdriver.chrome.service import Service
 
     options = webdriver.ChromeOptions()
-    options.binary_location = shutil.which("chromium") or "chromium"
+    options.binary_location = browser() or "chromium"
     # Root has no sandbox; /dev/shm may be small in a container.
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", f"--window-size={width},{height}"):
         options.add_argument(argument)

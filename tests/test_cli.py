@@ -325,12 +325,24 @@ def test_a_fifo_output_is_written_into_or_refused_never_replaced(folder: dict[st
     assert fifo.is_fifo() and list(fifo.parent.iterdir()) == [fifo]
 
 
-def test_a_reader_that_goes_away_ends_the_command_quietly(folder: dict[str, pathlib.Path]) -> None:
-    report = subprocess.Popen([sys.executable, "-m", "velnora_tools.cli", "report", folder["steady"], "--json"], env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    assert report.stdout is not None
-    report.stdout.close()
-    _, stderr = report.communicate(timeout=60)
-    assert (report.returncode, stderr) == (141, "")
+@pytest.mark.parametrize("command", [["report", "--json"], ["csv", "-o", "-"], ["csv", "-o", "/dev/stdout"], ["epochs", "--csv", "-o", "-"]])
+def test_a_reader_that_goes_away_ends_the_command_quietly(folder: dict[str, pathlib.Path], command: list[str]) -> None:
+    ended = subprocess.Popen([sys.executable, "-m", "velnora_tools.cli", command[0], folder["steady"], *command[1:]], env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert ended.stdout is not None
+    ended.stdout.close()
+    _, stderr = ended.communicate(timeout=60)
+    assert (ended.returncode, stderr) == (141, "")
+
+
+def test_a_failure_says_the_next_step(folder: dict[str, pathlib.Path], tmp_path: pathlib.Path) -> None:
+    directory = velnora_command("report", tmp_path)
+    assert directory.stderr == f"velnora: {tmp_path}: a directory, not a recording: name the recordings in it, as {tmp_path}/*.cwa\n"
+    (folder["steady"].with_suffix(".csv")).mkdir()  # where the output would go beside its recording
+    beside = velnora_command("csv", folder["steady"])
+    assert beside.stderr == f"velnora: {folder['steady'].with_suffix('.csv')}: cannot write: Is a directory (-o writes the outputs elsewhere)\n"
+    late = velnora_command("csv", folder["steady"], "--seconds", "100", "200", "-o", tmp_path / "late.csv")
+    assert late.stderr == f"velnora: {folder['steady']}: No samples remain after applying seconds cut (its data last 23.99 s from the first block's start)\n"
+    assert (directory.returncode, beside.returncode, late.returncode) == (1, 1, 1)
 
 
 def test_o_names_a_file_for_one_input_and_a_directory_otherwise(folder: dict[str, pathlib.Path], tmp_path: pathlib.Path) -> None:

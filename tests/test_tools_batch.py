@@ -204,3 +204,12 @@ def test_epochs_in_the_summary_and_as_conversions(recordings: list[str], tmp_pat
     for wrong in ({"format": "csv"}, {"format": "epochs", "epoch_options": velnora_tools.EpochOptions(skip_damaged=True)}):
         with pytest.raises(ValueError, match="epoch_options"):
             batch.convert(recordings[:1], tmp_path / "epochs", **{"epoch_options": minutes, **wrong})  # type: ignore[arg-type]
+
+
+@pytest.mark.parametrize("format", ["parquet", "csv", "epochs", "days"])
+def test_convert_reads_past_damage_when_asked(recordings: list[str], tmp_path: pathlib.Path, format: str) -> None:
+    damaged = recordings[2]
+    plain = batch.convert(damaged, tmp_path / "plain", format=format, workers=1)
+    assert plain["status"].tolist() == ["failed"] and "data block 5 is damaged" in plain["error"][0]
+    past = batch.convert(damaged, tmp_path / "past", format=format, workers=1, skip_damaged=True)
+    assert past["status"].tolist() == ["written"] and json.loads(past["options"][0])["skip_damaged"] is True

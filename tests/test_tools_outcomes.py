@@ -181,14 +181,21 @@ def test_the_command_summary_and_conversion_give_the_same_outcomes(schedule: pat
 
     assert done.returncode == 1 and done.stderr == f"velnora: {notes}: not a CWA recording (First block is not a metadata block)\n"
     table = pd.read_csv(out)
-    assert list(table.columns) == ["path", *(column.name for column in RECORDING_COLUMNS), "error"]
+    assert list(table.columns) == list(summarise([notes], outcomes=True).columns)
     assert table["path"].tolist() == [str(schedule), str(notes)] and table["error"].isna().tolist() == [True, False]
     expected = outcomes(schedule, epoch_options=EPOCHS)
     assert table.loc[0, "valid_days"] == 2 and table.loc[0, "m10_mg"] == pytest.approx(expected["m10_mg"], rel=1e-12)
     assert pd.read_csv(day_table)["date"].tolist() == list(EXPECTED)
     assert json.loads((tmp_path / "outcomes.json").read_text())["parameters"]["epochs"]["calibration"] is False
 
-    summary = summarise([schedule], workers=1, outcomes=True)
+    page = tmp_path / "page.html"
+    from_table = velnora_command("page", out, "-o", page)
+    assert (from_table.returncode, from_table.stdout) == (1, f"{page}\n") and page.read_text().count("<tr") == 3
+    nothing = velnora_command("page", notes, "-o", tmp_path / "none.html", "-q")
+    assert nothing.returncode == 1 and nothing.stderr.endswith("no recording could be read: no page written\n")
+    assert not (tmp_path / "none.html").exists()
+
+    summary = summarise(schedule, workers=1, outcomes=True)
     assert summary.loc[0, "valid_days"] == 2 and "worn_hours" in summary.columns
     manifest = convert([schedule], tmp_path / "days", format="days", workers=1, epoch_options=EPOCHS)
     written = pq.read_table(manifest["output"][0])

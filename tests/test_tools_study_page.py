@@ -27,7 +27,7 @@ if os.environ.get("VELNORA_TEST_EXTRAS") != "1":
 from velnora_tools import quality_page  # noqa: E402
 from velnora_tools._quality_rules import problems  # noqa: E402
 from velnora_tools._report import REPORT_NAMES, report_row  # noqa: E402
-from velnora_tools.study_page import NEEDED, _to_planned_end  # noqa: E402
+from velnora_tools.study_page import NEEDED, _sleep_path, _to_planned_end  # noqa: E402
 
 # The study's problems on a page asking for one worn day (planned: one day).
 EXPECTED = {
@@ -125,11 +125,21 @@ def test_the_page_command(study: tuple[list[pathlib.Path], pathlib.Path], tmp_pa
         text=True,
         timeout=120,
     )
-    broken = paths[-1]
+    broken, damaged = paths[-1], paths[1]
     assert (done.returncode, done.stdout) == (1, f"{out}\n")
-    assert done.stderr.startswith(f"velnora: {broken}: not a CWA recording")
+    said = done.stderr.splitlines()
+    assert f"velnora: {broken}: not a CWA recording (First block is not a metadata block)" in said
+    assert any(line.startswith(f"velnora: {damaged}: left out 40 damaged data blocks") for line in said)
     page = out.read_text()
     assert page.count("<tr") == len(paths) + 1 and "://" not in page
+    # The method finds a window in each night with worn epochs: every recording that reads.
+    assert page.count("<path class='sleep'") == len(paths) - 1
+
+
+def test_a_sleep_window_is_drawn_across_midnight() -> None:
+    # Rows 4 units tall with a gap of 1: a bar along each row's last unit, cut at midnight.
+    drawn = _sleep_path("2023-05-01", "2023-05-01T23:00:00/2023-05-02T07:00:00", 2)
+    assert drawn == "<path class='sleep' d='M92 3h4v1h-4zM0 8h28v1h-28z'/>"
 
 
 def test_a_summary_without_epochs_is_refused(tmp_path: pathlib.Path) -> None:
@@ -176,10 +186,10 @@ def test_the_page_in_a_real_browser(study: tuple[list[pathlib.Path], pathlib.Pat
         for row in rows:
             name = pathlib.Path(row.find_element(By.CSS_SELECTOR, "td").text).stem
             titles = [cell.get_attribute("title") for cell in row.find_elements(By.CSS_SELECTOR, "td.problem")]
-            marked[name] = (titles, "problem" in (row.get_attribute("class") or ""))
+            marked[name] = (sorted(titles), "problem" in (row.get_attribute("class") or ""))
         broken = marked.pop(NOT_A_RECORDING)
         assert broken[1] and len(broken[0]) == 1 and broken[0][0].startswith("the read failed: not a CWA recording")
-        assert marked == {name: (list(cells.values()), bool(cells)) for name, cells in EXPECTED.items()}
+        assert marked == {name: (sorted(cells.values()), bool(cells)) for name, cells in EXPECTED.items()}
 
         def column(title: str) -> list[str]:
             index = [header.text for header in driver.find_elements(By.CSS_SELECTOR, "#recordings th")].index(title)
@@ -192,6 +202,15 @@ def test_the_page_in_a_real_browser(study: tuple[list[pathlib.Path], pathlib.Pat
         header.click()
         assert [int(text) for text in column("samples") if text] == sorted(samples, reverse=True)
         assert header.get_attribute("aria-sort") == "descending"
+
+        # The columns a study checks first are in view in a window 1400 px wide, and the path stays in view sideways.
+        for title in ("worn (h)", "days worn 16 h", "ENMO worn (mg)", "valid days", "ENMO 24 h (mg)"):
+            right = driver.execute_script("return arguments[0].getBoundingClientRect().right", driver.find_element(By.XPATH, f"//th[button='{title}']"))
+            assert right <= 1400, title
+        driver.execute_script("window.scrollTo(3000, 0)")
+        assert driver.execute_script("return document.querySelector('td.path').getBoundingClientRect().left") >= 0
+        heights = driver.execute_script("return Array.from(document.querySelectorAll('#recordings tbody tr'), (row) => row.getBoundingClientRect().height)")
+        assert max(heights) < 100  # a row as tall as its strip of days, whatever its problems
 
         driver.find_element(By.ID, "filter").send_keys("calibration failed")
         shown = [row for row in driver.find_elements(By.CSS_SELECTOR, "#recordings tbody tr") if row.is_displayed()]

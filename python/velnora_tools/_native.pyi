@@ -71,4 +71,5 @@ def epochs(
     nonwear: Sequence[float] | None = None,
     skip_damaged: bool = False,
     lowpass_hz: float | None = None,
+    anglez_median: bool = False,
 ) -> tuple[dict[str, Any], list[tuple[int, str, bool, int, str]]]: ...

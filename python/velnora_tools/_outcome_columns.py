@@ -92,6 +92,44 @@ DAY_MEANS = tuple(
     if column.dtype == "Float64" and column.name not in ("samples",)
 )
 
+VAN_HEES_2015 = "van Hees VT et al. PLoS ONE 10:e0142533, 2015"
+VAN_HEES_2018 = "van Hees VT et al. Sci Rep 8:12975, 2018"
+INACTIVE = "sustained inactivity: epochs in runs of at least 5 min in which the z angle changes by at most 5° from one epoch to the next"
+
+NIGHT_COLUMNS = (
+    OutcomeColumn("night", "", "the night from noon to noon on the recording's wall clock, named by the evening's date", dtype="string"),
+    OutcomeColumn("partial", "", "the recording begins after the noon or ends before the next", dtype="boolean"),
+    OutcomeColumn(
+        "spt_threshold_deg",
+        "°",
+        "the threshold on the 5-min rolling median of the z angle's change: its 10th percentile over the worn epochs "
+        "from noon to noon × 15",
+        VAN_HEES_2018,
+        "0 (a night of stillness) takes 0.13°; with clamp, kept within [0.13°, 0.50°]",
+    ),
+    OutcomeColumn(
+        "spt_start",
+        "",
+        "the sleep period time window's start: the longest block of runs under the threshold lasting 30 min or more, "
+        "joined over gaps under 60 min (wall clock, YYYY-MM-DDTHH:MM:SS)",
+        VAN_HEES_2018,
+        "the z angle from the axes' medians over a centred 5 s; the rolling median over the 61 epochs within 2.5 min; "
+        "non-wear is never under the threshold",
+        dtype="string",
+    ),
+    OutcomeColumn("spt_end", "", "its end (exclusive)", VAN_HEES_2018, dtype="string"),
+    OutcomeColumn("spt_hours", "h", "the window's length", VAN_HEES_2018),
+    OutcomeColumn("sleep_hours", "h", "time in sustained inactivity within the window", VAN_HEES_2015, INACTIVE),
+    OutcomeColumn("waso_minutes", "min", "the window's time not asleep (spt_hours − sleep_hours, in minutes)"),
+    OutcomeColumn("awakenings", "", "runs of wake within the window with sleep before and after them", dtype="Int64"),
+    OutcomeColumn("sleep_efficiency", "", "sleep_hours / spt_hours"),
+    OutcomeColumn("nonwear_hours", "h", "time from noon to noon within the recording not worn"),
+    OutcomeColumn("valid", "", "a window found, and at least valid_hours (16) worn from noon to noon", dtype="boolean"),
+)
+
+# Of the night columns, those whose means over valid nights the recording's outcomes carry.
+NIGHT_MEANS = tuple(column for column in NIGHT_COLUMNS if column.name in ("spt_hours", "sleep_hours", "waso_minutes", "awakenings", "sleep_efficiency"))
+
 RECORDING_COLUMNS = (
     OutcomeColumn("valid_days", "", "days with wear_hours at least valid_hours", dtype="Int64"),
     OutcomeColumn("valid_weekend_days", "", "valid days that are a Saturday or a Sunday", dtype="Int64"),
@@ -125,6 +163,11 @@ RECORDING_COLUMNS = (
         OutcomeColumn(f"enmo_mg_hour_{hour:02d}", "mg", f"the 24-hour profile: mean ENMO from {hour:02d}:00 to {hour + 1:02d}:00, as enmo_24h_mg")
         for hour in range(24)
     ),
+    OutcomeColumn("valid_nights", "", "nights with a sleep period time window and at least 16 worn hours from noon to noon", dtype="Int64"),
+    *(
+        OutcomeColumn(column.name, column.unit, f"mean over valid nights of the night's {column.name}", column.source)
+        for column in NIGHT_MEANS
+    ),
 )
 
 
@@ -133,12 +176,13 @@ def dictionary_markdown() -> str:
     source and what the project settles."""
     parts = [
         "# Data dictionary\n\n",
-        "Every column of `velnora_tools.days`, `velnora_tools.outcomes` (and `velnora outcomes`), made from the "
+        "Every column of `velnora_tools.days`, `velnora_tools.nights`, `velnora_tools.outcomes` (and `velnora outcomes`), made from the "
         "one declaration the code uses. The parameters that change a number travel with the result: "
         "`frame.attrs[\"parameters\"]`, the Parquet files' metadata (`velnora.parameters`) and the JSON file "
-        "beside a CSV table. See [Outcomes](outcomes.md) for the methods.\n\n",
+        "beside a CSV table. See [Outcomes](outcomes.md) and [Sleep](sleep.md) for the methods.\n\n",
     ]
-    for title, columns in (("Per day (`days`)", DAY_COLUMNS), ("Per recording (`outcomes`)", RECORDING_COLUMNS)):
+    tables = (("Per day (`days`)", DAY_COLUMNS), ("Per night (`nights`)", NIGHT_COLUMNS), ("Per recording (`outcomes`)", RECORDING_COLUMNS))
+    for title, columns in tables:
         parts.append(f"## {title}\n\n| column | unit | definition | source | settled here |\n|---|---|---|---|---|\n")
         parts += [f"| `{c.name}` | {c.unit} | {c.definition} | {c.source} | {c.settled} |\n" for c in columns]
         parts.append("\n")

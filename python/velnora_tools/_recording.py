@@ -20,7 +20,10 @@ class NotARecording(RuntimeError):
 
 def recording_header(path: str | os.PathLike[str]) -> velnora.Header:
     """`velnora.read_header`, with a file that is no recording refused as
-    NotARecording: "not a CWA recording (<velnora's message>)"."""
+    NotARecording: "not a CWA recording (<velnora's message>)", and a
+    directory named with the way to its recordings."""
+    if os.path.isdir(path):
+        raise NotARecording(f"a directory, not a recording: name the recordings in it, as {os.path.join(os.fspath(path), '*.cwa')}")
     try:
         return _native.read_header(os.fspath(path))
     except _native.NotARecording as error:

@@ -4,6 +4,7 @@ of the samples for gaps and overlaps behind it and `velnora info`."""
 
 from __future__ import annotations
 
+import dataclasses
 import datetime
 from collections.abc import Iterator
 from dataclasses import dataclass, field
@@ -20,7 +21,9 @@ from velnora_tools._recording import failure_text, recording_header
 from velnora_tools._outcome_columns import RECORDING_COLUMNS
 from velnora_tools.activity import EpochOptions, epoch_summary, epochs
 from velnora_tools.damaged import DamagedBlock, naming_damage, report_skipping_damaged
+from velnora_tools.frames import plain_records
 from velnora_tools.outcomes import OutcomeOptions, day_outcomes
+from velnora_tools.sleep import SleepOptions, night_table, sleep_windows
 
 # Blocks per reading call when scanning a whole recording: about 2 Mi samples,
 # so a week-long recording is scanned in bounded memory.
@@ -85,7 +88,10 @@ EPOCH_COLUMNS = (
 
 
 # What `summarise(..., outcomes=True)` adds, from `velnora_tools.outcomes`.
-OUTCOME_COLUMNS = tuple(ReportColumn(column.name, column.name, column.dtype) for column in RECORDING_COLUMNS)
+OUTCOME_COLUMNS = (
+    *(ReportColumn(column.name, column.name, column.dtype) for column in RECORDING_COLUMNS),
+    ReportColumn("sleep_windows", "sleep windows"),
+)
 
 
 @dataclass
@@ -150,6 +156,18 @@ def _timestamp_chunks(path: str, skip_damaged: bool) -> Iterator[npt.NDArray[np.
             yield timestamps
 
 
+@dataclass(frozen=True)
+class StudyRows:
+    """A recording's summary row and, with outcomes, its day and night rows
+    (plain values), with what its epochs left out."""
+
+    row: dict[str, Any]
+    days: list[dict[str, Any]] = field(default_factory=list)
+    nights: list[dict[str, Any]] = field(default_factory=list)
+    left_out: list[DamagedBlock] = field(default_factory=list)
+    samples_out_of_order: int = 0
+
+
 def report_row(path: str, skip_damaged: bool = False, with_epochs: bool = False, with_outcomes: bool = False) -> dict[str, Any]:
     """One row of `velnora report`: what could be read of the recording, and
     the message of what could not. Without `skip_damaged` a damaged data block
@@ -159,9 +177,20 @@ def report_row(path: str, skip_damaged: bool = False, with_epochs: bool = False,
     from 5 s epochs with calibration and non-wear, and the day strip;
     `with_outcomes` OUTCOME_COLUMNS from the same epochs, by the defaults
     of `velnora_tools.outcomes`."""
-    names = REPORT_NAMES + tuple(column.name for column in EPOCH_COLUMNS) * with_epochs
-    names += tuple(column.name for column in OUTCOME_COLUMNS) * with_outcomes
+    epoch_options = EpochOptions(skip_damaged=skip_damaged) if with_epochs or with_outcomes else None
+    return study_rows(path, skip_damaged, epoch_options, OutcomeOptions() if with_outcomes else None).row
+
+
+def study_rows(
+    path: str, skip_damaged: bool = False, epoch_options: EpochOptions | None = None, outcome_options: OutcomeOptions | None = None
+) -> StudyRows:
+    """The summary of a recording, on a worker: its `report_row`, with
+    `epoch_options` the epoch summary and day strip of its epochs, and with
+    `outcome_options` too its outcomes, sleep windows, days and nights."""
+    names = REPORT_NAMES + tuple(column.name for column in EPOCH_COLUMNS) * (epoch_options is not None)
+    names += tuple(column.name for column in OUTCOME_COLUMNS) * (outcome_options is not None)
     row: dict[str, Any] = {**dict.fromkeys(names), "path": path}
+    found = StudyRows(row)
     try:
         header = recording_header(path)
         row.update(device_id=header["device_id"], session_id=header["session_id"])
@@ -169,17 +198,27 @@ def report_row(path: str, skip_damaged: bool = False, with_epochs: bool = False,
         report, damaged = _report_past_damage(path) if skip_damaged else _plain_report(path)
         row.update({column.name: report[column.name] for column in SAMPLING_COLUMNS})
         row.update(damaged_blocks=len(damaged), damaged_samples=sum(block.sample_count for block in damaged))
-        found = scan(path, header["sample_rate_hz"], skip_damaged, keep=0)
-        row.update(samples=found.samples, gaps=found.gaps.count, overlaps=found.overlaps.count)
-        if with_epochs:
-            options = EpochOptions(skip_damaged=skip_damaged)
-            frame = epochs(path, **options.arguments())
-            row.update(epoch_summary(frame, options.epoch_seconds), **day_strip(path, frame, frame.attrs["damaged_blocks"]))
-            if with_outcomes:
-                row.update(day_outcomes(frame, OutcomeOptions(), options).recording())
+        scanned = scan(path, header["sample_rate_hz"], skip_damaged, keep=0)
+        row.update(samples=scanned.samples, gaps=scanned.gaps.count, overlaps=scanned.overlaps.count)
+        if epoch_options is not None:
+            found = _with_epochs(path, row, epoch_options, outcome_options)
     except (RuntimeError, OSError, MemoryError) as error:
         row["error"] = failure_text(error)
-    return row
+    return found
+
+
+def _with_epochs(path: str, row: dict[str, Any], epoch_options: EpochOptions, outcome_options: OutcomeOptions | None) -> StudyRows:
+    with_outcomes = outcome_options is not None
+    options = dataclasses.replace(epoch_options, anglez_median=epoch_options.anglez_median or with_outcomes)
+    frame = epochs(path, **options.arguments())
+    row.update(epoch_summary(frame, options.epoch_seconds), **day_strip(path, frame, frame.attrs["damaged_blocks"]))
+    left_out, out_of_order = frame.attrs["damaged_blocks"], frame.attrs["samples_out_of_order"]
+    if outcome_options is None:
+        return StudyRows(row, left_out=left_out, samples_out_of_order=out_of_order)
+    nights = night_table(frame, SleepOptions(), options.epoch_seconds)
+    days = day_outcomes(frame, outcome_options, options)
+    row.update(days.recording(nights), sleep_windows=sleep_windows(nights))
+    return StudyRows(row, plain_records(days.table), plain_records(nights), left_out, out_of_order)
 
 
 def _plain_report(path: str) -> tuple[dict[str, Any], list[DamagedBlock]]:

@@ -22,7 +22,7 @@ from velnora_tools._distribution import require
 from velnora_tools._exports import Export, Written, export_csv, export_days, export_epochs, export_parquet
 from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, run, stop_signals
 from velnora_tools._recording import failure_text
-from velnora_tools._report import EPOCH_COLUMNS, OUTCOME_COLUMNS, REPORT_COLUMNS, failed_report_row, report_row
+from velnora_tools._report import EPOCH_COLUMNS, OUTCOME_COLUMNS, REPORT_COLUMNS, ReportColumn, failed_report_row, report_row
 from velnora_tools.activity import EpochOptions
 from velnora_tools.outcomes import OutcomeOptions
 from velnora_tools.frames import Channels, carried_only, plain_records
@@ -37,6 +37,8 @@ if TYPE_CHECKING:
 
     from velnora_tools.read_options import ReadArguments
 
+# One recording's path, or many.
+Recordings = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
 # The leading underscore keeps the manifest out of `pandas.read_parquet(out_dir)`
 # and other readers of the directory as one dataset.
 MANIFEST = "_manifest.parquet"
@@ -65,7 +67,7 @@ MANIFEST_DTYPES = {"size": "Int64", "mtime_ns": "Int64", "seconds": "Float64"}
 
 
 def summarise(
-    paths: Iterable[str | os.PathLike[str]],
+    paths: Recordings,
     client: Client | None = None,
     *,
     workers: int | None = None,
@@ -92,7 +94,8 @@ def summarise(
     16 worn hours), enmo_worn_mg (mean ENMO over worn epochs), and the days
     as strip_first_day (YYYY-MM-DD) and strip: a letter per 15 minutes from
     that day's midnight, whole days, "w" worn, "n" non-wear, "." no data, "x"
-    a damaged stretch. With `outcomes`, the recording's outcomes of
+    a damaged stretch. `paths` is a path (one recording) or an iterable
+    of them. With `outcomes`, the recording's outcomes of
     `velnora_tools.outcomes` on those epochs follow (by its defaults; the
     epoch columns come too): valid_days, the means over valid days,
     enmo_24h_mg, is, iv and the hourly profile (docs/data-dictionary.md).
@@ -112,14 +115,53 @@ def summarise(
 
     with _ended_by_stop_signals():
         _run(report_row, [(name, skip_damaged, epochs or outcomes, outcomes) for name in names], client, workers, done)
-    columns = REPORT_COLUMNS + EPOCH_COLUMNS * (epochs or outcomes) + OUTCOME_COLUMNS * outcomes
-    for row in rows:
-        row.update({column.name: row.get(column.name) for column in columns})
-    return _frame(rows, [column.name for column in columns], {column.name: column.dtype for column in columns})
+    return summary_frame(rows, epochs or outcomes, outcomes)
+
+
+def summary_columns(epochs: bool, outcomes: bool) -> tuple[ReportColumn, ...]:
+    """The columns of a summary, with the epochs' and the outcomes'."""
+    return REPORT_COLUMNS + EPOCH_COLUMNS * epochs + OUTCOME_COLUMNS * outcomes
+
+
+def summary_frame(rows: Sequence[dict[str, Any]], epochs: bool, outcomes: bool) -> pd.DataFrame:
+    """Summary rows as the DataFrame `summarise` returns."""
+    columns = summary_columns(epochs, outcomes)
+    filled = [{column.name: row.get(column.name) for column in columns} for row in rows]
+    return _frame(filled, [column.name for column in columns], {column.name: column.dtype for column in columns})
+
+
+def read_summary(*paths: str | os.PathLike[str]) -> pd.DataFrame:
+    """Summaries saved as CSV (`velnora outcomes`, `velnora report --csv`) or
+    Parquet, one after the other, their columns given the dtypes `summarise`
+    gives them."""
+    require("pandas", "velnora_tools.read_summary")
+    import pandas as pd
+
+    frames = [
+        pd.read_parquet(text) if text.endswith(".parquet") else pd.read_csv(text, dtype=str, keep_default_na=False, na_values=[""])
+        for text in (os.fspath(path) for path in paths)
+    ]
+    frame = pd.concat(frames, ignore_index=True)
+    dtypes = {column.name: column.dtype for column in summary_columns(True, True)}
+    for name in frame.columns.intersection(list(dtypes)):
+        # From CSV every cell is text (or missing): read it as its column's kind.
+        cells = [None if _missing(cell) else cell for cell in frame[name].astype(object)]
+        if dtypes[name] == "boolean":
+            cells = [cell if cell is None or isinstance(cell, bool) else str(cell).lower() == "true" for cell in cells]
+        elif dtypes[name] in ("Int64", "Float64"):
+            cells = [cell if cell is None else float(cell) for cell in cells]
+        frame[name] = pd.Series(cells, index=frame.index, dtype=cast(Any, dtypes[name]))
+    return frame
+
+
+def _missing(value: Any) -> bool:
+    import pandas as pd
+
+    return value is None or bool(pd.isna(value))
 
 
 def convert(
-    paths: Iterable[str | os.PathLike[str]],
+    paths: Recordings,
     out_dir: str | os.PathLike[str],
     client: Client | None = None,
     format: str = "parquet",
@@ -128,6 +170,7 @@ def convert(
     epoch_options: EpochOptions | None = None,
     outcome_options: OutcomeOptions | None = None,
     channels: Channels = "present",
+    skip_damaged: bool = False,
     **read_args: Unpack[ReadArguments],
 ) -> pd.DataFrame:
     """Converts each recording to `out_dir/<name>.parquet` (`write_parquet`),
@@ -143,7 +186,9 @@ def convert(
     manifest `out_dir/_manifest.parquet`. With `channels` "present" (the
     default) a Parquet or CSV output leaves out the gyroscope and
     magnetometer columns where no data block of the recording carries that
-    sensor; "all" keeps them.
+    sensor; "all" keeps them. With `skip_damaged`, damaged data blocks are
+    left out (as `read_skipping_damaged` does, for every format) instead of
+    failing their recording; the manifest records it.
 
     The manifest has a row per recording: its absolute path, the output, the
     size and mtime_ns the recording had when its task began, the reading
@@ -175,9 +220,9 @@ def convert(
     require("pyarrow.parquet", "velnora_tools.convert")
     if format not in SUFFIXES:
         raise ValueError(f"format must be one of {', '.join(SUFFIXES)}, not {format!r}")
-    export, options = _export(read_args, format, epoch_options, outcome_options, channels)
+    export, options = _export(read_args, format, epoch_options, outcome_options, channels, skip_damaged)
     names = [os.path.abspath(name) for name in _paths(paths, client, "convert")]
-    directory = os.path.abspath(_paths([out_dir], client, "convert")[0])
+    directory = os.path.abspath(_paths(out_dir, client, "convert")[0])
     outputs = [os.path.join(directory, _stem(name) + SUFFIXES[format]) for name in names]
     manifest_path = os.path.join(directory, MANIFEST)
     clashes = sorted(out for out, count in Counter(outputs).items() if count > 1)
@@ -293,7 +338,7 @@ def _run(
     if not calls:
         return
     if client is None:
-        _run_locally(work, calls, workers or _cpus(), done)
+        _run_locally(work, calls, workers or processors(), done)
     else:
         _run_on_cluster(client, work, calls, done)
 
@@ -338,8 +383,9 @@ def _run_on_cluster(
         client.cancel(futures)  # type: ignore[no-untyped-call]
 
 
-def _paths(paths: Iterable[str | os.PathLike[str]], client: Client | None, function: str) -> list[str]:
-    names = [os.fspath(path) for path in paths]
+def _paths(paths: Recordings, client: Client | None, function: str) -> list[str]:
+    """The recordings as path texts: a lone path or path-like is one recording."""
+    names = [os.fspath(paths)] if isinstance(paths, (str, os.PathLike)) else [os.fspath(path) for path in paths]
     if not names:
         raise ValueError(f"{function}() was given no recordings")
     relative = [name for name in names if not os.path.isabs(name)]
@@ -353,7 +399,12 @@ def _stem(path: str) -> str:
 
 
 def _export(
-    read_args: ReadArguments, format: str, epoch_options: EpochOptions | None, outcome_options: OutcomeOptions | None, channels: Channels
+    read_args: ReadArguments,
+    format: str,
+    epoch_options: EpochOptions | None,
+    outcome_options: OutcomeOptions | None,
+    channels: Channels,
+    skip_damaged: bool,
 ) -> tuple[Export, str]:
     """The export of `read_args` (and of the epoch and outcome options for
     epochs and days) and its JSON text, which tells a rerun with other
@@ -365,20 +416,22 @@ def _export(
     if format not in ("epochs", "days"):
         if epoch_options is not None or outcome_options is not None:
             raise ValueError(f"epoch_options and outcome_options apply to formats 'epochs' and 'days', not {format!r}")
-        return Export(options, channels=channels), json.dumps({**options, "channels": channels}, sort_keys=True)
+        recorded = {**options, "channels": channels} | ({"skip_damaged": True} if skip_damaged else {})
+        return Export(options, skip_damaged, channels=channels), json.dumps(recorded, sort_keys=True)
     if format == "epochs" and outcome_options is not None:
         raise ValueError("outcome_options apply to format 'days', not 'epochs'")
-    chosen = epoch_options or EpochOptions()
-    if chosen.cut is not None or chosen.skip_damaged:
-        raise ValueError("epoch_options must leave cut and skip_damaged unset: give convert the cut")
+    if epoch_options is not None and (epoch_options.cut is not None or epoch_options.skip_damaged):
+        raise ValueError("epoch_options must leave cut and skip_damaged unset: give convert the cut and skip_damaged")
+    chosen = dataclasses.replace(epoch_options or EpochOptions(), skip_damaged=skip_damaged)
     outcomes = outcome_options or OutcomeOptions()
-    recorded: dict[str, Any] = {**options, "epochs": chosen.recorded()}
+    recorded: dict[str, Any] = {**options, "epochs": chosen.recorded()} | ({"skip_damaged": True} if skip_damaged else {})
     if format == "days":
         recorded["outcomes"] = dataclasses.asdict(outcomes)
-    return Export(options, epoch_options=chosen, outcome_options=outcomes), json.dumps(recorded, sort_keys=True)
+    return Export(options, skip_damaged, epoch_options=chosen, outcome_options=outcomes), json.dumps(recorded, sort_keys=True)
 
 
-def _cpus() -> int:
+def processors() -> int:
+    """The processors this process may run on."""
     return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
 
 

@@ -10,15 +10,17 @@ SIGPIPE)."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import json
 import math
 import os
+import select
 import signal
 import sys
 import time
 from collections.abc import Callable, Sequence
-from typing import Any, cast
+from typing import TYPE_CHECKING, Any, cast
 
 import velnora
 
@@ -27,6 +29,8 @@ from velnora_tools._exports import Export, Written, export_csv, export_epochs, e
 from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, input_sizes, run, stop_signals
 from velnora_tools._quality_rules import DEFAULT_WORN_DAYS
 from velnora_tools._report import (
+    StudyRows,
+    study_rows,
     GAP_PERIODS,
     OVERLAP_PERIODS,
     REPORT_COLUMNS,
@@ -37,18 +41,25 @@ from velnora_tools._report import (
     report_row,
     scan,
 )
-from velnora_tools._recording import failure_text, recording_header
-from velnora_tools._outcome_columns import DAY_COLUMNS, RECORDING_COLUMNS
+from velnora_tools._recording import NotARecording, failure_text, recording_header
+from velnora_tools._outcome_columns import DAY_COLUMNS, NIGHT_COLUMNS
 from velnora_tools.activity import NONWEAR_RULES, EpochOptions, Nonwear, json_beside
-from velnora_tools.outcomes import CUTPOINT_METRICS, OutcomeOptions, RecordingRows, parameters, recording_rows
+from velnora_tools.batch import processors, read_summary, summary_columns, summary_frame
+from velnora_tools.outcomes import CUTPOINT_METRICS, OutcomeOptions, parameters
 from velnora_tools.damaged import damage_in_words, left_out_in_words
 from velnora_tools.frames import Channels
 from velnora_tools.read_options import INCLUDE_FLAGS, ReadArguments
 from velnora_tools.replacing import OutputError, remove_stale_temporaries, replacing
-from velnora_tools.study_page import quality_page
+from velnora_tools.study_page import write_page
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 INTERRUPTED = 130
-OUTCOME_NAMES = tuple(column.name for column in RECORDING_COLUMNS)
+# Where `-o -` sends one recording's text; its workers write there as the command would.
+STDOUT = "/dev/stdout"
+# A summary table, which `velnora page` takes instead of recordings.
+SUMMARY_SUFFIXES = (".csv", ".parquet")
 BROKEN_PIPE = 128 + signal.SIGPIPE
 # The command's names of the optional channels.
 OPTIONAL = {"mag" if name == "magnetometer" else name: flag for name, flag in INCLUDE_FLAGS.items()}
@@ -143,18 +154,20 @@ examples:
 OUTCOMES_EPILOG = """One row per recording (path, the outcomes, error) as velnora_tools.outcomes
 gives them, in CSV to -o (standard output by default, or "-"), and with
 --days FILE one row per recording and calendar day (path and the columns of
-velnora_tools.days): valid days (--valid-hours worn hours, 16), minutes
+velnora_tools.days), and with --nights FILE one per recording and night,
+noon to noon (velnora_tools.nights: the sleep period time window and the
+sleep in it): valid days (--valid-hours worn hours, 16), minutes
 sedentary, light, moderate and vigorous by --cutpoints (mg, 40 100 400) on
 --metric (enmo), minutes in MVPA bouts of 1, 5 and 10 minutes, M10 and L5,
 M60/M30/M15, the intensity gradient, per day and as means over valid days,
-the 24-hour mean ENMO with non-wear imputed, IS, IV and the hourly profile
-(docs/data-dictionary.md). The epochs are those of velnora epochs, with its
+the 24-hour mean ENMO with non-wear imputed, IS, IV, the hourly profile and
+the nights' means (docs/data-dictionary.md). The epochs are those of velnora epochs, with its
 options. Beside a CSV file, a JSON file (its name with .json) holds every
 parameter. A recording that fails is a row with its error, and makes the
 exit status 1.
 
 examples:
-  velnora outcomes data/*.cwa -o outcomes.csv --days days.csv -j 2
+  velnora outcomes data/*.cwa -o outcomes.csv --days days.csv --nights nights.csv -j 2
   velnora outcomes rec.cwa --cutpoints 45 100 430 --valid-hours 10"""
 
 PAGE_EPILOG = """One self-contained HTML file (nothing fetched: inline CSS, script and SVG)
@@ -245,6 +258,7 @@ def _parser() -> argparse.ArgumentParser:
     outcome.add_argument("files", metavar="FILE", nargs="+")
     outcome.add_argument("-o", "--output", metavar="OUT", default="-", help="the CSV table of recordings (default -: stdout)")
     outcome.add_argument("--days", metavar="DAYS", help="the CSV table of every recording's days")
+    outcome.add_argument("--nights", metavar="NIGHTS", help="the CSV table of every recording's nights")
     outcome.add_argument("--cutpoints", nargs=3, type=_positive_number("mg"), default=(40.0, 100.0, 400.0), metavar=("C1", "C2", "C3"), help="light, moderate and vigorous from (mg; 40 100 400)")
     outcome.add_argument("--metric", choices=CUTPOINT_METRICS, default="enmo", help="the metric the cut-points apply to (enmo)")
     outcome.add_argument("--valid-hours", type=float, default=16.0, metavar="H", help="worn hours of a valid day (16)")
@@ -256,7 +270,7 @@ def _parser() -> argparse.ArgumentParser:
     page.add_argument("files", metavar="FILE", nargs="+")
     page.add_argument("-o", "--output", metavar="OUT", required=True, help="the HTML file")
     page.add_argument("--days", type=_positive, default=DEFAULT_WORN_DAYS, metavar="N", help="worn days a recording needs (default 4)")
-    page.add_argument("-j", "--jobs", type=_positive, default=1, metavar="N", help="worker processes (default 1)")
+    _add_batch_options(page, default_jobs=None)
     page.set_defaults(parser=page, command=_page)
     return parser
 
@@ -276,8 +290,10 @@ def _epoch_options(args: argparse.Namespace, cut: velnora.SecondsCut | velnora.B
     return EpochOptions(args.epoch, args.calibration, nonwear, cut, args.skip_damaged, args.lowpass)
 
 
-def _add_batch_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("-j", "--jobs", type=_positive, default=1, metavar="N", help="worker processes (default 1)")
+def _add_batch_options(parser: argparse.ArgumentParser, default_jobs: int | None = 1) -> None:
+    """-j (`default_jobs` workers, None: one per processor the command may use) and -q."""
+    jobs = default_jobs or processors()
+    parser.add_argument("-j", "--jobs", type=_positive, default=jobs, metavar="N", help=f"worker processes (default {'one per CPU' if default_jobs is None else jobs})")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
 
 
@@ -367,8 +383,15 @@ def _cut(parser: argparse.ArgumentParser, args: argparse.Namespace) -> velnora.S
 
 
 def _targets(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list[tuple[str, str]]:
-    """Each input with its output, as the export's help says."""
+    """Each input with its output, as the export's help says; "-" is
+    standard output, for one recording's text."""
     out: str | None = args.output
+    if out == "-":
+        if args.suffix.endswith(".parquet"):
+            parser.error("-o -: Parquet cannot go to standard output; name a file")
+        if len(args.files) > 1:
+            parser.error("-o -: standard output takes one recording")
+        return [(args.files[0], STDOUT)]
     if out is None:
         targets = [(path, os.path.splitext(path)[0] + args.suffix) for path in args.files]
     elif len(args.files) > 1 or out.endswith(os.sep) or os.path.isdir(out):
@@ -407,15 +430,18 @@ def _run_exports(parser: argparse.ArgumentParser, args: argparse.Namespace, work
     position = {id(job): index for index, job in enumerate(batch)}
 
     def done(outcome: Outcome) -> None:
+        if outcome.error is not None and outcome.job.args[0] == STDOUT and _reader_gone():
+            raise BrokenPipeError  # the reader of the text went away: as a tool ended by SIGPIPE
         if outcome.error is not None:
-            progress.message(_failure(outcome.job.path, outcome.error))
+            progress.message(_failure(outcome.job.path, outcome.error) + _next_step(outcome.job.path, outcome.error, args))
             in_order.skip(position[id(outcome.job)])
             return
         written: Written = outcome.value
         if (said := left_out_in_words(written.damaged, written.samples_out_of_order)) and not args.quiet:
             progress.message(f"velnora: {outcome.job.path}: {said}")
         progress.clear()
-        in_order.put(position[id(outcome.job)], written.output)
+        # Text on standard output is the output itself: no name follows it.
+        in_order.put(position[id(outcome.job)], None if written.output == STDOUT else written.output)
 
     outcomes = run(batch, args.jobs, progress, done)
     return 1 if any(outcome.error for outcome in outcomes) else 0
@@ -430,7 +456,7 @@ class _InOrder:
         self._ended = [False] * count
         self._next = 0
 
-    def put(self, index: int, line: str) -> None:
+    def put(self, index: int, line: str | None) -> None:
         self._lines[index] = line
         self.skip(index)
 
@@ -440,6 +466,27 @@ class _InOrder:
             if (line := self._lines[self._next]) is not None:
                 print(line, flush=True)
             self._next += 1
+
+
+def _reader_gone() -> bool:
+    """Whether standard output is a pipe whose reader has gone, as after `| head`."""
+    poller = select.poll()
+    poller.register(sys.stdout.fileno(), select.POLLOUT)
+    return any(events & select.POLLERR for _, events in poller.poll(0))
+
+
+def _next_step(path: str, error: BaseException, args: argparse.Namespace) -> str:
+    """What an export's failure line adds: where outputs beside the
+    recordings cannot be made, that -o puts them elsewhere; where a seconds
+    cut was read, how long the recording's data last."""
+    if isinstance(error, OutputError):
+        return " (-o writes the outputs elsewhere)" if args.output is None else ""
+    if getattr(args, "seconds", None) and isinstance(error, RuntimeError) and not isinstance(error, NotARecording):
+        with contextlib.suppress(RuntimeError, OSError):
+            duration = velnora.sampling_consistency_report(path)["duration_s_from_data"]
+            if duration is not None:
+                return f" (its data last {duration:g} s from the first block's start)"
+    return ""
 
 
 def _failure(path: str, error: BaseException) -> str:
@@ -453,35 +500,46 @@ def _outcomes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     except ValueError as error:
         parser.error(str(error))
     epoch_options = _epoch_options(args)
-    progress = _progress("velnora outcomes", args.files, args)
-    rows: list[dict[str, Any]] = [{} for _ in args.files]
-    day_rows: list[list[dict[str, Any]]] = [[] for _ in args.files]
-    jobs = [Job(path, recording_rows, (options, epoch_options)) for path in args.files]
+    found = _study(args, "velnora outcomes", epoch_options, options)
+    recorded = {"parameters": parameters(options, epoch_options)}
+    names = [column.name for column in summary_columns(True, True)]
+    tables = (
+        (args.output, names, [rows.row for rows in found]),
+        (args.days, ["path", *(column.name for column in DAY_COLUMNS)], [{"path": rows.row["path"], **day} for rows in found for day in rows.days]),
+        (args.nights, ["path", *(column.name for column in NIGHT_COLUMNS)], [{"path": rows.row["path"], **night} for rows in found for night in rows.nights]),
+    )
+    try:
+        for out, columns, rows in tables:
+            if out:
+                _write_table(out, columns, rows, recorded)
+    except OutputError as error:
+        print(f"velnora: {error}", file=sys.stderr)
+        return 1
+    return 1 if any(rows.row["error"] is not None for rows in found) else 0
+
+
+def _study(args: argparse.Namespace, label: str, epoch_options: EpochOptions, options: OutcomeOptions) -> list[StudyRows]:
+    """Each recording's summary, days and nights, on the workers, with a
+    progress bar; its failure and what its epochs left out said on stderr."""
+    progress = _progress(label, args.files, args)
+    found = [StudyRows(failed_report_row(path, RuntimeError("not summarised"))) for path in args.files]
+    jobs = [Job(path, study_rows, (epoch_options.skip_damaged, epoch_options, options)) for path in args.files]
     position = {id(job): index for index, job in enumerate(jobs)}
 
     def done(outcome: Outcome) -> None:
         index = position[id(outcome.job)]
-        rows[index] = {"path": outcome.job.path, **dict.fromkeys(OUTCOME_NAMES), "error": None}
         if outcome.error is not None:
-            rows[index]["error"] = failure_text(outcome.error)
-            progress.message(_failure(outcome.job.path, outcome.error))
-            return
-        found: RecordingRows = outcome.value
-        rows[index].update(found.row)
-        day_rows[index] = [{"path": outcome.job.path, **day} for day in found.days]
-        if (said := left_out_in_words(found.left_out, found.samples_out_of_order)) and not args.quiet:
+            found[index] = StudyRows(failed_report_row(outcome.job.path, outcome.error))
+        else:
+            found[index] = outcome.value
+        rows: StudyRows = found[index]
+        if rows.row["error"] is not None:
+            progress.message(f"velnora: {outcome.job.path}: {rows.row['error']}")
+        elif (said := left_out_in_words(rows.left_out, rows.samples_out_of_order)) and not args.quiet:
             progress.message(f"velnora: {outcome.job.path}: {said}")
 
     run(jobs, args.jobs, progress, done)
-    recorded = {"parameters": parameters(options, epoch_options)}
-    try:
-        _write_table(args.output, ("path", *OUTCOME_NAMES, "error"), rows, recorded)
-        if args.days:
-            _write_table(args.days, ("path", *(column.name for column in DAY_COLUMNS)), [row for rows_of in day_rows for row in rows_of], recorded)
-    except OutputError as error:
-        print(f"velnora: {error}", file=sys.stderr)
-        return 1
-    return 1 if any(row["error"] is not None for row in rows) else 0
+    return found
 
 
 def _write_table(out: str, names: Sequence[str], rows: Sequence[dict[str, Any]], recorded: dict[str, Any]) -> None:
@@ -551,17 +609,30 @@ def _print_table(rows: list[dict[str, Any]]) -> None:
         print("  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip())
 
 
+class _NothingRead(RuntimeError):
+    """No recording of a page could be read: no page is written."""
+
+
 def _page(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    def summary_of() -> pd.DataFrame:
+        if all(path.endswith(SUMMARY_SUFFIXES) for path in args.files):
+            summary = read_summary(*args.files)
+            for path, message in summary.loc[summary["error"].notna(), ["path", "error"]].itertuples(index=False):
+                print(f"velnora: {path}: {message}", file=sys.stderr)
+        else:
+            found = _study(args, "velnora page", EpochOptions(skip_damaged=True), OutcomeOptions())
+            summary = summary_frame([rows.row for rows in found], True, True)
+        if summary["error"].notna().all():
+            raise _NothingRead("no recording could be read: no page written")
+        return summary
+
     try:
-        summary = quality_page(args.files, args.output, workers=args.jobs, min_worn_days=args.days)
-    except (OutputError, RuntimeError) as error:  # an output that cannot be made, or is a recording
+        summary = write_page(args.output, summary_of, args.files, args.days)
+    except (OutputError, RuntimeError, OSError) as error:  # an output that cannot be made, a summary that cannot be read
         print(f"velnora: {error}", file=sys.stderr)
         return 1
-    failed = summary[summary["error"].notna()]
-    for path, message in zip(failed["path"], failed["error"]):
-        print(f"velnora: {path}: {message}", file=sys.stderr)
     print(args.output)
-    return 1 if len(failed) else 0
+    return 1 if summary["error"].notna().any() else 0
 
 
 def _info(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:

@@ -2,8 +2,8 @@
 calendar day (`days`) valid days, time worn and in intensity classes, bouts,
 M10/L5, MX and the intensity gradient; per recording (`outcomes`) their
 means over valid days, the 24-hour mean with non-wear imputed, the
-rest-activity rhythm (IS, IV) and the hourly profile (docs/outcomes.md, the
-columns in docs/data-dictionary.md)."""
+rest-activity rhythm (IS, IV), the hourly profile and the nights' means
+(docs/outcomes.md, the columns in docs/data-dictionary.md)."""
 
 from __future__ import annotations
 
@@ -18,11 +18,10 @@ import numpy as np
 from velnora_tools import _measures
 from velnora_tools._outcome_columns import DAY_COLUMNS, DAY_MEANS, RECORDING_COLUMNS
 from velnora_tools._distribution import require
-from velnora_tools._recording import recording_header
 from velnora_tools.activity import EpochOptions, epochs
 from velnora_tools.damaged import DamagedBlock
-from velnora_tools.frames import plain_records
 from velnora_tools.replacing import check_output, replacing
+from velnora_tools.sleep import SleepOptions, night_means, night_table
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -89,11 +88,19 @@ def outcomes(
     """The recording's outcomes, the columns of `RECORDING_COLUMNS`
     (docs/data-dictionary.md): valid days, the means over valid days of the
     day measures of `days`, the 24-hour mean with non-wear imputed, IS, IV
-    and the hourly profile, and under "parameters" every parameter that
-    changes a number. Arguments and errors as `days`'."""
+    and the hourly profile, valid nights and the means over them of the
+    night measures of `velnora_tools.nights` (by `SleepOptions()`), and under
+    "parameters" every parameter that changes a number. Arguments and
+    errors as `days`'."""
     options = _options(cutpoints, cutpoint_metric, valid_hours)
-    found = day_outcomes(epochs(path, **epoch_options.arguments()), options, epoch_options)
-    return {**found.recording(), "parameters": found.table.attrs["parameters"]}
+    frame = epochs(path, **_with_sleep_angle(epoch_options).arguments())
+    found = day_outcomes(frame, options, epoch_options)
+    return {**found.recording(night_table(frame, SleepOptions(), epoch_options.epoch_seconds)), "parameters": found.table.attrs["parameters"]}
+
+
+def _with_sleep_angle(epoch_options: EpochOptions) -> EpochOptions:
+    """The epoch options with the sleep methods' z angle, which the nights need."""
+    return dataclasses.replace(epoch_options, anglez_median=True)
 
 
 def _options(cutpoints: tuple[float, float, float], cutpoint_metric: str, valid_hours: float) -> OutcomeOptions:
@@ -103,7 +110,12 @@ def _options(cutpoints: tuple[float, float, float], cutpoint_metric: str, valid_
 
 def parameters(options: OutcomeOptions, epoch_options: EpochOptions) -> dict[str, Any]:
     """Every parameter that changes an outcome, as plain JSON values."""
-    return {**dataclasses.asdict(options), "cutpoints": list(options.cutpoints), "epochs": epoch_options.recorded()}
+    return {
+        **dataclasses.asdict(options),
+        "cutpoints": list(options.cutpoints),
+        "epochs": epoch_options.recorded(),
+        "sleep": dataclasses.asdict(SleepOptions()),
+    }
 
 
 class _Grid:
@@ -169,8 +181,9 @@ class DayOutcomes:
     profile: Any
     hourly: Any
 
-    def recording(self) -> dict[str, Any]:
-        """The recording's outcomes, the columns of RECORDING_COLUMNS."""
+    def recording(self, nights: pd.DataFrame | None = None) -> dict[str, Any]:
+        """The recording's outcomes, the columns of RECORDING_COLUMNS, those of
+        the nights from their table (None without one)."""
         valid = self.table["valid"].to_numpy(dtype=bool)
         weekend = np.array([np.datetime64(date, "D").astype(object).weekday() >= 5 for date in self.table["date"]], bool)
         result: dict[str, Any] = {"valid_days": int(valid.sum()), "valid_weekend_days": int((valid & weekend).sum())}
@@ -185,7 +198,9 @@ class DayOutcomes:
         by_hour = _hourly(self.profile, len(self.profile)) if len(self.profile) else np.full(24, math.nan)
         for hour in range(24):
             result[f"enmo_mg_hour_{hour:02d}"] = _finite_or_none(float(by_hour[hour]))
-        return {column.name: result[column.name] for column in RECORDING_COLUMNS}
+        if nights is not None:
+            result.update(night_means(nights))
+        return {column.name: result.get(column.name) for column in RECORDING_COLUMNS}
 
 
 def day_outcomes(frame: pd.DataFrame, options: OutcomeOptions, epoch_options: EpochOptions) -> DayOutcomes:
@@ -258,26 +273,6 @@ def _clock(seconds: float) -> str:
 
 def _finite_or_none(value: float) -> float | None:
     return value if math.isfinite(value) else None
-
-
-@dataclasses.dataclass(frozen=True)
-class RecordingRows:
-    """One recording's outcome row and day rows (plain values), as the
-    command and the batches write them, with what its epochs left out."""
-
-    row: dict[str, Any]
-    days: list[dict[str, Any]]
-    left_out: list[DamagedBlock]
-    samples_out_of_order: int
-
-
-def recording_rows(path: str, options: OutcomeOptions, epoch_options: EpochOptions) -> RecordingRows:
-    """The outcomes of one recording, on a worker; a file that is no
-    recording fails as NotARecording."""
-    recording_header(path)
-    frame = epochs(path, **epoch_options.arguments())
-    found = day_outcomes(frame, options, epoch_options)
-    return RecordingRows(found.recording(), plain_records(found.table), frame.attrs["damaged_blocks"], frame.attrs["samples_out_of_order"])
 
 
 def write_days(path: str, out: str, options: OutcomeOptions, epoch_options: EpochOptions) -> tuple[list[DamagedBlock], int]:

@@ -5,7 +5,10 @@
   const table = document.getElementById("recordings");
   const body = table.tBodies[0];
   const rows = Array.from(body.rows);
-  const texts = rows.map((row) => row.textContent.toLowerCase());
+  // A row's words: its cells' texts and their tooltips (the problems' sentences).
+  const texts = rows.map((row) =>
+    [row.textContent, ...Array.from(row.querySelectorAll("[title]"), (cell) => cell.title)].join(" ").toLowerCase(),
+  );
   const headers = Array.from(table.tHead.rows[0].cells);
   const filter = document.getElementById("filter");
   const shown = document.getElementById("shown");

@@ -9,7 +9,7 @@ import os
 import re
 import time
 from collections import Counter
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from importlib import resources
 from typing import TYPE_CHECKING, Any
 
@@ -34,10 +34,17 @@ OUTCOMES_SHOWN = (
     ReportColumn("m10_mg", "M10 (mg)", "Float64"),
     ReportColumn("l5_mg", "L5 (mg)", "Float64"),
     ReportColumn("ig_gradient", "intensity gradient", "Float64"),
+    ReportColumn("sleep_hours", "sleep (h/night)", "Float64"),
 )
-# After the path, the problems and the strip.
-TABLE_COLUMNS = tuple(column for column in REPORT_COLUMNS[1:] + EPOCH_COLUMNS + OUTCOMES_SHOWN if column.name not in STRIP_COLUMNS)
-NEEDED = tuple(column.name for column in REPORT_COLUMNS + EPOCH_COLUMNS + OUTCOMES_SHOWN)
+# What a study checks first, right after the path and the problems.
+KEY_NAMES = ("worn_hours", "days_16h_worn", "enmo_worn_mg")
+KEY_COLUMNS = (*(column for column in EPOCH_COLUMNS if column.name in KEY_NAMES), *OUTCOMES_SHOWN)
+# After those, the strip, then the rest.
+TABLE_COLUMNS = KEY_COLUMNS + tuple(
+    column for column in REPORT_COLUMNS[1:] + EPOCH_COLUMNS if column.name not in STRIP_COLUMNS + KEY_NAMES
+)
+TITLES = {column.name: column.title for column in REPORT_COLUMNS + EPOCH_COLUMNS + OUTCOMES_SHOWN}
+NEEDED = (*(column.name for column in REPORT_COLUMNS + EPOCH_COLUMNS + OUTCOMES_SHOWN), "sleep_windows")
 # Columns a summary made by an earlier version lacks: shown empty, never refused.
 ADDED_LATER = (
     "damaged_samples",
@@ -46,6 +53,7 @@ ADDED_LATER = (
     "out_of_place_samples",
     "samples_out_of_order",
     *(column.name for column in OUTCOMES_SHOWN),
+    "sleep_windows",
 )
 # Letter, class and label of each kind of cell, in the legend's order.
 CELL_KINDS = ((WORN, "worn"), (NONWEAR, "non-wear"), (NO_DATA, "no data"), (DAMAGED, "damaged"))
@@ -84,21 +92,27 @@ def quality_page(
     import pandas as pd
 
     if isinstance(paths_or_summary, pd.DataFrame):
-        missing = [name for name in NEEDED if name not in paths_or_summary.columns and name not in ADDED_LATER]
+        summary = paths_or_summary
+        missing = [name for name in NEEDED if name not in summary.columns and name not in ADDED_LATER]
         if missing:
             raise ValueError(f"the summary lacks the columns {', '.join(missing)}: make it with summarise(..., epochs=True)")
-    paths: list[str | os.PathLike[str]] = []
-    if not isinstance(paths_or_summary, pd.DataFrame):
-        paths = [paths_or_summary] if isinstance(paths_or_summary, (str, os.PathLike)) else list(paths_or_summary)
-    for path in paths:
+        return write_page(out, lambda: summary, [], min_worn_days)
+    paths = [paths_or_summary] if isinstance(paths_or_summary, (str, os.PathLike)) else list(paths_or_summary)
+    return write_page(out, lambda: summarise(paths, client, workers=workers, skip_damaged=True, outcomes=True), paths, min_worn_days)
+
+
+def write_page(
+    out: str | os.PathLike[str], summary_of: Callable[[], pd.DataFrame], inputs: Sequence[str | os.PathLike[str]], min_worn_days: int
+) -> pd.DataFrame:
+    """Writes the page of the summary `summary_of()` makes to `out`, which
+    none of `inputs` may be, and returns that summary. The output is entered
+    first, so that one that cannot be made fails before the reading; what
+    `summary_of` raises leaves nothing under its name."""
+    for path in inputs:
         check_output(path, out, stream=True)
     remove_stale_temporaries(os.path.dirname(os.path.abspath(out)), time.time_ns())
-    # Entered first, so that an output that cannot be made fails before the reading.
     with replacing(out, stream=True) as temporary:
-        if isinstance(paths_or_summary, pd.DataFrame):
-            summary = paths_or_summary
-        else:
-            summary = summarise(paths, client, workers=workers, skip_damaged=True, outcomes=True)
+        summary = summary_of()
         text = page_html(plain_records(summary.reindex(columns=list(NEEDED))), min_worn_days)
         try:
             with open(temporary, "w", encoding="utf-8") as page:
@@ -171,29 +185,47 @@ def _legend() -> str:
         f"<li><svg width='14' height='14' aria-hidden='true'><rect class='{CELL_CLASS[letter]}' width='14' height='14'/></svg> {label}</li>"
         for letter, label in CELL_KINDS
     )
-    return f"<ul class='legend'><li>Days: a row per day from midnight, a cell per 15 minutes.</li>{items}</ul>\n"
+    sleep = "<li><svg width='14' height='14' aria-hidden='true'><rect class='sleep' y='10' width='14' height='4'/></svg> sleep window</li>"
+    return f"<ul class='legend'><li>Days: a row per day from midnight, a cell per 15 minutes.</li>{items}{sleep}</ul>\n"
 
 
 def _table(rows: Sequence[Mapping[str, Any]], found: Sequence[Mapping[str, str]]) -> str:
-    head = ["<th data-kind='text'><button type='button'>path</button></th>"]
-    head += ["<th data-kind='number'><button type='button'>problems</button></th>"]
-    head += ["<th data-kind='number'><button type='button'>days</button></th>"]
-    head += [f"<th data-kind='{_kind(column)}'><button type='button'>{html.escape(column.title)}</button></th>" for column in TABLE_COLUMNS]
-    body = [_row(row, cells) for row, cells in zip(rows, found)]
+    """The table: path and problems, the key columns, the strip, the rest;
+    a column no row fills is left out."""
+    shown = [column for column in TABLE_COLUMNS if any(row[column.name] is not None for row in rows)]
+    key = [column for column in shown if column in KEY_COLUMNS]
+    rest = [column for column in shown if column not in KEY_COLUMNS]
+
+    def header(title: str, kind: str) -> str:
+        return f"<th data-kind='{kind}'><button type='button'>{html.escape(title)}</button></th>"
+
+    head = [header("path", "text"), header("problems", "number")]
+    head += [header(column.title, _kind(column)) for column in key] + [header("days", "number")]
+    head += [header(column.title, _kind(column)) for column in rest]
+    body = [_row(row, cells, key, rest) for row, cells in zip(rows, found)]
     return "<table id='recordings'>\n<thead><tr>" + "".join(head) + "</tr></thead>\n<tbody>\n" + "".join(body) + "</tbody>\n</table>\n"
 
 
-def _row(row: Mapping[str, Any], found: Mapping[str, str]) -> str:
-    cells = [f"<td>{html.escape(row['path'])}</td>", f"<td class='reasons' data-v='{len(found)}'>{html.escape('; '.join(found.values()))}</td>"]
-    cells.append(_strip_cell(row["strip_first_day"], _to_planned_end(row)))
-    for column in TABLE_COLUMNS:
-        value = row[column.name]
-        text = html.escape(_text(column, value))
-        sort = "" if _kind(column) == "text" or value is None else f" data-v='{float(value)!r}'"
-        problem = found.get(column.name)
-        marked = f" class='problem' title='{html.escape(problem)}'" if problem else ""
-        cells.append(f"<td{sort}{marked}>{text}</td>")
+def _row(row: Mapping[str, Any], found: Mapping[str, str], key: Sequence[ReportColumn], rest: Sequence[ReportColumn]) -> str:
+    # The problems in a short line, their sentences in its tooltip.
+    short = ", ".join(TITLES.get(name, name) for name in found)
+    cells = [
+        f"<td class='path'>{html.escape(row['path'])}</td>",
+        f"<td class='reasons' data-v='{len(found)}' title='{html.escape(chr(10).join(found.values()))}'>{html.escape(short)}</td>",
+    ]
+    cells += [_value_cell(row, column, found) for column in key]
+    cells.append(_strip_cell(row["strip_first_day"], _to_planned_end(row), row["sleep_windows"], row["worn_hours"]))
+    cells += [_value_cell(row, column, found) for column in rest]
     return f"<tr{' class=problem' * bool(found)}>" + "".join(cells) + "</tr>\n"
+
+
+def _value_cell(row: Mapping[str, Any], column: ReportColumn, found: Mapping[str, str]) -> str:
+    value = row[column.name]
+    text = html.escape(_text(column, value))
+    sort = "" if _kind(column) == "text" or value is None else f" data-v='{float(value)!r}'"
+    problem = found.get(column.name)
+    marked = f" class='problem' title='{html.escape(problem)}'" if problem else ""
+    return f"<td{sort}{marked}>{text}</td>"
 
 
 def _kind(column: ReportColumn) -> str:
@@ -223,8 +255,28 @@ def _to_planned_end(row: Mapping[str, Any]) -> str | None:
     return strip.ljust(days * CELLS_PER_DAY, NO_DATA)
 
 
-def _strip_cell(first_day: str | None, strip: str | None) -> str:
-    """The days as one SVG: per kind of cell one path of its runs."""
+def _sleep_path(first_day: str, windows: str | None, days: int) -> str:
+    """Each night's sleep period time window as bars along the bottom of the
+    rows it covers, split at midnight."""
+    if not windows:
+        return ""
+    origin = datetime.datetime.fromisoformat(first_day)
+    bars = []
+    for window in windows.split(";"):
+        start, end = (datetime.datetime.fromisoformat(text) for text in window.split("/"))
+        at, to = ((moment - origin) / datetime.timedelta(minutes=15) for moment in (start, end))
+        while at < to and at < days * CELLS_PER_DAY:
+            day, x = divmod(at, CELLS_PER_DAY)
+            width = min(to - at, CELLS_PER_DAY - x)
+            bars.append(f"M{x:g} {day * (ROW + GAP) + ROW - 1:g}h{width:g}v1h-{width:g}z")
+            at += width
+    return f"<path class='sleep' d='{''.join(bars)}'/>" if bars else ""
+
+
+def _strip_cell(first_day: str | None, strip: str | None, sleep_windows: str | None = None, worn_hours: float | None = None) -> str:
+    """The days as one SVG: per kind of cell one path of its runs, and the
+    nights' sleep windows. Its tooltip gives the worn hours of the epochs, as
+    the worn column does, and the other kinds by their cells."""
     if not strip or first_day is None:
         return "<td data-v=''></td>"
     paths: dict[str, list[str]] = {letter: [] for letter, _ in CELL_KINDS}
@@ -236,8 +288,12 @@ def _strip_cell(first_day: str | None, strip: str | None) -> str:
     days = len(strip) // CELLS_PER_DAY
     height = days * (ROW + GAP) - GAP
     hours = Counter(strip)
-    summary = ", ".join(f"{label} {hours[letter] / 4:g} h" for letter, label in CELL_KINDS if hours[letter])
+    counted = {WORN: round(worn_hours, 1)} if worn_hours is not None else {}
+    summary = ", ".join(f"{label} {counted.get(letter, hours[letter] / 4):g} h" for letter, label in CELL_KINDS if hours[letter])
+    nights = len(sleep_windows.split(";")) if sleep_windows else 0
+    summary += f", {nights} sleep window{'s' * (nights != 1)}" if nights else ""
     drawn = "".join(f"<path class='{CELL_CLASS[letter]}' d='{''.join(runs)}'/>" for letter, runs in paths.items() if runs)
+    drawn += _sleep_path(first_day, sleep_windows, days)
     return (
         f"<td class='days' data-v='{hours[WORN] / 4:g}'><svg viewBox='0 0 {CELLS_PER_DAY} {height}' width='{2 * CELLS_PER_DAY}' "
         f"height='{2 * height}' preserveAspectRatio='none' role='img'><title>{days} day{'s' * (days != 1)} from {html.escape(first_day)}: {summary}</title>"

@@ -20,7 +20,7 @@ constexpr const char* calibrate_parameters[] = {"file_path", "cut", "skip_damage
 constexpr Signature calibrate_signature{"calibrate", calibrate_parameters, 1};
 
 constexpr const char* epochs_parameters[] = {"file_path", "epoch_us",     "calibration", "cut",
-                                             "nonwear",   "skip_damaged", "lowpass_hz"};
+                                             "nonwear",   "skip_damaged", "lowpass_hz",  "anglez_median"};
 constexpr Signature epochs_signature{"epochs", epochs_parameters, 3};
 
 // The arguments both functions share, converted and planned; with
@@ -175,6 +175,12 @@ PyResult<Ref> summary_dict(const EpochSummary& summary) {
   if (auto set = set_item(out, "anglez", column_bytes(rows, &EpochRow::anglez)); !set) return propagate(set);
   if (auto set = set_item(out, "samples", column_bytes(rows, &EpochRow::samples)); !set)
     return propagate(set);
+  if (summary.anglez_median) {
+    const std::vector<double>& angles = *summary.anglez_median;
+    auto bytes = owned(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(angles.data()),
+                                                 static_cast<Py_ssize_t>(angles.size() * sizeof(double))));
+    if (auto set = set_item(out, "anglez_median", std::move(bytes)); !set) return propagate(set);
+  }
   if (!summary.nonwear) return dict;
   const std::vector<std::uint8_t>& flags = summary.nonwear->nonwear;
   if (auto set = set_item(out, "nonwear_first_start_us", to_python(summary.nonwear->first_start_us)); !set)
@@ -185,7 +191,7 @@ PyResult<Ref> summary_dict(const EpochSummary& summary) {
   return dict;
 }
 
-PyResult<Ref> epochs_of_recording(Slots<7> slots) {
+PyResult<Ref> epochs_of_recording(Slots<8> slots) {
   auto read = plan_read(slots[0], slots[3], slots[5]);
   if (!read) return propagate(read);
   auto epoch_us = to_u64(slots[1]);
@@ -201,10 +207,12 @@ PyResult<Ref> epochs_of_recording(Slots<7> slots) {
   if (!nonwear) return propagate(nonwear);
   auto lowpass_hz = optional_f64_argument(slots[6], "lowpass_hz");
   if (!lowpass_hz) return propagate(lowpass_hz);
-  auto summary =
-      to_py_result(summarise_epochs(read->path, read->plan, static_cast<std::int64_t>(*epoch_us),
-                                    *calibration, *nonwear, *lowpass_hz, read->skip_damaged, read->left_out),
-                   PyExc_RuntimeError);
+  auto anglez_median = flag_argument(slots[7], "anglez_median", false);
+  if (!anglez_median) return propagate(anglez_median);
+  auto summary = to_py_result(
+      summarise_epochs(read->path, read->plan, static_cast<std::int64_t>(*epoch_us), *calibration, *nonwear,
+                       *lowpass_hz, *anglez_median, read->skip_damaged, read->left_out),
+      PyExc_RuntimeError);
   if (!summary) return propagate(summary);
   return with_left_out(summary_dict(*summary), read->left_out);
 }
@@ -226,10 +234,11 @@ const char calibrate_doc[] =
 
 const char epochs_doc[] =
     "epochs(file_path, epoch_us, calibration, cut=None, nonwear=None, skip_damaged=False, "
-    "lowpass_hz=None)\n--\n\n"
+    "lowpass_hz=None, anglez_median=False)\n--\n\n"
     "Epoch metrics on values calibrated by the ten numbers of `calibration`, and the 15-minute non-wear "
     "verdicts under the five numbers of `nonwear` (centred windows, still SD and range in g, still axes, "
-    "re-scoring), on axes low-passed at `lowpass_hz` first when given: (summary dict, [(block, message, "
+    "re-scoring), on axes low-passed at `lowpass_hz` first when given, with the z angle of the axes' rolling "
+    "medians over 5 s when `anglez_median`: (summary dict, [(block, message, "
     "outside_range, sample_count, reason), ...] of the blocks "
     "left "
     "out).";

@@ -1,12 +1,12 @@
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "core/activity/sample_feed.hpp"
+#include "core/activity/windowed_stage.hpp"
 #include "core/base/cwa_error.hpp"
 
 namespace velnora {
@@ -34,107 +34,35 @@ class ZeroPhaseLowpass {
   std::vector<double> taps_;
 };
 
-// Low-passes the accelerometer axes of the runs it is given and hands them,
-// `reach` samples later, to `next` (with Result<void> add(const SampleRun&)).
-// A step of more than a second between samples (a pause of the device) ends
-// a stretch, whose ends the filter holds at their values: it does not smear
-// across the pause. Sums run in double in a fixed order, so the same samples
-// give the same bits.
-template <class Next>
-class LowpassStage {
+// The policy of a WindowedStage that low-passes the axes with a ZeroPhaseLowpass:
+// the stretch is held at its first and last reading beyond its ends. Sums run
+// in double in a fixed order.
+class LowpassPolicy {
  public:
-  // Allocates the filter's ring of 2 reach + 1 samples.
-  LowpassStage(const ZeroPhaseLowpass& filter, Next next)
-      : taps_(filter.taps().begin(), filter.taps().end()),
-        ring_(2 * filter.reach() + 1),
-        next_(std::move(next)) {}
-
-  // Errors: those of `next`. Allocates only while the output buffer grows to
-  // the longest run it has held.
-  Result<void> add(const SampleRun& run) {
-    const AccelerationSpans& acc = run.acceleration;
-    for (std::size_t k = 0; k < run.times.size(); ++k) {
-      const std::int64_t time = run.times[k];
-      if (held_ > 0 && time - newest().time > us_per_second) finish_stretch();
-      ring_[held_ % ring_.size()] = {time, run.temperature, {acc.x[k], acc.y[k], acc.z[k]}};
-      ++held_;
-      while (next_out_ + reach() < held_) put_out(next_out_++);
-    }
-    return send();
-  }
-
-  // Passes on what is held, the stretch's end held at its last value. Errors: those of `next`.
-  Result<void> finish() {
-    finish_stretch();
-    return send();
-  }
-  Next& next() { return next_; }
-
- private:
-  struct Held {
-    std::int64_t time = 0;
-    double temperature = 0.0;
-    std::array<double, 3> acc{};
-  };
+  explicit LowpassPolicy(const ZeroPhaseLowpass& filter)
+      : taps_(filter.taps().begin(), filter.taps().end()) {}
 
   std::size_t reach() const { return taps_.size() - 1; }
-  const Held& newest() const { return ring_[(held_ - 1) % ring_.size()]; }
-
-  // Sample `index` of the stretch, filtered: the stretch is held at its
-  // first value before it and at its last after it. Every neighbour is
-  // still in the ring: `index` + reach < held once the stretch goes on.
-  void put_out(std::size_t index) {
+  void enter(const Axes&) {}
+  void leave(const Axes&) {}
+  void replace(const Axes&, const Axes&) {}
+  void clear() {}
+  Axes value(const SampleWindow& window) const {
     std::array<double, 3> sum{};
-    const auto span = static_cast<std::ptrdiff_t>(reach());
-    const auto last = static_cast<std::ptrdiff_t>(held_) - 1;
-    for (std::ptrdiff_t k = -span; k <= span; ++k) {
+    const auto reach = static_cast<std::ptrdiff_t>(taps_.size() - 1);
+    for (std::ptrdiff_t k = -reach; k <= reach; ++k) {
       const double tap = taps_[static_cast<std::size_t>(k < 0 ? -k : k)];
-      const auto at = std::clamp<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(index) + k, 0, last);
-      const Held& neighbour = ring_[static_cast<std::size_t>(at) % ring_.size()];
-      for (std::size_t a = 0; a < 3; ++a) sum[a] += tap * neighbour.acc[a];
+      const Axes& neighbour = window.at(k);
+      for (std::size_t a = 0; a < 3; ++a) sum[a] += tap * neighbour[a];
     }
-    const Held& sample = ring_[index % ring_.size()];
-    if (!out_times_.empty() && out_temperatures_.back() != sample.temperature)
-      breaks_.push_back(out_times_.size());
-    out_times_.push_back(sample.time);
-    out_temperatures_.push_back(sample.temperature);
-    for (std::size_t a = 0; a < 3; ++a) out_axes_[a].push_back(static_cast<float>(sum[a]));
+    return {static_cast<float>(sum[0]), static_cast<float>(sum[1]), static_cast<float>(sum[2])};
   }
 
-  void finish_stretch() {
-    while (next_out_ < held_) put_out(next_out_++);
-    held_ = 0;
-    next_out_ = 0;
-  }
-
-  // Hands on the filtered samples, one run per block temperature.
-  Result<void> send() {
-    breaks_.push_back(out_times_.size());
-    const AccelerationSpans out{out_axes_[0], out_axes_[1], out_axes_[2]};
-    std::size_t from = 0;
-    Result<void> sent;
-    for (const std::size_t to : breaks_) {
-      if (to == from || !sent) continue;
-      sent = next_.add({RunTimes(std::span(out_times_).subspan(from, to - from)),
-                        out.subspan(from, to - from), out_temperatures_[from]});
-      from = to;
-    }
-    breaks_.clear();
-    out_times_.clear();
-    for (std::vector<float>& axis : out_axes_) axis.clear();
-    out_temperatures_.clear();
-    return sent;
-  }
-
+ private:
   std::vector<double> taps_;
-  std::vector<Held> ring_;
-  std::size_t held_ = 0;      // samples of the stretch so far
-  std::size_t next_out_ = 0;  // the first not yet put out
-  Next next_;
-  std::vector<std::int64_t> out_times_;
-  std::array<std::vector<float>, 3> out_axes_;
-  std::vector<double> out_temperatures_;
-  std::vector<std::size_t> breaks_;
 };
+
+template <class Next>
+using LowpassStage = WindowedStage<LowpassPolicy, Next>;
 
 }  // namespace velnora

@@ -1,9 +1,10 @@
 #include "core/ops/activity_passes.hpp"
 
+#include <memory>
 #include <numeric>
-#include <variant>
 
 #include "core/activity/lowpass.hpp"
+#include "core/activity/median_angle.hpp"
 #include "core/activity/split_feed.hpp"
 #include "core/activity/still_windows.hpp"
 #include "core/format/cwa_file.hpp"
@@ -23,6 +24,8 @@ Result<double> header_rate_hz(std::string_view path) {
 constexpr std::int64_t window_us = StillWindowFinder::window_seconds * us_per_second;
 // Half a non-wear block: the bound every non-wear window and block has.
 constexpr std::int64_t stretch_us = NonwearDetector::block_seconds * us_per_second / 2;
+// The sleep methods' z angle comes from the axes' medians over 5 s.
+constexpr double median_window_s = 5.0;
 // Split runs are not worth a seam further than this past the middle.
 constexpr std::int64_t max_seam_interval_us = 6 * 3600 * us_per_second;
 
@@ -34,29 +37,34 @@ struct WindowSums {
   }
 };
 
-// The epoch sums, on the samples as read or low-passed first.
-using EpochStage = std::variant<EpochMetrics, LowpassStage<EpochMetrics>>;
+using MedianAngleStage = WindowedStage<RollingMedianPolicy, AngleEpochSums>;
 
+// The epoch sums, on the samples as read or low-passed first; the non-wear
+// sums; and, when asked for, the z angle of the axes' rolling medians.
 struct EpochSums {
-  EpochStage epochs;
+  std::optional<EpochMetrics> metrics;
+  std::unique_ptr<LowpassStage<EpochMetrics>> lowpassed;
   NonwearDetector nonwear;
   bool with_nonwear;
+  std::unique_ptr<MedianAngleStage> median_angle;
+
   Result<void> add(const SampleRun& run) {
     if (with_nonwear) {
       if (auto added = nonwear.add(run); !added) return added;
     }
-    return std::visit([&](auto& stage) { return stage.add(run); }, epochs);
+    if (median_angle) {
+      if (auto added = median_angle->add(run); !added) return added;
+    }
+    return lowpassed ? lowpassed->add(run) : metrics->add(run);
+  }
+
+  // The epochs' table, what a low-pass still held passed on first.
+  Result<EpochTable> finish_epochs() {
+    if (!lowpassed) return std::move(*metrics).finish();
+    if (auto flushed = lowpassed->finish(); !flushed) return fail(std::move(flushed.error()));
+    return std::move(lowpassed->next()).finish();
   }
 };
-
-// The table of a stage, what a low-pass still held passed on first.
-Result<EpochTable> finish_epochs(EpochStage&& stage) {
-  if (auto* lowpass = std::get_if<LowpassStage<EpochMetrics>>(&stage)) {
-    if (auto flushed = lowpass->finish(); !flushed) return fail(std::move(flushed.error()));
-    return std::move(lowpass->next()).finish();
-  }
-  return std::move(std::get<EpochMetrics>(stage)).finish();
-}
 
 // A bound of every epoch and, with non-wear, of every 7.5-minute stretch;
 // 0 (never split) when that lies too far apart.
@@ -89,7 +97,7 @@ Result<CalibrationEstimate> estimate_gravity_calibration(std::string_view path, 
 Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& plan, std::int64_t epoch_us,
                                       const GravityCalibration& calibration,
                                       const std::optional<NonwearRule>& nonwear,
-                                      std::optional<double> lowpass_hz, bool past_damage,
+                                      std::optional<double> lowpass_hz, bool anglez_median, bool past_damage,
                                       DamagedBlocks& left_out) {
   const bool with_nonwear = nonwear.has_value();
   auto rate = header_rate_hz(path);
@@ -101,25 +109,37 @@ Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& pla
     lowpass = std::move(*designed);
   }
   const auto make = [&] {
+    EpochSums sums{std::nullopt, nullptr, NonwearDetector(*rate), with_nonwear, nullptr};
     EpochMetrics metrics(epoch_us, calibration, *rate);
-    EpochStage stage =
-        lowpass ? EpochStage(LowpassStage(*lowpass, std::move(metrics))) : EpochStage(std::move(metrics));
-    return EpochSums{std::move(stage), NonwearDetector(*rate), with_nonwear};
+    if (lowpass) {
+      sums.lowpassed =
+          std::make_unique<LowpassStage<EpochMetrics>>(LowpassPolicy(*lowpass), std::move(metrics));
+    } else {
+      sums.metrics.emplace(std::move(metrics));
+    }
+    if (anglez_median) {
+      sums.median_angle = std::make_unique<MedianAngleStage>(
+          RollingMedianPolicy(median_reach(median_window_s, *rate)), AngleEpochSums(epoch_us, calibration));
+    }
+    return sums;
   };
-  // A low-pass reaches across any seam: one thread then does it all.
-  const std::int64_t seam = lowpass ? 0 : seam_interval(epoch_us, with_nonwear);
+  // A low-pass or a rolling median reaches across any seam: one thread then does it all.
+  const std::int64_t seam = lowpass || anglez_median ? 0 : seam_interval(epoch_us, with_nonwear);
   auto fed = feed_in_halves<EpochSums>(path, plan, past_damage, left_out, seam, make);
   if (!fed) return fail(std::move(fed.error()));
   put_in_file_order(left_out);
   EpochSums& sums = fed->earlier;
   const FeedOutcome& outcome = fed->outcome;
-  auto table = finish_epochs(std::move(sums.epochs));
+  auto table = sums.finish_epochs();
   if (!table) return fail(std::move(table.error()));
-  EpochSummary summary{std::move(*table), std::nullopt, outcome,
+  EpochSummary summary{std::move(*table),
+                       std::nullopt,
+                       outcome,
                        timestamp_us_to_rfc3339(outcome.first_fed_us),
-                       timestamp_us_to_rfc3339(outcome.last_fed_us)};
+                       timestamp_us_to_rfc3339(outcome.last_fed_us),
+                       std::nullopt};
   if (fed->later) {
-    auto later = finish_epochs(std::move(fed->later->epochs));
+    auto later = fed->later->finish_epochs();
     if (!later) return fail(std::move(later.error()));
     auto joined = append_epochs(summary.epochs, std::move(*later), epoch_us);
     if (!joined) return fail(std::move(joined.error()));
@@ -127,6 +147,11 @@ Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& pla
       return fail(std::move(appended.error()));
   }
   if (nonwear) summary.nonwear = sums.nonwear.finish(*nonwear);
+  if (sums.median_angle) {
+    if (auto flushed = sums.median_angle->finish(); !flushed) return fail(std::move(flushed.error()));
+    summary.anglez_median =
+        sums.median_angle->next().means(summary.epochs.first_start_us / epoch_us, summary.epochs.rows.size());
+  }
   return summary;
 }
 

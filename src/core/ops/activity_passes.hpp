@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/activity/epoch_metrics.hpp"
 #include "core/activity/gravity_calibration.hpp"
@@ -33,13 +34,17 @@ struct EpochSummary {
   // The first and last sample fed as RFC 3339 text, as the sampling report gives times.
   std::optional<std::string> first_sample;
   std::optional<std::string> last_sample;
+  // Per epoch, the mean z angle (degrees) of the axes' rolling medians over 5 s, when asked for.
+  std::optional<std::vector<double>> anglez_median;
 };
 
 // One pass over the samples a plan selects: epochs of `epoch_us` (> 0) on
 // values calibrated by `calibration`, and, with a `nonwear` rule, non-wear
 // on the readings as they are, which it judges on spreads of tens of mg that
 // a calibration barely changes; with `lowpass_hz`, the metrics on axes
-// low-passed first (ZeroPhaseLowpass), on one thread; `past_damage` and
+// low-passed first (ZeroPhaseLowpass), on one thread; with `anglez_median`,
+// also the z angle of the axes' rolling medians over 5 s (the sleep
+// methods'), on one thread; `past_damage` and
 // `left_out` as estimate_gravity_calibration's.
 // Errors: those of read_cwa_header, of ZeroPhaseLowpass::design, of
 // reading, "No valid sample data found in the specified range" and those of
@@ -48,7 +53,7 @@ struct EpochSummary {
 Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& plan, std::int64_t epoch_us,
                                       const GravityCalibration& calibration,
                                       const std::optional<NonwearRule>& nonwear,
-                                      std::optional<double> lowpass_hz, bool past_damage,
+                                      std::optional<double> lowpass_hz, bool anglez_median, bool past_damage,
                                       DamagedBlocks& left_out);
 
 }  // namespace velnora
