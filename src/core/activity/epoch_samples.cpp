@@ -73,7 +73,8 @@ void add_epoch_samples_one_by_one(const CalibratedAxes& axes, std::size_t from, 
 
 namespace {
 
-// The reduced angles of a run's samples, from the first stage to the second.
+// What the stages of add_epoch_samples_in_vectors hand on: the horizontal
+// lengths, then the reduced angles.
 struct ReducedAngles {
   alignas(32) std::array<double, max_samples_per_block> horizontal, u, steep, flat;
   alignas(16) std::array<int, max_samples_per_block> eighth;

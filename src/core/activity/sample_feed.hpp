@@ -52,9 +52,9 @@ class RunTimes {
   std::int64_t back_us_;
 };
 
-// A run of one block's samples in time order, with the block's temperature
-// (°C): what the feed gives each consumer, and what a stage between them
-// (a filter) passes on.
+// A run of samples in time order that share a block temperature (°C): what
+// the feed gives each consumer, a block's samples at most, and what a stage
+// between them (a filter) passes on.
 struct SampleRun {
   RunTimes times;
   AccelerationSpans acceleration;  // g
@@ -136,14 +136,15 @@ Result<FeedOutcome> feed_samples(std::string_view path, const ReadPlan& plan, bo
                        temperature};
     };
     // Most blocks are fed whole: their times never decrease (a span not
-    // negative), and the first and last are past the last fed, inside the
-    // plan's window and on this half's side of any seam; then the per-sample
-    // rules below would keep every sample, and only those two times are taken.
+    // negative, BlockTiming::sample_timestamp), and the first and last are
+    // past the last fed, inside the plan's window and on this half's side of
+    // any seam; then the per-sample rules below would keep every sample, and
+    // only those two times are taken.
     const std::size_t count = timing.sample_count;
     const std::int64_t front_us = timing.sample_timestamp(0);
     const std::int64_t back_us = timing.sample_timestamp(count - 1);
-    if (timing.end - timing.start >= 0.0 && front_us >= last_fed &&
-        (!seam.start_at_us || front_us >= *seam.start_at_us) &&
+    const bool in_order = timing.end - timing.start >= 0.0;
+    if (in_order && front_us >= last_fed && (!seam.start_at_us || front_us >= *seam.start_at_us) &&
         (!seam.stop_at_us || back_us < *seam.stop_at_us) && (!windowed || in_window(front_us, back_us))) {
       if (!started) {
         started = true;

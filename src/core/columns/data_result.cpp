@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "core/base/wide_vectors.hpp"
 
@@ -46,13 +47,18 @@ SampleData folded_bits(std::span<const SampleData> samples) {
 constexpr std::size_t sample_field_count = sizeof(SampleData) / sizeof(float);
 using FieldTargets = std::array<float*, sample_field_count>;
 
+// SampleData's fields in their order.
+constexpr std::array<float SampleData::*, sample_field_count> sample_fields{
+    &SampleData::acc_x,  &SampleData::acc_y, &SampleData::acc_z, &SampleData::gyro_x, &SampleData::gyro_y,
+    &SampleData::gyro_z, &SampleData::mag_x, &SampleData::mag_y, &SampleData::mag_z};
+
 // Each sample channel's field, by its place in SampleData.
 constexpr std::array<std::size_t, channel_count> channel_fields = [] {
-  constexpr SampleData places{0, 1, 2, 3, 4, 5, 6, 7, 8};
   std::array<std::size_t, channel_count> fields{};
   for (std::size_t c = 0; c < channel_count; ++c) {
-    if (channels[c].sample_field != nullptr)
-      fields[c] = static_cast<std::size_t>(places.*channels[c].sample_field);
+    for (std::size_t field = 0; field < sample_field_count; ++field) {
+      if (channels[c].sample_field == sample_fields[field]) fields[c] = field;
+    }
   }
   return fields;
 }();
@@ -61,21 +67,25 @@ const std::byte* field_at(const SampleData& sample, std::size_t field) {
   return reinterpret_cast<const std::byte*>(&sample) + field * sizeof(float);
 }
 
-float field_value(const SampleData& sample, std::size_t field) {
-  float value;
-  std::memcpy(&value, field_at(sample, field), sizeof value);
-  return value;
+// One field of samples `from` on into `out`: a strided read of the small,
+// cache-resident sample buffer and a sequential write to the column. The
+// field is a constant, so that the loop stays plain loads and stores.
+template <std::size_t Field>
+void copy_field(std::span<const SampleData> samples, float* out, std::size_t from) {
+  for (std::size_t i = from; i < samples.size(); ++i) out[i] = samples[i].*sample_fields[Field];
 }
 
-// Fields [first, end) of samples `from` on into their targets, one sample at
-// a time: a strided read of the small, cache-resident sample buffer and a
-// sequential write to each column.
+using FieldCopy = void (*)(std::span<const SampleData>, float*, std::size_t);
+constexpr std::array<FieldCopy, sample_field_count> field_copies =
+    []<std::size_t... F>(std::index_sequence<F...>) {
+      return std::array<FieldCopy, sample_field_count>{copy_field<F>...};
+    }(std::make_index_sequence<sample_field_count>{});
+
+// Fields [first, end) of samples `from` on into their targets, one sample at a time.
 void fill_fields_one_by_one(std::span<const SampleData> samples, const FieldTargets& targets,
                             std::size_t first, std::size_t end, std::size_t from = 0) {
   for (std::size_t field = first; field < end; ++field) {
-    float* out = targets[field];
-    if (out == nullptr) continue;
-    for (std::size_t i = from; i < samples.size(); ++i) out[i] = field_value(samples[i], field);
+    if (targets[field] != nullptr) field_copies[field](samples, targets[field], from);
   }
 }
 
@@ -127,7 +137,11 @@ void fill_fields_one_by_one(std::span<const SampleData> samples, const FieldTarg
 
 void fill_fields(std::span<const SampleData> samples, const FieldTargets& targets) {
 #if defined(VELNORA_WIDE_VECTORS)
-  if (wide_vectors_available()) return fill_fields_in_vectors(samples, targets);
+  // The transposes pay where the gyroscope's fields go to columns too; the
+  // accelerometer's three alone copy as cheaply one by one.
+  const bool beyond_accelerometer =
+      std::any_of(targets.begin() + 3, targets.end(), [](float* t) { return t != nullptr; });
+  if (beyond_accelerometer && wide_vectors_available()) return fill_fields_in_vectors(samples, targets);
 #endif
   fill_fields_one_by_one(samples, targets, 0, sample_field_count);
 }
@@ -164,24 +178,30 @@ Result<void> CwaDataResult::append_block(std::span<const std::int64_t> timestamp
   // fields, all at once; then the readings, each repeated.
   const SampleData folded = folded_bits(samples);
   FieldTargets targets{};
-  for (std::size_t c = 0; c < channel_count && result; ++c) {
-    if (!columns[c]) continue;
-    const Channel& channel = channels[c];
-    if (channel.sample_field == nullptr) continue;
-    if (std::bit_cast<std::uint32_t>(folded.*channel.sample_field) == 0) {
-      result = columns[c]->append_zeros(samples.size());
-    } else if (auto added = columns[c]->extend(samples.size())) {
-      targets[channel_fields[c]] = added->data();
-    } else {
-      result = fail(added.error());
+  for_each_channel([&](auto c) {
+    constexpr Channel channel = channels[c];
+    std::optional<Column<float>>& column = columns[c];
+    if constexpr (channel.sample_field != nullptr) {
+      if (!column) return true;
+      if (std::bit_cast<std::uint32_t>(folded.*channel.sample_field) == 0) {
+        result = column->append_zeros(samples.size());
+      } else if (auto added = column->extend(samples.size())) {
+        targets[channel_fields[c]] = added->data();
+      } else {
+        result = fail(added.error());
+      }
     }
-  }
+    return result.has_value();
+  });
   if (!result) return result;
   fill_fields(samples, targets);
-  for (std::size_t c = 0; c < channel_count && result; ++c) {
-    if (columns[c] && channels[c].reading_field != nullptr)
-      result = columns[c]->append_copies(readings.*channels[c].reading_field, samples.size());
-  }
+  for_each_channel([&](auto c) {
+    constexpr Channel channel = channels[c];
+    if constexpr (channel.reading_field != nullptr) {
+      if (columns[c]) result = columns[c]->append_copies(readings.*channel.reading_field, samples.size());
+    }
+    return result.has_value();
+  });
   return result;
 }
 
