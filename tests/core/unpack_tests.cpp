@@ -49,7 +49,8 @@ std::vector<std::byte> random_sector(std::mt19937& random, std::uint16_t light, 
 // Both forms of parse_samples over random blocks of every layout, scale code
 // pair and count, with and without the magnetometer: the same bits in every
 // field (so -0.0 against +0.0 counts), from buffers that start out as NaN so
-// that a field a form leaves unwritten shows.
+// that a field a form leaves unwritten shows; and both forms of
+// parse_acceleration, each axis the bits of parse_samples' field.
 void wide_unpacking_matches_one_by_one() {
   if (!wide_vectors_available()) return;
   std::mt19937 random(7);
@@ -69,6 +70,18 @@ void wide_unpacking_matches_one_by_one() {
         check(a.samples.size() == count && b.samples.size() == count);
         check(a.has_magnetometer == b.has_magnetometer);
         check(std::memcmp(one_by_one.data(), in_vectors.data(), count * sizeof(SampleData)) == 0);
+        AccelerationBuffer axes_one{}, axes_wide{};
+        check(block.parse_acceleration_one_by_one(axes_one).size() == count);
+        check(block.parse_acceleration_in_vectors(axes_wide).size() == count);
+        for (std::size_t i = 0; i < count; ++i) {
+          for (const auto& [axis, field] : {std::pair{&AccelerationBuffer::x, &SampleData::acc_x},
+                                            std::pair{&AccelerationBuffer::y, &SampleData::acc_y},
+                                            std::pair{&AccelerationBuffer::z, &SampleData::acc_z}}) {
+            const auto bits = [](float value) { return std::bit_cast<std::uint32_t>(value); };
+            check(bits((axes_one.*axis)[i]) == bits(one_by_one[i].*field));
+            check(bits((axes_wide.*axis)[i]) == bits(one_by_one[i].*field));
+          }
+        }
       }
     }
   }

@@ -7,7 +7,6 @@
 #include <numbers>
 #include <string>
 
-#include "core/activity/elevation.hpp"
 #include "core/activity/time_grid.hpp"
 
 namespace velnora {
@@ -52,28 +51,28 @@ EpochMetrics::EpochMetrics(std::int64_t epoch_us, const GravityCalibration& cali
 }
 
 Result<void> EpochMetrics::add(const SampleRun& run) {
+  // The feed's runs are a block's samples at most; a stage before may join
+  // blocks: a block's worth at a time.
   const AxisValues added = calibration_.block_offset(run.temperature);
-  const AxisValues& scale = calibration_.scale;
-  for (std::size_t k = 0; k < run.timestamps.size(); ++k) {
-    if (run.timestamps[k] >= epoch_end_us_) {
-      if (auto opened = open_epoch(run.timestamps[k]); !opened) return opened;
-    }
-    const SampleData& sample = run.samples[k];
-    const double x = added[0] + scale[0] * sample.acc_x;
-    const double y = added[1] + scale[1] * sample.acc_y;
-    const double z = added[2] + scale[2] * sample.acc_z;
-    const double horizontal = x * x + y * y;
-    const double magnitude = std::sqrt(horizontal + z * z);
-    enmo_sum_ += std::max(magnitude - 1.0, 0.0);
-    angle_sum_ += elevation(z, std::sqrt(horizontal));
-    magnitudes_.push_back(magnitude);
+  for (std::size_t first = 0; first < run.times.size(); first += max_samples_per_block) {
+    const std::size_t count = std::min(max_samples_per_block, run.times.size() - first);
+    calibrate_axes(run.acceleration.subspan(first, count), added, calibration_.scale, axes_);
+    const auto piece = [&](std::size_t from, std::size_t to) {
+      const std::size_t kept = magnitudes_.size();
+      magnitudes_.resize(kept + (to - from));
+      add_epoch_samples(axes_, from, to, sums_, magnitudes_.data() + kept);
+    };
+    const auto open = [&](std::int64_t index) { return open_epoch(index); };
+    if (auto added_up =
+            for_each_interval_piece(run.times.sub(first, count), epoch_us_, epoch_end_us_, open, piece);
+        !added_up)
+      return added_up;
   }
   return {};
 }
 
-Result<void> EpochMetrics::open_epoch(std::int64_t t) {
+Result<void> EpochMetrics::open_epoch(std::int64_t index) {
   if (!magnitudes_.empty()) close_epoch();
-  const std::int64_t index = interval_index(t, epoch_us_);
   if (table_.rows.empty()) {
     first_epoch_ = index;
     table_.first_start_us = index * epoch_us_;
@@ -81,24 +80,20 @@ Result<void> EpochMetrics::open_epoch(std::int64_t t) {
   auto grown = extend_grid(table_.rows, static_cast<std::uint64_t>(index - first_epoch_) + 1, epoch_row_cost);
   if (!grown) return grown;
   open_epoch_ = index;
-  epoch_end_us_ = (index + 1) * epoch_us_;
   return {};
 }
 
 void EpochMetrics::close_epoch() {
   const double n = static_cast<double>(magnitudes_.size());
-  double sum = 0.0;
-  for (const double magnitude : magnitudes_) sum += magnitude;
-  const double mean = sum / n;
+  const double mean = sums_.magnitude / n;
   double deviations = 0.0;
   for (const double magnitude : magnitudes_) deviations += std::abs(magnitude - mean);
   EpochRow& row = table_.rows[static_cast<std::size_t>(open_epoch_ - first_epoch_)];
-  row.enmo = enmo_sum_ / n;
+  row.enmo = sums_.enmo / n;
   row.mad = deviations / n;
-  row.anglez = angle_sum_ / n * (180.0 / std::numbers::pi);
+  row.anglez = sums_.angle / n * (180.0 / std::numbers::pi);
   row.samples = magnitudes_.size();
-  enmo_sum_ = 0.0;
-  angle_sum_ = 0.0;
+  sums_ = {};
   magnitudes_.clear();
 }
 

@@ -4,6 +4,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/activity/epoch_samples.hpp"
 #include "core/activity/gravity_calibration.hpp"
 #include "core/activity/sample_feed.hpp"
 
@@ -41,8 +42,9 @@ Result<void> append_epochs(EpochTable& earlier, EpochTable&& later, std::int64_t
 
 // Calibrates the samples and sums their metrics per epoch, in sample order
 // and in float64, so the same samples give the same bits however they
-// arrive. MAD needs the epoch's mean before the deviations: the epoch's
-// magnitudes are kept until it closes.
+// arrive; a run at a time, cut once at the ends of epochs (epoch_samples
+// holds the per-sample stages). MAD needs the epoch's mean before the
+// deviations: the epoch's magnitudes are kept until it closes.
 class EpochMetrics {
  public:
   // `epoch_us` > 0. Allocates room for one epoch's magnitudes at the header's rate.
@@ -55,7 +57,7 @@ class EpochMetrics {
   EpochTable finish() &&;
 
  private:
-  Result<void> open_epoch(std::int64_t t);
+  Result<void> open_epoch(std::int64_t index);
   void close_epoch();
 
   std::int64_t epoch_us_;
@@ -63,8 +65,8 @@ class EpochMetrics {
   std::int64_t first_epoch_ = 0;
   std::int64_t open_epoch_ = 0;
   std::int64_t epoch_end_us_ = std::numeric_limits<std::int64_t>::min();
-  double enmo_sum_ = 0.0;
-  double angle_sum_ = 0.0;  // radians
+  CalibratedAxes axes_;  // the run being added
+  MetricSums sums_;      // the open epoch's
   std::vector<double> magnitudes_;
   EpochTable table_;
 };

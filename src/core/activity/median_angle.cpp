@@ -70,17 +70,17 @@ std::size_t median_reach(double window_seconds, double header_rate_hz) {
 Result<void> AngleEpochSums::add(const SampleRun& run) {
   const AxisValues added = calibration_.block_offset(run.temperature);
   const AxisValues& scale = calibration_.scale;
-  for (std::size_t k = 0; k < run.timestamps.size(); ++k) {
-    const std::int64_t epoch = interval_index(run.timestamps[k], epoch_us_);
+  const AccelerationSpans& acc = run.acceleration;
+  for (std::size_t k = 0; k < run.times.size(); ++k) {
+    const std::int64_t epoch = interval_index(run.times[k], epoch_us_);
     if (sums_.empty()) first_epoch_ = epoch;
     const auto row = static_cast<std::uint64_t>(epoch - first_epoch_);
     if (row >= sums_.size()) {
       if (auto grown = extend_grid(sums_, row + 1); !grown) return grown;
     }
-    const SampleData& sample = run.samples[k];
-    const double x = added[0] + scale[0] * sample.acc_x;
-    const double y = added[1] + scale[1] * sample.acc_y;
-    const double z = added[2] + scale[2] * sample.acc_z;
+    const double x = added[0] + scale[0] * acc.x[k];
+    const double y = added[1] + scale[1] * acc.y[k];
+    const double z = added[2] + scale[2] * acc.z[k];
     sums_[row].angle += elevation(z, std::sqrt(x * x + y * y));
     ++sums_[row].samples;
   }

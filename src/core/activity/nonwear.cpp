@@ -7,23 +7,16 @@
 namespace velnora {
 
 Result<void> NonwearDetector::add(const SampleRun& run) {
-  Stretch* open = stretches_.empty() ? nullptr : &stretches_.back();
-  for (std::size_t k = 0; k < run.timestamps.size(); ++k) {
-    if (run.timestamps[k] >= stretch_end_us_) {
-      const std::int64_t index = interval_index(run.timestamps[k], stretch_us);
-      if (stretches_.empty()) first_stretch_ = index;
-      auto grown = extend_grid(stretches_, static_cast<std::uint64_t>(index - first_stretch_) + 1);
-      if (!grown) return grown;
-      open = &stretches_.back();
-      stretch_end_us_ = (index + 1) * stretch_us;
-    }
-    const SampleData& sample = run.samples[k];
-    open->axes[0].add(sample.acc_x);
-    open->axes[1].add(sample.acc_y);
-    open->axes[2].add(sample.acc_z);
-    ++open->count;
-  }
-  return {};
+  const auto open = [&](std::int64_t index) -> Result<void> {
+    if (stretches_.empty()) first_stretch_ = index;
+    return extend_grid(stretches_, static_cast<std::uint64_t>(index - first_stretch_) + 1);
+  };
+  const auto piece = [&](std::size_t from, std::size_t to) {
+    Stretch& open_stretch = stretches_.back();
+    add_to_lanes<Extremes::kept>(run.acceleration.subspan(from, to - from), 0.0, open_stretch.sums);
+    open_stretch.count += to - from;
+  };
+  return for_each_interval_piece(run.times, stretch_us, stretch_end_us_, open, piece);
 }
 
 Result<void> NonwearDetector::append(NonwearDetector&& later) {
@@ -47,17 +40,13 @@ bool NonwearDetector::still_window(std::int64_t first, const NonwearRule& rule) 
   for (std::int64_t s = begin; s < end; ++s) {
     const Stretch& stretch = stretches_[static_cast<std::size_t>(s - first_stretch_)];
     window.count += stretch.count;
-    for (std::size_t a = 0; a < 3; ++a) {
-      window.axes[a].sums.sum += stretch.axes[a].sums.sum;
-      window.axes[a].sums.squares += stretch.axes[a].sums.squares;
-      window.axes[a].min = std::min(window.axes[a].min, stretch.axes[a].min);
-      window.axes[a].max = std::max(window.axes[a].max, stretch.axes[a].max);
-    }
+    window.sums.merge(stretch.sums);
   }
   if (window.count < 2 || static_cast<double>(window.count) < min_window_samples_) return false;
   int still_axes = 0;
-  for (const AxisSpread& axis : window.axes) {
-    if (axis.sums.sd(window.count) < rule.still_sd_g && axis.max - axis.min < rule.still_range_g)
+  for (std::size_t a = 0; a < 3; ++a) {
+    const LaneSums& sums = window.sums;
+    if (sums.sd(a, window.count) < rule.still_sd_g && sums.max[a] - sums.min[a] < rule.still_range_g)
       ++still_axes;
   }
   return still_axes >= rule.still_axes;

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <limits>
 #include <vector>
 
+#include "core/activity/axis_sums.hpp"
 #include "core/activity/sample_feed.hpp"
 #include "core/activity/still_windows.hpp"
 
@@ -59,20 +59,9 @@ class NonwearDetector {
   static constexpr std::int64_t blocks_per_window = window_seconds / block_seconds;
 
  private:
-  struct AxisSpread {
-    AxisSums sums;
-    double min = std::numeric_limits<double>::infinity();
-    double max = -std::numeric_limits<double>::infinity();
-
-    void add(double value) {
-      sums.add(value);
-      min = std::min(min, value);
-      max = std::max(max, value);
-    }
-  };
   struct Stretch {
     std::uint64_t count = 0;
-    std::array<AxisSpread, 3> axes;
+    LaneSums sums;  // the axes; lane 3 unused
   };
   static constexpr std::int64_t stretch_us = block_seconds * us_per_second / 2;
 

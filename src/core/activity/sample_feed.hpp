@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -15,10 +16,48 @@
 
 namespace velnora {
 
-// A run of one block's samples in time order, with the block's temperature (°C).
+// The times (µs) of a run of samples, which never decrease along it:
+// samples [first, first + size) of a block timed by `timing`, each computed
+// where a consumer asks for it (BlockTiming::sample_timestamp) rather than
+// all of them; or times a stage before the consumer holds.
+class RunTimes {
+ public:
+  RunTimes(const BlockTiming& timing, std::size_t first, std::size_t size, std::int64_t front_us,
+           std::int64_t back_us)
+      : timing_(timing), first_(first), size_(size), front_us_(front_us), back_us_(back_us) {}
+  // `held` not empty.
+  explicit RunTimes(std::span<const std::int64_t> held)
+      : timing_{}, held_(held.data()), size_(held.size()), front_us_(held.front()), back_us_(held.back()) {}
+
+  std::size_t size() const { return size_; }
+  std::int64_t front() const { return front_us_; }
+  std::int64_t back() const { return back_us_; }
+  std::int64_t operator[](std::size_t k) const {
+    if (held_ != nullptr) return held_[k];
+    if (k == 0) return front_us_;
+    return k + 1 == size_ ? back_us_ : timing_.sample_timestamp(first_ + k);
+  }
+  // Times [from, from + count) of these, count > 0.
+  RunTimes sub(std::size_t from, std::size_t count) const {
+    if (held_ != nullptr) return RunTimes(std::span(held_ + from, count));
+    return RunTimes(timing_, first_ + from, count, (*this)[from], (*this)[from + count - 1]);
+  }
+
+ private:
+  BlockTiming timing_;
+  const std::int64_t* held_ = nullptr;
+  std::size_t first_ = 0;
+  std::size_t size_;
+  std::int64_t front_us_;
+  std::int64_t back_us_;
+};
+
+// A run of samples in time order that share a block temperature (°C): what
+// the feed gives each consumer, a block's samples at most, and what a stage
+// between them (a filter) passes on.
 struct SampleRun {
-  std::span<const std::int64_t> timestamps;  // µs
-  std::span<const SampleData> samples;       // accelerometer in g
+  RunTimes times;
+  AccelerationSpans acceleration;  // g
   double temperature;
 };
 
@@ -76,15 +115,50 @@ Result<FeedOutcome> feed_samples(std::string_view path, const ReadPlan& plan, bo
   FeedOutcome outcome;
   std::int64_t last_fed = INT64_MIN;
   const bool windowed = plan.range_start_time || plan.range_end_time;
+  // Whether times from `first_us` to `last_us` lie in the plan's time window.
+  const auto in_window = [&](std::int64_t first_us, std::int64_t last_us) {
+    return !(plan.range_start_time && *plan.range_start_time > seconds_from_us(first_us)) &&
+           !(plan.range_end_time && seconds_from_us(last_us) >= *plan.range_end_time);
+  };
+  std::array<std::int64_t, max_samples_per_block> timestamps;
   bool started = !seam.start_at_us;
   while (true) {
     auto block = stream->next();
     if (!block) return fail(std::move(block.error()));
     if (!*block) return outcome;
-    const auto times = (*block)->timestamps;
-    const auto samples = (*block)->samples;
+    const BlockTiming& timing = (*block)->timing;
+    const AccelerationSpans acceleration = (*block)->acceleration;
     const double temperature = (*block)->readings.temperature;
     const std::uint64_t position = (*block)->position;
+    const auto run_of = [&](std::size_t first, std::size_t count, std::int64_t front_us,
+                            std::int64_t back_us) {
+      return SampleRun{RunTimes(timing, first, count, front_us, back_us), acceleration.subspan(first, count),
+                       temperature};
+    };
+    // Most blocks are fed whole: their times never decrease (a span not
+    // negative, BlockTiming::sample_timestamp), and the first and last are
+    // past the last fed, inside the plan's window and on this half's side of
+    // any seam; then the per-sample rules below would keep every sample, and
+    // only those two times are taken.
+    const std::size_t count = timing.sample_count;
+    const std::int64_t front_us = timing.sample_timestamp(0);
+    const std::int64_t back_us = timing.sample_timestamp(count - 1);
+    const bool in_order = timing.end - timing.start >= 0.0;
+    if (in_order && front_us >= last_fed && (!seam.start_at_us || front_us >= *seam.start_at_us) &&
+        (!seam.stop_at_us || back_us < *seam.stop_at_us) && (!windowed || in_window(front_us, back_us))) {
+      if (!started) {
+        started = true;
+        outcome.seam = SamplePlace{position, 0};
+      }
+      if (outcome.fed == 0) outcome.first_fed_us = front_us;
+      outcome.fed += count;
+      outcome.last_fed_us = last_fed = back_us;
+      if (auto consumed = consume(run_of(0, count, front_us, back_us)); !consumed)
+        return fail(std::move(consumed.error()));
+      continue;
+    }
+    const std::span<std::int64_t> times(timestamps.data(), count);
+    timing.sample_timestamps(times);
     // This half's samples of the block: [from, to).
     std::size_t from = 0;
     if (!started) {
@@ -102,13 +176,7 @@ Result<FeedOutcome> feed_samples(std::string_view path, const ReadPlan& plan, bo
       while (to < times.size() && times[to] < *seam.stop_at_us) ++to;
       if (to < times.size()) outcome.seam = SamplePlace{position, to};
     }
-    const auto kept = [&](std::int64_t t) {
-      if (t < last_fed) return false;
-      if (!windowed) return true;
-      const double seconds = seconds_from_us(t);
-      return !(plan.range_start_time && *plan.range_start_time > seconds) &&
-             !(plan.range_end_time && seconds >= *plan.range_end_time);
-    };
+    const auto kept = [&](std::int64_t t) { return t >= last_fed && (!windowed || in_window(t, t)); };
     for (std::size_t k = from; k < to;) {
       for (; k < to && !kept(times[k]); ++k) outcome.out_of_order += times[k] < last_fed ? 1 : 0;
       const std::size_t first = k;
@@ -117,8 +185,8 @@ Result<FeedOutcome> feed_samples(std::string_view path, const ReadPlan& plan, bo
       if (outcome.fed == 0) outcome.first_fed_us = times[first];
       outcome.fed += k - first;
       outcome.last_fed_us = last_fed;
-      const SampleRun run{times.subspan(first, k - first), samples.subspan(first, k - first), temperature};
-      if (auto consumed = consume(run); !consumed) return fail(std::move(consumed.error()));
+      if (auto consumed = consume(run_of(first, k - first, times[first], times[k - 1])); !consumed)
+        return fail(std::move(consumed.error()));
     }
     if (outcome.seam && seam.stop_at_us) return outcome;
   }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/activity/axis_sums.hpp"
 #include "core/activity/gravity_calibration.hpp"
 #include "core/activity/sample_feed.hpp"
 
@@ -11,19 +12,6 @@ namespace velnora {
 // The standard deviation (g) under which an axis counts as still, both for
 // the calibration's windows and for non-wear.
 inline constexpr double still_sd_g = 0.013;
-
-// Sums of one axis over a stretch of samples, in sample order.
-struct AxisSums {
-  double sum = 0.0;
-  double squares = 0.0;
-
-  void add(double value) {
-    sum += value;
-    squares += value * value;
-  }
-  // The sample standard deviation (n − 1) of `count` values.
-  double sd(std::uint64_t count) const;
-};
 
 // Cuts the samples into 10 s windows aligned to multiples of 10 s and keeps
 // the means of those in which the device lay still: windows holding at
@@ -47,8 +35,7 @@ class StillWindowFinder {
   double min_samples_;
   std::int64_t window_end_us_ = INT64_MIN;
   std::uint64_t count_ = 0;
-  std::array<AxisSums, 3> axes_{};
-  double temperature_sum_ = 0.0;
+  LaneSums sums_;  // the axes, and the temperature in lane 3
   std::vector<StillWindow> still_;
 };
 

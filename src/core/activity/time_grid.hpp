@@ -1,6 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/base/cwa_error.hpp"
@@ -13,6 +15,43 @@ namespace velnora {
 constexpr std::int64_t interval_index(std::int64_t t, std::int64_t length) {
   const std::int64_t quotient = t / length;
   return quotient - ((t % length) < 0 ? 1 : 0);
+}
+
+// Cuts a run of sample times (µs, non-decreasing, as the feed gives them:
+// a RunTimes or a span) at the ends of intervals of `length` aligned to
+// multiples of it, so that a consumer handles each interval's share of a run
+// at once rather than testing every sample. `end_us` is the end of the
+// interval the consumer has open (INT64_MIN: none); where a piece starts at
+// or past it, `open(index) -> Result<void>` is called with the new
+// interval's index and `end_us` moves to that interval's end. Then
+// `piece(from, to)` takes samples [from, to), which all lie in the open
+// interval; a piece that ends inside the run is found by bisection. Errors:
+// those of `open`.
+template <class Times, class Open, class Piece>
+Result<void> for_each_interval_piece(const Times& times, std::int64_t length, std::int64_t& end_us,
+                                     Open&& open, Piece&& piece) {
+  const std::size_t size = times.size();
+  std::size_t from = 0;
+  while (from < size) {
+    if (times[from] >= end_us) {
+      const std::int64_t index = interval_index(times[from], length);
+      if (auto opened = open(index); !opened) return opened;
+      end_us = (index + 1) * length;
+    }
+    std::size_t to = size;
+    if (times.back() >= end_us) {
+      // times[before] < end_us <= times[to].
+      std::size_t before = from;
+      to = size - 1;
+      while (to - before > 1) {
+        const std::size_t middle = before + (to - before) / 2;
+        (times[middle] < end_us ? before : to) = middle;
+      }
+    }
+    piece(from, to);
+    from = to;
+  }
+  return {};
 }
 
 // Grows `rows` to hold `count` entries, the new ones value-initialised. A

@@ -60,13 +60,13 @@ class WindowedStage {
   // Errors: those of `next`. Allocates only while the output buffer grows to
   // the longest run it has held.
   Result<void> add(const SampleRun& run) {
-    for (std::size_t k = 0; k < run.timestamps.size(); ++k) {
-      if (held_ > 0 && run.timestamps[k] - times_[(held_ - 1) % ring_.size()] > us_per_second)
-        finish_stretch();
-      const SampleData& sample = run.samples[k];
+    const AccelerationSpans& acc = run.acceleration;
+    for (std::size_t k = 0; k < run.times.size(); ++k) {
+      const std::int64_t time = run.times[k];
+      if (held_ > 0 && time - times_[(held_ - 1) % ring_.size()] > us_per_second) finish_stretch();
       const std::size_t slot = held_ % ring_.size();
-      ring_[slot] = {sample.acc_x, sample.acc_y, sample.acc_z};
-      times_[slot] = run.timestamps[k];
+      ring_[slot] = {acc.x[k], acc.y[k], acc.z[k]};
+      times_[slot] = time;
       temperatures_[slot] = run.temperature;
       if (leaving_) {
         policy_.replace(ring_[*leaving_ % ring_.size()], ring_[slot]);
@@ -95,15 +95,11 @@ class WindowedStage {
     }
     const std::size_t slot = next_out_ % ring_.size();
     const Axes value = policy_.value(SampleWindow(ring_, held_, next_out_));
-    if (!out_samples_.empty() && out_temperatures_.back() != temperatures_[slot])
-      breaks_.push_back(out_samples_.size());
+    if (!out_times_.empty() && out_temperatures_.back() != temperatures_[slot])
+      breaks_.push_back(out_times_.size());
     out_times_.push_back(times_[slot]);
     out_temperatures_.push_back(temperatures_[slot]);
-    SampleData out;
-    out.acc_x = value[0];
-    out.acc_y = value[1];
-    out.acc_z = value[2];
-    out_samples_.push_back(out);
+    for (std::size_t a = 0; a < 3; ++a) out_axes_[a].push_back(value[a]);
     // The oldest sample of this window is in the next one's no more: it
     // leaves as the next sample enters, or before the next is put out.
     if (next_out_ >= reach_) leaving_ = next_out_ - reach_;
@@ -120,18 +116,19 @@ class WindowedStage {
 
   // Hands on the samples put out, one run per block temperature.
   Result<void> send() {
-    breaks_.push_back(out_samples_.size());
+    breaks_.push_back(out_times_.size());
+    const AccelerationSpans out{out_axes_[0], out_axes_[1], out_axes_[2]};
     std::size_t from = 0;
     Result<void> sent;
     for (const std::size_t to : breaks_) {
       if (to == from || !sent) continue;
-      sent = next_.add({std::span(out_times_).subspan(from, to - from),
-                        std::span(out_samples_).subspan(from, to - from), out_temperatures_[from]});
+      sent = next_.add({RunTimes(std::span(out_times_).subspan(from, to - from)),
+                        out.subspan(from, to - from), out_temperatures_[from]});
       from = to;
     }
     breaks_.clear();
     out_times_.clear();
-    out_samples_.clear();
+    for (std::vector<float>& axis : out_axes_) axis.clear();
     out_temperatures_.clear();
     return sent;
   }
@@ -146,7 +143,7 @@ class WindowedStage {
   std::optional<std::size_t> leaving_;  // the sample the window has yet to let go
   Next next_;
   std::vector<std::int64_t> out_times_;
-  std::vector<SampleData> out_samples_;
+  std::array<std::vector<float>, 3> out_axes_;
   std::vector<double> out_temperatures_;
   std::vector<std::size_t> breaks_;
 };

@@ -1,7 +1,7 @@
 #pragma once
 
-// Sample unpacking, sample timestamps and the resampler's loops come in a
-// 256-bit form, compiled for AVX2 and taken at run time where the processor
+// Sample unpacking, sample timestamps, the columns' appends, the resampler's
+// loops and the study passes' sums come in a 256-bit form, compiled for AVX2 and taken at run time where the processor
 // has it, besides the baseline form. VELNORA_WIDE_VECTORS is defined where the
 // 256-bit form is built at all; VELNORA_NO_WIDE_VECTORS leaves it out so that
 // the baseline form can be tested on processors that would take the wide one.

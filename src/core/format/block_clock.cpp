@@ -86,11 +86,15 @@ namespace {
 // timestamps must agree with theirs to the microsecond. The span uses the
 // natural end, so a corrected block is stretched or squeezed to join its
 // predecessor without a gap or an overlap.
-inline std::int64_t sample_timestamp(std::size_t i, double span, double count, double start) {
+inline std::int64_t timestamp_at(std::size_t i, double span, double count, double start) {
   return truncated_us((static_cast<double>(i) * span) / count + start);
 }
 
 }  // namespace
+
+std::int64_t BlockTiming::sample_timestamp(std::size_t i) const {
+  return timestamp_at(i, end - start, static_cast<double>(sample_count), start);
+}
 
 void BlockTiming::sample_timestamps(std::span<std::int64_t> out) const {
 #if defined(VELNORA_WIDE_VECTORS)
@@ -101,7 +105,7 @@ void BlockTiming::sample_timestamps(std::span<std::int64_t> out) const {
 
 void BlockTiming::sample_timestamps_one_by_one(std::span<std::int64_t> out, std::size_t from) const {
   const auto count = static_cast<double>(sample_count);
-  for (std::size_t i = from; i < sample_count; ++i) out[i] = sample_timestamp(i, end - start, count, start);
+  for (std::size_t i = from; i < sample_count; ++i) out[i] = timestamp_at(i, end - start, count, start);
 }
 
 #if defined(VELNORA_WIDE_VECTORS)

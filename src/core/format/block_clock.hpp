@@ -26,6 +26,11 @@ struct BlockTiming {
 #if defined(VELNORA_WIDE_VECTORS)
   void sample_timestamps_in_vectors(std::span<std::int64_t> out) const;
 #endif
+  // Sample i's timestamp alone, as sample_timestamps gives it. Where the span
+  // end − start is not negative, the timestamps never decrease with i: each
+  // step of their arithmetic is correctly rounded, and so keeps the order of
+  // its operand. No errors, no allocation.
+  std::int64_t sample_timestamp(std::size_t i) const;
   // The last sample's time in whole microseconds as the sampling report takes
   // it, which may differ by one from the last of sample_timestamps.
   std::int64_t report_last_sample_us() const;

@@ -181,6 +181,29 @@ void decode_each(const std::byte* data, const SampleScale& scale, std::span<Samp
   for (std::size_t i = from; i < out.size(); ++i) out[i] = Decode(data, i, scale);
 }
 
+// The accelerometer alone, samples `from` to `count`: packed words, and the
+// 16-bit layouts of `Stride` bytes a sample with the axes from value `First` on.
+void packed_acceleration_each(const std::byte* data, const SampleScale& scale, AccelerationBuffer& out,
+                              std::size_t count, std::size_t from = 0) {
+  for (std::size_t i = from; i < count; ++i) {
+    const SampleData sample = packed_sample(data, i, scale);
+    out.x[i] = sample.acc_x;
+    out.y[i] = sample.acc_y;
+    out.z[i] = sample.acc_z;
+  }
+}
+
+template <std::size_t Stride, int First>
+void int16_acceleration_each(const std::byte* data, const SampleScale& scale, AccelerationBuffer& out,
+                             std::size_t count, std::size_t from = 0) {
+  for (std::size_t i = from; i < count; ++i) {
+    const std::byte* sample = data + Stride * i;
+    out.x[i] = raw_at(sample, First) * scale.acc_multiplier;
+    out.y[i] = raw_at(sample, First + 1) * scale.acc_multiplier;
+    out.z[i] = raw_at(sample, First + 2) * scale.acc_multiplier;
+  }
+}
+
 #if defined(VELNORA_WIDE_VECTORS)
 // The 256-bit form. The stores write whole samples, a field's bits exactly as
 // the baseline form leaves them, zeros included; loads stay within the
@@ -250,6 +273,51 @@ template <int to_top>
     }
   }
   decode_rest<packed_sample>(data, scale, out, i);
+}
+
+// The accelerometer alone, eight packed words at a time, each axis stored as
+// decode_packed_in_vectors computes it.
+[[gnu::target("avx2")]] void packed_acceleration_in_vectors(const std::byte* data, const SampleScale& scale,
+                                                            AccelerationBuffer& out, std::size_t count) {
+  const __m256 multiplier = _mm256_set1_ps(scale.acc_multiplier);
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    const __m256i words = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + 4 * i));
+    const __m256i shift = _mm256_sub_epi32(_mm256_set1_epi32(22), _mm256_srli_epi32(words, 30));
+    _mm256_store_ps(&out.x[i], packed_axes<22>(words, shift, multiplier));
+    _mm256_store_ps(&out.y[i], packed_axes<12>(words, shift, multiplier));
+    _mm256_store_ps(&out.z[i], packed_axes<2>(words, shift, multiplier));
+  }
+  _mm256_zeroupper();
+  packed_acceleration_each(data, scale, out, count, i);
+}
+
+// The accelerometer alone, four samples at a time: eight bytes from each
+// sample's first axis on (its three axes and one value dropped), scaled,
+// then transposed into one quad per axis. The last sample's load ends at
+// most two bytes past the sample area, within the sector.
+template <std::size_t Stride, int First>
+[[gnu::target("avx2")]] void int16_acceleration_in_vectors(const std::byte* data, const SampleScale& scale,
+                                                           AccelerationBuffer& out, std::size_t count) {
+  const __m256 multiplier = _mm256_set1_ps(scale.acc_multiplier);
+  const std::byte* axes = data + 2 * First;
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const std::byte* sample = axes + Stride * i;
+    const __m256 first_two =
+        _mm256_mul_ps(raw_floats(_mm_unpacklo_epi64(load_64(sample), load_64(sample + Stride))), multiplier);
+    const __m256 last_two = _mm256_mul_ps(
+        raw_floats(_mm_unpacklo_epi64(load_64(sample + 2 * Stride), load_64(sample + 3 * Stride))),
+        multiplier);
+    __m128 x = _mm256_castps256_ps128(first_two), y = _mm256_extractf128_ps(first_two, 1);
+    __m128 z = _mm256_castps256_ps128(last_two), dropped = _mm256_extractf128_ps(last_two, 1);
+    _MM_TRANSPOSE4_PS(x, y, z, dropped);
+    _mm_store_ps(&out.x[i], x);
+    _mm_store_ps(&out.y[i], y);
+    _mm_store_ps(&out.z[i], z);
+  }
+  _mm256_zeroupper();
+  int16_acceleration_each<Stride, First>(data, scale, out, count, i);
 }
 
 // Two samples at a time, one per 128-bit half.
@@ -387,6 +455,23 @@ DecodedSamples decoded(const BlockSamples& block, SampleLayout layout, bool incl
   return DecodedSamples{block.out, layout == SampleLayout::axis9 && include_magnetometer};
 }
 
+// One of the forms of each layout's accelerometer decoding, in SampleLayout's order.
+using AccelerationDecoder = void (*)(const std::byte* data, const SampleScale& scale, AccelerationBuffer& out,
+                                     std::size_t count);
+
+template <void (*Each)(const std::byte*, const SampleScale&, AccelerationBuffer&, std::size_t, std::size_t)>
+void whole_block(const std::byte* data, const SampleScale& scale, AccelerationBuffer& out,
+                 std::size_t count) {
+  Each(data, scale, out, count, 0);
+}
+
+AccelerationSpans decode_acceleration(const CwaDataBlock& block, AccelerationBuffer& out,
+                                      const std::array<AccelerationDecoder, 4>& by_layout) {
+  by_layout[std::to_underlying(block.layout)](
+      block.sector + samples_at, sample_scale(load_u16(block.sector + light_at)), out, block.sample_count);
+  return AccelerationSpans{out.x, out.y, out.z}.subspan(0, block.sample_count);
+}
+
 }  // namespace
 
 DecodedSamples CwaDataBlock::parse_samples(bool include_magnetometer, SampleBuffer& out) const {
@@ -444,9 +529,33 @@ DecodedSamples CwaDataBlock::parse_samples_in_vectors(bool include_magnetometer,
 }
 #endif
 
+AccelerationSpans CwaDataBlock::parse_acceleration(AccelerationBuffer& out) const {
+#if defined(VELNORA_WIDE_VECTORS)
+  if (wide_vectors_available()) return parse_acceleration_in_vectors(out);
+#endif
+  return parse_acceleration_one_by_one(out);
+}
+
+AccelerationSpans CwaDataBlock::parse_acceleration_one_by_one(AccelerationBuffer& out) const {
+  return decode_acceleration(
+      *this, out,
+      {whole_block<packed_acceleration_each>, whole_block<int16_acceleration_each<6, 0>>,
+       whole_block<int16_acceleration_each<12, 3>>, whole_block<int16_acceleration_each<18, 3>>});
+}
+
+#if defined(VELNORA_WIDE_VECTORS)
+AccelerationSpans CwaDataBlock::parse_acceleration_in_vectors(AccelerationBuffer& out) const {
+  return decode_acceleration(*this, out,
+                             {packed_acceleration_in_vectors, int16_acceleration_in_vectors<6, 0>,
+                              int16_acceleration_in_vectors<12, 3>, int16_acceleration_in_vectors<18, 3>});
+}
+#endif
+
+float CwaDataBlock::temperature() const { return temperature_celsius(load_u16(sector + temperature_at)); }
+
 BlockReadings CwaDataBlock::readings() const {
   return BlockReadings{
-      .temperature = temperature_celsius(load_u16(sector + temperature_at)),
+      .temperature = temperature(),
       .light = light_lux(load_u16(sector + light_at)),
       .battery = battery_volts(load_u8(sector + battery_at)),
   };

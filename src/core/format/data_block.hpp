@@ -29,6 +29,23 @@ struct SampleData {
 inline constexpr std::size_t max_samples_per_block = 120;
 using SampleBuffer = std::array<SampleData, max_samples_per_block>;
 
+// A block's accelerometer readings (g) alone, one array per axis, for
+// readers that need nothing else of its samples; as SampleBuffer, one serves
+// every block of a read.
+struct AccelerationBuffer {
+  alignas(32) std::array<float, max_samples_per_block> x, y, z;
+};
+
+// The accelerometer readings (g) of consecutive samples, one span per axis.
+struct AccelerationSpans {
+  std::span<const float> x, y, z;
+
+  std::size_t size() const { return x.size(); }
+  AccelerationSpans subspan(std::size_t from, std::size_t count) const {
+    return {x.subspan(from, count), y.subspan(from, count), z.subspan(from, count)};
+  }
+};
+
 // The samples of one block, a view into the caller's SampleBuffer.
 struct DecodedSamples {
   std::span<const SampleData> samples;
@@ -86,9 +103,22 @@ struct CwaDataBlock {
   DecodedSamples parse_samples_in_vectors(bool include_magnetometer, SampleBuffer& out) const;
 #endif
 
+  // Decodes the accelerometer's axes alone into `out`, each value the bits
+  // parse_samples gives it. No errors, no allocation. Takes 256-bit vectors
+  // where the processor has AVX2.
+  AccelerationSpans parse_acceleration(AccelerationBuffer& out) const;
+
+  // The two ways parse_acceleration works, with the same bits.
+  AccelerationSpans parse_acceleration_one_by_one(AccelerationBuffer& out) const;
+#if defined(VELNORA_WIDE_VECTORS)
+  AccelerationSpans parse_acceleration_in_vectors(AccelerationBuffer& out) const;
+#endif
+
   // The converted readings, in single precision in the format's order of
-  // operations. No errors, no allocation.
+  // operations; the temperature alone for readers that need no other. No
+  // errors, no allocation.
   BlockReadings readings() const;
+  float temperature() const;
 };
 
 // Screens one sector: nothing for a sector that is not a data block, the

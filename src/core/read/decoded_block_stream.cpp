@@ -184,6 +184,23 @@ Result<std::optional<DecodedBlock>> DecodedBlockStream::next() {
 }
 
 Result<std::optional<UntimedBlock>> DecodedBlockStream::next_untimed(SampleBuffer& into) {
+  return next_screened([&](const CwaDataBlock& block, UntimedBlock& untimed) {
+    const DecodedSamples decoded = block.parse_samples(include_magnetometer_, into);
+    untimed.samples = decoded.samples;
+    untimed.has_magnetometer = decoded.has_magnetometer;
+    untimed.readings = block.readings();
+  });
+}
+
+Result<std::optional<UntimedBlock>> DecodedBlockStream::next_untimed(AccelerationBuffer& into) {
+  return next_screened([&](const CwaDataBlock& block, UntimedBlock& untimed) {
+    untimed.acceleration = block.parse_acceleration(into);
+    untimed.readings = {block.temperature(), 0.0f, 0.0f};
+  });
+}
+
+template <class Decode>
+Result<std::optional<UntimedBlock>> DecodedBlockStream::next_screened(Decode&& decode) {
   const std::size_t damaged_before = damaged_ != nullptr ? damaged_->size() : 0;
   while (position_ < opened_.end_block) {
     if (position_ % positions_between_polls == 0) {
@@ -199,11 +216,10 @@ Result<std::optional<UntimedBlock>> DecodedBlockStream::next_untimed(SampleBuffe
     auto block = screen_past_damage(**sector, position_ - 1, damaged_, ignored);
     if (!block) return fail(std::move(block.error()));
     if (!*block) continue;
-    const DecodedSamples decoded = (*block)->parse_samples(include_magnetometer_, into);
     const bool after_damage = damaged_ != nullptr && damaged_->size() > damaged_before;
-    return UntimedBlock{position_ - 1,        natural_timing(**block),
-                        decoded.samples,      decoded.has_magnetometer,
-                        (*block)->readings(), after_damage};
+    UntimedBlock untimed{position_ - 1, natural_timing(**block), {}, false, {}, after_damage, {}};
+    decode(**block, untimed);
+    return untimed;
   }
   return std::optional<UntimedBlock>();
 }
@@ -212,7 +228,12 @@ DecodedBlock timed(const UntimedBlock& block, const BlockTiming& timing,
                    std::array<std::int64_t, max_samples_per_block>& timestamps) {
   const std::span<std::int64_t> times(timestamps.data(), timing.sample_count);
   timing.sample_timestamps(times);
-  return DecodedBlock{times, block.samples, block.has_magnetometer, block.readings, block.position};
+  return DecodedBlock{times, block.samples, block.has_magnetometer, block.readings, block.position, timing,
+                      {}};
+}
+
+DecodedBlock timed_acceleration(const UntimedBlock& block, const BlockTiming& timing) {
+  return DecodedBlock{{}, {}, false, block.readings, block.position, timing, block.acceleration};
 }
 
 }  // namespace velnora

@@ -63,19 +63,24 @@ Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path, std::option
                                               std::uint64_t look_back = unlimited_look_back,
                                               std::size_t blocks_before = 1);
 
-// One data block, decoded and timestamped. The spans point into the stream
-// and stay valid until its next call.
+// One data block, decoded and timed. The spans point into the stream and
+// stay valid until its next call. A block decoded into an
+// AccelerationBuffer has its `acceleration`, its `timing` and its
+// temperature alone: no samples, no other readings (0.0), and no
+// timestamps, which a reader then takes from the timing where it needs them.
 struct DecodedBlock {
   std::span<const std::int64_t> timestamps;
   std::span<const SampleData> samples;
   bool has_magnetometer;
   BlockReadings readings;
   std::uint64_t position;
+  BlockTiming timing;
+  AccelerationSpans acceleration;
 };
 
 // One data block decoded but not yet timed, for a reader that must see the
-// blocks after it first; its samples are a view into the buffer it was
-// decoded into.
+// blocks after it first; its samples (or its acceleration alone) are a view
+// into the buffer it was decoded into.
 struct UntimedBlock {
   std::uint64_t position;
   BlockTiming natural;
@@ -83,11 +88,14 @@ struct UntimedBlock {
   bool has_magnetometer;
   BlockReadings readings;
   bool after_damage;  // a damaged block lies between it and the data block before it
+  AccelerationSpans acceleration{};
 };
 
 // The block timed by `timing`, its timestamps written into `timestamps`. No errors, no allocation.
 DecodedBlock timed(const UntimedBlock& block, const BlockTiming& timing,
                    std::array<std::int64_t, max_samples_per_block>& timestamps);
+// The block, decoded into an AccelerationBuffer, timed by `timing` alone. No errors, no allocation.
+DecodedBlock timed_acceleration(const UntimedBlock& block, const BlockTiming& timing);
 
 // The per-block sequence every reading path shares: read a planned block
 // position, screen it, decode it, timestamp its samples against the previous
@@ -112,8 +120,10 @@ class DecodedBlockStream {
   // listed damaged block.
   Result<std::optional<DecodedBlock>> next();
   // The next data block decoded into `into` and left untimed; the stream's
-  // own clock is left as it was. Errors and allocation as next's.
+  // own clock is left as it was. Into an AccelerationBuffer, the
+  // accelerometer alone. Errors and allocation as next's.
   Result<std::optional<UntimedBlock>> next_untimed(SampleBuffer& into);
+  Result<std::optional<UntimedBlock>> next_untimed(AccelerationBuffer& into);
 
   // Block positions in the range, data or not: a bound for capacity planning.
   std::uint64_t planned_blocks() const { return opened_.end_block - opened_.start_block; }
@@ -140,6 +150,11 @@ class DecodedBlockStream {
         position_(opened_.start_block),
         include_magnetometer_(include_magnetometer),
         damaged_(damaged) {}
+
+  // The next data block screened, its samples decoded by `decode(const
+  // CwaDataBlock&, UntimedBlock&)`.
+  template <class Decode>
+  Result<std::optional<UntimedBlock>> next_screened(Decode&& decode);
 
   OpenedDataBlocks opened_;
   std::uint64_t position_;

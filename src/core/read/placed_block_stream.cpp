@@ -65,7 +65,7 @@ Result<std::optional<DecodedBlock>> PlacedBlockStream::next() {
     const BlockTiming timing = clock_.next(front.block.natural);
     if (!in_range) continue;
     released_slot_ = front.slot;
-    return timed(front.block, timing, timestamps_);
+    return timed_acceleration(front.block, timing);
   }
 }
 

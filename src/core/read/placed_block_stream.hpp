@@ -34,9 +34,10 @@ class PlacedBlockStream {
                                         std::optional<std::uint64_t> block_count, DamagedBlocks* damaged,
                                         DamagedBlocks& left_out);
 
-  // The next block of the range in place, timed; its spans stay valid until the
-  // next call. Errors: those of DecodedBlockStream::next. No allocation but
-  // for an entry of a list.
+  // The next block of the range in place: its accelerometer alone, and its
+  // timing without timestamps (timed_acceleration), valid until the next
+  // call. Errors: those of DecodedBlockStream::next. No allocation but for
+  // an entry of a list.
   Result<std::optional<DecodedBlock>> next();
 
  private:
@@ -71,9 +72,8 @@ class PlacedBlockStream {
   // The two data blocks before the front, the nearer last; none across damage.
   std::array<std::optional<BlockTiming>, 2> behind_{};
   BlockClock clock_;
-  std::array<SampleBuffer, slot_count> slots_{};
+  std::array<AccelerationBuffer, slot_count> slots_{};
   std::size_t released_slot_ = no_slot;
-  std::array<std::int64_t, max_samples_per_block> timestamps_{};
 };
 
 }  // namespace velnora
