@@ -3,7 +3,8 @@ into build/venv-nox and runs them; `-s NAME` picks sessions, `-l` lists them.
 
   tests-3.11      pytest against the default python3, built from the checkout
   sanitize        pytest against a build with ASan and UBSan, their runtimes preloaded
-  narrow          the 256-bit forms switched off: the C++ unit tests and pytest
+  narrow          the 256-bit forms switched off: the C++ unit tests and the suites whose
+                  values pass through those forms
   core            the C++ unit tests through CTest (preset core-tests)
   fuzz            libFuzzer over the readers for FUZZ_SECONDS (60), clang from Debian's packages
   typecheck       mypy --strict over velnora_tools and the examples; stubtest of velnora.pyi and _native.pyi;
@@ -12,8 +13,8 @@ into build/venv-nox and runs them; `-s NAME` picks sessions, `-l` lists them.
   wheels          manylinux_2_28 wheels for CPython 3.11, 3.12, 3.13 (pyenv) and 3.14 (Debian
                   unstable, in a chroot; root only) built with the Zig toolchain, and the sdist;
                   each installed into a fresh venv of its interpreter and tested from outside
-                  the checkout with no compiler on PATH: the suite for 3.11, 3.13 and 3.14,
-                  a smoke run for 3.12 and for the wheel built from the sdist
+                  the checkout with no compiler on PATH: the suite for 3.13 and 3.14,
+                  a smoke run for 3.11, 3.12 and for the wheel built from the sdist
   docs            the figure scripts of examples/ (the quality page's screenshot in headless chromium),
                   then mkdocs build --strict into build/site
 
@@ -45,7 +46,7 @@ nox.options.download_python = "never"
 
 PIP_ARGS = ("--quiet", "--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON")
 # -P keeps the working directory off sys.path, so only the installed module imports.
-PYTEST = ("python", "-P", "-m", "pytest", "tests")
+PYTEST = ("python", "-P", "-m", "pytest")
 SANITIZER_REPORT = re.compile(r"runtime error:|ERROR: \w+Sanitizer|SUMMARY: \w+Sanitizer")
 
 
@@ -80,13 +81,14 @@ def install_project(session: nox.Session, *pip_args: str) -> None:
     session.install(*PIP_ARGS, *pip_args, ".[test]")
 
 
-def run_suite(session: nox.Session, *pytest_args: str, env: dict[str, str] | None = None, silent: bool = False):
+def run_suite(session: nox.Session, *pytest_args: str, env: dict[str, str] | None = None, silent: bool = False,
+              suites: tuple[str, ...] = ("tests",)):
     """Shows which velnora imports, then runs pytest; silent returns its output.
     The test extra is installed, so its libraries must not be skipped as missing."""
     env = {**(env or {}), "VELNORA_TEST_EXTRAS": "1"}
     script = "import sys, velnora, velnora_tools; print(sys.version.split()[0], 'imports', velnora.__file__)"
     session.run("python", "-P", "-c", script, env=env)
-    return session.run(*PYTEST, *pytest_args, *session.posargs, env=env, silent=silent)
+    return session.run(*PYTEST, *suites, *pytest_args, *session.posargs, env=env, silent=silent)
 
 
 BROWSER_PACKAGES = ("chromium", "chromium-driver")
@@ -150,12 +152,19 @@ def core(session: nox.Session) -> None:
     cmake_workflow(session, "core-tests")
 
 
+# The suites whose exact values go through the four-lane forms: unpacking,
+# times, cuts, resampling, CSV numbers, calibration, epochs and their outcomes.
+NARROW_SUITES = tuple(f"tests/test_{name}.py" for name in (
+    "arrays", "blocks", "csv", "cuts", "filter", "read", "resample", "unpack", "zeros", "native_export_read",
+    "native_scan", "report", "tools_activity", "tools_damaged", "tools_outcomes", "tools_sleep"))
+
+
 @nox.session(python=DEFAULT_PYTHON, reuse_venv=True)
 def narrow(session: nox.Session) -> None:
     cmake_workflow(session, "core-tests-narrow")
     install_project(session, "--config-settings=cmake.define.VELNORA_WIDE_VECTORS=OFF",
                     "--config-settings=build-dir=build/narrow/{wheel_tag}")
-    run_suite(session)
+    run_suite(session, suites=NARROW_SUITES)
 
 
 @nox.session(python=False)
@@ -367,8 +376,9 @@ def wheels(session: nox.Session) -> None:
     sdist = only("*.tar.gz")
     check_distributions(session, [cp311, cp312, cp313, cp314], sdist)
     add_numpy_wheels(session, tools)
-    test_installed(session, "wheel-3.11", python_for(session, "3.11"), cp311)
+    # The suite runs on 3.11 in tests-3.11; these builds share the toolchain.
     test_installed(session, "wheel-3.13", python_for(session, "3.13"), cp313)
+    smoke_installed(session, "wheel-3.11", python_for(session, "3.11"), cp311)
     smoke_installed(session, "wheel-3.12", python_for(session, "3.12"), cp312)
     test_in_sid_root(session, tools, cp314)
     # The suite has run against this interpreter's own build (tests-3.11): the
