@@ -131,6 +131,18 @@ Result<void> AngleEpochSums::add(const SampleRun& run) {
   return {};
 }
 
+Result<void> AngleEpochSums::append(AngleEpochSums&& later) {
+  if (later.sums_.empty()) return {};
+  if (sums_.empty()) {
+    *this = std::move(later);
+    return {};
+  }
+  const auto offset = static_cast<std::uint64_t>(later.first_epoch_ - first_epoch_);
+  if (auto grown = extend_grid(sums_, offset + later.sums_.size()); !grown) return grown;
+  std::copy(later.sums_.begin(), later.sums_.end(), sums_.begin() + static_cast<std::ptrdiff_t>(offset));
+  return {};
+}
+
 std::vector<double> AngleEpochSums::means(std::int64_t first_epoch, std::size_t count) const {
   std::vector<double> means(count, std::numeric_limits<double>::quiet_NaN());
   for (std::size_t row = 0; row < sums_.size(); ++row) {

@@ -62,6 +62,9 @@ class AngleEpochSums {
 
   // Errors: those of extend_grid. Allocates the epochs' sums as time goes on.
   Result<void> add(const SampleRun& run);
+  // Takes over the sums of a later stretch of the same recording, which
+  // begins on an epoch bound after this one's last sample. Errors: those of extend_grid.
+  Result<void> append(AngleEpochSums&& later);
   // The mean angle of each epoch from `first_epoch` (an index since the
   // epoch), `count` of them; NaN where no sample fell. No errors.
   std::vector<double> means(std::int64_t first_epoch, std::size_t count) const;
