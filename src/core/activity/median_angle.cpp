@@ -68,28 +68,38 @@ void RollingMedianPolicy::slide(const SlidingWindows& windows, std::span<Axes> v
   constexpr std::size_t chunk = 64;
   for (std::size_t from = 0; from < windows.count(); from += chunk) {
     const std::size_t n = std::min(chunk, windows.count() - from);
-    // The entering values' keys, and how many of each axis's first are on the grid.
-    std::array<std::array<std::uint32_t, chunk>, 3> keys;
-    std::array<std::size_t, 3> on_grid{n, n, n};
+    // The entering values axis by axis, then their keys in loops free of
+    // branches, which the compiler makes in vectors.
+    std::array<std::array<float, chunk>, 3> entering{};
     for (std::size_t i = 0; i < n; ++i) {
-      const Axes& entering = windows.entering(from + i);
-      for (std::size_t a = 0; a < 3; ++a) {
-        const CountedWindow::Key key = CountedWindow::key_of(entering[a]);
-        keys[a][i] = key.key;
-        if (!key.on_grid && on_grid[a] == n) on_grid[a] = i;
-      }
+      const Axes& sample = windows.entering(from + i);
+      for (std::size_t a = 0; a < 3; ++a) entering[a][i] = sample[a];
     }
-    // Axis by axis, so that a window's state stays in registers over the chunk.
     for (std::size_t a = 0; a < 3; ++a) {
+      std::array<std::uint32_t, chunk> keys;
+      unsigned off_grid = 0;
+      for (std::size_t i = 0; i < n; i += 4) {
+        std::array<float, 4> values;
+        std::array<std::uint32_t, 4> four;
+        std::copy_n(entering[a].begin() + static_cast<std::ptrdiff_t>(i), 4, values.begin());
+        off_grid |= CountedWindow::keys_of(values, four);
+        std::copy(four.begin(), four.end(), keys.begin() + static_cast<std::ptrdiff_t>(i));
+      }
+      // The first value off the grid, where the axis turns to the sorted form.
+      std::size_t on_grid = n;
+      if (off_grid != 0) {
+        on_grid = 0;
+        while (CountedWindow::key_of(entering[a][on_grid]).on_grid) ++on_grid;
+      }
       AxisWindow& axis = axes_[a];
       std::size_t i = 0;
       if (axis.counting) {
-        axis.counted->slide(std::span(keys[a]).first(on_grid[a]), values.subspan(from), a);
-        i = on_grid[a];
+        axis.counted->slide(std::span(keys).first(on_grid), values.subspan(from), a);
+        i = on_grid;
         if (i < n) axis.sort();
       }
       for (; i < n; ++i) {
-        axis.sorted.replace(windows.leaving(from + i)[a], windows.entering(from + i)[a]);
+        axis.sorted.replace(windows.leaving(from + i)[a], entering[a][i]);
         values[from + i][a] = axis.sorted.median();
       }
     }

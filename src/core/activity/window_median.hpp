@@ -55,21 +55,37 @@ class CountedWindow {
  public:
   // A value's key, offset by 2^22 to be unsigned, and whether the value is
   // on the grid (neither between keys, nor 128 g or more in size, nor -0,
-  // nor NaN). Without branches: a value out of range converts as 2^23,
-  // which differs from it.
+  // nor NaN).
   struct Key {
     std::uint32_t key;
     bool on_grid;
   };
   static Key key_of(float value) {
-    const float scaled = value * key_scale;  // exact: a power of two
-    const float in_range = std::abs(scaled) <= static_cast<float>(key_offset) ? scaled : 0x1p23f;
-    const auto whole = static_cast<std::int32_t>(in_range);
-    const std::uint32_t key = static_cast<std::uint32_t>(whole) + key_offset;
-    const bool exact = static_cast<float>(whole) == scaled;
-    const bool under_top = key < key_count;
-    const bool not_minus_zero = std::bit_cast<std::uint32_t>(value) != 0x80000000u;
-    return {key, exact && under_top && not_minus_zero};
+    std::array<std::uint32_t, 4> keys;
+    const bool on_grid = keys_of({value, 0.0f, 0.0f, 0.0f}, keys) == 0;
+    return {keys[0], on_grid};
+  }
+  // The keys of four values at once; says which are off the grid, as bits.
+  static unsigned keys_of(const std::array<float, 4>& values, std::array<std::uint32_t, 4>& keys) {
+    using Floats = float __attribute__((vector_size(16)));
+    using Words = std::uint32_t __attribute__((vector_size(16)));
+    using Ints = std::int32_t __attribute__((vector_size(16)));
+    const auto value = std::bit_cast<Floats>(values);
+    const Floats scaled = value * key_scale;  // exact: a power of two
+    const auto bits = std::bit_cast<Words>(scaled);
+    // A value out of range (NaN too) converts as 2^23, which differs from
+    // it: the conversion is then defined, and the key off the grid.
+    const auto in_range = std::bit_cast<Words>((bits & 0x7FFFFFFFu) <= std::bit_cast<std::uint32_t>(0x1p22f));
+    const Words safe = (bits & in_range) | (std::bit_cast<std::uint32_t>(0x1p23f) & ~in_range);
+    const Ints whole = __builtin_convertvector(std::bit_cast<Floats>(safe), Ints);
+    const Words key = std::bit_cast<Words>(whole) + key_offset;
+    const auto exact = std::bit_cast<Words>(__builtin_convertvector(whole, Floats) == scaled);
+    const auto under_top = std::bit_cast<Words>(key < static_cast<std::uint32_t>(key_count));
+    const auto not_minus_zero = std::bit_cast<Words>(std::bit_cast<Words>(value) != 0x80000000u);
+    const Words on_grid = exact & under_top & not_minus_zero;
+    keys = std::bit_cast<std::array<std::uint32_t, 4>>(key);
+    return (on_grid[0] == 0 ? 1u : 0u) | (on_grid[1] == 0 ? 2u : 0u) | (on_grid[2] == 0 ? 4u : 0u) |
+           (on_grid[3] == 0 ? 8u : 0u);
   }
 
   // A window of up to `capacity` values, or nothing when the counts cannot

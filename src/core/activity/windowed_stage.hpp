@@ -74,7 +74,8 @@ template <class Policy, class Next>
 class WindowedStage {
  public:
   // Allocates the ring (a window's 2 reach + 1 samples and a batch of new
-  // ones, rounded up to a power of two) and a batch's values.
+  // ones, rounded up to a power of two), a batch's values and room for what
+  // a batch puts out.
   WindowedStage(Policy policy, Next next)
       : policy_(std::move(policy)),
         reach_(policy_.reach()),
@@ -83,18 +84,13 @@ class WindowedStage {
         temperatures_(ring_.size()),
         context_(ring_.size()),
         values_(batch),
-        next_(std::move(next)) {}
+        next_(std::move(next)),
+        out_times_(ring_.size() + batch),
+        out_samples_(ring_.size() + batch) {}
 
-  // Errors: those of `next`. Allocates only while the output buffer grows to
-  // the longest run it has held.
-  Result<void> add(const SampleRun& run) {
-    take(run, false);
-    return send();
-  }
-  Result<void> add_context(const SampleRun& run) {
-    take(run, true);
-    return send();
-  }
+  // Errors: those of `next`. No allocation but the runs' list's growth.
+  Result<void> add(const SampleRun& run) { return take(run, false); }
+  Result<void> add_context(const SampleRun& run) { return take(run, true); }
 
   // Passes on what is held, the stretch's end reached. Errors: those of `next`.
   Result<void> finish() {
@@ -104,12 +100,14 @@ class WindowedStage {
   Next& next() { return next_; }
 
  private:
-  // New samples taken into the ring at a time, before the windows they complete are put out.
+  // New samples taken into the ring at a time, before the windows they
+  // complete are put out and passed on: what a batch puts out, a stretch's
+  // end included, fits the ring and a batch.
   static constexpr std::size_t batch = 128;
 
   std::size_t slot(std::size_t sample) const { return sample & (ring_.size() - 1); }
 
-  void take(const SampleRun& run, bool context) {
+  Result<void> take(const SampleRun& run, bool context) {
     for (std::size_t k = 0; k < run.timestamps.size();) {
       if (held_ > 0 && run.timestamps[k] - times_[slot(held_ - 1)] > us_per_second) finish_stretch();
       const std::size_t end = std::min(run.timestamps.size(), k + batch);
@@ -123,7 +121,9 @@ class WindowedStage {
         ++k;
       } while (k < end && run.timestamps[k] - run.timestamps[k - 1] <= us_per_second);
       put_out_complete();
+      if (auto sent = send(); !sent) return sent;
     }
+    return {};
   }
 
   // Puts out every window whose right end is held: one by one while the
@@ -133,21 +133,22 @@ class WindowedStage {
       while (entered_ <= next_out_ + reach_) policy_.enter(ring_[slot(entered_++)]);
       put_out(next_out_, policy_.value(SampleWindow(ring_, held_, next_out_)));
     }
-    if (next_out_ + reach_ >= held_) return;
-    const std::size_t count = held_ - reach_ - next_out_;
-    policy_.slide(SlidingWindows(ring_, held_, reach_, next_out_, count), std::span(values_).first(count));
-    for (std::size_t i = 0; i < count; ++i) put_out(next_out_ + i, values_[i]);
-    next_out_ += count;
-    entered_ = next_out_ + reach_;
+    while (next_out_ + reach_ < held_) {
+      const std::size_t count = std::min(held_ - reach_ - next_out_, batch);
+      policy_.slide(SlidingWindows(ring_, held_, reach_, next_out_, count), std::span(values_).first(count));
+      for (std::size_t i = 0; i < count; ++i) put_out(next_out_ + i, values_[i]);
+      next_out_ += count;
+      entered_ = next_out_ + reach_;
+    }
   }
 
   void put_out(std::size_t sample, const Axes& value) {
     const std::size_t at = slot(sample);
     if (context_[at]) return;
-    if (out_samples_.empty() || temperatures_[at] != runs_.back().temperature)
-      runs_.push_back({out_samples_.size(), temperatures_[at]});
-    out_times_.push_back(times_[at]);
-    SampleData& out = out_samples_.emplace_back();
+    if (out_count_ == 0 || temperatures_[at] != runs_.back().temperature)
+      runs_.push_back({out_count_, temperatures_[at]});
+    out_times_[out_count_] = times_[at];
+    SampleData& out = out_samples_[out_count_++];
     out.acc_x = value[0];
     out.acc_y = value[1];
     out.acc_z = value[2];
@@ -171,13 +172,12 @@ class WindowedStage {
     Result<void> sent;
     for (std::size_t r = 0; r < runs_.size() && sent; ++r) {
       const std::size_t from = runs_[r].from;
-      const std::size_t to = r + 1 < runs_.size() ? runs_[r + 1].from : out_samples_.size();
+      const std::size_t to = r + 1 < runs_.size() ? runs_[r + 1].from : out_count_;
       sent = next_.add({std::span(out_times_).subspan(from, to - from),
                         std::span(out_samples_).subspan(from, to - from), runs_[r].temperature});
     }
     runs_.clear();
-    out_times_.clear();
-    out_samples_.clear();
+    out_count_ = 0;
     return sent;
   }
 
@@ -200,6 +200,7 @@ class WindowedStage {
   Next next_;
   std::vector<std::int64_t> out_times_;
   std::vector<SampleData> out_samples_;
+  std::size_t out_count_ = 0;
   std::vector<OutRun> runs_;
 };
 
