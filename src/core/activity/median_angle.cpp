@@ -115,14 +115,18 @@ Result<void> AngleEpochSums::add(const SampleRun& run) {
   const AxisValues& scale = calibration_.scale;
   Axes last_medians{};
   double angle = 0.0;
+  // Locals in the loop: a store of a count could otherwise alias the members.
+  std::int64_t epoch_end_us = epoch_end_us_;
+  Sum* sum = sums_.empty() ? nullptr : &sums_[row_];
   for (std::size_t k = 0; k < run.timestamps.size(); ++k) {
     // Samples come in time order: an epoch once left is never met again.
-    if (run.timestamps[k] >= epoch_end_us_) {
+    if (run.timestamps[k] >= epoch_end_us) {
       const std::int64_t epoch = interval_index(run.timestamps[k], epoch_us_);
       if (sums_.empty()) first_epoch_ = epoch;
       row_ = static_cast<std::size_t>(epoch - first_epoch_);
       if (auto grown = extend_grid(sums_, std::uint64_t{row_} + 1); !grown) return grown;
-      epoch_end_us_ = (epoch + 1) * epoch_us_;
+      epoch_end_us = epoch_end_us_ = (epoch + 1) * epoch_us_;
+      sum = &sums_[row_];
     }
     // Medians change seldom from one sample to the next: the angle of the
     // same medians in the same run is the one just made.
@@ -135,8 +139,8 @@ Result<void> AngleEpochSums::add(const SampleRun& run) {
       angle = elevation(z, std::sqrt(x * x + y * y));
       last_medians = medians;
     }
-    sums_[row_].angle += angle;
-    ++sums_[row_].samples;
+    sum->angle += angle;
+    ++sum->samples;
   }
   return {};
 }

@@ -107,19 +107,23 @@ class WindowedStage {
 
   std::size_t slot(std::size_t sample) const { return sample & (ring_.size() - 1); }
 
+  // Locals in the loops: a store of a time could otherwise alias the counts.
   Result<void> take(const SampleRun& run, bool context) {
+    const std::size_t mask = ring_.size() - 1;
     for (std::size_t k = 0; k < run.timestamps.size();) {
       if (held_ > 0 && run.timestamps[k] - times_[slot(held_ - 1)] > us_per_second) finish_stretch();
       const std::size_t end = std::min(run.timestamps.size(), k + batch);
+      std::size_t held = held_;
       do {
         const SampleData& sample = run.samples[k];
-        const std::size_t at = slot(held_++);
+        const std::size_t at = held++ & mask;
         ring_[at] = {sample.acc_x, sample.acc_y, sample.acc_z};
         times_[at] = run.timestamps[k];
         temperatures_[at] = run.temperature;
         context_[at] = context;
         ++k;
       } while (k < end && run.timestamps[k] - run.timestamps[k - 1] <= us_per_second);
+      held_ = held;
       put_out_complete();
       if (auto sent = send(); !sent) return sent;
     }
@@ -136,23 +140,29 @@ class WindowedStage {
     while (next_out_ + reach_ < held_) {
       const std::size_t count = std::min(held_ - reach_ - next_out_, batch);
       policy_.slide(SlidingWindows(ring_, held_, reach_, next_out_, count), std::span(values_).first(count));
-      for (std::size_t i = 0; i < count; ++i) put_out(next_out_ + i, values_[i]);
+      put_out(next_out_, std::span(values_).first(count));
       next_out_ += count;
       entered_ = next_out_ + reach_;
     }
   }
 
-  void put_out(std::size_t sample, const Axes& value) {
-    const std::size_t at = slot(sample);
-    if (context_[at]) return;
-    if (out_count_ == 0 || temperatures_[at] != runs_.back().temperature)
-      runs_.push_back({out_count_, temperatures_[at]});
-    out_times_[out_count_] = times_[at];
-    SampleData& out = out_samples_[out_count_++];
-    out.acc_x = value[0];
-    out.acc_y = value[1];
-    out.acc_z = value[2];
+  // Puts out samples from `first` on with `values`, but those of context.
+  void put_out(std::size_t first, std::span<const Axes> values) {
+    const std::size_t mask = ring_.size() - 1;
+    std::size_t count = out_count_;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const std::size_t at = (first + i) & mask;
+      if (context_[at]) continue;
+      if (count == 0 || temperatures_[at] != runs_.back().temperature) runs_.push_back({count, temperatures_[at]});
+      out_times_[count] = times_[at];
+      SampleData& out = out_samples_[count++];
+      out.acc_x = values[i][0];
+      out.acc_y = values[i][1];
+      out.acc_z = values[i][2];
+    }
+    out_count_ = count;
   }
+  void put_out(std::size_t sample, const Axes& value) { put_out(sample, std::span(&value, 1)); }
 
   // Puts out the windows left, their right ends cut by the stretch's end.
   void finish_stretch() {
@@ -192,7 +202,7 @@ class WindowedStage {
   std::vector<Axes> ring_;
   std::vector<std::int64_t> times_;
   std::vector<double> temperatures_;
-  std::vector<std::uint8_t> context_;  // 1: not to be put out
+  std::vector<std::uint32_t> context_;  // 1: not to be put out (a byte would alias every member)
   std::vector<Axes> values_;
   std::size_t held_ = 0;      // samples of the stretch so far
   std::size_t entered_ = 0;   // the samples [0, entered_) have entered the policy's window
