@@ -52,7 +52,8 @@ def main() -> int:
         print(f"recording: {path}\n")
         show_dict("header:", header)
         try:
-            report, columns, damaged = velnora.sampling_consistency_report(path), velnora.read_cwa_file(path), []
+            damaged: list[velnora_tools.DamagedBlock] = []
+            report, columns = velnora.sampling_consistency_report(path), velnora.read_cwa_file(path)
         except RuntimeError:
             # A damaged data block: what the good blocks hold, and which were left out.
             report, damaged = velnora_tools.report_skipping_damaged(path)

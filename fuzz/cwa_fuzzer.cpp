@@ -26,8 +26,8 @@
 #include "core/ops/activity_passes.hpp"
 #include "core/ops/export_read.hpp"
 #include "core/ops/planned_samples.hpp"
-#include "core/ops/sampling_report.hpp"
 #include "core/ops/timestamp_scan.hpp"
+#include "core/report/sampling_report.hpp"
 #include "core/resample/resampled_read.hpp"
 
 namespace {
@@ -53,6 +53,10 @@ struct FuzzOptions {
   CutConfig cut;
   std::optional<double> resample_hz;
   std::string_view resample_method;
+  // The epoch pass's stages: the centred non-wear rule, a 20 Hz low-pass, the rolling medians.
+  bool centred_nonwear;
+  bool lowpass;
+  bool median_angle;
 };
 
 // Reads the option bytes; an input shorter than them reads zeros for the rest.
@@ -124,6 +128,9 @@ FuzzOptions choose_options(const OptionBytes& options) {
       .cut = choose_cut(options),
       .resample_hz = choose_rate(options),
       .resample_method = (options.at(1) & 0x80) ? "linear" : "cubic",
+      .centred_nonwear = (options.at(1) & 0x10) != 0,
+      .lowpass = (options.at(1) & 0x20) != 0,
+      .median_angle = (options.at(1) & 0x40) != 0,
   };
 }
 
@@ -252,9 +259,9 @@ void read_past_damage(const MemoryFile& input, const FuzzOptions& options, std::
 }
 
 // The calibration's pass and the epochs' (with non-wear, on a fixed
-// calibration), plainly and past damage. Where the plain pass succeeds it met
-// no damage, so the one past damage gives the same epochs and leaves out the
-// same blocks, those whose time is out of place.
+// calibration, with the stages the option bytes choose), plainly and past damage. Where the plain pass
+// succeeds it met no damage, so the one past damage gives the same epochs and leaves out the same blocks,
+// those whose time is out of place.
 void study_passes(const MemoryFile& input, const FuzzOptions& options, std::optional<TimeSpan> span) {
   const std::int64_t epoch_us = bounded_epoch_us(span);
   std::optional<std::size_t> plain_rows;
@@ -266,8 +273,11 @@ void study_passes(const MemoryFile& input, const FuzzOptions& options, std::opti
     left_out.clear();
     (void)estimate_gravity_calibration(input.path(), *plan, past_damage, left_out);
     left_out.clear();
-    auto epochs =
-        summarise_epochs(input.path(), *plan, epoch_us, GravityCalibration{}, true, past_damage, left_out);
+    NonwearRule rule;
+    if (options.centred_nonwear) rule.windows = NonwearRule::Windows::centred;
+    const std::optional<double> lowpass_hz = options.lowpass ? std::optional(20.0) : std::nullopt;
+    auto epochs = summarise_epochs(input.path(), *plan, epoch_us, GravityCalibration{}, rule, lowpass_hz,
+                                   options.median_angle, past_damage, left_out);
     if (!past_damage && epochs) {
       plain_rows = epochs->epochs.rows.size();
       plain_left_out = left_out.size();

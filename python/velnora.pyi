@@ -102,6 +102,7 @@ def seconds(start: float | None = None, end: float | None = None) -> SecondsCut:
 def blocks(start: SupportsIndex | None = None, end: SupportsIndex | None = None) -> BlocksCut: ...
 def read_cwa_file(
     file_path: str,
+    # read options (made by tools/read-options)
     cut: _Cut | None = None,
     include_magnetometer: _Flag = True,
     include_temperature: _Flag = True,
@@ -109,6 +110,7 @@ def read_cwa_file(
     include_battery: _Flag = True,
     resample_hz: float | None = None,
     resample_method: str = "cubic",
+    # end of made options
 ) -> _Samples:
     """Python interface for reading CWA data.
 
@@ -120,6 +122,7 @@ def read_cwa_file(
 def write_cwa_csv(
     file_path: str,
     output_path: str,
+    # export options (made by tools/read-options)
     cut: _Cut | None = None,
     include_magnetometer: _Flag = True,
     include_temperature: _Flag = False,
@@ -127,6 +130,7 @@ def write_cwa_csv(
     include_battery: _Flag = False,
     resample_hz: float | None = None,
     resample_method: str = "cubic",
+    # end of made options
 ) -> None:
     """Write CWA samples directly to CSV.
 

@@ -30,7 +30,8 @@ import pyarrow.parquet as pq  # noqa: E402
 
 START = 1_600_000_000
 DAMAGED_BLOCK = 5
-DAMAGE_HINT = f"data block {DAMAGED_BLOCK} is damaged (Unsupported sample format: 7 axes, packing 7): --skip-damaged, or read_skipping_damaged in Python, reads past it"
+DAMAGE = f"data block {DAMAGED_BLOCK} is damaged (Unsupported sample format: 7 axes, packing 7)"
+DAMAGE_HINT = f"{DAMAGE}: --skip-damaged reads past it"
 
 
 

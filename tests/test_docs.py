@@ -48,22 +48,34 @@ def runnable_pages() -> list[pathlib.Path]:
 
 # Every ```python block of a page runs as written, in the page's order, in a
 # folder holding the files the pages name; ```py blocks (clusters) are shown only.
+@pytest.fixture(scope="module")
+def day_recording(tmp_path_factory: pytest.TempPathFactory) -> pathlib.Path:
+    """The synthetic day the pages read, written once."""
+    import sys
+
+    sys.path.insert(0, str(ROOT / "examples"))
+    try:
+        from day_recording import write_recording
+    finally:
+        sys.path.remove(str(ROOT / "examples"))
+    path = tmp_path_factory.mktemp("day") / "day.cwa"
+    write_recording(path)
+    return path
+
+
 @pytest.mark.parametrize("page", runnable_pages(), ids=lambda page: page.name)
-def test_documentation_examples_run(page: pathlib.Path, tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch) -> None:
+def test_documentation_examples_run(page: pathlib.Path, tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch, day_recording: pathlib.Path) -> None:
     if os.environ.get("VELNORA_TEST_EXTRAS") != "1":
         for library in ("pandas", "pyarrow", "distributed"):
             pytest.importorskip(library)
     import velnora
-
-    monkeypatch.syspath_prepend(str(ROOT / "examples"))
-    from day_recording import write_recording
 
     (tmp_path / "examples").mkdir()
     shutil.copy(ROOT / "examples" / "sample.cwa", tmp_path / "examples")
     (tmp_path / "study" / "raw").mkdir(parents=True)
     for name in ("a", "b"):
         shutil.copy(ROOT / "examples" / "sample.cwa", tmp_path / "study" / "raw" / f"{name}.cwa")
-    write_recording(tmp_path / "day.cwa")
+    shutil.copy(day_recording, tmp_path / "day.cwa")
     velnora.write_cwa_csv(str(tmp_path / "examples" / "sample.cwa"), str(tmp_path / "sample.csv"))
     monkeypatch.chdir(tmp_path)
     scope: dict[str, object] = {}

@@ -23,7 +23,7 @@ if importlib.util.find_spec("velnora_tools") is None:  # a build tree, not an in
 
 pd = pytest.importorskip("pandas")
 
-from velnora_tools import Calibration, DamagedBlock, Nonwear, calibrate, epochs  # noqa: E402
+from velnora_tools import Calibration, DamagedBlock, DamagedRecording, Nonwear, calibrate, epochs  # noqa: E402
 
 START = 1_600_000_200  # a multiple of 15 minutes, 10 s and 5 s
 PER_BLOCK = 80  # unpacked 3-axis
@@ -341,8 +341,10 @@ def test_damaged_block_is_passed_over(tmp_path: pathlib.Path) -> None:
     acc = np.array([0.0, 0.6, 0.8]) + np.random.default_rng(2).normal(0.0, 0.1, (25 * 600, 3))
     good = epochs(write_motion(tmp_path / "good.cwa", acc), calibration=GIVEN)
     path = write_motion(tmp_path / "damaged.cwa", acc, damaged=(100,))  # samples 8000-8079: 320 s to 323.2 s
-    with pytest.raises(RuntimeError, match="Unsupported sample format"):
-        epochs(path, calibration=GIVEN)
+    for failing in (lambda: epochs(path, calibration=GIVEN), lambda: epochs(path), lambda: calibrate(path)):
+        with pytest.raises(DamagedRecording, match=r"^data block 100 is damaged \(Unsupported sample format") as failed:
+            failing()
+        assert failed.value.block == 100 and "skip_damaged=True" in failed.value.__notes__[0]
 
     frame = epochs(path, calibration=GIVEN, skip_damaged=True)
 

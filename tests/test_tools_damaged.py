@@ -37,6 +37,7 @@ from sample_times import block_bounds, block_times_us, is_data_block
 if importlib.util.find_spec("velnora_tools") is None:  # a build tree, not an install
     sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "python"))
 
+from velnora_tools import _native  # noqa: E402
 from velnora_tools import (  # noqa: E402
     DamagedBlock,
     read_skipping_damaged,
@@ -192,6 +193,10 @@ def test_block_after_damage_keeps_its_natural_start(tmp_path: pathlib.Path, cut:
     assert write_csv_skipping_damaged(path, tmp_path / "out.csv", cut=cut) == damaged
     with pytest.raises(RuntimeError, match=f"^{FORMAT_41}$"):
         velnora.read_cwa_file(str(path), cut=cut)
+    # The companion's own reads say which block failed them.
+    with pytest.raises(_native.DamagedBlockError, match=f"^{FORMAT_41}$") as caught:
+        _native.read_for_export(str(path), cut=cut)
+    assert (caught.value.block, caught.value.message) == (5, FORMAT_41)
     times = data["timestamp"].tolist()
     first = times.index(natural[0])
     assert times[first : first + 100] == natural

@@ -41,6 +41,7 @@ if importlib.util.find_spec("velnora_tools") is None:  # a build tree, not an in
 import pyarrow.parquet as pq  # noqa: E402
 
 import velnora_tools  # noqa: E402
+from velnora_tools import _parquet_footer as footer  # noqa: E402
 from velnora_tools import parquet as parquet_module  # noqa: E402
 
 HOUR_US = 3_600_000_000
@@ -140,6 +141,100 @@ def test_write_parquet_round_trip(
     assert json.loads(metadata[b"velnora.header"]) == velnora.read_header(str(path))
     assert json.loads(metadata[b"velnora.report"]) == velnora.sampling_consistency_report(str(path))
     assert sorted(os.listdir(tmp_path)) == ["out.parquet", "rec.cwa"]
+
+
+def test_joined_halves_are_the_one_thread_file(tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    """Each half's row groups encode as they would in one file, so every
+    offset of the joined footer, and so every byte, is the one-thread file's;
+    two readers of their own read the joined file back."""
+    monkeypatch.setattr(parquet_module, "ROW_GROUP_ROWS", 500)
+    path = recording(tmp_path)
+    written = {}
+    for second_thread in (False, True):
+        monkeypatch.setattr(parquet_module._native, "second_thread_allowed", lambda: second_thread)
+        velnora_tools.write_parquet(path, tmp_path / f"{second_thread}.parquet")
+        written[second_thread] = (tmp_path / f"{second_thread}.parquet").read_bytes()
+    assert pq.ParquetFile(tmp_path / "True.parquet").metadata.num_row_groups == 5
+    assert written[True] == written[False]
+    import duckdb
+    import polars
+
+    data = velnora.read_cwa_file(str(path))
+    joined = str(tmp_path / "True.parquet")
+    by_duckdb = duckdb.sql(f"SELECT * FROM read_parquet('{joined}')").fetchnumpy()
+    by_polars = polars.read_parquet(joined)
+    assert by_polars.columns == list(by_duckdb) == pq.read_schema(joined).names
+    for name in by_polars.columns:
+        expected = data[name].view(np.int64) if name == "timestamp" else data[name]
+        for read in (np.asarray(by_duckdb[name]), by_polars[name].to_numpy()):
+            assert np.array_equal(read.view(np.int64) if name == "timestamp" else read, expected), name
+
+
+def test_a_footer_the_join_cannot_move_is_written_on_one_thread(
+    tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.setattr(parquet_module, "ROW_GROUP_ROWS", 500)
+    monkeypatch.setattr(parquet_module._native, "second_thread_allowed", lambda: True)
+    path = recording(tmp_path)
+    velnora_tools.write_parquet(path, tmp_path / "joined.parquet")
+    monkeypatch.setattr(footer, "_CHUNK_FIELDS", frozenset({3}))  # as if the chunks held a field unknown here
+    velnora_tools.write_parquet(path, tmp_path / "one-thread.parquet")
+    assert (tmp_path / "one-thread.parquet").read_bytes() == (tmp_path / "joined.parquet").read_bytes()
+    assert sorted(os.listdir(tmp_path)) == ["joined.parquet", "one-thread.parquet", "rec.cwa"]
+
+
+I32, I64, LIST, STRUCT = 5, 6, 9, 12
+
+
+@pytest.mark.parametrize(
+    "fields, encoded",
+    [
+        ([(1, I32, -1), (2, I64, 300)], b"\x15\x01\x16\xd8\x04\x00"),
+        # A field id 16 past the last, or before it, takes its own zigzag i16.
+        ([(3, I32, 0), (20, I64, -2**63), (4, I32, 1)], b"\x35\x00\x06\x28" + b"\xff" * 9 + b"\x01\x05\x08\x02\x00"),
+        # 15 elements or more: the count follows as a varint.
+        ([(1, LIST, (I32, [-1] * 15)), (2, LIST, (I32, [0] * 14))], b"\x19\xf5\x0f" + b"\x01" * 15 + b"\x19\xe5" + b"\x00" * 14 + b"\x00"),
+        ([(1, STRUCT, [(1, I64, -64)]), (2, I32, 64)], b"\x1c\x16\x7f\x00\x15\x80\x01\x00"),
+    ],
+    ids=["small", "long-field-ids", "long-list", "nested"],
+)
+def test_footer_codec(fields: list[tuple[int, int, object]], encoded: bytes) -> None:
+    assert footer._Encoder().struct(fields) == encoded
+    assert footer._Decoder(encoded).struct() == fields
+
+
+META = (3, STRUCT, [(1, I32, 2), (9, I64, 100), (11, I64, 4)])
+
+
+def footer_with(*chunk: tuple[int, int, object]) -> bytes:
+    group = [(1, LIST, (STRUCT, [list(chunk)])), (3, I64, 10), (5, I64, 4)]
+    return footer._Encoder().struct([(3, I64, 10), (4, LIST, (STRUCT, [group]))])
+
+
+def test_joined_footer_moves_only_set_offsets() -> None:
+    first = footer_with((2, I64, 0), META)
+    joined = footer.joined_footer(first, first, 1000)
+    rows, (_, _, (_, (head, tail))) = footer._Decoder(joined[:-8]).struct()
+    assert rows == (3, I64, 20)
+    assert head == footer._Decoder(first).struct()[1][2][1][0]
+    assert tail[2] == (5, I64, 1004)
+    (chunk,) = tail[0][2][1]
+    assert chunk == [(2, I64, 0), (3, STRUCT, [(1, I32, 2), (9, I64, 1100), (11, I64, 1004)])]
+
+
+@pytest.mark.parametrize(
+    "chunk, message",
+    [
+        ([(2, I64, 0), META, (4, I64, 7)], "a column chunk holds field 4, which this module cannot move"),
+        ([(1, 8, b"other.parquet"), META], "a column chunk holds field 1, which this module cannot move"),
+        ([(2, I64, 0)], "a Parquet footer's structure lacks field 3"),
+    ],
+    ids=["page-index", "file-path", "no-metadata"],
+)
+def test_joined_footer_refuses_what_it_cannot_move(chunk: list[tuple[int, int, object]], message: str) -> None:
+    with pytest.raises(footer.FooterError) as caught:
+        footer.joined_footer(footer_with((2, I64, 0), META), footer_with(*chunk), 1000)
+    assert str(caught.value) == message
 
 
 SENSORS = {"gyroscope": ("gyro_x", "gyro_y", "gyro_z"), "magnetometer": ("mag_x", "mag_y", "mag_z")}

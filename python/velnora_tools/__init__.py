@@ -16,7 +16,7 @@ from __future__ import annotations
 from velnora_tools._distribution import VERSION as __version__
 from velnora_tools.activity import Calibration, EpochOptions, Nonwear, calibrate, epochs
 from velnora_tools.batch import convert, summarise
-from velnora_tools.damaged import DamagedBlock, read_skipping_damaged, report_skipping_damaged, write_csv_skipping_damaged
+from velnora_tools.damaged import DamagedBlock, DamagedRecording, read_skipping_damaged, report_skipping_damaged, write_csv_skipping_damaged
 from velnora_tools.frames import to_arrow, to_pandas
 from velnora_tools.outcomes import OutcomeOptions, days, outcomes
 from velnora_tools.sleep import SleepOptions, nights
@@ -36,6 +36,7 @@ __all__ = [
     "outcomes",
     "nights",
     "DamagedBlock",
+    "DamagedRecording",
     "ReadArguments",
     "__version__",
     "convert",

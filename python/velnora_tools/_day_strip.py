@@ -10,13 +10,15 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from velnora_tools import _native
+from velnora_tools.activity import NONWEAR_BLOCK_US
 from velnora_tools.damaged import DamagedBlock
 
 if TYPE_CHECKING:
     import pandas as pd
 
-CELL_US = 900 * 1_000_000
-CELLS_PER_DAY = 96
+CELL_US = NONWEAR_BLOCK_US
+CELLS_PER_HOUR = 3_600_000_000 // CELL_US
+CELLS_PER_DAY = 24 * CELLS_PER_HOUR
 WORN, NONWEAR, NO_DATA, DAMAGED = "w", "n", ".", "x"
 
 

@@ -9,6 +9,7 @@ import velnora
 
 def read_skipping_damaged(
     file_path: str,
+    # read options (made by tools/read-options)
     cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
     include_magnetometer: bool = True,
     include_temperature: bool = True,
@@ -16,10 +17,12 @@ def read_skipping_damaged(
     include_battery: bool = True,
     resample_hz: float | None = None,
     resample_method: str = "cubic",
+    # end of made options
 ) -> tuple[dict[str, npt.NDArray[np.int64] | npt.NDArray[np.float32]], list[tuple[int, str, bool, int, str]]]: ...
 def write_csv(
     file_path: str,
     output_path: str,
+    # export options (made by tools/read-options)
     cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
     include_magnetometer: bool = True,
     include_temperature: bool = False,
@@ -27,6 +30,7 @@ def write_csv(
     include_battery: bool = False,
     resample_hz: float | None = None,
     resample_method: str = "cubic",
+    # end of made options
     skip_damaged: bool = False,
     carried_only: bool = False,
 ) -> list[tuple[int, str, bool, int, str]]: ...
@@ -37,6 +41,7 @@ def read_timestamps(
 ) -> npt.NDArray[np.int64] | None: ...
 def read_for_export(
     file_path: str,
+    # read options (made by tools/read-options)
     cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
     include_magnetometer: bool = True,
     include_temperature: bool = True,
@@ -44,6 +49,7 @@ def read_for_export(
     include_battery: bool = True,
     resample_hz: float | None = None,
     resample_method: str = "cubic",
+    # end of made options
     skip_damaged: bool = False,
     carried_only: bool = False,
 ) -> tuple[
@@ -52,10 +58,29 @@ def read_for_export(
     velnora.SamplingReport,
     list[tuple[int, str, bool, int, str]],
 ]: ...
+def check_read_options(
+    # read options (made by tools/read-options)
+    cut: velnora.SecondsCut | velnora.BlocksCut | None = None,
+    include_magnetometer: bool = True,
+    include_temperature: bool = True,
+    include_light: bool = True,
+    include_battery: bool = True,
+    resample_hz: float | None = None,
+    resample_method: str = "cubic",
+    # end of made options
+) -> None: ...
 def _adopted_split_runs() -> int: ...
 def second_thread_allowed() -> bool: ...
 
+NONWEAR_BLOCK_SECONDS: int
+
 class NotARecording(RuntimeError): ...
+
+class DamagedBlockError(RuntimeError):
+    block: int
+    message: str
+
+def sampling_consistency_report(file_path: str) -> velnora.SamplingReport: ...
 
 def read_header(file_path: str) -> velnora.Header: ...
 def calibrate(

@@ -5,7 +5,8 @@ the second's offsets moved by where its chunks now lie.
 A footer is a Thrift FileMetaData in the compact protocol. It is decoded here
 into plain values (a struct is a list of (field id, type, value), a list is
 (element type, values)), edited and encoded again; no other structure of the
-file is touched."""
+file is touched. A moved structure holding a field this module does not know
+is refused (`FooterError`): its offsets could not all be moved."""
 
 from __future__ import annotations
 
@@ -18,8 +19,18 @@ _STOP, _TRUE, _FALSE, _BYTE, _I16, _I32, _I64, _DOUBLE, _BINARY, _LIST, _SET, _M
 # Field ids of the footer's structures that this module reads or moves.
 _FILE_NUM_ROWS, _FILE_ROW_GROUPS = 3, 4
 _GROUP_COLUMNS, _GROUP_FILE_OFFSET, _GROUP_ORDINAL = 1, 5, 7
-_CHUNK_FILE_OFFSET, _CHUNK_META, _CHUNK_OFFSET_INDEX, _CHUNK_COLUMN_INDEX = 2, 3, 4, 6
+_CHUNK_FILE_OFFSET, _CHUNK_META = 2, 3
 _META_OFFSETS = (9, 10, 11, 14)  # data, index and dictionary pages, bloom filter
+# Every field a moved structure may hold; the offsets among them are those above.
+# A chunk's file path, page index and encryption are left out: their offsets
+# point into another file, or lie inside structures this module does not read.
+_GROUP_FIELDS = frozenset(range(1, 8))  # columns, sizes, rows, sorting, offset, ordinal
+_CHUNK_FIELDS = frozenset((_CHUNK_FILE_OFFSET, _CHUNK_META))
+_META_FIELDS = frozenset(range(1, 18))  # type ... bloom filter, size and geospatial statistics
+
+
+class FooterError(ValueError):
+    """A footer this module cannot join: a field missing, or one it does not know."""
 
 
 def footer_of(data: bytes | memoryview) -> tuple[int, bytes]:
@@ -34,9 +45,14 @@ def footer_of(data: bytes | memoryview) -> tuple[int, bytes]:
 def joined_footer(first: bytes, second: bytes, shift: int) -> bytes:
     """The footer of the first file's row groups followed by the second's,
     whose chunks have moved `shift` bytes further into the file; with its
-    length and the closing magic, ready to end the joined file."""
-    head = _Decoder(first).struct()
-    tail = _Decoder(second).struct()
+    length and the closing magic, ready to end the joined file. Raises
+    FooterError where a footer lacks a field or a moved structure holds one
+    this module does not know."""
+    try:
+        head = _Decoder(first).struct()
+        tail = _Decoder(second).struct()
+    except IndexError:
+        raise FooterError("a Parquet footer ends inside a structure") from None
     groups = _field(head, _FILE_ROW_GROUPS)
     moved = [_moved_group(group, shift, len(groups[1]) + i) for i, group in enumerate(_field(tail, _FILE_ROW_GROUPS)[1])]
     _set(head, _FILE_ROW_GROUPS, (groups[0], groups[1] + moved))
@@ -46,19 +62,30 @@ def joined_footer(first: bytes, second: bytes, shift: int) -> bytes:
 
 
 def _moved_group(group: list[Any], shift: int, ordinal: int) -> list[Any]:
+    _check_known(group, _GROUP_FIELDS, "row group")
     _shift(group, _GROUP_FILE_OFFSET, shift)
     _set(group, _GROUP_ORDINAL, ordinal, only_if_present=True)
     for chunk in _field(group, _GROUP_COLUMNS)[1]:
-        for field in (_CHUNK_FILE_OFFSET, _CHUNK_OFFSET_INDEX, _CHUNK_COLUMN_INDEX):
-            _shift(chunk, field, shift)
+        _check_known(chunk, _CHUNK_FIELDS, "column chunk")
+        _shift(chunk, _CHUNK_FILE_OFFSET, shift)
         meta = _field(chunk, _CHUNK_META)
+        _check_known(meta, _META_FIELDS, "column metadata")
         for field in _META_OFFSETS:
             _shift(meta, field, shift)
     return group
 
 
+def _check_known(fields: list[Any], known: frozenset[int], structure: str) -> None:
+    unknown = sorted({fid for fid, _, _ in fields} - known)
+    if unknown:
+        raise FooterError(f"a {structure} holds field {unknown[0]}, which this module cannot move")
+
+
 def _field(fields: list[Any], field_id: int) -> Any:
-    return next(value for fid, _, value in fields if fid == field_id)
+    for fid, _, value in fields:
+        if fid == field_id:
+            return value
+    raise FooterError(f"a Parquet footer's structure lacks field {field_id}")
 
 
 def _set(fields: list[Any], field_id: int, value: Any, only_if_present: bool = False) -> None:
@@ -67,12 +94,14 @@ def _set(fields: list[Any], field_id: int, value: Any, only_if_present: bool = F
             fields[i] = (fid, ttype, value)
             return
     if not only_if_present:
-        raise KeyError(field_id)
+        raise FooterError(f"a Parquet footer's structure lacks field {field_id}")
 
 
 def _shift(fields: list[Any], field_id: int, shift: int) -> None:
+    """Moves an offset; 0, which no structure can start at (the magic is
+    there), says the writer left it unset and stays."""
     for i, (fid, ttype, value) in enumerate(fields):
-        if fid == field_id:
+        if fid == field_id and value != 0:
             fields[i] = (fid, ttype, value + shift)
 
 
@@ -128,7 +157,7 @@ class _Decoder:
             return (header & 0x0F, [self.value(header & 0x0F) for _ in range(size)])
         if ttype == _STRUCT:
             return self.struct()
-        raise ValueError(f"Thrift type {ttype} not expected in a Parquet footer")
+        raise FooterError(f"Thrift type {ttype} not expected in a Parquet footer")
 
 
 class _Encoder:

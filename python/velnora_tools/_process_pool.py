@@ -32,6 +32,12 @@ _TRIES = 2
 _PR_SET_PDEATHSIG = 1
 
 
+def processors() -> int:
+    """The processors this process may run on (its affinity mask), as the
+    core counts them before it starts a helper thread."""
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+
+
 class Progress:
     """One line on stderr: a bar of the input bytes of finished files, their
     count and the time taken. With a single file the fraction is unknown until
@@ -280,7 +286,7 @@ def _serve(connection: Connection, pool_size: int, parent: int) -> None:
         os._exit(128 + signal.SIGTERM)
     # A pool that keeps the processors busy leaves no room for the helper
     # thread a long call would start: it would only compete with the others.
-    if pool_size > 1 and 2 * pool_size > (os.cpu_count() or 1):
+    if pool_size > 1 and 2 * pool_size > processors():
         os.environ.setdefault("VELNORA_THREADS", "1")
     # Ctrl-C and a hangup at a terminal reach the whole process group; the
     # command alone decides to stop, and then says so to its workers with

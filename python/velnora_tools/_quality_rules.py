@@ -7,12 +7,12 @@ import datetime
 from collections.abc import Mapping
 from typing import Any
 
+from velnora_tools.activity import WORN_DAY_HOURS
 from velnora_tools.damaged import damage_in_words, out_of_place_in_words
 
 LATE_HOURS = 1.0
 RATE_TOLERANCE = 0.01
 CALIBRATION_LIMIT_MG = 10.0
-WORN_DAY_HOURS = 16
 DEFAULT_WORN_DAYS = 4
 
 

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import dataclasses
 import datetime
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple
 
@@ -168,7 +168,13 @@ class StudyRows:
     samples_out_of_order: int = 0
 
 
-def report_row(path: str, skip_damaged: bool = False, with_epochs: bool = False, with_outcomes: bool = False) -> dict[str, Any]:
+def report_row(
+    path: str,
+    skip_damaged: bool = False,
+    with_epochs: bool = False,
+    with_outcomes: bool = False,
+    describe: Callable[[BaseException], str] = failure_text,
+) -> dict[str, Any]:
     """One row of `velnora report`: what could be read of the recording, and
     the message of what could not. Without `skip_damaged` a damaged data block
     fails the report; with it, the report and the scan cover the good blocks
@@ -176,13 +182,17 @@ def report_row(path: str, skip_damaged: bool = False, with_epochs: bool = False,
     samples they may have held (`DamagedBlock.sample_count`). `with_epochs` adds EPOCH_COLUMNS,
     from 5 s epochs with calibration and non-wear, and the day strip;
     `with_outcomes` OUTCOME_COLUMNS from the same epochs, by the defaults
-    of `velnora_tools.outcomes`."""
+    of `velnora_tools.outcomes`. `describe` gives a failure's message."""
     epoch_options = EpochOptions(skip_damaged=skip_damaged) if with_epochs or with_outcomes else None
-    return study_rows(path, skip_damaged, epoch_options, OutcomeOptions() if with_outcomes else None).row
+    return study_rows(path, skip_damaged, epoch_options, OutcomeOptions() if with_outcomes else None, describe).row
 
 
 def study_rows(
-    path: str, skip_damaged: bool = False, epoch_options: EpochOptions | None = None, outcome_options: OutcomeOptions | None = None
+    path: str,
+    skip_damaged: bool = False,
+    epoch_options: EpochOptions | None = None,
+    outcome_options: OutcomeOptions | None = None,
+    describe: Callable[[BaseException], str] = failure_text,
 ) -> StudyRows:
     """The summary of a recording, on a worker: its `report_row`, with
     `epoch_options` the epoch summary and day strip of its epochs, and with
@@ -203,7 +213,7 @@ def study_rows(
         if epoch_options is not None:
             found = _with_epochs(path, row, epoch_options, outcome_options)
     except (RuntimeError, OSError, MemoryError) as error:
-        row["error"] = failure_text(error)
+        row["error"] = describe(error)
     return found
 
 
@@ -222,8 +232,8 @@ def _with_epochs(path: str, row: dict[str, Any], epoch_options: EpochOptions, ou
 
 
 def _plain_report(path: str) -> tuple[dict[str, Any], list[DamagedBlock]]:
-    with naming_damage(path):
-        return dict(velnora.sampling_consistency_report(path)), []
+    with naming_damage():
+        return dict(_native.sampling_consistency_report(path)), []
 
 
 def _report_past_damage(path: str) -> tuple[dict[str, Any], list[DamagedBlock]]:

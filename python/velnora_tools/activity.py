@@ -17,7 +17,8 @@ import numpy as np
 
 from velnora_tools import _native
 from velnora_tools._distribution import require
-from velnora_tools.damaged import OUT_OF_PLACE, DamagedBlock
+from velnora_tools._source import json_source, parquet_source, recording_source
+from velnora_tools.damaged import OUT_OF_PLACE, DamagedBlock, naming_damage
 from velnora_tools.replacing import check_output, replacing
 
 if TYPE_CHECKING:
@@ -26,7 +27,10 @@ if TYPE_CHECKING:
     import velnora
 
 _US_PER_S = 1_000_000
-_NONWEAR_BLOCK_US = 900 * _US_PER_S
+# The blocks non-wear is judged on, as the core judges them.
+NONWEAR_BLOCK_US = _native.NONWEAR_BLOCK_SECONDS * _US_PER_S
+# The worn hours that make a day count as a valid one.
+WORN_DAY_HOURS = 16
 
 
 @dataclasses.dataclass(frozen=True)
@@ -115,6 +119,7 @@ class Nonwear:
 NONWEAR_RULES = ("window", "2013")
 
 
+@naming_damage()
 def calibrate(
     path: str | os.PathLike[str],
     *,
@@ -153,6 +158,7 @@ def calibrate(
     return Calibration(**values)
 
 
+@naming_damage()
 def epochs(
     path: str | os.PathLike[str],
     *,
@@ -271,7 +277,7 @@ def _epoch_frame(summary: dict[str, Any], epoch_us: int) -> pd.DataFrame:
     starts = summary["first_start_us"] + epoch_us * np.arange(len(samples), dtype=np.int64)
     flags = np.frombuffer(summary.get("nonwear", b""), np.uint8).astype(bool)
     if len(flags):
-        block = starts // _NONWEAR_BLOCK_US - summary["nonwear_first_start_us"] // _NONWEAR_BLOCK_US
+        block = starts // NONWEAR_BLOCK_US - summary["nonwear_first_start_us"] // NONWEAR_BLOCK_US
         epoch_nonwear = flags[np.clip(block, 0, len(flags) - 1)]
     else:
         epoch_nonwear = np.zeros(len(samples), bool)
@@ -311,7 +317,7 @@ def _periods(flags: np.ndarray[Any, np.dtype[np.bool_]], first_start_us: int) ->
     import pandas as pd
 
     edges = np.diff(np.concatenate(([0], flags.astype(np.int8), [0])))
-    bounds = first_start_us + _NONWEAR_BLOCK_US * np.stack([np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)], axis=1)
+    bounds = first_start_us + NONWEAR_BLOCK_US * np.stack([np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)], axis=1)
     return [[str(pd.Timestamp(int(time), unit="us")) for time in pair] for pair in bounds]
 
 
@@ -340,14 +346,21 @@ class EpochOptions:
         nonwear = None if rule is None else rule.as_dict()
         return {"epoch_seconds": self.epoch_seconds, "calibration": self.calibration, "nonwear": nonwear, "lowpass_hz": self.lowpass_hz}
 
+    def source(self, path: str | os.PathLike[str]) -> dict[str, Any]:
+        """What the epochs of the recording at `path` with these options record
+        as their source: all the options, as they shape the table."""
+        return recording_source(path, {**self.recorded(), "cut": self.cut, "skip_damaged": self.skip_damaged, "anglez_median": self.anglez_median})
+
 
 def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], options: EpochOptions, csv: bool = False) -> tuple[list[DamagedBlock], int]:
     """Writes `epochs(path, ...)` to the Parquet file `out`, its "start" index
     a column, with the calibration, the non-wear periods, the non-wear rule,
-    the low-pass and the blocks left out as JSON under "velnora.calibration",
-    "velnora.nonwear", "velnora.nonwear_rule", "velnora.lowpass_hz" and
-    "velnora.damaged" in the file's key-value metadata. With `csv`, `out` is
-    the same table as CSV text and those five go, under the same names
+    the low-pass, the blocks left out and what the table was made from (as
+    `write_parquet` records it) as JSON under "velnora.calibration",
+    "velnora.nonwear", "velnora.nonwear_rule", "velnora.lowpass_hz",
+    "velnora.damaged" and "velnora.source" in the file's key-value metadata.
+    With `csv`, `out` is the same table as CSV text and those six go, under
+    the same names
     without "velnora.", into a JSON file beside it, named as `out`
     with ".json" for its ".csv" ending (or added). Outputs appear only when
     complete; the CSV table goes straight into an `out` that is a FIFO or a
@@ -355,8 +368,9 @@ def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], opti
     left out (`DamagedBlock`) and the samples left out as timed before an
     earlier one."""
     check_output(path, out, stream=csv)
+    source = options.source(path)
     frame = epochs(path, **options.arguments())
-    summary = _epoch_metadata(frame)
+    summary = _epoch_metadata(frame) | {"source": source}
     if csv:
         with replacing(out, stream=True) as table:
             frame.to_csv(table)
@@ -369,6 +383,13 @@ def write_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], opti
             _write_epoch_parquet(frame, summary, temporary)
     damaged: list[DamagedBlock] = frame.attrs["damaged_blocks"]
     return damaged, frame.attrs["samples_out_of_order"]
+
+
+def complete_epochs(path: str | os.PathLike[str], out: str | os.PathLike[str], options: EpochOptions, csv: bool = False) -> bool:
+    """Whether `out` holds what `write_epochs(path, out, options, csv)` would
+    write: finished, of this recording as it is now, with these options."""
+    made = json_source(out, json_beside(out)) if csv else parquet_source(out)
+    return made is not None and made == options.source(path)
 
 
 def json_beside(out: str | os.PathLike[str]) -> str:
@@ -430,7 +451,7 @@ def epoch_summary(frame: pd.DataFrame, epoch_seconds: float) -> dict[str, Any]:
         "calibration_error_before_mg": calibration.get("error_before_mg"),
         "calibration_error_after_mg": calibration.get("error_after_mg"),
         "worn_hours": float(worn.sum() * epoch_seconds / 3600.0),
-        "days_16h_worn": int((hours >= 16.0).sum()),
+        "days_16h_worn": int((hours >= WORN_DAY_HOURS).sum()),
         "enmo_worn_mg": float(frame["enmo"][worn].mean() * 1000.0) if worn.any() else None,
     }
 

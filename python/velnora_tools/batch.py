@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any, cast
 
 from velnora_tools._distribution import require
 from velnora_tools._exports import Export, Written, export_csv, export_days, export_epochs, export_parquet
-from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, run, stop_signals
+from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, processors, run, stop_signals
 from velnora_tools._recording import failure_text
 from velnora_tools._report import EPOCH_COLUMNS, OUTCOME_COLUMNS, REPORT_COLUMNS, ReportColumn, failed_report_row, report_row
 from velnora_tools.activity import EpochOptions
@@ -177,11 +177,11 @@ def convert(
     `out_dir/<name>.csv` (`velnora.write_cwa_csv`'s text) or, with format "epochs",
     `out_dir/<name>.epochs.parquet` (`velnora_tools.write_epochs` with
     `epoch_options`, by default 5 s epochs with calibration and non-wear; of
-    `read_args` only `cut` applies, and the options' own `cut` and
-    `skip_damaged` must be left unset), or, with format "days",
+    `read_args` only `cut` is taken, any other is a ValueError, and the
+    options' own `cut` and `skip_damaged` must be left unset), or, with format "days",
     `out_dir/<name>.days.parquet` (the day table of `velnora_tools.days`, with
     `outcome_options` on those epochs, its parameters under
-    "velnora.parameters" in the file's metadata),
+    "velnora.parameters" in the file's metadata; `read_args` as for epochs),
     with `read_args` those of `velnora.read_cwa_file`, and returns the
     manifest `out_dir/_manifest.parquet`. With `channels` "present" (the
     default) a Parquet or CSV output leaves out the gyroscope and
@@ -411,12 +411,14 @@ def _export(
     options from one that may skip."""
     check_read_options("convert", dict(read_args))
     carried_only(channels)  # refuses anything but "present" and "all" before any work
+    if format in ("epochs", "days") and (unused := sorted(set(read_args) - {"cut"})):
+        raise ValueError(f"format {format!r} takes the read option cut alone, not {', '.join(unused)}")
     include = {name: bool(flag) for name, flag in read_args.items() if name.startswith("include_")}
     options = cast("ReadArguments", {**read_args, **include})
     if format not in ("epochs", "days"):
         if epoch_options is not None or outcome_options is not None:
             raise ValueError(f"epoch_options and outcome_options apply to formats 'epochs' and 'days', not {format!r}")
-        recorded = {**options, "channels": channels} | ({"skip_damaged": True} if skip_damaged else {})
+        recorded: dict[str, Any] = {**options, "channels": channels} | ({"skip_damaged": True} if skip_damaged else {})
         return Export(options, skip_damaged, channels=channels), json.dumps(recorded, sort_keys=True)
     if format == "epochs" and outcome_options is not None:
         raise ValueError("outcome_options apply to format 'days', not 'epochs'")
@@ -424,15 +426,10 @@ def _export(
         raise ValueError("epoch_options must leave cut and skip_damaged unset: give convert the cut and skip_damaged")
     chosen = dataclasses.replace(epoch_options or EpochOptions(), skip_damaged=skip_damaged)
     outcomes = outcome_options or OutcomeOptions()
-    recorded: dict[str, Any] = {**options, "epochs": chosen.recorded()} | ({"skip_damaged": True} if skip_damaged else {})
+    recorded = {**options, "epochs": chosen.recorded()} | ({"skip_damaged": True} if skip_damaged else {})
     if format == "days":
         recorded["outcomes"] = dataclasses.asdict(outcomes)
     return Export(options, skip_damaged, epoch_options=chosen, outcome_options=outcomes), json.dumps(recorded, sort_keys=True)
-
-
-def processors() -> int:
-    """The processors this process may run on."""
-    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
 
 
 def _frame(rows: Sequence[Mapping[str, Any]], columns: Sequence[str], dtypes: Mapping[str, str]) -> pd.DataFrame:

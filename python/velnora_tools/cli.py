@@ -24,9 +24,10 @@ from typing import TYPE_CHECKING, Any, cast
 
 import velnora
 
+from velnora_tools import _native
 from velnora_tools._distribution import VERSION
 from velnora_tools._exports import Export, Written, export_csv, export_epochs, export_parquet
-from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, input_sizes, run, stop_signals
+from velnora_tools._process_pool import Job, Outcome, Progress, Stopped, input_sizes, processors, run, stop_signals
 from velnora_tools._quality_rules import DEFAULT_WORN_DAYS
 from velnora_tools._report import (
     StudyRows,
@@ -43,10 +44,10 @@ from velnora_tools._report import (
 )
 from velnora_tools._recording import NotARecording, failure_text, recording_header
 from velnora_tools._outcome_columns import DAY_COLUMNS, NIGHT_COLUMNS
-from velnora_tools.activity import NONWEAR_RULES, EpochOptions, Nonwear, json_beside
-from velnora_tools.batch import processors, read_summary, summary_columns, summary_frame
+from velnora_tools.activity import NONWEAR_RULES, WORN_DAY_HOURS, EpochOptions, Nonwear, json_beside
+from velnora_tools.batch import read_summary, summary_columns, summary_frame
 from velnora_tools.outcomes import CUTPOINT_METRICS, OutcomeOptions, parameters
-from velnora_tools.damaged import damage_in_words, left_out_in_words
+from velnora_tools.damaged import DamagedRecording, damage_in_words, left_out_in_words
 from velnora_tools.frames import Channels
 from velnora_tools.read_options import INCLUDE_FLAGS, ReadArguments
 from velnora_tools.replacing import OutputError, remove_stale_temporaries, replacing
@@ -126,7 +127,9 @@ examples:
   velnora csv data/*.cwa -o csv/ -j 2"""
 
 PARQUET_EPILOG = EXPORT_OPTIONS.format(default="velnora.read_cwa_file (all)", suffix=".parquet") + """
-Each file is written by velnora_tools.write_parquet.
+Each file is written by velnora_tools.write_parquet. A file an earlier run
+made of the same recording (unchanged since) with the same options is kept,
+and named on stderr unless -q; --force writes it again.
 
 examples:
   velnora parquet data/*.cwa -o parquet/ -j 4
@@ -145,7 +148,9 @@ calibration ("velnora.calibration"), the non-wear periods ("velnora.nonwear")
 and rule ("velnora.nonwear_rule") and the blocks left out ("velnora.damaged"),
 as JSON; with --csv they go into a JSON file beside each CSV file
 (<name>.epochs.json). --seconds, --blocks and
---skip-damaged as for csv.
+--skip-damaged as for csv. An output an earlier run made of the same
+recording (unchanged since) with the same options is kept; --force writes
+it again.
 
 examples:
   velnora epochs data/*.cwa -o epochs/ -j 2
@@ -240,6 +245,10 @@ def _parser() -> argparse.ArgumentParser:
         export.add_argument("files", metavar="FILE", nargs="+")
         export.add_argument("-o", "--output", metavar="OUT", help=f"the {suffix} file, or the directory of the outputs")
         _add_export_options(export)
+        if work is export_parquet:
+            _add_force_option(export)
+        else:
+            export.set_defaults(force=True)  # CSV carries no record of its source: always written
         _add_batch_options(export)
         export.set_defaults(parser=export, command=_exports, suffix=suffix, work=work)
 
@@ -251,6 +260,7 @@ def _parser() -> argparse.ArgumentParser:
     cut = epoch.add_mutually_exclusive_group()
     cut.add_argument("--seconds", nargs=2, metavar=("A", "B"), type=_bound(float), help="seconds from the first block")
     cut.add_argument("--blocks", nargs=2, metavar=("I", "J"), type=_bound(int), help="data-block positions")
+    _add_force_option(epoch)
     _add_batch_options(epoch)
     epoch.set_defaults(parser=epoch, command=_epochs)
 
@@ -261,7 +271,7 @@ def _parser() -> argparse.ArgumentParser:
     outcome.add_argument("--nights", metavar="NIGHTS", help="the CSV table of every recording's nights")
     outcome.add_argument("--cutpoints", nargs=3, type=_positive_number("mg"), default=(40.0, 100.0, 400.0), metavar=("C1", "C2", "C3"), help="light, moderate and vigorous from (mg; 40 100 400)")
     outcome.add_argument("--metric", choices=CUTPOINT_METRICS, default="enmo", help="the metric the cut-points apply to (enmo)")
-    outcome.add_argument("--valid-hours", type=float, default=16.0, metavar="H", help="worn hours of a valid day (16)")
+    outcome.add_argument("--valid-hours", type=float, default=float(WORN_DAY_HOURS), metavar="H", help="worn hours of a valid day (16)")
     _add_epoch_options(outcome)
     _add_batch_options(outcome)
     outcome.set_defaults(parser=outcome, command=_outcomes)
@@ -288,6 +298,10 @@ def _add_epoch_options(parser: argparse.ArgumentParser) -> None:
 def _epoch_options(args: argparse.Namespace, cut: velnora.SecondsCut | velnora.BlocksCut | None = None) -> EpochOptions:
     nonwear = args.nonwear and Nonwear(rule=args.nonwear_rule, rescore=args.rescore)
     return EpochOptions(args.epoch, args.calibration, nonwear, cut, args.skip_damaged, args.lowpass)
+
+
+def _add_force_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--force", action="store_true", help="write outputs again that an earlier run made of the same recording and options")
 
 
 def _add_batch_options(parser: argparse.ArgumentParser, default_jobs: int | None = 1) -> None:
@@ -355,20 +369,16 @@ def _export(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Export
     if (cut := _cut(parser, args)) is not None:
         read_args["cut"] = cut
     try:
-        # velnora checks every option before it opens a file, and a path
-        # holding a NUL byte opens none: the rules stay velnora's own.
-        velnora.read_cwa_file("\0", **read_args)
+        _native.check_read_options(**read_args)
     except ValueError as error:
         parser.error(f"--resample: {error}")
-    except RuntimeError:
-        pass
     return Export(read_args, args.skip_damaged, channels=channels)
 
 
 def _epochs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     options = _epoch_options(args, _cut(parser, args))
     args.suffix = ".epochs.csv" if args.csv else ".epochs.parquet"
-    return _run_exports(parser, args, export_epochs, (options, args.csv))
+    return _run_exports(parser, args, export_epochs, (options, args.csv, not args.force))
 
 
 def _cut(parser: argparse.ArgumentParser, args: argparse.Namespace) -> velnora.SecondsCut | velnora.BlocksCut | None:
@@ -414,7 +424,8 @@ def _progress(label: str, paths: Sequence[str], args: argparse.Namespace) -> Pro
 
 
 def _exports(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    return _run_exports(parser, args, args.work, (_export(parser, args),))
+    keep = () if args.force else (True,)
+    return _run_exports(parser, args, args.work, (_export(parser, args), *keep))
 
 
 def _run_exports(parser: argparse.ArgumentParser, args: argparse.Namespace, work: Callable[..., Written], options: tuple[Any, ...]) -> int:
@@ -437,6 +448,8 @@ def _run_exports(parser: argparse.ArgumentParser, args: argparse.Namespace, work
             in_order.skip(position[id(outcome.job)])
             return
         written: Written = outcome.value
+        if written.kept and not args.quiet:
+            progress.message(f"velnora: {outcome.job.path}: kept {written.output}, made of it earlier with the same options (--force writes it again)")
         if (said := left_out_in_words(written.damaged, written.samples_out_of_order)) and not args.quiet:
             progress.message(f"velnora: {outcome.job.path}: {said}")
         progress.clear()
@@ -491,7 +504,13 @@ def _next_step(path: str, error: BaseException, args: argparse.Namespace) -> str
 
 def _failure(path: str, error: BaseException) -> str:
     # An output that cannot be made names itself, not the input.
-    return f"velnora: {error}" if isinstance(error, OutputError) else f"velnora: {path}: {failure_text(error)}"
+    return f"velnora: {error}" if isinstance(error, OutputError) else f"velnora: {path}: {_failure_text(error)}"
+
+
+def _failure_text(error: BaseException) -> str:
+    """A failure's message, with the command's way past a damaged data block."""
+    text = failure_text(error)
+    return f"{text}: --skip-damaged reads past it" if isinstance(error, DamagedRecording) else text
 
 
 def _outcomes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
@@ -572,7 +591,7 @@ def _report(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         elif row["damaged_blocks"] and not args.quiet:
             progress.message(f"velnora: {row['path']}: left out {damage_in_words(row['damaged_blocks'], row['damaged_samples'])}")
 
-    jobs = [Job(path, report_row, (args.skip_damaged,)) for path in args.files]
+    jobs = [Job(path, report_row, (args.skip_damaged, False, False, _failure_text)) for path in args.files]
     rows = [_report_row(outcome) for outcome in run(jobs, args.jobs, progress, done)]
     if args.form == "json":
         json.dump(rows, sys.stdout, indent=1)

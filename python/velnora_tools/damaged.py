@@ -163,39 +163,33 @@ def _samples(count: int) -> str:
     return f"{count} sample{'s' * (count != 1)}"
 
 
+SKIP_DAMAGED_NOTE = "skip_damaged=True reads past it, leaving the damaged blocks out"
+
+
 class DamagedRecording(RuntimeError):
     """A reading that failed at a damaged data block, which a reading that
-    skips damage passes over."""
+    skips damage passes over: `block` is its data-block position, `message`
+    the reading's own text of the failure. Its note, shown under the
+    traceback, says the way past it in Python; the command says its own."""
 
-    def __init__(self, block: DamagedBlock) -> None:
-        super().__init__(
-            f"data block {block.block} is damaged ({block.message}): --skip-damaged, "
-            "or read_skipping_damaged in Python, reads past it"
-        )
+    def __init__(self, block: int, message: str) -> None:
+        super().__init__(f"data block {block} is damaged ({message})")
         self.block = block
+        self.message = message
+        self.add_note(SKIP_DAMAGED_NOTE)
 
-    def __reduce__(self) -> tuple[type[DamagedRecording], tuple[DamagedBlock]]:
-        # From a worker process to its parent, with the block.
-        return (DamagedRecording, (self.block,))
+    def __reduce__(self) -> tuple[type[DamagedRecording], tuple[int, str]]:
+        # From a worker process to its parent, with the facts.
+        return (DamagedRecording, (self.block, self.message))
 
 
 @contextlib.contextmanager
-def naming_damage(path: str) -> Iterator[None]:
-    """Turns a reading's failure at a damaged data block into DamagedRecording,
-    which names the block; any other failure goes on as it is."""
+def naming_damage() -> Iterator[None]:
+    """Turns a reading's failure at a damaged data block (`_native`'s
+    DamagedBlockError) into DamagedRecording, which names the block; any
+    other failure goes on as it is. Also a decorator, for the functions that
+    read."""
     try:
         yield
-    except RuntimeError as error:
-        block = _damaged_block_behind(path, error)
-        if block is None:
-            raise
-        raise DamagedRecording(block) from error
-
-
-def _damaged_block_behind(path: str, error: RuntimeError) -> DamagedBlock | None:
-    """The first damaged block that fails a reading with `error`'s message."""
-    try:
-        _, damaged = report_skipping_damaged(path)
-    except (RuntimeError, OSError):
-        return None
-    return next((block for block in damaged if block.message == str(error)), None)
+    except _native.DamagedBlockError as error:
+        raise DamagedRecording(error.block, error.message) from error

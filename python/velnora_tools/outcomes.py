@@ -18,7 +18,7 @@ import numpy as np
 from velnora_tools import _measures
 from velnora_tools._outcome_columns import DAY_COLUMNS, DAY_MEANS, RECORDING_COLUMNS
 from velnora_tools._distribution import require
-from velnora_tools.activity import EpochOptions, epochs
+from velnora_tools.activity import WORN_DAY_HOURS, EpochOptions, epochs
 from velnora_tools.damaged import DamagedBlock
 from velnora_tools.replacing import check_output, replacing
 from velnora_tools.sleep import SleepOptions, night_means, night_table
@@ -41,7 +41,7 @@ class OutcomeOptions:
 
     cutpoints: tuple[float, float, float] = (40.0, 100.0, 400.0)
     cutpoint_metric: str = "enmo"
-    valid_hours: float = 16.0
+    valid_hours: float = float(WORN_DAY_HOURS)
     bout_share: float = 0.8
 
     def __post_init__(self) -> None:
@@ -61,7 +61,7 @@ def days(
     *,
     cutpoints: tuple[float, float, float] = (40.0, 100.0, 400.0),
     cutpoint_metric: str = "enmo",
-    valid_hours: float = 16.0,
+    valid_hours: float = float(WORN_DAY_HOURS),
     epoch_options: EpochOptions = EpochOptions(),
 ) -> pd.DataFrame:
     """One row per calendar day of the recording's wall clock, midnight to
@@ -82,7 +82,7 @@ def outcomes(
     *,
     cutpoints: tuple[float, float, float] = (40.0, 100.0, 400.0),
     cutpoint_metric: str = "enmo",
-    valid_hours: float = 16.0,
+    valid_hours: float = float(WORN_DAY_HOURS),
     epoch_options: EpochOptions = EpochOptions(),
 ) -> dict[str, Any]:
     """The recording's outcomes, the columns of `RECORDING_COLUMNS`

@@ -9,16 +9,14 @@ from typing import TYPE_CHECKING, Any
 
 from velnora_tools import _native
 from velnora_tools._distribution import require
-from velnora_tools._parquet_footer import MAGIC, footer_of, joined_footer
-from velnora_tools.damaged import DamagedBlock
+from velnora_tools._parquet_footer import MAGIC, FooterError, footer_of, joined_footer
+from velnora_tools._source import SOURCE_KEY, recording_source
+from velnora_tools.damaged import DamagedBlock, naming_damage
 from velnora_tools.frames import Channels, Columns, carried_only, only_zeros, to_arrow
 from velnora_tools.replacing import check_output, replacing
 
 if TYPE_CHECKING:
     from typing import Unpack
-
-    import numpy as np
-    import numpy.typing as npt
 
     from velnora_tools.read_options import ReadArguments
 
@@ -34,6 +32,7 @@ HEADER_KEY = "velnora.header"
 REPORT_KEY = "velnora.report"
 
 
+@naming_damage()
 def write_parquet(
     path: str | os.PathLike[str],
     out: str | os.PathLike[str],
@@ -49,8 +48,10 @@ def write_parquet(
     recording carries that sensor; "all" keeps them. The file holds the same columns, `timestamp` as
     timestamp[us] without a time zone (the recorded wall clock), compressed with
     zstd (a channel of zeros with LZ4) in row groups of `ROW_GROUP_ROWS` rows.
-    Its key-value metadata holds `velnora.read_header` under "velnora.header"
-    and `velnora.sampling_consistency_report` under "velnora.report", both as
+    Its key-value metadata holds `velnora.read_header` under "velnora.header",
+    `velnora.sampling_consistency_report` under "velnora.report" and what the
+    file was made from (the recording's absolute path, size and time of last
+    change, these options, velnora's version) under "velnora.source", all as
     JSON.
 
     The samples are read whole, then written a row group at a time from views of
@@ -78,33 +79,50 @@ def write_recording(
     require("pyarrow.parquet", "velnora_tools.write_parquet")
     leave_out = carried_only(channels)
     check_output(path, out)
+    source = recording_file_source(path, read_args, skip_damaged, channels)
     columns, header, report, damaged = _native.read_for_export(
         os.fspath(path), **read_args, skip_damaged=skip_damaged, carried_only=leave_out
     )
-    write_columns(out, columns, header, report)
+    write_columns(out, columns, {HEADER_KEY: header, REPORT_KEY: report, SOURCE_KEY: source})
     return [DamagedBlock(*entry) for entry in damaged]
 
 
-def write_columns(out: str | os.PathLike[str], columns: Columns, header: object, report: object) -> None:
-    """`write_parquet`'s file from arrays already read, with the header and the
-    report to store as JSON beside them."""
+def recording_file_source(
+    path: str | os.PathLike[str], read_args: ReadArguments, skip_damaged: bool, channels: Channels
+) -> dict[str, Any]:
+    """What the recording's Parquet file made with these options records as
+    its source."""
+    flags = {name: bool(value) if name.startswith("include_") else value for name, value in read_args.items()}
+    return recording_source(path, {"read_args": flags, "skip_damaged": skip_damaged, "channels": channels})
+
+
+def write_columns(out: str | os.PathLike[str], columns: Columns, metadata: dict[str, object]) -> None:
+    """`write_parquet`'s file from arrays already read, with `metadata`'s
+    values stored as JSON under their keys."""
     require("pyarrow.parquet", "velnora_tools.write_parquet")
     starts = range(0, len(columns["timestamp"]), ROW_GROUP_ROWS)
-    encoding = _encoding(columns, header, report)
+    encoding = _encoding(columns, metadata)
     with replacing(out) as temporary:
-        if len(starts) < 2 or not _native.second_thread_allowed():
-            _write_groups(temporary, columns, starts, encoding)
-            return
-        # pyarrow encodes a file on one thread; the later row groups are
-        # encoded on a second one into memory and joined on after the earlier.
-        middle = len(starts) // 2
-        with concurrent.futures.ThreadPoolExecutor(1) as helper:
-            later = helper.submit(_encoded_groups, columns, starts[middle:], encoding)
-            _write_groups(temporary, columns, starts[:middle], encoding)
-            _append_file(temporary, later.result())
+        if len(starts) >= 2 and _native.second_thread_allowed():
+            try:
+                _write_halves(temporary, columns, starts, encoding)
+                return
+            except FooterError:
+                pass  # a footer the join cannot move: the file is written again on one thread
+        _write_groups(temporary, columns, starts, encoding)
 
 
-def _encoding(columns: Columns, header: object, report: object) -> dict[str, Any]:
+def _write_halves(path: str, columns: Columns, starts: range, encoding: dict[str, Any]) -> None:
+    """pyarrow encodes a file on one thread; the later row groups are encoded
+    on a second one into memory and joined on after the earlier."""
+    middle = len(starts) // 2
+    with concurrent.futures.ThreadPoolExecutor(1) as helper:
+        later = helper.submit(_encoded_groups, columns, starts[middle:], encoding)
+        _write_groups(path, columns, starts[:middle], encoding)
+        _append_file(path, later.result())
+
+
+def _encoding(columns: Columns, metadata: dict[str, object]) -> dict[str, Any]:
     """The ParquetWriter arguments of a recording's file.
 
     Almost all the time goes to pyarrow's encoder, which writes one column
@@ -117,12 +135,11 @@ def _encoding(columns: Columns, header: object, report: object) -> dict[str, Any
     timestamps get statistics, which let a reader skip row groups outside a
     time range; on every column they would add a sixth to the time and serve
     no query."""
-    metadata = {HEADER_KEY: json.dumps(header), REPORT_KEY: json.dumps(report)}
     samples = [name for name in columns if name != "timestamp" and name not in BLOCK_READINGS]
     zeros = [name for name in samples if only_zeros(columns[name])]
     dictionary = [name for name in samples if name not in zeros]
     return {
-        "schema": to_arrow({name: column[:0] for name, column in columns.items()}, "all").schema.with_metadata(metadata),
+        "schema": to_arrow({name: column[:0] for name, column in columns.items()}, "all").schema.with_metadata({key: json.dumps(value) for key, value in metadata.items()}),
         "compression": {name: "lz4" if name in zeros else "zstd" for name in columns},
         "use_dictionary": dictionary,
         "column_encoding": {
@@ -130,6 +147,8 @@ def _encoding(columns: Columns, header: object, report: object) -> dict[str, Any
             **{name: "PLAIN" for name in columns if name != "timestamp" and name not in dictionary},
         },
         "write_statistics": ["timestamp"],
+        # A page index's page offsets could not be moved by the join.
+        "write_page_index": False,
     }
 
 
@@ -155,7 +174,8 @@ def _encoded_groups(columns: Columns, starts: range, encoding: dict[str, Any]) -
 def _append_file(path: str, later: Any) -> None:
     """Joins the complete Parquet file `later` (bytes-like) on after the
     row groups of the one at `path`: its chunks replace the footer there,
-    followed by one footer for both."""
+    followed by one footer for both. Raises FooterError, the file at `path`
+    untouched, where the footers cannot be joined."""
     later_view = memoryview(later)
     later_start, later_footer = footer_of(later_view)
     with open(path, "r+b") as file:
@@ -164,9 +184,8 @@ def _append_file(path: str, later: Any) -> None:
         length = int.from_bytes(file.read(4), "little")
         start = size - 8 - length
         file.seek(start)
-        footer = file.read(length)
+        footer = joined_footer(file.read(length), later_footer, start - len(MAGIC))
         file.seek(start)
         file.truncate()
         file.write(later_view[len(MAGIC) : later_start])
-        file.write(joined_footer(footer, later_footer, start - len(MAGIC)))
-
+        file.write(footer)

@@ -13,6 +13,7 @@ class ReadArguments(TypedDict, total=False):
     """The options `velnora.read_cwa_file` takes after the path; a function that
     forwards them leaves those not given to the reading's own defaults."""
 
+    # read options, as fields (made by tools/read-options)
     cut: velnora.SecondsCut | velnora.BlocksCut | None
     include_magnetometer: bool
     include_temperature: bool
@@ -20,6 +21,7 @@ class ReadArguments(TypedDict, total=False):
     include_battery: bool
     resample_hz: float | None
     resample_method: str
+    # end of made options
 
 
 READ_OPTIONS: tuple[str, ...] = tuple(ReadArguments.__annotations__)

@@ -15,7 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velnora_tools._outcome_columns import NIGHT_COLUMNS, NIGHT_MEANS
-from velnora_tools.activity import EpochOptions, epochs
+from velnora_tools.activity import WORN_DAY_HOURS, EpochOptions, epochs
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -46,7 +46,7 @@ class SleepOptions:
     gap_minutes: float = 60.0
     fallback_deg: float = 0.13
     clamp: bool = False
-    valid_hours: float = 16.0
+    valid_hours: float = float(WORN_DAY_HOURS)
 
 
 CLAMP_DEG = (0.13, 0.50)

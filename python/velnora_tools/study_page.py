@@ -13,10 +13,11 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from importlib import resources
 from typing import TYPE_CHECKING, Any
 
-from velnora_tools._day_strip import CELLS_PER_DAY, DAMAGED, NO_DATA, NONWEAR, WORN
+from velnora_tools._day_strip import CELL_US, CELLS_PER_DAY, CELLS_PER_HOUR, DAMAGED, NO_DATA, NONWEAR, WORN
 from velnora_tools._distribution import VERSION, require
 from velnora_tools._quality_rules import DEFAULT_WORN_DAYS, counted, problems, rule_texts
 from velnora_tools._report import EPOCH_COLUMNS, REPORT_COLUMNS, ReportColumn
+from velnora_tools.activity import WORN_DAY_HOURS
 from velnora_tools.batch import summarise
 from velnora_tools.frames import plain_records
 from velnora_tools.replacing import OutputError, check_output, remove_stale_temporaries, replacing
@@ -174,9 +175,9 @@ def _histogram(days: Mapping[int, int], min_worn_days: int) -> str:
             f"<text x='{x + width / 2}' y='{y - 3}'>{count}</text><text x='{x + width / 2}' y='{height + 28}'>{day}</text>"
         )
     return (
-        "<h2>Days with at least 16 worn hours</h2>\n"
+        f"<h2>Days with at least {WORN_DAY_HOURS} worn hours</h2>\n"
         f"<svg class='histogram' width='{(top + 1) * width}' height='{height + 34}' role='img' "
-        "aria-label='recordings by days with at least 16 worn hours'>" + "".join(bars) + "</svg>\n"
+        f"aria-label='recordings by days with at least {WORN_DAY_HOURS} worn hours'>" + "".join(bars) + "</svg>\n"
     )
 
 
@@ -186,7 +187,7 @@ def _legend() -> str:
         for letter, label in CELL_KINDS
     )
     sleep = "<li><svg width='14' height='14' aria-hidden='true'><rect class='sleep' y='10' width='14' height='4'/></svg> sleep window</li>"
-    return f"<ul class='legend'><li>Days: a row per day from midnight, a cell per 15 minutes.</li>{items}{sleep}</ul>\n"
+    return f"<ul class='legend'><li>Days: a row per day from midnight, a cell per {CELL_US // 60_000_000} minutes.</li>{items}{sleep}</ul>\n"
 
 
 def _table(rows: Sequence[Mapping[str, Any]], found: Sequence[Mapping[str, str]]) -> str:
@@ -250,7 +251,7 @@ def _to_planned_end(row: Mapping[str, Any]) -> str | None:
     if not strip or first_day is None or end is None:
         return strip
     planned = datetime.datetime.fromisoformat(end).replace(tzinfo=None) - datetime.datetime.fromisoformat(first_day)
-    cells = -(-planned // datetime.timedelta(minutes=15))
+    cells = -(-planned // datetime.timedelta(microseconds=CELL_US))
     days = min(-(-cells // CELLS_PER_DAY), PLANNED_DAYS_SHOWN)
     return strip.ljust(days * CELLS_PER_DAY, NO_DATA)
 
@@ -264,7 +265,7 @@ def _sleep_path(first_day: str, windows: str | None, days: int) -> str:
     bars = []
     for window in windows.split(";"):
         start, end = (datetime.datetime.fromisoformat(text) for text in window.split("/"))
-        at, to = ((moment - origin) / datetime.timedelta(minutes=15) for moment in (start, end))
+        at, to = ((moment - origin) / datetime.timedelta(microseconds=CELL_US) for moment in (start, end))
         while at < to and at < days * CELLS_PER_DAY:
             day, x = divmod(at, CELLS_PER_DAY)
             width = min(to - at, CELLS_PER_DAY - x)
@@ -289,13 +290,13 @@ def _strip_cell(first_day: str | None, strip: str | None, sleep_windows: str | N
     height = days * (ROW + GAP) - GAP
     hours = Counter(strip)
     counted = {WORN: round(worn_hours, 1)} if worn_hours is not None else {}
-    summary = ", ".join(f"{label} {counted.get(letter, hours[letter] / 4):g} h" for letter, label in CELL_KINDS if hours[letter])
+    summary = ", ".join(f"{label} {counted.get(letter, hours[letter] / CELLS_PER_HOUR):g} h" for letter, label in CELL_KINDS if hours[letter])
     nights = len(sleep_windows.split(";")) if sleep_windows else 0
     summary += f", {nights} sleep window{'s' * (nights != 1)}" if nights else ""
     drawn = "".join(f"<path class='{CELL_CLASS[letter]}' d='{''.join(runs)}'/>" for letter, runs in paths.items() if runs)
     drawn += _sleep_path(first_day, sleep_windows, days)
     return (
-        f"<td class='days' data-v='{hours[WORN] / 4:g}'><svg viewBox='0 0 {CELLS_PER_DAY} {height}' width='{2 * CELLS_PER_DAY}' "
+        f"<td class='days' data-v='{hours[WORN] / CELLS_PER_HOUR:g}'><svg viewBox='0 0 {CELLS_PER_DAY} {height}' width='{2 * CELLS_PER_DAY}' "
         f"height='{2 * height}' preserveAspectRatio='none' role='img'><title>{days} day{'s' * (days != 1)} from {html.escape(first_day)}: {summary}</title>"
-        f"{drawn}<path class='hours' d='M24 0v{height}M48 0v{height}M72 0v{height}'/></svg></td>"
+        f"{drawn}<path class='hours' d='{''.join(f'M{hour * CELLS_PER_HOUR} 0v{height}' for hour in (6, 12, 18))}'/></svg></td>"
     )

@@ -42,7 +42,7 @@ PyResult<PlannedRead> plan_read(PyObject* path_slot, PyObject* cut_slot, PyObjec
   if (!skip_damaged) return propagate(skip_damaged);
   PlannedRead read{*path, {}, *skip_damaged, {}};
   auto plan =
-      to_py_result(plan_cut(*path, *cut, *skip_damaged ? &read.left_out : nullptr), PyExc_RuntimeError);
+      to_py_result(resolve_read_plan(*path, *cut, *skip_damaged ? &read.left_out : nullptr), PyExc_RuntimeError);
   if (!plan) return propagate(plan);
   read.plan = *plan;
   return read;

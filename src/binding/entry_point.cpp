@@ -1,7 +1,9 @@
 #include "binding/entry_point.hpp"
 
+#include <cstdint>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 
 namespace velnora::py {
@@ -12,6 +14,17 @@ namespace {
 // caller's own text (a resample method, a path) comes back unchanged.
 // Out of memory is MemoryError whatever the call would raise otherwise; an
 // interrupted call already carries the exception its signal handler raised.
+// The typed error of a refused data block, its facts as attributes.
+[[gnu::cold]] void raise_damaged_block(std::uint64_t block, PyObject* message) {
+  Ref error = Ref::steal(PyObject_CallOneArg(damaged_block_type, message));
+  if (!error) return;
+  Ref position = Ref::steal(PyLong_FromUnsignedLongLong(block));
+  if (!position || PyObject_SetAttrString(error.get(), "block", position.get()) < 0 ||
+      PyObject_SetAttrString(error.get(), "message", message) < 0)
+    return;
+  PyErr_SetObject(damaged_block_type, error.get());
+}
+
 [[gnu::cold]] void raise_core_error(const CoreFailure& failure) {
   const CwaError::Kind kind = failure.error.kind();
   if (kind == CwaError::Kind::Interrupted) {
@@ -24,7 +37,13 @@ namespace {
   std::string text = failure.error.text();
   Ref message =
       Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (message) PyErr_SetObject(type, message.get());
+  if (!message) return;
+  const std::optional<std::uint64_t> block = failure.error.damaged_block();
+  if (!block || type != PyExc_RuntimeError || damaged_block_type == nullptr) {
+    PyErr_SetObject(type, message.get());
+    return;
+  }
+  raise_damaged_block(*block, message.get());
 }
 
 [[gnu::cold]] void raise_internal_fault(const char* what) {
@@ -34,6 +53,7 @@ namespace {
 }  // namespace
 
 PyObject* not_a_recording_type = nullptr;
+PyObject* damaged_block_type = nullptr;
 
 bool signal_handler_raised() { return PyErr_CheckSignals() != 0; }
 

@@ -48,6 +48,9 @@ void raise_failure(const Failure& failure);
 // that Python code tells that case from others without reading the message.
 // Unset, such an error is the RuntimeError it always was.
 extern PyObject* not_a_recording_type;
+// Likewise the RuntimeError subclass raised for the refusal of a malformed
+// data block, its position and text as the attributes `block` and `message`.
+extern PyObject* damaged_block_type;
 
 // Inside a catch block: the C++ exception in flight as MemoryError or, being a
 // broken invariant, as RuntimeError, never as a terminated process.

@@ -3,7 +3,6 @@
 #include "binding/arguments.hpp"
 #include "binding/entry_point.hpp"
 #include "core/ops/recording_file.hpp"
-#include "core/ops/sampling_report.hpp"
 #include "core/time/date_time.hpp"
 
 namespace velnora::py {
@@ -51,7 +50,7 @@ PyResult<Ref> report_dict(const SamplingReport& report) {
 }
 
 PyObject* read_header(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-  return run_entry<read_header_signature, describe_file<read_recording_header, header_dict>>(args, nargsf,
+  return run_entry<read_header_signature, describe_file<read_cwa_header, header_dict>>(args, nargsf,
                                                                                              kwnames);
 }
 

@@ -6,7 +6,7 @@
 #include "binding/entry_point.hpp"
 #include "binding/py_objects.hpp"
 #include "core/format/cwa_file.hpp"
-#include "core/ops/sampling_report.hpp"
+#include "core/ops/recording_file.hpp"
 
 namespace velnora::py {
 

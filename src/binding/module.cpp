@@ -2,6 +2,7 @@
 
 #include "binding/entry_point.hpp"
 #include "binding/module_init.hpp"
+#include "binding/read_options.hpp"
 
 namespace velnora::py {
 
@@ -41,8 +42,7 @@ constexpr const char seconds_doc[] = "seconds(start=None, end=None)\n--\n\n";
 constexpr const char blocks_doc[] = "blocks(start=None, end=None)\n--\n\n";
 
 constexpr const char read_cwa_file_doc[] =
-    "read_cwa_file(file_path, cut=None, include_magnetometer=True, include_temperature=True, "
-    "include_light=True, include_battery=True, resample_hz=None, resample_method=\"cubic\")\n--\n\n"
+    "read_cwa_file(file_path, " VELNORA_READ_OPTIONS_TEXT ")\n--\n\n"
     "Python interface for reading CWA data.\n"
     "\n"
     "Optional resampling parameters:\n"
@@ -50,9 +50,7 @@ constexpr const char read_cwa_file_doc[] =
     "- `resample_method`: currently supports `\"cubic\"`.";
 
 constexpr const char write_cwa_csv_doc[] =
-    "write_cwa_csv(file_path, output_path, cut=None, include_magnetometer=True, "
-    "include_temperature=False, include_light=False, include_battery=False, resample_hz=None, "
-    "resample_method=\"cubic\")\n--\n\n"
+    "write_cwa_csv(file_path, output_path, " VELNORA_EXPORT_OPTIONS_TEXT ")\n--\n\n"
     "Write CWA samples directly to CSV.\n"
     "\n"
     "Supports the same optional resampling and time-range controls as `read_cwa_file`.";

@@ -2,19 +2,23 @@
 // six functions, built from the same core and binding helpers.
 #include <Python.h>
 
+#include <iterator>
+#include <string>
+
 #include "binding/activity.hpp"
 #include "binding/arguments.hpp"
 #include "binding/entry_point.hpp"
 #include "binding/header_and_report.hpp"
 #include "binding/module_init.hpp"
 #include "binding/numpy_arrays.hpp"
+#include "binding/read_options.hpp"
 #include "binding/read_request.hpp"
 #include "binding/sample_reads.hpp"
 #include "core/base/helper_thread.hpp"
+#include "core/ops/activity_passes.hpp"
 #include "core/ops/export_read.hpp"
 #include "core/ops/planned_samples.hpp"
 #include "core/ops/recording_file.hpp"
-#include "core/ops/sampling_report.hpp"
 #include "core/ops/timestamp_scan.hpp"
 #include "core/read/damaged_blocks.hpp"
 #include "core/read/read_plan.hpp"
@@ -31,7 +35,7 @@ PyResult<Ref> with_damaged(PyResult<Ref> value, const DamagedBlocks& damaged) {
   return owned(PyTuple_Pack(2, value->get(), list->get()));
 }
 
-PyResult<Ref> read_past_damage(Slots<8> slots) {
+PyResult<Ref> read_past_damage(ReadSlots slots) {
   DamagedBlocks damaged;
   return with_damaged(read_samples(slots, &damaged), damaged);
 }
@@ -50,8 +54,8 @@ PyResult<ExportChoices> export_choices(Slots<2> slots) {
   return ExportChoices{*skip_damaged, *carried_only};
 }
 
-PyResult<Ref> export_csv(Slots<11> slots) {
-  auto arguments = export_arguments(slots.first<9>());
+PyResult<Ref> export_csv(Slots<std::size(csv_parameters) + 2> slots) {
+  auto arguments = export_arguments(slots.first<std::size(csv_parameters)>());
   if (!arguments) return propagate(arguments);
   auto choices = export_choices(slots.last<2>());
   if (!choices) return propagate(choices);
@@ -74,6 +78,13 @@ PyResult<Ref> report_past_damage(Slots<1> slots) {
   auto report = to_py_result(sampling_report_past_damage(*path, damaged), PyExc_RuntimeError);
   if (!report) return propagate(report);
   return with_damaged(report_dict(*report), damaged);
+}
+
+// The options checked as a read checks them before it opens a file, so that
+// the command refuses a wrong one before any work starts.
+PyResult<Ref> check_options(OptionSlots slots) {
+  if (auto request = read_request(slots, read_defaults); !request) return propagate(request);
+  return Ref::borrow(Py_None);
 }
 
 PyResult<Ref> count_to_python(std::uint64_t count) { return to_python(count); }
@@ -100,8 +111,8 @@ PyResult<Ref> scan_timestamps(Slots<4> slots) {
   return column_to_array(std::move(**timestamps));
 }
 
-PyResult<Ref> read_with_description(Slots<10> slots) {
-  auto arguments = read_arguments(slots.first<8>());
+PyResult<Ref> read_with_description(Slots<std::size(read_parameters) + 2> slots) {
+  auto arguments = read_arguments(slots.first<std::size(read_parameters)>());
   if (!arguments) return propagate(arguments);
   auto choices = export_choices(slots.last<2>());
   if (!choices) return propagate(choices);
@@ -126,18 +137,17 @@ PyResult<Ref> read_with_description(Slots<10> slots) {
 
 constexpr Signature header_signature{"read_header", path_parameter, 1};
 constexpr Signature read_signature{"read_skipping_damaged", read_parameters, 1};
-constexpr const char* export_csv_parameters[] = {
-    "file_path",     "output_path",     "cut",         "include_magnetometer", "include_temperature",
-    "include_light", "include_battery", "resample_hz", "resample_method",      "skip_damaged",
-    "carried_only"};
+constexpr const char* export_csv_parameters[] = {"file_path", "output_path", VELNORA_READ_OPTION_NAMES,
+                                                 "skip_damaged", "carried_only"};
 constexpr Signature csv_signature{"write_csv", export_csv_parameters, 2};
 constexpr Signature report_signature{"report_skipping_damaged", path_parameter, 1};
+constexpr Signature plain_report_signature{"sampling_consistency_report", path_parameter, 1};
+constexpr Signature check_signature{"check_read_options", read_option_names, 0};
 constexpr Signature positions_signature{"block_positions", path_parameter, 1};
 constexpr const char* timestamps_parameters[] = {"file_path", "start_block", "end_block", "skip_damaged"};
 constexpr Signature timestamps_signature{"read_timestamps", timestamps_parameters, 4};
-constexpr const char* export_read_parameters[] = {
-    "file_path",       "cut",         "include_magnetometer", "include_temperature", "include_light",
-    "include_battery", "resample_hz", "resample_method",      "skip_damaged",        "carried_only"};
+constexpr const char* export_read_parameters[] = {"file_path", VELNORA_READ_OPTION_NAMES, "skip_damaged",
+                                                  "carried_only"};
 constexpr Signature export_read_signature{"read_for_export", export_read_parameters, 1};
 
 PyObject* recording_header(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
@@ -156,6 +166,15 @@ PyObject* write_csv(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
 PyObject* report_skipping_damaged(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                   PyObject* kwnames) noexcept {
   return run_entry<report_signature, report_past_damage>(args, nargsf, kwnames);
+}
+
+PyObject* plain_sampling_report(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return run_entry<plain_report_signature, describe_file<velnora::sampling_consistency_report, report_dict>>(
+      args, nargsf, kwnames);
+}
+
+PyObject* check_read_options(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return run_entry<check_signature, check_options>(args, nargsf, kwnames);
 }
 
 PyObject* block_positions(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
@@ -178,15 +197,13 @@ constexpr const char header_doc[] =
     "recording they cannot open (\"Incomplete CWA data block\").";
 
 constexpr const char read_doc[] =
-    "read_skipping_damaged(file_path, cut=None, include_magnetometer=True, include_temperature=True, "
-    "include_light=True, include_battery=True, resample_hz=None, resample_method=\"cubic\")\n--\n\n"
+    "read_skipping_damaged(file_path, " VELNORA_READ_OPTIONS_TEXT ")\n--\n\n"
     "velnora.read_cwa_file passing over malformed data blocks: (samples, [(block, message, outside_range, "
     "sample_count, reason), ...]).";
 
 constexpr const char csv_doc[] =
-    "write_csv(file_path, output_path, cut=None, include_magnetometer=True, include_temperature=False, "
-    "include_light=False, include_battery=False, resample_hz=None, resample_method=\"cubic\", "
-    "skip_damaged=False, carried_only=False)\n--\n\n"
+    "write_csv(file_path, output_path, " VELNORA_EXPORT_OPTIONS_TEXT
+    ", skip_damaged=False, carried_only=False)\n--\n\n"
     "velnora.write_cwa_csv, passing over malformed data blocks when skip_damaged and without the sensors "
     "no good data block carries when carried_only: [(block, message, outside_range, sample_count, reason), "
     "...].";
@@ -199,7 +216,7 @@ constexpr const char report_doc[] =
 // For tests, which must see that a long resampled read was split: the reads
 // so far that took the later half's rows from a helper thread.
 PyObject* adopted_split_run_count(PyObject*, PyObject*) noexcept {
-  return PyLong_FromUnsignedLongLong(split_reads_adopted());
+  return PyLong_FromUnsignedLongLong(adopted_split_runs());
 }
 
 // Whether a call of the companion may put a second thread to work, as the
@@ -207,6 +224,14 @@ PyObject* adopted_split_run_count(PyObject*, PyObject*) noexcept {
 PyObject* second_thread_allowed(PyObject*, PyObject*) noexcept {
   return PyBool_FromLong(helper_thread_allowed() ? 1 : 0);
 }
+
+constexpr const char plain_report_doc[] =
+    "sampling_consistency_report(file_path)\n--\n\n"
+    "velnora.sampling_consistency_report, raising NotARecording and DamagedBlockError.";
+
+constexpr const char check_doc[] =
+    "check_read_options(" VELNORA_READ_OPTIONS_TEXT ")\n--\n\n"
+    "Raises what velnora.read_cwa_file raises for these options, without reading a file.";
 
 constexpr const char positions_doc[] =
     "block_positions(file_path)\n--\n\n"
@@ -218,12 +243,9 @@ constexpr const char timestamps_doc[] =
     "skip_damaged; None when the blocks hold no sample data.";
 
 constexpr const char export_read_doc[] =
-    "read_for_export(file_path, cut=None, include_magnetometer=True, include_temperature=True, "
-    "include_light=True, include_battery=True, resample_hz=None, resample_method=\"cubic\", "
-    "skip_damaged=False, carried_only=False)\n--\n\n"
+    "read_for_export(file_path, " VELNORA_READ_OPTIONS_TEXT ", skip_damaged=False, carried_only=False)\n--\n\n"
     "(samples, header, report, [(block, message, outside_range, sample_count, reason), ...]) as "
-    "velnora.read_header, "
-    "the sampling report and the read give them, past damage when skip_damaged, without the sensors no good "
+    "velnora.read_header, the sampling report and the read give them, past damage when skip_damaged, without the sensors no good "
     "data block carries when carried_only.";
 
 PyMethodDef function_table[] = {
@@ -231,6 +253,8 @@ PyMethodDef function_table[] = {
     fastcall_function("read_skipping_damaged", read_skipping_damaged, read_doc),
     fastcall_function("write_csv", write_csv, csv_doc),
     fastcall_function("report_skipping_damaged", report_skipping_damaged, report_doc),
+    fastcall_function("sampling_consistency_report", plain_sampling_report, plain_report_doc),
+    fastcall_function("check_read_options", check_read_options, check_doc),
     fastcall_function("block_positions", block_positions, positions_doc),
     fastcall_function("read_timestamps", read_timestamps, timestamps_doc),
     fastcall_function("read_for_export", read_for_export, export_read_doc),
@@ -243,22 +267,41 @@ PyMethodDef function_table[] = {
     fastcall_function("epochs", epochs, epochs_doc),
 };
 
-// NotARecording: what every function of the module raises, instead of a plain
-// RuntimeError, for a file that is no recording at all.
-PyResult<void> add_exception_types(PyObject* module) {
-  auto type =
-      owned(PyErr_NewExceptionWithDoc("velnora_tools._native.NotARecording",
-                                      "The file is no CWA recording at all.", PyExc_RuntimeError, nullptr));
+// A RuntimeError subclass added to the module as `name`, kept in `slot`.
+PyResult<void> add_exception_type(PyObject* module, const char* name, const char* doc, PyObject*& slot) {
+  std::string qualified = "velnora_tools._native.";
+  qualified += name;
+  auto type = owned(PyErr_NewExceptionWithDoc(qualified.c_str(), doc, PyExc_RuntimeError, nullptr));
   if (!type) return propagate(type);
-  if (PyModule_AddObjectRef(module, "NotARecording", type->get()) < 0) return raised();
-  not_a_recording_type = type->release();
+  if (PyModule_AddObjectRef(module, name, type->get()) < 0) return raised();
+  slot = type->release();
+  return {};
+}
+
+// What every function of the module raises instead of a plain RuntimeError:
+// NotARecording for a file that is no recording at all, DamagedBlockError
+// for a malformed data block a read does not pass over.
+// NONWEAR_BLOCK_SECONDS: the length of the blocks non-wear is judged on, for
+// the package's own grids of them.
+PyResult<void> add_module_values(PyObject* module) {
+  if (auto added = add_exception_type(module, "NotARecording", "The file is no CWA recording at all.",
+                                      not_a_recording_type);
+      !added)
+    return added;
+  if (auto added = add_exception_type(module, "DamagedBlockError",
+                                      "A malformed data block: its position as `block`, the refusal's text as "
+                                      "`message`.",
+                                      damaged_block_type);
+      !added)
+    return added;
+  if (PyModule_AddIntConstant(module, "NONWEAR_BLOCK_SECONDS", NonwearDetector::block_seconds) < 0) return raised();
   return {};
 }
 
 ExtensionModule native_module("velnora_tools._native",
                               "Reading past damaged data blocks and the reads velnora_tools builds on; not a "
                               "public interface.",
-                              function_table, false, add_exception_types);
+                              function_table, false, add_module_values);
 
 }  // namespace
 

@@ -9,15 +9,13 @@ namespace velnora::py {
 namespace {
 
 PyResult<IncludeFlags> include_flags(OptionSlots options, const IncludeFlags& defaults) {
-  auto magnetometer = flag_argument(options[1], "include_magnetometer", defaults.magnetometer);
-  if (!magnetometer) return propagate(magnetometer);
-  auto temperature = flag_argument(options[2], "include_temperature", defaults.temperature);
-  if (!temperature) return propagate(temperature);
-  auto light = flag_argument(options[3], "include_light", defaults.light);
-  if (!light) return propagate(light);
-  auto battery = flag_argument(options[4], "include_battery", defaults.battery);
-  if (!battery) return propagate(battery);
-  return IncludeFlags{*magnetometer, *temperature, *light, *battery};
+  IncludeFlags include = defaults;
+  for (const FlagOption& flag : flag_options) {
+    auto value = flag_argument(options[flag.slot], read_option_names[flag.slot], defaults.*flag.member);
+    if (!value) return propagate(value);
+    include.*flag.member = *value;
+  }
+  return include;
 }
 
 }  // namespace
@@ -25,31 +23,32 @@ PyResult<IncludeFlags> include_flags(OptionSlots options, const IncludeFlags& de
 PyResult<ReadRequest> read_request(OptionSlots options, const IncludeFlags& defaults) {
   auto include = include_flags(options, defaults);
   if (!include) return propagate(include);
-  auto rate = optional_f64_argument(options[5], "resample_hz");
+  constexpr std::size_t rate_slot = read_option::resample_hz, method_slot = read_option::resample_method;
+  auto rate = optional_f64_argument(options[rate_slot], read_option_names[rate_slot]);
   if (!rate) return propagate(rate);
-  auto method = str_argument(options[6], "resample_method", "cubic");
+  auto method = str_argument(options[method_slot], read_option_names[method_slot], default_resample_method);
   if (!method) return propagate(method);
-  auto cut = parse_cut_config(options[0]);
+  auto cut = parse_cut_config(options[read_option::cut]);
   if (!cut) return propagate(cut);
-  auto resample_hz = to_py_result(resample_rate(*rate, *method), PyExc_ValueError);
+  auto resample_hz = to_py_result(validate_resample_options(*rate, *method), PyExc_ValueError);
   if (!resample_hz) return propagate(resample_hz);
   return ReadRequest{*include, *cut, *resample_hz};
 }
 
-PyResult<ReadArguments> read_arguments(Slots<8> slots) {
+PyResult<ReadArguments> read_arguments(ReadSlots slots) {
   auto path = str_argument(slots[0], "file_path");
   if (!path) return propagate(path);
-  auto request = read_request(slots.subspan<1>(), IncludeFlags{});
+  auto request = read_request(slots.subspan<1>(), read_defaults);
   if (!request) return propagate(request);
   return ReadArguments{*path, std::move(*request)};
 }
 
-PyResult<ExportArguments> export_arguments(Slots<9> slots) {
+PyResult<ExportArguments> export_arguments(ExportSlots slots) {
   auto path = str_argument(slots[0], "file_path");
   if (!path) return propagate(path);
   auto output = str_argument(slots[1], "output_path");
   if (!output) return propagate(output);
-  auto request = read_request(slots.subspan<2>(), csv_defaults);
+  auto request = read_request(slots.subspan<2>(), export_defaults);
   if (!request) return propagate(request);
   return ExportArguments{*path, *output, std::move(*request)};
 }

@@ -7,27 +7,22 @@
 
 #include "binding/entry_point.hpp"
 #include "binding/py_objects.hpp"
+#include "binding/read_options.hpp"
 #include "core/format/channels.hpp"
 #include "core/read/read_plan.hpp"
 
 namespace velnora::py {
 
-// The parameters every reading function takes after its paths, in order: cut,
-// the four include flags, resample_hz, resample_method.
-using OptionSlots = Slots<7>;
+// The options every reading function takes after its paths, declared once in
+// read_options.toml, from which read_options.hpp is made.
+using OptionSlots = Slots<read_option::count>;
+using ReadSlots = Slots<1 + read_option::count>;
+using ExportSlots = Slots<2 + read_option::count>;
 
 // The parameter lists of a read and of a CSV export, for each module's
 // functions of either kind.
-inline constexpr const char* read_parameters[] = {
-    "file_path",       "cut",         "include_magnetometer", "include_temperature", "include_light",
-    "include_battery", "resample_hz", "resample_method"};
-inline constexpr const char* csv_parameters[] = {
-    "file_path",     "output_path",     "cut",         "include_magnetometer", "include_temperature",
-    "include_light", "include_battery", "resample_hz", "resample_method"};
-
-// The channels a CSV export writes unless told otherwise.
-inline constexpr IncludeFlags csv_defaults{
-    .magnetometer = true, .temperature = false, .light = false, .battery = false};
+inline constexpr const char* read_parameters[] = {"file_path", VELNORA_READ_OPTION_NAMES};
+inline constexpr const char* csv_parameters[] = {"file_path", "output_path", VELNORA_READ_OPTION_NAMES};
 
 // What a read or an export was asked for, checked before any file is touched.
 struct ReadRequest {
@@ -52,7 +47,7 @@ struct ExportArguments {
   std::string_view output;
   ReadRequest request;
 };
-PyResult<ReadArguments> read_arguments(Slots<8> slots);
-PyResult<ExportArguments> export_arguments(Slots<9> slots);
+PyResult<ReadArguments> read_arguments(ReadSlots slots);
+PyResult<ExportArguments> export_arguments(ExportSlots slots);
 
 }  // namespace velnora::py

@@ -7,7 +7,7 @@
 
 namespace velnora::py {
 
-PyResult<Ref> read_samples(Slots<8> slots, DamagedBlocks* damaged) {
+PyResult<Ref> read_samples(ReadSlots slots, DamagedBlocks* damaged) {
   auto arguments = read_arguments(slots);
   if (!arguments) return propagate(arguments);
   // Before the columns take memory, so that NumPy's start-up never meets a limit at peak.
@@ -20,7 +20,7 @@ PyResult<Ref> read_samples(Slots<8> slots, DamagedBlocks* damaged) {
   return result_to_dict(std::move(*data));
 }
 
-PyResult<void> export_samples(Slots<9> slots, DamagedBlocks* damaged) {
+PyResult<void> export_samples(ExportSlots slots, DamagedBlocks* damaged) {
   auto arguments = export_arguments(slots);
   if (!arguments) return propagate(arguments);
   return write_export(*arguments, damaged);
@@ -39,9 +39,9 @@ constexpr Signature read_signature{"read_cwa_file", read_parameters, 1};
 constexpr Signature csv_signature{"write_cwa_csv", csv_parameters, 2};
 
 // A plain read or export fails at the first malformed block.
-PyResult<Ref> plain_read(Slots<8> slots) { return read_samples(slots, nullptr); }
+PyResult<Ref> plain_read(ReadSlots slots) { return read_samples(slots, nullptr); }
 
-PyResult<Ref> plain_export(Slots<9> slots) {
+PyResult<Ref> plain_export(ExportSlots slots) {
   if (auto written = export_samples(slots, nullptr); !written) return propagate(written);
   return Ref::borrow(Py_None);
 }

@@ -13,8 +13,8 @@ namespace velnora::py {
 // for both modules: the arguments converted, then the read or export; with
 // `damaged`, past damage, which is listed there. The read's value is the
 // dict of arrays; the export has none.
-PyResult<Ref> read_samples(Slots<8> slots, DamagedBlocks* damaged);
-PyResult<void> export_samples(Slots<9> slots, DamagedBlocks* damaged);
+PyResult<Ref> read_samples(ReadSlots slots, DamagedBlocks* damaged);
+PyResult<void> export_samples(ExportSlots slots, DamagedBlocks* damaged);
 // The export of arguments already converted.
 PyResult<void> write_export(const ExportArguments& arguments, DamagedBlocks* damaged);
 

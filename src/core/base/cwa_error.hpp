@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -34,6 +36,13 @@ class CwaError {
     return std::move(*this);
   }
   bool not_a_recording() const { return not_a_recording_; }
+  // Marks the error as the refusal of the malformed data block at `position`
+  // (a data-block position, as a blocks cut counts them); the text stays.
+  CwaError at_damaged_block(std::uint64_t position) && {
+    damaged_block_ = position;
+    return std::move(*this);
+  }
+  std::optional<std::uint64_t> damaged_block() const { return damaged_block_; }
   // "IO error: ..." for Io, the message itself otherwise.
   std::string text() const;
   // The message, or the I/O error's own text without the "IO error: " prefix.
@@ -45,6 +54,7 @@ class CwaError {
   Kind kind_;
   std::string detail_;
   bool not_a_recording_ = false;
+  std::optional<std::uint64_t> damaged_block_;
 };
 
 template <class T>

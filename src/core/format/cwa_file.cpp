@@ -118,6 +118,13 @@ Result<CwaHeader> read_cwa_header(std::string_view path) {
   return decode_cwa_header(block);
 }
 
+Result<CwaHeader> read_checked_header(std::string_view path) {
+  auto header = read_cwa_header(path);
+  if (!header) return header;
+  if (auto checked = open_checked_cwa_file(path); !checked) return fail(std::move(checked.error()));
+  return header;
+}
+
 Result<CheckedCwaFile> open_checked_cwa_file(std::string_view path) {
   std::array<std::byte, 2> magic;
   auto file = open_recording(

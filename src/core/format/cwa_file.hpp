@@ -64,4 +64,11 @@ struct CheckedCwaFile {
 // CWA file", "Incomplete CWA data block". No allocation beyond the path text.
 Result<CheckedCwaFile> open_checked_cwa_file(std::string_view path);
 
+// The metadata block of a recording the readers can open: read_cwa_header,
+// then the file's geometry as every reader checks it, so that a recording
+// cut short inside a data block fails as the read of it does. Errors: those
+// of read_cwa_header, then of open_checked_cwa_file ("Incomplete CWA data
+// block"). Allocates the header's strings.
+Result<CwaHeader> read_checked_header(std::string_view path);
+
 }  // namespace velnora

@@ -7,6 +7,15 @@
 
 namespace velnora {
 
+Result<std::uint64_t> count_block_positions(std::string_view path) {
+  auto file = File::open_read(path);
+  if (!file) return fail(std::move(file.error()));
+  auto size = file->size();
+  if (!size) return fail(std::move(size.error()));
+  if (*size < metadata_size) return std::uint64_t{0};
+  return (*size - metadata_size) / sector_size;
+}
+
 SectorReader::SectorReader(File file)
     : file_(std::move(file)), buffer_(std::make_unique_for_overwrite<std::byte[]>(buffer_size)) {
   // Recordings are read front to back; a larger read-ahead window helps when

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string_view>
 
 #include "core/base/cwa_error.hpp"
 #include "core/io/file.hpp"
@@ -17,6 +18,12 @@ inline constexpr std::size_t sector_size = 512;
 inline constexpr std::size_t metadata_size = 1024;
 
 using Sector = std::span<const std::byte, sector_size>;
+
+// The data-block positions of a recording: the whole 512-byte sectors after
+// its 1024-byte metadata area, 0 for a shorter file; nothing is checked but
+// the size. Errors: Io, as opening the file for any read. No allocation
+// beyond the path text, except for an error.
+Result<std::uint64_t> count_block_positions(std::string_view path);
 
 // Serves 512-byte sectors of an open file from a large read buffer, so a whole
 // recording costs a few large reads instead of one or two system calls per

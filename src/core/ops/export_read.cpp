@@ -18,7 +18,7 @@ Result<SamplingReport> report_for(std::string_view path, bool past_damage) {
 Result<ExportRead> read_for_export(std::string_view path, const CutConfig& cut, IncludeFlags include,
                                    std::optional<double> resample_hz, DamagedBlocks* damaged,
                                    bool carried_only) {
-  auto header = read_recording_header(path);
+  auto header = read_cwa_header(path);
   if (!header) return fail(std::move(header.error()));
   auto report = report_for(path, damaged != nullptr);
   if (!report) return fail(std::move(report.error()));

@@ -7,7 +7,7 @@
 #include "core/columns/data_result.hpp"
 #include "core/format/channels.hpp"
 #include "core/format/cwa_file.hpp"
-#include "core/ops/sampling_report.hpp"
+#include "core/report/sampling_report.hpp"
 #include "core/read/damaged_blocks.hpp"
 #include "core/read/read_plan.hpp"
 
@@ -21,7 +21,7 @@ struct ExportRead {
   CwaDataResult samples;
 };
 
-// read_recording_header, then the report (sampling_report_past_damage when
+// read_cwa_header, then the report (sampling_report_past_damage when
 // `damaged` is given, its own list of damage dropped), then read_cut_samples
 // into `damaged`, without the sensors no good block carries when
 // `carried_only`; the first failure is the result. Allocates what each of

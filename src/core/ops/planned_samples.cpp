@@ -49,15 +49,4 @@ Result<void> write_cut_csv(std::string_view file_path, std::string_view output_p
   return written;
 }
 
-Result<std::optional<double>> resample_rate(std::optional<double> resample_hz,
-                                            std::string_view resample_method) {
-  return validate_resample_options(resample_hz, resample_method);
-}
-
-Result<ReadPlan> plan_cut(std::string_view path, const CutConfig& cut, DamagedBlocks* damaged) {
-  return resolve_read_plan(path, cut, damaged);
-}
-
-std::uint64_t split_reads_adopted() { return adopted_split_runs(); }
-
 }  // namespace velnora

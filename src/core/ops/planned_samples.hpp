@@ -9,6 +9,7 @@
 #include "core/format/channels.hpp"
 #include "core/read/damaged_blocks.hpp"
 #include "core/read/read_plan.hpp"
+#include "core/resample/resampled_read.hpp"
 
 namespace velnora {
 
@@ -43,16 +44,9 @@ Result<void> write_cut_csv(std::string_view file_path, std::string_view output_p
                            IncludeFlags include, std::optional<double> resample_hz,
                            DamagedBlocks* damaged = nullptr);
 
-// The rate a read resamples at, absent for none, as validate_resample_options
-// gives it.
-Result<std::optional<double>> resample_rate(std::optional<double> resample_hz,
-                                            std::string_view resample_method);
-
-// resolve_read_plan, for the binding's calls that plan a cut themselves.
-Result<ReadPlan> plan_cut(std::string_view path, const CutConfig& cut, DamagedBlocks* damaged);
-
-// The resampled reads so far whose range was split between two threads and
-// whose halves met; tests read it to see that a split happened. No errors.
-std::uint64_t split_reads_adopted();
+// The binding calls besides, as their stages define them:
+// validate_resample_options (the rate a read resamples at, checked once),
+// resolve_read_plan (a cut planned, for the passes that read it themselves)
+// and adopted_split_runs (for tests).
 
 }  // namespace velnora

@@ -19,10 +19,10 @@ DamagedBlock damaged_entry(const CwaError& error, Sector sector, std::uint64_t p
   return {position, error.text(), outside_range, refused_block_sample_count(sector)};
 }
 
-Result<std::optional<CwaDataBlock>> pass_over_damage(const CwaError& error, Sector sector,
-                                                     std::uint64_t position, DamagedBlocks& damaged,
-                                                     BlockClock& clock) {
-  damaged.push_back(damaged_entry(error, sector, position, false));
+Result<std::optional<CwaDataBlock>> pass_over_damage(CwaError error, Sector sector, std::uint64_t position,
+                                                     DamagedBlocks* damaged, BlockClock& clock) {
+  if (damaged == nullptr) return fail(std::move(error).at_damaged_block(position));
+  damaged->push_back(damaged_entry(error, sector, position, false));
   clock = BlockClock();
   return std::optional<CwaDataBlock>();
 }

@@ -46,15 +46,15 @@ DamagedBlock damaged_entry(const CwaError& error, Sector sector, std::uint64_t p
 // order, each block once, the first listing kept. No allocation.
 void put_in_file_order(DamagedBlocks& damaged);
 
-// The damaged block's way through screen_past_damage, kept out of line: lists
-// `error` at `position` with the samples `sector` may have held, starts
-// `clock` afresh and answers "no data block".
-Result<std::optional<CwaDataBlock>> pass_over_damage(const CwaError& error, Sector sector,
-                                                     std::uint64_t position, DamagedBlocks& damaged,
-                                                     BlockClock& clock);
+// The damaged block's way through screen_past_damage, kept out of line: with
+// a list, lists `error` at `position` with the samples `sector` may have
+// held, starts `clock` afresh and answers "no data block"; without, fails
+// with `error` marked as that block's (at_damaged_block).
+Result<std::optional<CwaDataBlock>> pass_over_damage(CwaError error, Sector sector, std::uint64_t position,
+                                                     DamagedBlocks* damaged, BlockClock& clock);
 
 // screen_data_block for the readers that can pass over damage. Without a
-// list a malformed block is its error, as always. With one it is listed there
+// list a malformed block is its error, marked with its position. With one it is listed there
 // at `position` and comes back as no data block, and `clock` starts afresh:
 // the damaged block's end is unknown, so the next data block keeps its
 // natural start, as the first block of a recording does. Inline, so that
@@ -65,8 +65,8 @@ inline Result<std::optional<CwaDataBlock>> screen_past_damage(Sector sector, std
   // One named result, built in the caller's place: a copy of it would be read
   // back wider than it was written, which stalls every block.
   auto block = screen_data_block(sector);
-  if (!block && damaged != nullptr) [[unlikely]]
-    block = pass_over_damage(block.error(), sector, position, *damaged, clock);
+  if (!block) [[unlikely]]
+    block = pass_over_damage(std::move(block.error()), sector, position, damaged, clock);
   return block;
 }
 

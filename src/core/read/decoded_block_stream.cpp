@@ -61,7 +61,7 @@ Result<void> take_sector(Sector sector, std::uint64_t index, DamagedBlocks* dama
     found.damage = true;
     return {};
   }
-  if (!block) return fail(std::move(block.error()));
+  if (!block) return fail(std::move(block.error()).at_damaged_block(index));
   if (*block) found.blocks.nearest_first[found.blocks.count++] = {index, natural_timing(**block)};
   return {};
 }
