@@ -151,10 +151,7 @@ Result<void> AngleEpochSums::append(AngleEpochSums&& later) {
     *this = std::move(later);
     return {};
   }
-  const auto offset = static_cast<std::uint64_t>(later.first_epoch_ - first_epoch_);
-  if (auto grown = extend_grid(sums_, offset + later.sums_.size()); !grown) return grown;
-  std::copy(later.sums_.begin(), later.sums_.end(), sums_.begin() + static_cast<std::ptrdiff_t>(offset));
-  return {};
+  return place_later_rows(sums_, static_cast<std::uint64_t>(later.first_epoch_ - first_epoch_), later.sums_);
 }
 
 std::vector<double> AngleEpochSums::means(std::int64_t first_epoch, std::size_t count) const {
