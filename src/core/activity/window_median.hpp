@@ -2,7 +2,6 @@
 
 #include <array>
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -32,7 +31,6 @@ class SortedWindow {
   // erase(leaving) then insert(entering), moving only the values ranked between them.
   void replace(float leaving, float entering);
   void clear() { values_.clear(); }
-  std::size_t size() const { return values_.size(); }
   // The window must hold a value.
   float median() const;
 
