@@ -1,8 +1,8 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <random>
 #include <vector>
@@ -25,7 +25,9 @@ float sorted_median(std::vector<float> values) {
   return static_cast<float>((static_cast<double>(values[n / 2 - 1]) + values[n / 2]) / 2.0);
 }
 
-bool same_bits(float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); }
+bool same_bits(float a, float b) {
+  return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+}
 
 // Draws values that stress the counts: few distinct ones, both ends of the
 // grid, steps of 2^-8 g with now and then one of 2^-15 g (counted finer from
@@ -44,7 +46,8 @@ struct ValueSource {
         return ends[random() % 5];
       }
       case Kind::mixed_steps:
-        if (random() % 50 == 0) return static_cast<float>(static_cast<int>(random() % 2001) - 1000) * 0x1p-15f;
+        if (random() % 50 == 0)
+          return static_cast<float>(static_cast<int>(random() % 2001) - 1000) * 0x1p-15f;
         return static_cast<float>(static_cast<int>(random() % 4097) - 2048) * 0x1p-8f;
       case Kind::one:
         return 0.75f;
@@ -166,8 +169,9 @@ void check_stage(ValueSource source, std::size_t reach) {
 TEST_SUITE(median_tests) {
   using Kind = ValueSource::Kind;
   for (const float on : {-128.0f, largest, 0x1p-15f, 0.0f}) check(CountedWindow::key_of(on).on_grid);
-  for (const float off : {128.0f, -0x1.000002p7f, -0.0f, 0x1p-16f, 0.1f, std::numeric_limits<float>::quiet_NaN(),
-                          std::numeric_limits<float>::infinity(), 1e30f})
+  for (const float off :
+       {128.0f, -0x1.000002p7f, -0.0f, 0x1p-16f, 0.1f, std::numeric_limits<float>::quiet_NaN(),
+        std::numeric_limits<float>::infinity(), 1e30f})
     check(!CountedWindow::key_of(off).on_grid);
   check(!CountedWindow::reserve(65536).has_value());
 

@@ -84,15 +84,17 @@ class SeamSamples {
   explicit SeamSamples(std::size_t capacity) : ring_(capacity) {}
   void add(std::int64_t time, const SampleData& sample) {
     if (ring_.empty()) return;
-    ring_[added_++ % ring_.size()] = {time, {std::bit_cast<std::uint32_t>(sample.acc_x),
-                                             std::bit_cast<std::uint32_t>(sample.acc_y),
-                                             std::bit_cast<std::uint32_t>(sample.acc_z)}};
+    ring_[added_++ % ring_.size()] = {
+        time,
+        {std::bit_cast<std::uint32_t>(sample.acc_x), std::bit_cast<std::uint32_t>(sample.acc_y),
+         std::bit_cast<std::uint32_t>(sample.acc_z)}};
   }
   std::vector<SeamSample> take() && {
     if (added_ <= ring_.size()) {
       ring_.resize(added_);
     } else {
-      std::rotate(ring_.begin(), ring_.begin() + static_cast<std::ptrdiff_t>(added_ % ring_.size()), ring_.end());
+      std::rotate(ring_.begin(), ring_.begin() + static_cast<std::ptrdiff_t>(added_ % ring_.size()),
+                  ring_.end());
     }
     return std::move(ring_);
   }

@@ -148,16 +148,16 @@ Result<FedSums<Sums>> feed_in_halves(std::string_view path, const ReadPlan& plan
   const std::uint64_t context_blocks =
       context_samples == 0 ? 0 : context_samples / std::max<std::size_t>((*middle)->block_samples, 1) + 2;
   const std::uint64_t later_start = mid - std::min(context_blocks, mid - start);
-  split_detail::LaterHalf<Sums> later{path,
-                                      ReadPlan{later_start, end - later_start, plan.range_start_time,
-                                               plan.range_end_time},
-                                      past_damage,
-                                      seam_us,
-                                      context_samples,
-                                      make(),
-                                      {},
-                                      {},
-                                      std::nullopt};
+  split_detail::LaterHalf<Sums> later{
+      path,
+      ReadPlan{later_start, end - later_start, plan.range_start_time, plan.range_end_time},
+      past_damage,
+      seam_us,
+      context_samples,
+      make(),
+      {},
+      {},
+      std::nullopt};
   auto helper = HelperThread::start(&split_detail::LaterHalf<Sums>::run, &later);
   if (!helper) return alone();
   // On every way out the helper is stopped and joined before `later` goes.
@@ -187,8 +187,8 @@ Result<FedSums<Sums>> feed_in_halves(std::string_view path, const ReadPlan& plan
   if (lead->seam) {
     // Past the seam's block, the later half's list: the earlier half read there only for context.
     const auto past_seam = [&](const DamagedBlock& entry) { return entry.block > lead->seam->block; };
-    left_out.erase(std::remove_if(left_out.begin() + static_cast<std::ptrdiff_t>(listed_before), left_out.end(),
-                                  past_seam),
+    left_out.erase(std::remove_if(left_out.begin() + static_cast<std::ptrdiff_t>(listed_before),
+                                  left_out.end(), past_seam),
                    left_out.end());
     for (DamagedBlock& entry : later.left_out) {
       if (entry.block > lead->seam->block) left_out.push_back(std::move(entry));

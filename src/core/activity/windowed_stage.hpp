@@ -153,7 +153,8 @@ class WindowedStage {
     for (std::size_t i = 0; i < values.size(); ++i) {
       const std::size_t at = (first + i) & mask;
       if (context_[at]) continue;
-      if (count == 0 || temperatures_[at] != runs_.back().temperature) runs_.push_back({count, temperatures_[at]});
+      if (count == 0 || temperatures_[at] != runs_.back().temperature)
+        runs_.push_back({count, temperatures_[at]});
       out_times_[count] = times_[at];
       SampleData& out = out_samples_[count++];
       out.acc_x = values[i][0];

@@ -129,8 +129,8 @@ Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& pla
       sums.metrics.emplace(std::move(metrics));
     }
     if (anglez_median) {
-      sums.median_angle =
-          std::make_unique<MedianAngleStage>(RollingMedianPolicy(median), AngleEpochSums(epoch_us, calibration));
+      sums.median_angle = std::make_unique<MedianAngleStage>(RollingMedianPolicy(median),
+                                                             AngleEpochSums(epoch_us, calibration));
     }
     return sums;
   };
@@ -163,9 +163,11 @@ Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& pla
     if (fed->later) {
       MedianAngleStage& later = *fed->later->median_angle;
       if (auto flushed = later.finish(); !flushed) return fail(std::move(flushed.error()));
-      if (auto appended = angles.append(std::move(later.next())); !appended) return fail(std::move(appended.error()));
+      if (auto appended = angles.append(std::move(later.next())); !appended)
+        return fail(std::move(appended.error()));
     }
-    summary.anglez_median = angles.means(summary.epochs.first_start_us / epoch_us, summary.epochs.rows.size());
+    summary.anglez_median =
+        angles.means(summary.epochs.first_start_us / epoch_us, summary.epochs.rows.size());
   }
   return summary;
 }
