@@ -390,19 +390,23 @@ def test_two_threads_give_the_bits_of_one(
     tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch, damaged: tuple[int, int], pause: tuple[int, int], cut: object
 ) -> None:
     """A long range is shared by two threads where it may; with
-    VELNORA_THREADS=1 one thread does it all. The results are the same."""
+    VELNORA_THREADS=1 one thread does it all. The results are the same,
+    windows over samples either side of the seam too."""
     acc = moving_or_still(240, range(60, 180))  # 4500 blocks, past the split threshold
     path = write_motion(tmp_path / "rec.cwa", acc, damaged=damaged, pause=pause)
 
-    def both() -> tuple[Calibration, pd.DataFrame]:
-        return calibrate(path, cut=cut, skip_damaged=True), epochs(path, cut=cut, skip_damaged=True)
+    def both() -> tuple[Calibration, pd.DataFrame, pd.DataFrame]:
+        windowed = epochs(path, cut=cut, skip_damaged=True, anglez_median=True, lowpass_hz=2.0, nonwear=False)
+        return calibrate(path, cut=cut, skip_damaged=True), epochs(path, cut=cut, skip_damaged=True), windowed
 
     shared = both()
     monkeypatch.setenv("VELNORA_THREADS", "1")
     alone = both()
     assert shared[0] == alone[0] and shared[0].still_windows > 0
-    pd.testing.assert_frame_equal(shared[1], alone[1], check_exact=True)
-    assert shared[1].attrs == alone[1].attrs and len(alone[1].attrs["damaged_blocks"]) == 2
+    for made in (1, 2):
+        pd.testing.assert_frame_equal(shared[made], alone[made], check_exact=True)
+        assert shared[made].attrs == alone[made].attrs
+    assert len(alone[1].attrs["damaged_blocks"]) == 2
     assert (alone[1].attrs["samples_out_of_order"] > 0) == (pause[1] < 0)
 
 

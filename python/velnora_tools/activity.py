@@ -183,13 +183,12 @@ def epochs(
     are calibrated and every metric is taken, with the zero-phase filter a
     4th-order Butterworth run forwards and backwards makes (20 Hz as studies following Doherty et al.
     2017, PLoS ONE 12:e0169649, filter); it must lie between a hundredth and
-    half of the header's rate (RuntimeError otherwise), and runs on one
-    thread. `anglez_median` adds the column `anglez_median`: per epoch the
+    half of the header's rate (RuntimeError otherwise). `anglez_median` adds the column `anglez_median`: per epoch the
     mean z angle (degrees) of the axes' rolling medians over 5 s (a centred
     window of the samples within 2.5 s of rate either side, fewer at a
     pause or the ends, where an even count takes the mean of its two middle
     values), the medians of the readings calibrated as the sample's own: the
-    angle of the sleep methods (van Hees et al. 2015, 2018); on one thread.
+    angle of the sleep methods (van Hees et al. 2015, 2018).
 
     The metrics follow ENMO of van Hees et al. 2013 (above), MAD of Vähä-Ypyä
     et al. 2015 (Clin Physiol Funct Imaging 35:64-70) and the z-angle of van

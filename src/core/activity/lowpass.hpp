@@ -45,8 +45,10 @@ class LowpassPolicy {
   std::size_t reach() const { return taps_.size() - 1; }
   void enter(const Axes&) {}
   void leave(const Axes&) {}
-  void replace(const Axes&, const Axes&) {}
   void clear() {}
+  void slide(const SlidingWindows& windows, std::span<Axes> values) const {
+    for (std::size_t i = 0; i < windows.count(); ++i) values[i] = value(windows.window(i));
+  }
   Axes value(const SampleWindow& window) const {
     std::array<double, 3> sum{};
     const auto reach = static_cast<std::ptrdiff_t>(taps_.size() - 1);

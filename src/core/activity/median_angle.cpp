@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numbers>
 
@@ -10,57 +11,99 @@
 
 namespace velnora {
 
-RollingMedianPolicy::RollingMedianPolicy(std::size_t reach) : reach_(reach) {
-  for (auto& values : sorted_) values.reserve(2 * reach + 1);
+RollingMedianPolicy::RollingMedianPolicy(std::size_t reach)
+    : reach_(reach),
+      axes_{AxisWindow{CountedWindow::reserve(2 * reach + 1), SortedWindow(2 * reach + 1), false},
+            AxisWindow{CountedWindow::reserve(2 * reach + 1), SortedWindow(2 * reach + 1), false},
+            AxisWindow{CountedWindow::reserve(2 * reach + 1), SortedWindow(2 * reach + 1), false}} {
+  clear();
+}
+
+void RollingMedianPolicy::AxisWindow::sort() {
+  counted->drain_into(sorted);
+  counting = false;
 }
 
 void RollingMedianPolicy::enter(const Axes& sample) {
   for (std::size_t a = 0; a < 3; ++a) {
-    std::vector<float>& values = sorted_[a];
-    values.insert(std::upper_bound(values.begin(), values.end(), sample[a]), sample[a]);
+    AxisWindow& axis = axes_[a];
+    const CountedWindow::Key key = CountedWindow::key_of(sample[a]);
+    if (axis.counting && key.on_grid) {
+      axis.counted->push(key.key);
+    } else {
+      if (axis.counting) axis.sort();
+      axis.sorted.insert(sample[a]);
+    }
   }
 }
 
 void RollingMedianPolicy::leave(const Axes& sample) {
   for (std::size_t a = 0; a < 3; ++a) {
-    std::vector<float>& values = sorted_[a];
-    values.erase(std::lower_bound(values.begin(), values.end(), sample[a]));
-  }
-}
-
-void RollingMedianPolicy::replace(const Axes& leaving, const Axes& entering) {
-  for (std::size_t a = 0; a < 3; ++a) {
-    std::vector<float>& values = sorted_[a];
-    const float old = leaving[a];
-    const float value = entering[a];
-    auto at = std::lower_bound(values.begin(), values.end(), old);
-    // Slide the values ranked between the two over the leaving one's place.
-    if (value > old) {
-      const auto end = std::upper_bound(at + 1, values.end(), value);
-      std::move(at + 1, end, at);
-      *(end - 1) = value;
+    AxisWindow& axis = axes_[a];
+    if (axis.counting) {
+      axis.counted->pop();
     } else {
-      const auto begin = std::upper_bound(values.begin(), at, value);
-      std::move_backward(begin, at, at + 1);
-      *begin = value;
+      axis.sorted.erase(sample[a]);
     }
   }
 }
 
 void RollingMedianPolicy::clear() {
-  for (auto& values : sorted_) values.clear();
+  for (AxisWindow& axis : axes_) {
+    if (axis.counted) axis.counted->clear();
+    axis.sorted.clear();
+    axis.counting = axis.counted.has_value();
+  }
 }
 
 Axes RollingMedianPolicy::value(const SampleWindow&) const {
   Axes medians{};
   for (std::size_t a = 0; a < 3; ++a) {
-    const std::vector<float>& values = sorted_[a];
-    const std::size_t n = values.size();
-    medians[a] = n % 2 == 1
-                     ? values[n / 2]
-                     : static_cast<float>((static_cast<double>(values[n / 2 - 1]) + values[n / 2]) / 2.0);
+    medians[a] = axes_[a].counting ? axes_[a].counted->median() : axes_[a].sorted.median();
   }
   return medians;
+}
+
+void RollingMedianPolicy::slide(const SlidingWindows& windows, std::span<Axes> values) {
+  constexpr std::size_t chunk = 64;
+  for (std::size_t from = 0; from < windows.count(); from += chunk) {
+    const std::size_t n = std::min(chunk, windows.count() - from);
+    // The entering values axis by axis, then their keys in loops free of
+    // branches, which the compiler makes in vectors.
+    std::array<std::array<float, chunk>, 3> entering{};
+    for (std::size_t i = 0; i < n; ++i) {
+      const Axes& sample = windows.entering(from + i);
+      for (std::size_t a = 0; a < 3; ++a) entering[a][i] = sample[a];
+    }
+    for (std::size_t a = 0; a < 3; ++a) {
+      std::array<std::uint32_t, chunk> keys;
+      unsigned off_grid = 0;
+      for (std::size_t i = 0; i < n; i += 4) {
+        std::array<float, 4> values;
+        std::array<std::uint32_t, 4> four;
+        std::copy_n(entering[a].begin() + static_cast<std::ptrdiff_t>(i), 4, values.begin());
+        off_grid |= CountedWindow::keys_of(values, four);
+        std::copy(four.begin(), four.end(), keys.begin() + static_cast<std::ptrdiff_t>(i));
+      }
+      // The first value off the grid, where the axis turns to the sorted form.
+      std::size_t on_grid = n;
+      if (off_grid != 0) {
+        on_grid = 0;
+        while (CountedWindow::key_of(entering[a][on_grid]).on_grid) ++on_grid;
+      }
+      AxisWindow& axis = axes_[a];
+      std::size_t i = 0;
+      if (axis.counting) {
+        axis.counted->slide(std::span(keys).first(on_grid), values.subspan(from), a);
+        i = on_grid;
+        if (i < n) axis.sort();
+      }
+      for (; i < n; ++i) {
+        axis.sorted.replace(windows.leaving(from + i)[a], entering[a][i]);
+        values[from + i][a] = axis.sorted.median();
+      }
+    }
+  }
 }
 
 std::size_t median_reach(double window_seconds, double header_rate_hz) {
@@ -71,20 +114,44 @@ Result<void> AngleEpochSums::add(const SampleRun& run) {
   const AxisValues added = calibration_.block_offset(run.temperature);
   const AxisValues& scale = calibration_.scale;
   const AccelerationSpans& acc = run.acceleration;
+  Axes last_medians{};
+  double angle = 0.0;
+  // Locals in the loop: a store of a count could otherwise alias the members.
+  std::int64_t epoch_end_us = epoch_end_us_;
+  Sum* sum = sums_.empty() ? nullptr : &sums_[row_];
   for (std::size_t k = 0; k < run.times.size(); ++k) {
-    const std::int64_t epoch = interval_index(run.times[k], epoch_us_);
-    if (sums_.empty()) first_epoch_ = epoch;
-    const auto row = static_cast<std::uint64_t>(epoch - first_epoch_);
-    if (row >= sums_.size()) {
-      if (auto grown = extend_grid(sums_, row + 1); !grown) return grown;
+    // Samples come in time order: an epoch once left is never met again.
+    if (const std::int64_t time = run.times[k]; time >= epoch_end_us) {
+      const std::int64_t epoch = interval_index(time, epoch_us_);
+      if (sums_.empty()) first_epoch_ = epoch;
+      row_ = static_cast<std::size_t>(epoch - first_epoch_);
+      if (auto grown = extend_grid(sums_, std::uint64_t{row_} + 1); !grown) return grown;
+      epoch_end_us = epoch_end_us_ = (epoch + 1) * epoch_us_;
+      sum = &sums_[row_];
     }
-    const double x = added[0] + scale[0] * acc.x[k];
-    const double y = added[1] + scale[1] * acc.y[k];
-    const double z = added[2] + scale[2] * acc.z[k];
-    sums_[row].angle += elevation(z, std::sqrt(x * x + y * y));
-    ++sums_[row].samples;
+    // Medians change seldom from one sample to the next: the angle of the
+    // same medians in the same run is the one just made.
+    const Axes medians{acc.x[k], acc.y[k], acc.z[k]};
+    if (k == 0 || std::memcmp(&medians, &last_medians, sizeof medians) != 0) {
+      const double x = added[0] + scale[0] * medians[0];
+      const double y = added[1] + scale[1] * medians[1];
+      const double z = added[2] + scale[2] * medians[2];
+      angle = elevation(z, std::sqrt(x * x + y * y));
+      last_medians = medians;
+    }
+    sum->angle += angle;
+    ++sum->samples;
   }
   return {};
+}
+
+Result<void> AngleEpochSums::append(AngleEpochSums&& later) {
+  if (later.sums_.empty()) return {};
+  if (sums_.empty()) {
+    *this = std::move(later);
+    return {};
+  }
+  return place_later_rows(sums_, static_cast<std::uint64_t>(later.first_epoch_ - first_epoch_), later.sums_);
 }
 
 std::vector<double> AngleEpochSums::means(std::int64_t first_epoch, std::size_t count) const {

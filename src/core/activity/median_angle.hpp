@@ -2,10 +2,14 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "core/activity/gravity_calibration.hpp"
 #include "core/activity/sample_feed.hpp"
+#include "core/activity/window_median.hpp"
 #include "core/activity/windowed_stage.hpp"
 #include "core/base/cwa_error.hpp"
 
@@ -14,23 +18,33 @@ namespace velnora {
 // The policy of a WindowedStage that puts out each axis's median over the
 // window centred on the sample: `reach` samples either side, fewer at a
 // stretch's ends, where a window of an even count takes the mean of its two
-// middle values. Each axis's window is kept sorted; a sample replacing the
-// one that leaves moves only the values ranked between them.
+// middle values. Each axis's window is counted on the readings' grid
+// (CountedWindow); a value off it (which the decoder never makes) turns that
+// axis to the sorted form until the stretch ends. Both give the same bits.
 class RollingMedianPolicy {
  public:
-  // Allocates room for the window's values.
+  // Allocates room for the window's values and reserves the counts' address space.
   explicit RollingMedianPolicy(std::size_t reach);
 
   std::size_t reach() const { return reach_; }
   void enter(const Axes& sample);
   void leave(const Axes& sample);
-  void replace(const Axes& leaving, const Axes& entering);
   void clear();
   Axes value(const SampleWindow&) const;
+  void slide(const SlidingWindows& windows, std::span<Axes> values);
 
  private:
+  struct AxisWindow {
+    std::optional<CountedWindow> counted;
+    SortedWindow sorted;
+    bool counting;  // whether `counted` holds the window, else `sorted`
+
+    // Moves the counted values to the sorted form.
+    void sort();
+  };
+
   std::size_t reach_;
-  std::array<std::vector<float>, 3> sorted_;
+  std::array<AxisWindow, 3> axes_;
 };
 
 // The samples of a window of `seconds` at the header's rate either side of
@@ -40,7 +54,7 @@ std::size_t median_reach(double window_seconds, double header_rate_hz);
 
 // Sums per epoch the z angle (degrees) of the samples it is given (the axes'
 // rolling medians), calibrated as the epoch metrics calibrate, in sample
-// order and in float64.
+// order and in float64. The samples must come in time order.
 class AngleEpochSums {
  public:
   AngleEpochSums(std::int64_t epoch_us, const GravityCalibration& calibration)
@@ -48,6 +62,9 @@ class AngleEpochSums {
 
   // Errors: those of extend_grid. Allocates the epochs' sums as time goes on.
   Result<void> add(const SampleRun& run);
+  // Takes over the sums of a later stretch of the same recording, which
+  // begins on an epoch bound after this one's last sample. Errors: those of extend_grid.
+  Result<void> append(AngleEpochSums&& later);
   // The mean angle of each epoch from `first_epoch` (an index since the
   // epoch), `count` of them; NaN where no sample fell. No errors.
   std::vector<double> means(std::int64_t first_epoch, std::size_t count) const;
@@ -60,6 +77,8 @@ class AngleEpochSums {
   std::int64_t epoch_us_;
   GravityCalibration calibration_;
   std::int64_t first_epoch_ = 0;
+  std::int64_t epoch_end_us_ = std::numeric_limits<std::int64_t>::min();
+  std::size_t row_ = 0;  // the epoch of the last sample
   std::vector<Sum> sums_;
 };
 

@@ -26,9 +26,7 @@ Result<void> NonwearDetector::append(NonwearDetector&& later) {
     return {};
   }
   const auto offset = static_cast<std::uint64_t>(later.first_stretch_ - first_stretch_);
-  if (auto grown = extend_grid(stretches_, offset + later.stretches_.size()); !grown) return grown;
-  std::copy(later.stretches_.begin(), later.stretches_.end(),
-            stretches_.begin() + static_cast<std::ptrdiff_t>(offset));
+  if (auto placed = place_later_rows(stretches_, offset, later.stretches_); !placed) return placed;
   stretch_end_us_ = later.stretch_end_us_;
   return {};
 }

@@ -71,4 +71,15 @@ Result<void> extend_grid(std::vector<Row>& rows, std::uint64_t count, std::size_
   return {};
 }
 
+// Copies the rows of a later stretch of the same grid into place, its first
+// row `offset` rows past the first of `rows`, the rows between
+// value-initialised. Errors: those of extend_grid.
+template <class Row>
+Result<void> place_later_rows(std::vector<Row>& rows, std::uint64_t offset, const std::vector<Row>& later,
+                              std::size_t row_cost = sizeof(Row)) {
+  if (auto grown = extend_grid(rows, offset + later.size(), row_cost); !grown) return grown;
+  std::copy(later.begin(), later.end(), rows.begin() + static_cast<std::ptrdiff_t>(offset));
+  return {};
+}
+
 }  // namespace velnora

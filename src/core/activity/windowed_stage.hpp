@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -20,13 +20,14 @@ using Axes = std::array<float, 3>;
 // clamped to the samples held.
 class SampleWindow {
  public:
+  // `ring` holds sample i at i & (ring.size() - 1), a power of two.
   SampleWindow(std::span<const Axes> ring, std::size_t held, std::size_t centre)
       : ring_(ring), held_(held), centre_(centre) {}
   // The sample `offset` from the centre, the stretch held at its first and last sample beyond its ends.
   const Axes& at(std::ptrdiff_t offset) const {
     const auto index = std::clamp<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(centre_) + offset, 0,
                                                   static_cast<std::ptrdiff_t>(held_) - 1);
-    return ring_[static_cast<std::size_t>(index) % ring_.size()];
+    return ring_[static_cast<std::size_t>(index) & (ring_.size() - 1)];
   }
 
  private:
@@ -35,50 +36,63 @@ class SampleWindow {
   std::size_t centre_;
 };
 
+// The windows of consecutive centres inside a stretch, from `first_centre`
+// on, each reached from the one before by a sample leaving at its left end
+// and one entering at its right end.
+class SlidingWindows {
+ public:
+  SlidingWindows(std::span<const Axes> ring, std::size_t held, std::size_t reach, std::size_t first_centre,
+                 std::size_t count)
+      : ring_(ring), held_(held), reach_(reach), first_(first_centre), count_(count) {}
+  std::size_t count() const { return count_; }
+  // The samples that leave and enter as window `i` is reached.
+  const Axes& leaving(std::size_t i) const { return ring_[(first_ + i - 1 - reach_) & (ring_.size() - 1)]; }
+  const Axes& entering(std::size_t i) const { return ring_[(first_ + i + reach_) & (ring_.size() - 1)]; }
+  SampleWindow window(std::size_t i) const { return SampleWindow(ring_, held_, first_ + i); }
+
+ private:
+  std::span<const Axes> ring_;
+  std::size_t held_;
+  std::size_t reach_;
+  std::size_t first_;
+  std::size_t count_;
+};
+
 // Hands the runs it is given to `next` (with Result<void> add(const SampleRun&)),
 // each sample's axes replaced by what `Policy` makes of the samples within
 // `reach` of it, `reach` samples later. A step of more than a second between
 // samples (a pause of the device) ends a stretch: the window does not reach
-// across it. The policy gives `std::size_t reach()`, `Axes value(const
-// SampleWindow&)`, and is told each sample as it enters the window of the
-// sample put out next (`enter`), as it leaves it (`leave`), both at once
-// (`replace`, the left one first: a stretch going on), and when a stretch
-// ends (`clear`). The same samples give the same bits.
+// across it. The policy gives `std::size_t reach()` and the values of
+// windows: of one as `Axes value(const SampleWindow&)`, where a stretch
+// begins or ends and a window is told each sample as it enters (`enter`) or
+// leaves (`leave`); and of windows sliding inside a stretch all at once,
+// as `slide(const SlidingWindows&, std::span<Axes> values)`. It is told
+// when a stretch ends (`clear`). The same samples give the same bits.
+// Samples given as context (the neighbours of a share of the samples that
+// another stage puts out) enter windows but are not put out themselves.
 template <class Policy, class Next>
 class WindowedStage {
  public:
-  // Allocates the ring: the 2 reach + 1 samples of a window and the one that
-  // leaves it as the next enters.
+  // Allocates the ring (a window's 2 reach + 1 samples and a batch of new
+  // ones, rounded up to a power of two), a batch's values and room for what
+  // a batch puts out.
   WindowedStage(Policy policy, Next next)
       : policy_(std::move(policy)),
         reach_(policy_.reach()),
-        ring_(2 * reach_ + 2),
+        ring_(std::bit_ceil(2 * reach_ + 1 + batch)),
         times_(ring_.size()),
         temperatures_(ring_.size()),
-        next_(std::move(next)) {}
+        context_(ring_.size()),
+        values_(batch),
+        next_(std::move(next)),
+        out_times_(ring_.size() + batch),
+        out_x_(ring_.size() + batch),
+        out_y_(ring_.size() + batch),
+        out_z_(ring_.size() + batch) {}
 
-  // Errors: those of `next`. Allocates only while the output buffer grows to
-  // the longest run it has held.
-  Result<void> add(const SampleRun& run) {
-    const AccelerationSpans& acc = run.acceleration;
-    for (std::size_t k = 0; k < run.times.size(); ++k) {
-      const std::int64_t time = run.times[k];
-      if (held_ > 0 && time - times_[(held_ - 1) % ring_.size()] > us_per_second) finish_stretch();
-      const std::size_t slot = held_ % ring_.size();
-      ring_[slot] = {acc.x[k], acc.y[k], acc.z[k]};
-      times_[slot] = time;
-      temperatures_[slot] = run.temperature;
-      if (leaving_) {
-        policy_.replace(ring_[*leaving_ % ring_.size()], ring_[slot]);
-        leaving_.reset();
-      } else {
-        policy_.enter(ring_[slot]);
-      }
-      ++held_;
-      while (next_out_ + reach_ < held_) put_out();
-    }
-    return send();
-  }
+  // Errors: those of `next`. No allocation but the runs' list's growth.
+  Result<void> add(const SampleRun& run) { return take(run, false); }
+  Result<void> add_context(const SampleRun& run) { return take(run, true); }
 
   // Passes on what is held, the stretch's end reached. Errors: those of `next`.
   Result<void> finish() {
@@ -88,64 +102,123 @@ class WindowedStage {
   Next& next() { return next_; }
 
  private:
-  void put_out() {
-    if (leaving_) {
-      policy_.leave(ring_[*leaving_ % ring_.size()]);
-      leaving_.reset();
+  // New samples taken into the ring at a time, before the windows they
+  // complete are put out and passed on: what a batch puts out, a stretch's
+  // end included, fits the ring and a batch.
+  static constexpr std::size_t batch = 128;
+
+  std::size_t slot(std::size_t sample) const { return sample & (ring_.size() - 1); }
+
+  // Locals in the loops: a store of a time could otherwise alias the counts.
+  Result<void> take(const SampleRun& run, bool context) {
+    const std::size_t mask = ring_.size() - 1;
+    const AccelerationSpans& acc = run.acceleration;
+    std::array<std::int64_t, max_samples_per_block> room;
+    const std::span<const std::int64_t> times = run.times.all(room);
+    for (std::size_t k = 0; k < times.size();) {
+      if (held_ > 0 && times[k] - times_[slot(held_ - 1)] > us_per_second) finish_stretch();
+      const std::size_t end = std::min(times.size(), k + batch);
+      std::size_t held = held_;
+      do {
+        const std::size_t at = held++ & mask;
+        ring_[at] = {acc.x[k], acc.y[k], acc.z[k]};
+        times_[at] = times[k];
+        temperatures_[at] = run.temperature;
+        context_[at] = context;
+        ++k;
+      } while (k < end && times[k] - times[k - 1] <= us_per_second);
+      held_ = held;
+      put_out_complete();
+      if (auto sent = send(); !sent) return sent;
     }
-    const std::size_t slot = next_out_ % ring_.size();
-    const Axes value = policy_.value(SampleWindow(ring_, held_, next_out_));
-    if (!out_times_.empty() && out_temperatures_.back() != temperatures_[slot])
-      breaks_.push_back(out_times_.size());
-    out_times_.push_back(times_[slot]);
-    out_temperatures_.push_back(temperatures_[slot]);
-    for (std::size_t a = 0; a < 3; ++a) out_axes_[a].push_back(value[a]);
-    // The oldest sample of this window is in the next one's no more: it
-    // leaves as the next sample enters, or before the next is put out.
-    if (next_out_ >= reach_) leaving_ = next_out_ - reach_;
-    ++next_out_;
+    return {};
   }
 
+  // Puts out every window whose right end is held: one by one while the
+  // stretch's first sample is in it, then sliding.
+  void put_out_complete() {
+    for (; next_out_ <= reach_ && next_out_ + reach_ < held_; ++next_out_) {
+      while (entered_ <= next_out_ + reach_) policy_.enter(ring_[slot(entered_++)]);
+      put_out(next_out_, policy_.value(SampleWindow(ring_, held_, next_out_)));
+    }
+    while (next_out_ + reach_ < held_) {
+      const std::size_t count = std::min(held_ - reach_ - next_out_, batch);
+      policy_.slide(SlidingWindows(ring_, held_, reach_, next_out_, count), std::span(values_).first(count));
+      put_out(next_out_, std::span(values_).first(count));
+      next_out_ += count;
+      entered_ = next_out_ + reach_;
+    }
+  }
+
+  // Puts out samples from `first` on with `values`, but those of context.
+  void put_out(std::size_t first, std::span<const Axes> values) {
+    const std::size_t mask = ring_.size() - 1;
+    std::size_t count = out_count_;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const std::size_t at = (first + i) & mask;
+      if (context_[at]) continue;
+      if (count == 0 || temperatures_[at] != runs_.back().temperature)
+        runs_.push_back({count, temperatures_[at]});
+      out_times_[count] = times_[at];
+      out_x_[count] = values[i][0];
+      out_y_[count] = values[i][1];
+      out_z_[count++] = values[i][2];
+    }
+    out_count_ = count;
+  }
+  void put_out(std::size_t sample, const Axes& value) { put_out(sample, std::span(&value, 1)); }
+
+  // Puts out the windows left, their right ends cut by the stretch's end.
   void finish_stretch() {
-    while (next_out_ < held_) put_out();
-    leaving_.reset();
+    for (; next_out_ < held_; ++next_out_) {
+      while (entered_ < held_ && entered_ <= next_out_ + reach_) policy_.enter(ring_[slot(entered_++)]);
+      if (next_out_ > reach_) policy_.leave(ring_[slot(next_out_ - 1 - reach_)]);
+      put_out(next_out_, policy_.value(SampleWindow(ring_, held_, next_out_)));
+    }
     policy_.clear();
     held_ = 0;
+    entered_ = 0;
     next_out_ = 0;
   }
 
   // Hands on the samples put out, one run per block temperature.
   Result<void> send() {
-    breaks_.push_back(out_times_.size());
-    const AccelerationSpans out{out_axes_[0], out_axes_[1], out_axes_[2]};
-    std::size_t from = 0;
     Result<void> sent;
-    for (const std::size_t to : breaks_) {
-      if (to == from || !sent) continue;
+    const AccelerationSpans out{out_x_, out_y_, out_z_};
+    for (std::size_t r = 0; r < runs_.size() && sent; ++r) {
+      const std::size_t from = runs_[r].from;
+      const std::size_t to = r + 1 < runs_.size() ? runs_[r + 1].from : out_count_;
       sent = next_.add({RunTimes(std::span(out_times_).subspan(from, to - from)),
-                        out.subspan(from, to - from), out_temperatures_[from]});
-      from = to;
+                        out.subspan(from, to - from), runs_[r].temperature});
     }
-    breaks_.clear();
-    out_times_.clear();
-    for (std::vector<float>& axis : out_axes_) axis.clear();
-    out_temperatures_.clear();
+    runs_.clear();
+    out_count_ = 0;
     return sent;
   }
+
+  // Where a run of one temperature begins among the samples put out.
+  struct OutRun {
+    std::size_t from;
+    double temperature;
+  };
 
   Policy policy_;
   std::size_t reach_;
   std::vector<Axes> ring_;
   std::vector<std::int64_t> times_;
   std::vector<double> temperatures_;
-  std::size_t held_ = 0;                // samples of the stretch so far
-  std::size_t next_out_ = 0;            // the first not yet put out
-  std::optional<std::size_t> leaving_;  // the sample the window has yet to let go
+  std::vector<std::uint32_t> context_;  // 1: not to be put out (a byte would alias every member)
+  std::vector<Axes> values_;
+  std::size_t held_ = 0;      // samples of the stretch so far
+  std::size_t entered_ = 0;   // the samples [0, entered_) have entered the policy's window
+  std::size_t next_out_ = 0;  // the first not yet put out
   Next next_;
   std::vector<std::int64_t> out_times_;
-  std::array<std::vector<float>, 3> out_axes_;
-  std::vector<double> out_temperatures_;
-  std::vector<std::size_t> breaks_;
+  std::vector<float> out_x_;
+  std::vector<float> out_y_;
+  std::vector<float> out_z_;
+  std::size_t out_count_ = 0;
+  std::vector<OutRun> runs_;
 };
 
 }  // namespace velnora

@@ -63,10 +63,6 @@ constexpr std::array<std::size_t, channel_count> channel_fields = [] {
   return fields;
 }();
 
-const std::byte* field_at(const SampleData& sample, std::size_t field) {
-  return reinterpret_cast<const std::byte*>(&sample) + field * sizeof(float);
-}
-
 // One field of samples `from` on into `out`: a strided read of the small,
 // cache-resident sample buffer and a sequential write to the column. The
 // field is a constant, so that the loop stays plain loads and stores.
@@ -90,6 +86,10 @@ void fill_fields_one_by_one(std::span<const SampleData> samples, const FieldTarg
 }
 
 #if defined(VELNORA_WIDE_VECTORS)
+const std::byte* field_at(const SampleData& sample, std::size_t field) {
+  return reinterpret_cast<const std::byte*>(&sample) + field * sizeof(float);
+}
+
 // Four fields from `field` on of samples i to i + 7, one vector per field:
 // each sample's four as a quad, samples i + k and i + 4 + k sharing a
 // vector, transposed half by half.

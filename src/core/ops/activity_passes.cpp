@@ -1,5 +1,6 @@
 #include "core/ops/activity_passes.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <numeric>
 
@@ -57,6 +58,13 @@ struct EpochSums {
     }
     return lowpassed ? lowpassed->add(run) : metrics->add(run);
   }
+  // Samples the other half sums, which the windows of this half's reach.
+  Result<void> add_context(const SampleRun& run) {
+    if (median_angle) {
+      if (auto added = median_angle->add_context(run); !added) return added;
+    }
+    return lowpassed ? lowpassed->add_context(run) : Result<void>{};
+  }
 
   // The epochs' table, what a low-pass still held passed on first.
   Result<EpochTable> finish_epochs() {
@@ -82,7 +90,7 @@ Result<CalibrationEstimate> estimate_gravity_calibration(std::string_view path, 
   auto header = read_cwa_header(path);
   if (!header) return fail(std::move(header.error()));
   const double rate = header->sample_rate_hz;
-  auto fed = feed_in_halves<WindowSums>(path, plan, past_damage, left_out, window_us,
+  auto fed = feed_in_halves<WindowSums>(path, plan, past_damage, left_out, window_us, 0,
                                         [&] { return WindowSums{StillWindowFinder(rate)}; });
   if (!fed) return fail(std::move(fed.error()));
   put_in_file_order(left_out);
@@ -110,6 +118,9 @@ Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& pla
     if (!designed) return fail(std::move(designed.error()));
     lowpass = std::move(*designed);
   }
+  // A low-pass or a rolling median reaches across the seam: each half is fed that far past it.
+  const std::size_t median = anglez_median ? median_reach(median_window_s, *rate) : 0;
+  const std::size_t context = std::max(lowpass ? lowpass->reach() : 0, median);
   const auto make = [&] {
     EpochSums sums{std::nullopt, nullptr, NonwearDetector(*rate), with_nonwear, nullptr};
     EpochMetrics metrics(epoch_us, calibration, *rate);
@@ -120,14 +131,13 @@ Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& pla
       sums.metrics.emplace(std::move(metrics));
     }
     if (anglez_median) {
-      sums.median_angle = std::make_unique<MedianAngleStage>(
-          RollingMedianPolicy(median_reach(median_window_s, *rate)), AngleEpochSums(epoch_us, calibration));
+      sums.median_angle = std::make_unique<MedianAngleStage>(RollingMedianPolicy(median),
+                                                             AngleEpochSums(epoch_us, calibration));
     }
     return sums;
   };
-  // A low-pass or a rolling median reaches across any seam: one thread then does it all.
-  const std::int64_t seam = lowpass || anglez_median ? 0 : seam_interval(epoch_us, with_nonwear);
-  auto fed = feed_in_halves<EpochSums>(path, plan, past_damage, left_out, seam, make);
+  auto fed = feed_in_halves<EpochSums>(path, plan, past_damage, left_out,
+                                       seam_interval(epoch_us, with_nonwear), context, make);
   if (!fed) return fail(std::move(fed.error()));
   put_in_file_order(left_out);
   EpochSums& sums = fed->earlier;
@@ -151,8 +161,15 @@ Result<EpochSummary> summarise_epochs(std::string_view path, const ReadPlan& pla
   if (nonwear) summary.nonwear = sums.nonwear.finish(*nonwear);
   if (sums.median_angle) {
     if (auto flushed = sums.median_angle->finish(); !flushed) return fail(std::move(flushed.error()));
+    AngleEpochSums& angles = sums.median_angle->next();
+    if (fed->later) {
+      MedianAngleStage& later = *fed->later->median_angle;
+      if (auto flushed = later.finish(); !flushed) return fail(std::move(flushed.error()));
+      if (auto appended = angles.append(std::move(later.next())); !appended)
+        return fail(std::move(appended.error()));
+    }
     summary.anglez_median =
-        sums.median_angle->next().means(summary.epochs.first_start_us / epoch_us, summary.epochs.rows.size());
+        angles.means(summary.epochs.first_start_us / epoch_us, summary.epochs.rows.size());
   }
   return summary;
 }
