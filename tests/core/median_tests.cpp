@@ -75,17 +75,18 @@ void check_forms_agree(ValueSource source, std::size_t capacity) {
   for (int step = 0; step < 4000; ++step) {
     const auto choice = random() % 8;
     if (held.size() == capacity && capacity % 2 == 1 && choice == 0) {
-      std::array<std::uint32_t, 5> keys;
+      std::array<AxisKeys, 5> keys;
       std::array<Axes, 5> medians;
       for (std::size_t i = 0; i < keys.size(); ++i) {
         const float value = source.next();
-        keys[i] = CountedWindow::key_of(value).key;
+        keys[i][0] = CountedWindow::key_of(value).key;
         sorted.replace(held.front(), value);
         held.pop_front();
         held.push_back(value);
         check(same_bits(sorted.median(), sorted_median({held.begin(), held.end()})));
         medians[i][1] = sorted.median();
       }
+      for (const AxisKeys& key : keys) counted->admit(key[0]);
       counted->slide(keys, medians, 0);
       for (const Axes& median : medians) check(same_bits(median[0], median[1]));
     } else if (held.size() < capacity && (held.empty() || choice < 5)) {

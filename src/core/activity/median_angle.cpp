@@ -1,8 +1,8 @@
 #include "core/activity/median_angle.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <numbers>
 
@@ -68,38 +68,30 @@ void RollingMedianPolicy::slide(const SlidingWindows& windows, std::span<Axes> v
   constexpr std::size_t chunk = 64;
   for (std::size_t from = 0; from < windows.count(); from += chunk) {
     const std::size_t n = std::min(chunk, windows.count() - from);
-    // The entering values axis by axis, then their keys in loops free of
-    // branches, which the compiler makes in vectors.
-    std::array<std::array<float, chunk>, 3> entering{};
-    for (std::size_t i = 0; i < n; ++i) {
-      const Axes& sample = windows.entering(from + i);
-      for (std::size_t a = 0; a < 3; ++a) entering[a][i] = sample[a];
-    }
+    // The entering samples in a row, then their keys in a loop free of
+    // branches, made in vectors.
+    std::array<Axes, chunk> entering;
+    for (std::size_t i = 0; i < n; ++i) entering[i] = windows.entering(from + i);
+    std::array<AxisKeys, chunk> keys;
+    const CountedWindow::Keys made =
+        CountedWindow::keys_of(std::span(entering).first(n), std::span(keys).first(n));
     for (std::size_t a = 0; a < 3; ++a) {
-      std::array<std::uint32_t, chunk> keys;
-      unsigned off_grid = 0;
-      for (std::size_t i = 0; i < n; i += 4) {
-        std::array<float, 4> values;
-        std::array<std::uint32_t, 4> four;
-        std::copy_n(entering[a].begin() + static_cast<std::ptrdiff_t>(i), 4, values.begin());
-        off_grid |= CountedWindow::keys_of(values, four);
-        std::copy(four.begin(), four.end(), keys.begin() + static_cast<std::ptrdiff_t>(i));
-      }
       // The first value off the grid, where the axis turns to the sorted form.
       std::size_t on_grid = n;
-      if (off_grid != 0) {
+      if (!made.on_grid) {
         on_grid = 0;
-        while (CountedWindow::key_of(entering[a][on_grid]).on_grid) ++on_grid;
+        while (on_grid < n && CountedWindow::key_of(entering[on_grid][a]).on_grid) ++on_grid;
       }
       AxisWindow& axis = axes_[a];
       std::size_t i = 0;
       if (axis.counting) {
+        axis.counted->admit(made.bits);
         axis.counted->slide(std::span(keys).first(on_grid), values.subspan(from), a);
         i = on_grid;
         if (i < n) axis.sort();
       }
       for (; i < n; ++i) {
-        axis.sorted.replace(windows.leaving(from + i)[a], entering[a][i]);
+        axis.sorted.replace(windows.leaving(from + i)[a], entering[i][a]);
         values[from + i][a] = axis.sorted.median();
       }
     }
@@ -114,34 +106,42 @@ Result<void> AngleEpochSums::add(const SampleRun& run) {
   const AxisValues added = calibration_.block_offset(run.temperature);
   const AxisValues& scale = calibration_.scale;
   const AccelerationSpans& acc = run.acceleration;
-  Axes last_medians{};
+  std::array<std::uint32_t, 3> last_bits{};
   double angle = 0.0;
   // Locals in the loop: a store of a count could otherwise alias the members.
+  // The epoch's sums are kept in registers, stored back as it is left: the
+  // same additions in the same order, without a store and load per sample.
   std::int64_t epoch_end_us = epoch_end_us_;
   Sum* sum = sums_.empty() ? nullptr : &sums_[row_];
+  Sum held = sum != nullptr ? *sum : Sum{};
   for (std::size_t k = 0; k < run.times.size(); ++k) {
     // Samples come in time order: an epoch once left is never met again.
     if (const std::int64_t time = run.times[k]; time >= epoch_end_us) {
+      if (sum != nullptr) *sum = held;
       const std::int64_t epoch = interval_index(time, epoch_us_);
       if (sums_.empty()) first_epoch_ = epoch;
       row_ = static_cast<std::size_t>(epoch - first_epoch_);
       if (auto grown = extend_grid(sums_, std::uint64_t{row_} + 1); !grown) return grown;
       epoch_end_us = epoch_end_us_ = (epoch + 1) * epoch_us_;
       sum = &sums_[row_];
+      held = *sum;
     }
     // Medians change seldom from one sample to the next: the angle of the
-    // same medians in the same run is the one just made.
+    // same medians in the same run is the one just made. Their bits are
+    // compared in registers: through memory the loads would wait on the stores.
     const Axes medians{acc.x[k], acc.y[k], acc.z[k]};
-    if (k == 0 || std::memcmp(&medians, &last_medians, sizeof medians) != 0) {
+    const auto bits = std::bit_cast<std::array<std::uint32_t, 3>>(medians);
+    if (k == 0 || ((bits[0] ^ last_bits[0]) | (bits[1] ^ last_bits[1]) | (bits[2] ^ last_bits[2])) != 0) {
       const double x = added[0] + scale[0] * medians[0];
       const double y = added[1] + scale[1] * medians[1];
       const double z = added[2] + scale[2] * medians[2];
       angle = elevation(z, std::sqrt(x * x + y * y));
-      last_medians = medians;
+      last_bits = bits;
     }
-    sum->angle += angle;
-    ++sum->samples;
+    held.angle += angle;
+    ++held.samples;
   }
+  if (sum != nullptr) *sum = held;
   return {};
 }
 

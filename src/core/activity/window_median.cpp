@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <limits>
 
 namespace velnora {
@@ -162,10 +163,36 @@ void CountedWindow::pop() {
   if (size_ > 0) settle(median_, below_, (size_ - 1) / 2);
 }
 
-void CountedWindow::slide(std::span<const std::uint32_t> keys, std::span<Axes> medians, std::size_t axis) {
-  std::uint32_t low_bits = 0;
-  for (const std::uint32_t key : keys) low_bits |= key;
-  if ((low_bits & ((1u << step_) - 1)) != 0) refine(std::countr_zero(low_bits));
+CountedWindow::Keys CountedWindow::keys_of(std::span<const Axes> samples, std::span<AxisKeys> keys) {
+  // The axes' values in a row, four at a time, the last four padded with zeros.
+  const std::size_t n = 3 * samples.size();
+  const auto* values = reinterpret_cast<const float*>(samples.data());
+  auto* out = reinterpret_cast<std::uint32_t*>(keys.data());
+  Words on_grid = ~Words{};
+  Words bits{};
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    Floats four;
+    std::memcpy(&four, values + i, sizeof four);
+    Words on;
+    const Words key = keys_of(four, on);
+    on_grid &= on;
+    bits |= key & on;
+    std::memcpy(out + i, &key, sizeof key);
+  }
+  if (i < n) {
+    Floats four{};
+    for (std::size_t k = i; k < n; ++k) four[k - i] = values[k];
+    Words on;
+    const Words key = keys_of(four, on);
+    on_grid &= on;
+    bits |= key & on;
+    for (std::size_t k = i; k < n; ++k) out[k] = key[k - i];
+  }
+  return {(on_grid[0] & on_grid[1] & on_grid[2] & on_grid[3]) != 0, bits[0] | bits[1] | bits[2] | bits[3]};
+}
+
+void CountedWindow::slide(std::span<const AxisKeys> keys, std::span<Axes> medians, std::size_t axis) {
   // Locals all: the stores to the bits could otherwise alias the members.
   const int step = step_;
   const std::size_t size = size_;
@@ -177,8 +204,8 @@ void CountedWindow::slide(std::span<const std::uint32_t> keys, std::span<Axes> m
   std::size_t below = below_;
   for (std::size_t i = 0; i < keys.size(); ++i) {
     const std::uint32_t out = order[oldest] >> step;
-    const std::uint32_t in = keys[i] >> step;
-    order[(oldest + size) & mask] = keys[i];
+    const std::uint32_t in = keys[i][axis] >> step;
+    order[(oldest + size) & mask] = keys[i][axis];
     oldest = (oldest + 1) & mask;
     uncount(out);
     count(in);

@@ -12,6 +12,9 @@
 
 namespace velnora {
 
+// The keys of a sample's axes on the readings' grid (CountedWindow).
+using AxisKeys = std::array<std::uint32_t, 3>;
+
 // The median of a window of one axis's values: the middle value of an odd
 // count, the mean of the two middle values (in double, rounded to float) of
 // an even one. Two forms give the same bits for the same values: a sorted
@@ -65,26 +68,18 @@ class CountedWindow {
   }
   // The keys of four values at once; says which are off the grid, as bits.
   static unsigned keys_of(const std::array<float, 4>& values, std::array<std::uint32_t, 4>& keys) {
-    using Floats = float __attribute__((vector_size(16)));
-    using Words = std::uint32_t __attribute__((vector_size(16)));
-    using Ints = std::int32_t __attribute__((vector_size(16)));
-    const auto value = std::bit_cast<Floats>(values);
-    const Floats scaled = value * key_scale;  // exact: a power of two
-    const auto bits = std::bit_cast<Words>(scaled);
-    // A value out of range (NaN too) converts as 2^23, which differs from
-    // it: the conversion is then defined, and the key off the grid.
-    const auto in_range = std::bit_cast<Words>((bits & 0x7FFFFFFFu) <= std::bit_cast<std::uint32_t>(0x1p22f));
-    const Words safe = (bits & in_range) | (std::bit_cast<std::uint32_t>(0x1p23f) & ~in_range);
-    const Ints whole = __builtin_convertvector(std::bit_cast<Floats>(safe), Ints);
-    const Words key = std::bit_cast<Words>(whole) + key_offset;
-    const auto exact = std::bit_cast<Words>(__builtin_convertvector(whole, Floats) == scaled);
-    const auto under_top = std::bit_cast<Words>(key < static_cast<std::uint32_t>(key_count));
-    const auto not_minus_zero = std::bit_cast<Words>(std::bit_cast<Words>(value) != 0x80000000u);
-    const Words on_grid = exact & under_top & not_minus_zero;
-    keys = std::bit_cast<std::array<std::uint32_t, 4>>(key);
+    Words on_grid;
+    keys = std::bit_cast<std::array<std::uint32_t, 4>>(keys_of(std::bit_cast<Floats>(values), on_grid));
     return (on_grid[0] == 0 ? 1u : 0u) | (on_grid[1] == 0 ? 2u : 0u) | (on_grid[2] == 0 ? 4u : 0u) |
            (on_grid[3] == 0 ? 8u : 0u);
   }
+  // The keys of each axis of `samples` into `keys`, of as many: whether all
+  // are on the grid, and the bits set in any key on it.
+  struct Keys {
+    bool on_grid;
+    std::uint32_t bits;
+  };
+  static Keys keys_of(std::span<const Axes> samples, std::span<AxisKeys> keys);
 
   // A window of up to `capacity` values, or nothing when the counts cannot
   // be reserved or would not fit 16 bits: the sorted form then serves.
@@ -95,8 +90,13 @@ class CountedWindow {
   void push(std::uint32_t key);
   // Removes the oldest value.
   void pop();
-  // For each key: pop(), push(key), and the median into medians[i][axis].
-  void slide(std::span<const std::uint32_t> keys, std::span<Axes> medians, std::size_t axis);
+  // Counts in steps fine enough for on-grid keys whose bits are among `bits`.
+  void admit(std::uint32_t bits) {
+    if ((bits & ((1u << step_) - 1)) != 0) refine(std::countr_zero(bits));
+  }
+  // For each sample's keys: pop(), push(keys[i][axis]), and the median into
+  // medians[i][axis]. The keys must have been admitted.
+  void slide(std::span<const AxisKeys> keys, std::span<Axes> medians, std::size_t axis);
   std::size_t size() const { return size_; }
   // The window must hold a value.
   float median() const;
@@ -110,6 +110,26 @@ class CountedWindow {
   static constexpr std::uint32_t key_offset = std::uint32_t{1} << (key_bits - 1);
   static constexpr float key_scale = 0x1p15f;
   static constexpr int levels = 4;  // bits over 2^23, 2^17, 2^11 and 2^5 places
+
+  using Floats = float __attribute__((vector_size(16)));
+  using Words = std::uint32_t __attribute__((vector_size(16)));
+  using Ints = std::int32_t __attribute__((vector_size(16)));
+  // The keys of four values, all-ones in `on_grid` where a value is on the grid.
+  static Words keys_of(Floats value, Words& on_grid) {
+    const Floats scaled = value * key_scale;  // exact: a power of two
+    const auto bits = std::bit_cast<Words>(scaled);
+    // A value out of range (NaN too) converts as 2^23, which differs from
+    // it: the conversion is then defined, and the key off the grid.
+    const auto in_range = std::bit_cast<Words>((bits & 0x7FFFFFFFu) <= std::bit_cast<std::uint32_t>(0x1p22f));
+    const Words safe = (bits & in_range) | (std::bit_cast<std::uint32_t>(0x1p23f) & ~in_range);
+    const Ints whole = __builtin_convertvector(std::bit_cast<Floats>(safe), Ints);
+    const Words key = std::bit_cast<Words>(whole) + key_offset;
+    const auto exact = std::bit_cast<Words>(__builtin_convertvector(whole, Floats) == scaled);
+    const auto under_top = std::bit_cast<Words>(key < static_cast<std::uint32_t>(key_count));
+    const auto not_minus_zero = std::bit_cast<Words>(std::bit_cast<Words>(value) != 0x80000000u);
+    on_grid = exact & under_top & not_minus_zero;
+    return key;
+  }
 
   CountedWindow(MappedBuffer memory, std::size_t capacity);
 

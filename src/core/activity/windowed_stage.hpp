@@ -109,22 +109,29 @@ class WindowedStage {
 
   std::size_t slot(std::size_t sample) const { return sample & (ring_.size() - 1); }
 
-  // Locals in the loops: a store of a time could otherwise alias the counts.
+  // Locals in the loops: a store of a time or a temperature could otherwise
+  // alias the counts, the run's temperature and the arrays' pointers.
   Result<void> take(const SampleRun& run, bool context) {
     const std::size_t mask = ring_.size() - 1;
     const AccelerationSpans& acc = run.acceleration;
+    const double temperature = run.temperature;
+    const std::uint32_t is_context = context ? 1 : 0;
     std::array<std::int64_t, max_samples_per_block> room;
     const std::span<const std::int64_t> times = run.times.all(room);
     for (std::size_t k = 0; k < times.size();) {
       if (held_ > 0 && times[k] - times_[slot(held_ - 1)] > us_per_second) finish_stretch();
       const std::size_t end = std::min(times.size(), k + batch);
       std::size_t held = held_;
+      Axes* const ring = ring_.data();
+      std::int64_t* const ring_times = times_.data();
+      double* const ring_temperatures = temperatures_.data();
+      std::uint32_t* const ring_context = context_.data();
       do {
         const std::size_t at = held++ & mask;
-        ring_[at] = {acc.x[k], acc.y[k], acc.z[k]};
-        times_[at] = times[k];
-        temperatures_[at] = run.temperature;
-        context_[at] = context;
+        ring[at] = {acc.x[k], acc.y[k], acc.z[k]};
+        ring_times[at] = times[k];
+        ring_temperatures[at] = temperature;
+        ring_context[at] = is_context;
         ++k;
       } while (k < end && times[k] - times[k - 1] <= us_per_second);
       held_ = held;
@@ -151,18 +158,29 @@ class WindowedStage {
   }
 
   // Puts out samples from `first` on with `values`, but those of context.
+  // Locals in the loop, as in take().
   void put_out(std::size_t first, std::span<const Axes> values) {
     const std::size_t mask = ring_.size() - 1;
+    const std::uint32_t* const context = context_.data();
+    const double* const temperatures = temperatures_.data();
+    const std::int64_t* const times = times_.data();
+    std::int64_t* const out_times = out_times_.data();
+    float* const out_x = out_x_.data();
+    float* const out_y = out_y_.data();
+    float* const out_z = out_z_.data();
     std::size_t count = out_count_;
+    double temperature = count > 0 ? runs_.back().temperature : 0.0;
     for (std::size_t i = 0; i < values.size(); ++i) {
       const std::size_t at = (first + i) & mask;
-      if (context_[at]) continue;
-      if (count == 0 || temperatures_[at] != runs_.back().temperature)
-        runs_.push_back({count, temperatures_[at]});
-      out_times_[count] = times_[at];
-      out_x_[count] = values[i][0];
-      out_y_[count] = values[i][1];
-      out_z_[count++] = values[i][2];
+      if (context[at]) continue;
+      if (count == 0 || temperatures[at] != temperature) {
+        temperature = temperatures[at];
+        runs_.push_back({count, temperature});
+      }
+      out_times[count] = times[at];
+      out_x[count] = values[i][0];
+      out_y[count] = values[i][1];
+      out_z[count++] = values[i][2];
     }
     out_count_ = count;
   }
