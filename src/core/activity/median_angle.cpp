@@ -68,19 +68,23 @@ void RollingMedianPolicy::slide(const SlidingWindows& windows, std::span<Axes> v
   constexpr std::size_t chunk = 64;
   for (std::size_t from = 0; from < windows.count(); from += chunk) {
     const std::size_t n = std::min(chunk, windows.count() - from);
-    // The entering samples in a row, then their keys in a loop free of
-    // branches, made in vectors.
-    std::array<Axes, chunk> entering;
-    for (std::size_t i = 0; i < n; ++i) entering[i] = windows.entering(from + i);
+    // The entering samples' keys, read in place from the ring (a copy's
+    // narrow stores would stall the wide loads) in a loop free of branches.
     std::array<AxisKeys, chunk> keys;
-    const CountedWindow::Keys made =
-        CountedWindow::keys_of(std::span(entering).first(n), std::span(keys).first(n));
+    CountedWindow::Keys made{true, 0};
+    for (std::size_t done = 0; done < n;) {
+      const std::span<const Axes> row = windows.entering_row(from + done, n - done);
+      const CountedWindow::Keys row_made =
+          CountedWindow::keys_of(row, std::span(keys).subspan(done, row.size()));
+      made = {made.on_grid && row_made.on_grid, made.bits | row_made.bits};
+      done += row.size();
+    }
     for (std::size_t a = 0; a < 3; ++a) {
       // The first value off the grid, where the axis turns to the sorted form.
       std::size_t on_grid = n;
       if (!made.on_grid) {
         on_grid = 0;
-        while (on_grid < n && CountedWindow::key_of(entering[on_grid][a]).on_grid) ++on_grid;
+        while (on_grid < n && CountedWindow::key_of(windows.entering(from + on_grid)[a]).on_grid) ++on_grid;
       }
       AxisWindow& axis = axes_[a];
       std::size_t i = 0;
@@ -91,7 +95,7 @@ void RollingMedianPolicy::slide(const SlidingWindows& windows, std::span<Axes> v
         if (i < n) axis.sort();
       }
       for (; i < n; ++i) {
-        axis.sorted.replace(windows.leaving(from + i)[a], entering[i][a]);
+        axis.sorted.replace(windows.leaving(from + i)[a], windows.entering(from + i)[a]);
         values[from + i][a] = axis.sorted.median();
       }
     }
@@ -105,7 +109,11 @@ std::size_t median_reach(double window_seconds, double header_rate_hz) {
 Result<void> AngleEpochSums::add(const SampleRun& run) {
   const AxisValues added = calibration_.block_offset(run.temperature);
   const AxisValues& scale = calibration_.scale;
-  const AccelerationSpans& acc = run.acceleration;
+  const float* const xs = run.acceleration.x.data();
+  const float* const ys = run.acceleration.y.data();
+  const float* const zs = run.acceleration.z.data();
+  std::array<std::int64_t, max_samples_per_block> room;
+  const std::span<const std::int64_t> times = run.times.all(room);
   std::array<std::uint32_t, 3> last_bits{};
   double angle = 0.0;
   // Locals in the loop: a store of a count could otherwise alias the members.
@@ -114,9 +122,9 @@ Result<void> AngleEpochSums::add(const SampleRun& run) {
   std::int64_t epoch_end_us = epoch_end_us_;
   Sum* sum = sums_.empty() ? nullptr : &sums_[row_];
   Sum held = sum != nullptr ? *sum : Sum{};
-  for (std::size_t k = 0; k < run.times.size(); ++k) {
+  for (std::size_t k = 0; k < times.size(); ++k) {
     // Samples come in time order: an epoch once left is never met again.
-    if (const std::int64_t time = run.times[k]; time >= epoch_end_us) {
+    if (const std::int64_t time = times[k]; time >= epoch_end_us) {
       if (sum != nullptr) *sum = held;
       const std::int64_t epoch = interval_index(time, epoch_us_);
       if (sums_.empty()) first_epoch_ = epoch;
@@ -129,7 +137,7 @@ Result<void> AngleEpochSums::add(const SampleRun& run) {
     // Medians change seldom from one sample to the next: the angle of the
     // same medians in the same run is the one just made. Their bits are
     // compared in registers: through memory the loads would wait on the stores.
-    const Axes medians{acc.x[k], acc.y[k], acc.z[k]};
+    const Axes medians{xs[k], ys[k], zs[k]};
     const auto bits = std::bit_cast<std::array<std::uint32_t, 3>>(medians);
     if (k == 0 || ((bits[0] ^ last_bits[0]) | (bits[1] ^ last_bits[1]) | (bits[2] ^ last_bits[2])) != 0) {
       const double x = added[0] + scale[0] * medians[0];

@@ -48,6 +48,11 @@ class SlidingWindows {
   // The samples that leave and enter as window `i` is reached.
   const Axes& leaving(std::size_t i) const { return ring_[(first_ + i - 1 - reach_) & (ring_.size() - 1)]; }
   const Axes& entering(std::size_t i) const { return ring_[(first_ + i + reach_) & (ring_.size() - 1)]; }
+  // The samples entering windows [i, i + count) that lie in a row from window i's on.
+  std::span<const Axes> entering_row(std::size_t i, std::size_t count) const {
+    const std::size_t at = (first_ + i + reach_) & (ring_.size() - 1);
+    return ring_.subspan(at, std::min(count, ring_.size() - at));
+  }
   SampleWindow window(std::size_t i) const { return SampleWindow(ring_, held_, first_ + i); }
 
  private:
