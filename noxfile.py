@@ -22,8 +22,9 @@ tests-3.11 (the default python's session) and docs install Debian's chromium and
 chromium-driver when chromedriver is missing, and then fail rather than skip the
 browser tests; the other sessions run them when the browser is there.
 
-Each build treats compiler warnings as errors. pytest's "no tests collected"
-(exit 5) fails a session like any other failure.
+Each build treats compiler warnings as errors. pytest runs one worker per
+processor (pytest-xdist); its "no tests collected" (exit 5) fails a session
+like any other failure.
 """
 
 from __future__ import annotations
@@ -47,6 +48,8 @@ nox.options.download_python = "never"
 PIP_ARGS = ("--quiet", "--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON")
 # -P keeps the working directory off sys.path, so only the installed module imports.
 PYTEST = ("python", "-P", "-m", "pytest")
+# The suite's tests are independent: one worker per processor.
+WORKERS = ("-n", "auto")
 SANITIZER_REPORT = re.compile(r"runtime error:|ERROR: \w+Sanitizer|SUMMARY: \w+Sanitizer")
 
 
@@ -88,7 +91,7 @@ def run_suite(session: nox.Session, *pytest_args: str, env: dict[str, str] | Non
     env = {**(env or {}), "VELNORA_TEST_EXTRAS": "1"}
     script = "import sys, velnora, velnora_tools; print(sys.version.split()[0], 'imports', velnora.__file__)"
     session.run("python", "-P", "-c", script, env=env)
-    return session.run(*PYTEST, *suites, *pytest_args, *session.posargs, env=env, silent=silent)
+    return session.run(*PYTEST, *suites, *WORKERS, *pytest_args, *session.posargs, env=env, silent=silent)
 
 
 BROWSER_PACKAGES = ("chromium", "chromium-driver")
@@ -329,7 +332,7 @@ def test_installed(session: nox.Session, venv_name: str, python: str, distributi
     with tempfile.TemporaryDirectory() as outside, session.chdir(outside):
         output = session.run(installed, "-P", "-c", IMPORTS, env=env, silent=True, external=True)
         check_imports(session, output, pathlib.Path(installed).parent.parent / "lib", distribution.name)
-        session.run(installed, "-P", "-m", "pytest", tests, *session.posargs, env=env, external=True)
+        session.run(installed, "-P", "-m", "pytest", tests, *WORKERS, *session.posargs, env=env, external=True)
 
 
 def smoke_installed(session: nox.Session, venv_name: str, python: str, wheel: pathlib.Path) -> None:
@@ -361,7 +364,7 @@ def test_in_sid_root(session: nox.Session, tools: str, wheel: pathlib.Path) -> N
     outside = ("env", "-i", "-C", "/tmp", f"PATH={in_sid_root(venv)}/bin", "VELNORA_TEST_EXTRAS=1", "LANG=C.UTF-8")
     output = session.run(*SID_ROOT, *outside, python, "-P", "-c", IMPORTS, silent=True, external=True)
     check_imports(session, output, pathlib.Path(in_sid_root(venv), "lib"), wheel.name)
-    session.run(*SID_ROOT, *outside, python, "-P", "-m", "pytest", "/src/tests", *session.posargs, external=True)
+    session.run(*SID_ROOT, *outside, python, "-P", "-m", "pytest", "/src/tests", *WORKERS, *session.posargs, external=True)
 
 
 @nox.session(python=False)
