@@ -193,6 +193,9 @@ WHEELHOUSE = pathlib.Path("build/wheelhouse").resolve()
 COMPILERS = ("cc", "c++", "gcc", "g++", "clang", "clang++")
 # glibc 2.28 or later: the symbols tools/zig-c++ links against.
 PLATFORM = "manylinux_2_28_x86_64"
+# pip takes a download's platforms as named: the test extra's wheels for the
+# Debian unstable root may carry an older manylinux tag that glibc 2.28 covers.
+TEST_EXTRA_PLATFORMS = (PLATFORM, "manylinux_2_17_x86_64", "manylinux2014_x86_64")
 # Built with this machine's interpreters; cp314 is built in the Debian unstable root.
 HOST_WHEEL_VERSIONS = ("3.11", "3.12", "3.13")
 SID_ROOT = ("bash", "tools/debian-sid-python")
@@ -349,8 +352,9 @@ def test_in_sid_root(session: nox.Session, tools: str, wheel: pathlib.Path) -> N
     The root's pip installs from a directory of wheels downloaded here, the
     test extra from PyPI for CPython 3.14 and pip itself to bootstrap the venv."""
     found = WHEELHOUSE / "cp314-test"
+    platforms = [argument for platform in TEST_EXTRA_PLATFORMS for argument in ("--platform", platform)]
     pip(session, tools, "download", "--quiet", "--only-binary=:all:", "--python-version", "3.14", "--implementation",
-        "cp", "--abi", "cp314", "--platform", PLATFORM, "--dest", str(found), "pip", f"{wheel}[test]")
+        "cp", "--abi", "cp314", *platforms, "--dest", str(found), "pip", f"{wheel}[test]")
     venv = pathlib.Path(nox.options.envdir, "wheel-3.14").resolve()
     python, links = f"{in_sid_root(venv)}/bin/python", ("--no-index", "--find-links", in_sid_root(found))
     pip_wheel = in_sid_root(only("cp314-test/pip-*.whl"))
